@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Control identifiers double as the child-window ids, so tools outside the program can find
+// each control of the window.
+enum class ControlId : int {
+    Frame2 = 101,
+    chkAutoRun = 102,
+    txtInterval = 103,
+    chkAuto = 104,
+    lblAuto = 105,
+    cmdSynchronize = 106,
+    cmdCheckTime = 107,
+    lblTime = 108,
+    Label4 = 109,
+    Label2 = 110,
+    Image1 = 111,
+    lblVersion = 112,
+    lblWebsite = 113,
+    lblReadme = 114,
+    lblInfo = 115,
+};
+
+enum class MenuId : int {
+    mnuRestore = 201,
+    mnuExit = 202,
+};
+
+struct Rgb {
+    uint8_t r = 0;
+    uint8_t g = 0;
+    uint8_t b = 0;
+
+    friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+
+enum class WindowState { Normal = 0, Minimized = 1 };
+
+enum class CloseReason { User, SessionEnding };
+
+// What the program's behaviour does to its one main window.
+class MainWindow {
+public:
+    // Creates the window on first use; its load handling runs before this returns.
+    virtual void Load() = 0;
+
+    virtual void SetText(ControlId control, std::string_view text) = 0;
+    // Reuses text's storage, so repeated reads need not allocate.
+    virtual void GetText(ControlId control, std::string& text) = 0;
+    virtual int CheckState(ControlId control) = 0;
+    virtual void SetCheckState(ControlId control, int state) = 0;
+    virtual void SetTextColor(ControlId control, Rgb color) = 0;
+
+    virtual void Show() = 0;
+    virtual void Hide() = 0;
+    virtual WindowState State() = 0;
+    virtual void SetState(WindowState state) = 0;
+    virtual void SetForeground() = 0;
+    virtual void EnableTimer() = 0;
+
+    // Opens the tray menu at the pointer; returns when it has closed.
+    virtual void PopupTrayMenu() = 0;
+    // Modal OK/Cancel question with the program's title; true for OK.
+    virtual bool AskOkCancel(std::string_view text) = 0;
+
+    virtual uintptr_t Handle() = 0;
+    virtual uintptr_t IconHandle() = 0;
+
+protected:
+    ~MainWindow() = default;
+};
+
+// What the window reports to the program's behaviour.
+class MainWindowEvents {
+public:
+    virtual void OnLoad() = 0;
+    virtual void OnCheckTimeClick() = 0;
+    virtual void OnSynchronizeClick() = 0;
+    virtual void OnReadmeClick() = 0;
+    virtual void OnWebsiteClick() = 0;
+    virtual void OnLinkMouseMove(ControlId link) = 0;
+    // Pointer over the bare client area; tray notifications arrive here too, with the
+    // mouse message number in the low word of lParam.
+    virtual void OnBareMouseMove(uint32_t lParam) = 0;
+    virtual void OnTimer() = 0;
+    virtual void OnResize() = 0;
+    // Returns true to allow the close.
+    virtual bool OnCloseRequest(CloseReason reason) = 0;
+    virtual void OnUnload() = 0;
+    virtual void OnMenuRestore() = 0;
+    virtual void OnMenuExit() = 0;
+    virtual void OnTaskbarCreated() = 0;
+
+protected:
+    ~MainWindowEvents() = default;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The system clock's record, field for field as the OS keeps it (UTC).
+struct SystemTime {
+    uint16_t wYear = 0;
+    uint16_t wMonth = 0;
+    uint16_t wDayOfWeek = 0;
+    uint16_t wDay = 0;
+    uint16_t wHour = 0;
+    uint16_t wMinute = 0;
+    uint16_t wSecond = 0;
+    uint16_t wMilliseconds = 0;
+
+    friend bool operator==(const SystemTime&, const SystemTime&) = default;
+};
+
+// A short text held in place, so that the clock label can be refreshed without allocating.
+struct TimeText {
+    std::array<char, 80> chars{};
+    std::size_t size = 0;
+
+    std::string_view view() const { return {chars.data(), size}; }
+};
+
+class Clock {
+public:
+    virtual SystemTime GetSystemTime() = 0;
+    // False when the OS refuses the change (usually a missing privilege).
+    virtual bool SetSystemTime(const SystemTime& utc) = 0;
+    virtual void Sleep(uint32_t milliseconds) = 0;
+    // Local time of day in the user's regional time format.
+    virtual TimeText LocalTimeText() = 0;
+    // Local time of day as "h:mm:ss AMPM" with the locale's separator and designators.
+    virtual std::string LocalTimeAmPm() = 0;
+    // Local seconds since midnight, with a fraction.
+    virtual float SecondsSinceMidnight() = 0;
+    // Never jumps with clock sets or at midnight.
+    virtual uint64_t MonotonicMilliseconds() = 0;
+
+protected:
+    ~Clock() = default;
+};

@@ -1,0 +1,64 @@
+#include "platform/win32/win32_platform.h"
+
+namespace {
+
+SystemTime FromWin32(const SYSTEMTIME& st) {
+    return {st.wYear, st.wMonth,  st.wDayOfWeek, st.wDay,
+            st.wHour, st.wMinute, st.wSecond,    st.wMilliseconds};
+}
+
+SYSTEMTIME ToWin32(const SystemTime& t) {
+    SYSTEMTIME st{};
+    st.wYear = t.wYear;
+    st.wMonth = t.wMonth;
+    st.wDayOfWeek = t.wDayOfWeek;
+    st.wDay = t.wDay;
+    st.wHour = t.wHour;
+    st.wMinute = t.wMinute;
+    st.wSecond = t.wSecond;
+    st.wMilliseconds = t.wMilliseconds;
+    return st;
+}
+
+}  // namespace
+
+SystemTime Win32Clock::GetSystemTime() {
+    SYSTEMTIME st{};
+    ::GetSystemTime(&st);
+    return FromWin32(st);
+}
+
+bool Win32Clock::SetSystemTime(const SystemTime& utc) {
+    const SYSTEMTIME st = ToWin32(utc);
+    return ::SetSystemTime(&st) != FALSE;
+}
+
+void Win32Clock::Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+TimeText Win32Clock::LocalTimeText() {
+    TimeText text;
+    const int n = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, text.chars.data(),
+                                 static_cast<int>(text.chars.size()));
+    text.size = n > 0 ? static_cast<std::size_t>(n - 1) : 0;
+    return text;
+}
+
+std::string Win32Clock::LocalTimeAmPm() {
+    char separator[8] = ":";
+    GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIME, separator, sizeof separator);
+    // The separator is quoted so that no character of it is read as a format code.
+    const std::string sep = std::string("'") + separator + "'";
+    const std::string picture = "h" + sep + "mm" + sep + "ss tt";
+    char text[80] = "";
+    GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, picture.c_str(), text, sizeof text);
+    return text;
+}
+
+float Win32Clock::SecondsSinceMidnight() {
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    return static_cast<float>(st.wHour * 3600 + st.wMinute * 60 + st.wSecond) +
+           static_cast<float>(st.wMilliseconds) / 1000.0f;
+}
+
+uint64_t Win32Clock::MonotonicMilliseconds() { return GetTickCount64(); }

@@ -1,0 +1,533 @@
+#include "platform/win32/main_window_win32.h"
+
+#include <windowsx.h>
+#include <ole2.h>
+#include <olectl.h>
+
+#include <algorithm>
+#include <string>
+
+#include "resources/resource_ids.h"
+
+namespace {
+
+constexpr UINT_PTR kTimerTimeId = 1;
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr char kTitle[] = "Zelmora";
+
+COLORREF ToColorref(Rgb c) { return RGB(c.r, c.g, c.b); }
+
+int ScreenDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+    if (screen) {
+        ReleaseDC(nullptr, screen);
+    }
+    return dpi > 0 ? dpi : 96;
+}
+
+struct ControlClass {
+    const char* className;
+    DWORD style;
+    DWORD exStyle;
+};
+
+ControlClass ClassFor(const ControlSpec& spec) {
+    constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX | SS_NOTIFY;
+    switch (spec.kind) {
+        case ControlKind::Frame:
+            return {"BUTTON", BS_GROUPBOX, 0};
+        case ControlKind::CheckBox:
+            return {"BUTTON", BS_3STATE | WS_TABSTOP, 0};
+        case ControlKind::TextBox:
+            return {"EDIT", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
+        case ControlKind::Button:
+            // Owner-drawn, so the face has the same colour under every theme.
+            return {"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
+        case ControlKind::Picture:
+            return {"STATIC", SS_BITMAP | SS_CENTERIMAGE | SS_NOTIFY, 0};
+        case ControlKind::Label:
+            // One-line texts must not wrap into a second line that is cut off.
+            if (spec.id == ControlId::lblInfo || spec.id == ControlId::lblTime) {
+                return {"STATIC", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_NOTIFY, 0};
+            }
+            return {"STATIC", kLabel, 0};
+        case ControlKind::Link:
+            return {"STATIC", kLabel, 0};
+    }
+    return {"STATIC", kLabel, 0};
+}
+
+bool IsLink(ControlId id) { return id == ControlId::lblReadme || id == ControlId::lblWebsite; }
+
+}  // namespace
+
+Win32MainWindow::Win32MainWindow(HINSTANCE instance) : instance_(instance) {
+    icon_.reset(static_cast<HICON>(LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON,
+                                              32, 32, LR_DEFAULTCOLOR)));
+    smallIcon_.reset(static_cast<HICON>(
+        LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON,
+                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
+    whiteBrush_.reset(CreateSolidBrush(ToColorref(kWindowBackground)));
+    faceBrush_.reset(CreateSolidBrush(ToColorref(kButtonFace)));
+    for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
+        textColors_[i] = kMainWindowControls[i].textColor.value_or(Rgb{});
+    }
+    taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
+
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = instance_;
+    wc.hIcon = icon_.get();
+    wc.hIconSm = smallIcon_.get();
+    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wc.hbrBackground = whiteBrush_.get();
+    wc.lpszClassName = kMainWindowClass;
+    RegisterClassExA(&wc);
+}
+
+Win32MainWindow::~Win32MainWindow() {
+    if (hwnd_) {
+        DestroyWindow(hwnd_);
+    }
+}
+
+void Win32MainWindow::Load() {
+    if (hwnd_) {
+        return;
+    }
+    dpi_ = ScreenDpi();
+    RECT frame{0, 0, TwipsToPixels(kClientWidthTwips, dpi_),
+               TwipsToPixels(kClientHeightTwips, dpi_)};
+    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    const int x = static_cast<int>(work.left + std::max(0L, (work.right - work.left - width) / 2));
+    const int y = static_cast<int>(work.top + std::max(0L, (work.bottom - work.top - height) / 2));
+
+    CreateWindowExA(0, kMainWindowClass, "", kWindowStyle, x, y, width, height, nullptr, nullptr,
+                    instance_, this);
+    if (events_) {
+        events_->OnLoad();
+    }
+}
+
+LRESULT CALLBACK Win32MainWindow::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    Win32MainWindow* self = nullptr;
+    if (msg == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+        self = static_cast<Win32MainWindow*>(create->lpCreateParams);
+        self->hwnd_ = hwnd;
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    } else {
+        self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    }
+    return self ? self->HandleMessage(msg, wParam, lParam)
+                : DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == taskbarCreated_ && taskbarCreated_ != 0) {
+        if (events_) {
+            events_->OnTaskbarCreated();
+        }
+        return 0;
+    }
+    switch (msg) {
+        case WM_CREATE:
+            OnCreate();
+            return 0;
+        case WM_COMMAND:
+            OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+            return 0;
+        case WM_SETCURSOR:
+            if (OnSetCursor(reinterpret_cast<HWND>(wParam), LOWORD(lParam), HIWORD(lParam))) {
+                return TRUE;
+            }
+            break;
+        case WM_MOUSEMOVE:
+            OnMouseMove(lParam);
+            return 0;
+        case WM_CTLCOLORSTATIC:
+        case WM_CTLCOLORBTN: {
+            HBRUSH brush = OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+            if (brush) {
+                return reinterpret_cast<LRESULT>(brush);
+            }
+            break;
+        }
+        case WM_DRAWITEM:
+            OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            return TRUE;
+        case WM_ACTIVATE:
+            OnActivate(wParam);
+            return 0;
+        case WM_TIMER:
+            if (wParam == kTimerTimeId && events_) {
+                events_->OnTimer();
+            }
+            return 0;
+        case WM_SIZE:
+            if (events_) {
+                events_->OnResize();
+            }
+            return 0;
+        case WM_CLOSE:
+            // The window is never destroyed by a close: the program lives on in the tray.
+            if (events_) {
+                events_->OnCloseRequest(CloseReason::User);
+            }
+            return 0;
+        case WM_QUERYENDSESSION:
+            if (events_) {
+                events_->OnCloseRequest(CloseReason::SessionEnding);
+            }
+            return TRUE;
+        case WM_ENDSESSION:
+            if (wParam && events_) {
+                events_->OnUnload();
+            }
+            return 0;
+        default:
+            break;
+    }
+    return DefWindowProcA(hwnd_, msg, wParam, lParam);
+}
+
+void Win32MainWindow::OnCreate() {
+    CreateControls();
+    trayMenu_.reset(CreatePopupMenu());
+    AppendMenuA(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuRestore), "&Restore");
+    AppendMenuA(trayMenu_.get(), MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuExit), "&Exit");
+}
+
+void Win32MainWindow::CreateControls() {
+    HWND previous = HWND_TOP;
+    for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
+        const ControlSpec& spec = kMainWindowControls[i];
+        const PixelRect r = ControlRect(spec, dpi_);
+        const ControlClass cls = ClassFor(spec);
+        const std::string text(spec.text);
+        HWND control = CreateWindowExA(
+            cls.exStyle, cls.className, text.c_str(),
+            cls.style | WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, r.left, r.top, r.width, r.height,
+            hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance_, nullptr);
+        controls_[i] = control;
+        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)), FALSE);
+        // Stack in creation order, so the interval box stays in front of its check box.
+        SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        previous = control;
+    }
+    // The frame only draws a border and caption around its contents, so it goes behind them.
+    SetWindowPos(Control(ControlId::Frame2), HWND_BOTTOM, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    LoadLogo();
+}
+
+HFONT Win32MainWindow::FontFor(const FontSpec& spec) {
+    for (const auto& [known, font] : fonts_) {
+        if (known == spec) {
+            return font.get();
+        }
+    }
+    LOGFONTA lf{};
+    if (spec.points == 0) {
+        NONCLIENTMETRICSA metrics{};
+        metrics.cbSize = sizeof metrics;
+        SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+        lf = metrics.lfMessageFont;
+    } else {
+        lf.lfHeight = -FontHeightPixels(spec.points, dpi_);
+        lf.lfWeight = spec.bold ? FW_BOLD : FW_NORMAL;
+        lf.lfItalic = spec.italic ? TRUE : FALSE;
+        lf.lfUnderline = spec.underline ? TRUE : FALSE;
+        lf.lfCharSet = ANSI_CHARSET;
+        lf.lfOutPrecision = OUT_DEFAULT_PRECIS;
+        lf.lfClipPrecision = CLIP_DEFAULT_PRECIS;
+        lf.lfQuality = DEFAULT_QUALITY;
+        lf.lfPitchAndFamily = DEFAULT_PITCH | FF_SWISS;
+        std::copy(kFontFace.begin(), kFontFace.end(), lf.lfFaceName);
+    }
+    fonts_.emplace_back(spec, unique_hfont(CreateFontIndirectA(&lf)));
+    return fonts_.back().second.get();
+}
+
+void Win32MainWindow::LoadLogo() {
+    HRSRC resource = FindResourceA(instance_, MAKEINTRESOURCEA(IDR_LOGO), MAKEINTRESOURCEA(10));
+    HGLOBAL loaded = resource ? LoadResource(instance_, resource) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    const DWORD size = resource ? SizeofResource(instance_, resource) : 0;
+    if (!bytes || size == 0) {
+        return;
+    }
+    HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (!copy) {
+        return;
+    }
+    if (void* target = GlobalLock(copy)) {
+        std::copy_n(static_cast<const char*>(bytes), size, static_cast<char*>(target));
+        GlobalUnlock(copy);
+    }
+    com_ptr<IStream> stream;
+    if (FAILED(CreateStreamOnHGlobal(copy, TRUE, stream.put()))) {
+        GlobalFree(copy);
+        return;
+    }
+    com_ptr<IPicture> picture;
+    if (FAILED(OleLoadPicture(stream.get(), static_cast<LONG>(size), FALSE, IID_IPicture,
+                              reinterpret_cast<void**>(picture.put())))) {
+        return;
+    }
+    OLE_HANDLE handle = 0;
+    if (FAILED(picture.get()->get_Handle(&handle))) {
+        return;
+    }
+    // The picture owns its bitmap; keep a copy that lives as long as the window.
+    logo_.reset(static_cast<HBITMAP>(CopyImage(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)),
+                                               IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    HWND image = Control(ControlId::Image1);
+    SendMessageA(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
+    // Setting a bitmap may resize the control; it keeps the size of the layout.
+    const PixelRect r = ControlRect(FindControl(ControlId::Image1), dpi_);
+    SetWindowPos(image, nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+int Win32MainWindow::IndexOf(ControlId id) const {
+    for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
+        if (kMainWindowControls[i].id == id) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+HWND Win32MainWindow::Control(ControlId id) const {
+    const int index = IndexOf(id);
+    return index < 0 ? nullptr : controls_[static_cast<std::size_t>(index)];
+}
+
+void Win32MainWindow::OnCommand(int id, int code, HWND control) {
+    if (!events_) {
+        return;
+    }
+    if (!control) {
+        if (id == static_cast<int>(MenuId::mnuRestore)) {
+            events_->OnMenuRestore();
+        } else if (id == static_cast<int>(MenuId::mnuExit)) {
+            events_->OnMenuExit();
+        }
+        return;
+    }
+    if (code != BN_CLICKED) {  // STN_CLICKED has the same value
+        return;
+    }
+    switch (static_cast<ControlId>(id)) {
+        case ControlId::cmdCheckTime:
+            events_->OnCheckTimeClick();
+            break;
+        case ControlId::cmdSynchronize:
+            events_->OnSynchronizeClick();
+            break;
+        case ControlId::lblReadme:
+            events_->OnReadmeClick();
+            break;
+        case ControlId::lblWebsite:
+            events_->OnWebsiteClick();
+            break;
+        case ControlId::chkAuto:
+        case ControlId::chkAutoRun: {
+            // A click toggles between off and on; the greyed state is only ever loaded.
+            const auto box = static_cast<ControlId>(id);
+            SetCheckState(box, CheckState(box) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+bool Win32MainWindow::OnSetCursor(HWND under, UINT hitTest, UINT mouseMessage) {
+    if (hitTest != HTCLIENT || under == hwnd_) {
+        return false;
+    }
+    const auto id = static_cast<ControlId>(GetDlgCtrlID(under));
+    if (!IsLink(id) || Control(id) != under) {
+        return false;
+    }
+    if (mouseMessage == WM_MOUSEMOVE && events_) {
+        events_->OnLinkMouseMove(id);
+    }
+    SetCursor(LoadCursor(nullptr, IDC_HAND));
+    return true;
+}
+
+void Win32MainWindow::OnMouseMove(LPARAM lParam) {
+    // Only the bare client area counts: the frame lets the pointer through to the window,
+    // but it is a control of its own. Tray notifications lie outside every control.
+    const POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    HWND child = ChildWindowFromPointEx(hwnd_, pt, CWP_SKIPINVISIBLE);
+    if ((child == nullptr || child == hwnd_) && events_) {
+        events_->OnBareMouseMove(static_cast<uint32_t>(lParam));
+    }
+}
+
+HBRUSH Win32MainWindow::OnCtlColor(HDC dc, HWND control) {
+    const int index = IndexOf(static_cast<ControlId>(GetDlgCtrlID(control)));
+    if (index < 0) {
+        return nullptr;
+    }
+    const ControlSpec& spec = kMainWindowControls[static_cast<std::size_t>(index)];
+    if (spec.textColor) {
+        ::SetTextColor(dc, ToColorref(textColors_[static_cast<std::size_t>(index)]));
+    }
+    switch (spec.background) {
+        case Background::White:
+            SetBkColor(dc, ToColorref(kWindowBackground));
+            return whiteBrush_.get();
+        case Background::SystemWindow:
+            SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+            return GetSysColorBrush(COLOR_WINDOW);
+        case Background::ButtonFace:
+            SetBkColor(dc, ToColorref(kButtonFace));
+            return faceBrush_.get();
+        case Background::Platform:
+            break;
+    }
+    return nullptr;
+}
+
+void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
+    if (item.CtlType != ODT_BUTTON) {
+        return;
+    }
+    RECT r = item.rcItem;
+    const bool pressed = (item.itemState & ODS_SELECTED) != 0;
+    DrawFrameControl(item.hDC, &r, DFC_BUTTON, DFCS_BUTTONPUSH | (pressed ? DFCS_PUSHED : 0));
+    RECT face = r;
+    InflateRect(&face, -2, -2);
+    FillRect(item.hDC, &face, faceBrush_.get());
+
+    char text[64] = "";
+    GetWindowTextA(item.hwndItem, text, sizeof text);
+    RECT textRect = face;
+    if (pressed) {
+        OffsetRect(&textRect, 1, 1);
+    }
+    const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
+    HGDIOBJ oldFont = SelectObject(item.hDC, font);
+    SetBkMode(item.hDC, TRANSPARENT);
+    ::SetTextColor(item.hDC, GetSysColor(COLOR_BTNTEXT));
+    DrawTextA(item.hDC, text, -1, &textRect, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    SelectObject(item.hDC, oldFont);
+    if ((item.itemState & ODS_FOCUS) && !(item.itemState & ODS_NOFOCUSRECT)) {
+        RECT focus = r;
+        InflateRect(&focus, -4, -4);
+        DrawFocusRect(item.hDC, &focus);
+    }
+}
+
+void Win32MainWindow::OnActivate(WPARAM wParam) {
+    // Keep the focused control across deactivation, as a dialog does.
+    if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(hwnd_, focus)) {
+            lastFocus_ = focus;
+        }
+        return;
+    }
+    if (!IsIconic(hwnd_)) {
+        SetFocus(lastFocus_ ? lastFocus_ : Control(kTabOrder.front()));
+    }
+}
+
+bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
+    if (!hwnd_ || (msg.hwnd != hwnd_ && !IsChild(hwnd_, msg.hwnd))) {
+        return false;
+    }
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB) {
+        const bool backwards = (GetKeyState(VK_SHIFT) & 0x8000) != 0;
+        const auto current = static_cast<ControlId>(GetDlgCtrlID(GetFocus()));
+        HWND next = Control(NextInTabOrder(current, backwards));
+        SetFocus(next);
+        if (next == Control(ControlId::txtInterval)) {
+            SendMessageA(next, EM_SETSEL, 0, -1);
+        }
+        SendMessageA(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+        return true;
+    }
+    // A single-line box would beep at these; there is nothing for them to do here.
+    if (msg.message == WM_CHAR && (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27)) {
+        return true;
+    }
+    return false;
+}
+
+void Win32MainWindow::SetText(ControlId control, std::string_view text) {
+    const std::string copy(text);
+    SetWindowTextA(Control(control), copy.c_str());
+}
+
+void Win32MainWindow::GetText(ControlId control, std::string& text) {
+    HWND hwnd = Control(control);
+    const int length = GetWindowTextLengthA(hwnd);
+    text.resize(static_cast<std::size_t>(length) + 1);
+    const int copied = GetWindowTextA(hwnd, text.data(), length + 1);
+    text.resize(static_cast<std::size_t>(std::max(copied, 0)));
+}
+
+int Win32MainWindow::CheckState(ControlId control) {
+    return static_cast<int>(SendMessageA(Control(control), BM_GETCHECK, 0, 0));
+}
+
+void Win32MainWindow::SetCheckState(ControlId control, int state) {
+    SendMessageA(Control(control), BM_SETCHECK, static_cast<WPARAM>(state), 0);
+}
+
+void Win32MainWindow::SetTextColor(ControlId control, Rgb color) {
+    const int index = IndexOf(control);
+    if (index < 0 || textColors_[static_cast<std::size_t>(index)] == color) {
+        return;
+    }
+    textColors_[static_cast<std::size_t>(index)] = color;
+    InvalidateRect(Control(control), nullptr, TRUE);
+}
+
+void Win32MainWindow::Show() {
+    ShowWindow(hwnd_, SW_SHOW);
+    UpdateWindow(hwnd_);
+}
+
+void Win32MainWindow::Hide() { ShowWindow(hwnd_, SW_HIDE); }
+
+WindowState Win32MainWindow::State() {
+    return IsIconic(hwnd_) ? WindowState::Minimized : WindowState::Normal;
+}
+
+void Win32MainWindow::SetState(WindowState state) {
+    ShowWindow(hwnd_, state == WindowState::Minimized ? SW_MINIMIZE : SW_RESTORE);
+}
+
+void Win32MainWindow::SetForeground() { SetForegroundWindow(hwnd_); }
+
+void Win32MainWindow::EnableTimer() { SetTimer(hwnd_, kTimerTimeId, kTimerTimeIntervalMs, nullptr); }
+
+void Win32MainWindow::PopupTrayMenu() {
+    POINT pt{};
+    GetCursorPos(&pt);
+    TrackPopupMenu(trayMenu_.get(), TPM_LEFTALIGN | TPM_LEFTBUTTON, pt.x, pt.y, 0, hwnd_, nullptr);
+    // Without this the menu may not close when the user clicks elsewhere.
+    PostMessageA(hwnd_, WM_NULL, 0, 0);
+}
+
+bool Win32MainWindow::AskOkCancel(std::string_view text) {
+    const std::string copy(text);
+    return MessageBoxA(hwnd_, copy.c_str(), kTitle, MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
+}
+
+uintptr_t Win32MainWindow::Handle() { return reinterpret_cast<uintptr_t>(hwnd_); }
+
+uintptr_t Win32MainWindow::IconHandle() { return reinterpret_cast<uintptr_t>(icon_.get()); }

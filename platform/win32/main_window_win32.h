@@ -1,0 +1,77 @@
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <vector>
+
+#include "platform/main_window.h"
+#include "platform/win32/handles.h"
+#include "ui/main_window_layout.h"
+
+inline constexpr char kMainWindowClass[] = "ZelmoraMainWindow";
+
+// The main window: one window class, one window procedure, the controls made from the
+// layout table.
+class Win32MainWindow final : public MainWindow {
+public:
+    explicit Win32MainWindow(HINSTANCE instance);
+    Win32MainWindow(const Win32MainWindow&) = delete;
+    Win32MainWindow& operator=(const Win32MainWindow&) = delete;
+    ~Win32MainWindow();
+
+    void SetEvents(MainWindowEvents* events) { events_ = events; }
+    // Keyboard navigation that a dialog would do; true when the message was consumed.
+    bool PreTranslateMessage(const MSG& msg);
+
+    void Load() override;
+    void SetText(ControlId control, std::string_view text) override;
+    void GetText(ControlId control, std::string& text) override;
+    int CheckState(ControlId control) override;
+    void SetCheckState(ControlId control, int state) override;
+    void SetTextColor(ControlId control, Rgb color) override;
+    void Show() override;
+    void Hide() override;
+    WindowState State() override;
+    void SetState(WindowState state) override;
+    void SetForeground() override;
+    void EnableTimer() override;
+    void PopupTrayMenu() override;
+    bool AskOkCancel(std::string_view text) override;
+    uintptr_t Handle() override;
+    uintptr_t IconHandle() override;
+
+private:
+    static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+
+    void OnCreate();
+    void OnCommand(int id, int code, HWND control);
+    bool OnSetCursor(HWND under, UINT hitTest, UINT mouseMessage);
+    void OnMouseMove(LPARAM lParam);
+    HBRUSH OnCtlColor(HDC dc, HWND control);
+    void OnDrawItem(const DRAWITEMSTRUCT& item);
+    void OnActivate(WPARAM wParam);
+
+    void CreateControls();
+    HFONT FontFor(const FontSpec& spec);
+    void LoadLogo();
+    HWND Control(ControlId id) const;
+    int IndexOf(ControlId id) const;
+
+    HINSTANCE instance_;
+    HWND hwnd_ = nullptr;
+    MainWindowEvents* events_ = nullptr;
+    unique_hicon icon_;
+    unique_hicon smallIcon_;
+    UINT taskbarCreated_ = 0;
+    int dpi_ = 96;
+    std::array<HWND, kMainWindowControls.size()> controls_{};
+    std::array<Rgb, kMainWindowControls.size()> textColors_{};
+    std::vector<std::pair<FontSpec, unique_hfont>> fonts_;
+    unique_hbrush whiteBrush_;
+    unique_hbrush faceBrush_;
+    unique_hbitmap logo_;
+    unique_hmenu trayMenu_;
+    HWND lastFocus_ = nullptr;
+};

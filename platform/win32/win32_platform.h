@@ -1,0 +1,77 @@
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "platform/http.h"
+#include "platform/registry.h"
+#include "platform/runtime.h"
+#include "platform/settings_store.h"
+#include "platform/shell.h"
+#include "platform/system_clock.h"
+#include "platform/tray.h"
+#include "platform/win32/handles.h"
+
+class Win32MainWindow;
+
+class Win32Clock final : public Clock {
+public:
+    SystemTime GetSystemTime() override;
+    bool SetSystemTime(const SystemTime& utc) override;
+    void Sleep(uint32_t milliseconds) override;
+    TimeText LocalTimeText() override;
+    std::string LocalTimeAmPm() override;
+    float SecondsSinceMidnight() override;
+    uint64_t MonotonicMilliseconds() override;
+};
+
+class Win32Http final : public Http {
+public:
+    std::string DownloadUrlText(const std::string& url) override;
+};
+
+class Win32Shell final : public Shell {
+public:
+    void ShellOpen(const std::string& target) override;
+};
+
+class Win32Runtime final : public Runtime {
+public:
+    explicit Win32Runtime(Win32MainWindow& window);
+
+    bool AnotherInstanceRunning() override;
+    std::string ProgramFolder() override;
+    void YieldToPendingMessages() override;
+    void EndProcess() override;
+    std::string_view DecimalSeparator() override;
+    std::string ProductName() override;
+
+private:
+    Win32MainWindow& window_;
+    unique_kernel_handle instanceMutex_;
+    std::string decimalSeparator_;
+};
+
+class Win32SettingsStore final : public SettingsStore {
+public:
+    std::optional<std::string> GetSetting(std::string_view appName, std::string_view section,
+                                          std::string_view key,
+                                          std::string_view defaultValue) override;
+    bool SaveSetting(std::string_view appName, std::string_view section, std::string_view key,
+                     std::string_view value) override;
+};
+
+class Win32Registry final : public Registry {
+public:
+    unique_hkey OpenMachineKeyForSetValue(std::string_view subkey) override;
+    int32_t SetValue(RegKeyObject* key, std::string_view name, int32_t type,
+                     std::span<const std::byte> data) override;
+};
+
+class Win32Tray final : public Tray {
+public:
+    void ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) override;
+};

@@ -1,0 +1,9 @@
+/* Resource identifiers shared by zelmora.rc and the C++ sources.
+   Kept free of <windows.h> so the resource compiler can include it too. */
+#ifndef ZELMORA_RESOURCE_IDS_H
+#define ZELMORA_RESOURCE_IDS_H
+
+#define IDI_ZELMORA 1 /* program and tray icon */
+#define IDR_LOGO 2    /* logo GIF, stored as RCDATA */
+
+#endif /* ZELMORA_RESOURCE_IDS_H */

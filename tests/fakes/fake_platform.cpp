@@ -1,0 +1,261 @@
+#include "tests/fakes/fake_platform.h"
+
+#include "ui/main_window_layout.h"
+
+// The fake's own open key: it counts closes through the owning registry.
+struct RegKeyObject {
+    FakeRegistry* owner;
+    std::string subkey;
+};
+
+void RegKeyTraits::close(pointer key) {
+    ++key->owner->closes;
+    key->owner->log.push_back("reg close " + key->subkey);
+    delete key;
+}
+
+namespace {
+
+std::string ColorName(Rgb c) {
+    if (c == kLinkBlue) {
+        return "blue";
+    }
+    if (c == kLinkRed) {
+        return "red";
+    }
+    return "other";
+}
+
+std::string ControlName(ControlId id) {
+    switch (id) {
+        case ControlId::lblInfo:
+            return "lblInfo";
+        case ControlId::lblTime:
+            return "lblTime";
+        case ControlId::lblReadme:
+            return "lblReadme";
+        case ControlId::lblWebsite:
+            return "lblWebsite";
+        case ControlId::txtInterval:
+            return "txtInterval";
+        case ControlId::chkAuto:
+            return "chkAuto";
+        case ControlId::chkAutoRun:
+            return "chkAutoRun";
+        default:
+            return std::to_string(static_cast<int>(id));
+    }
+}
+
+}  // namespace
+
+FakeWindow::FakeWindow(EventLog& eventLog) : log(eventLog) {
+    for (const ControlSpec& c : kMainWindowControls) {
+        texts[c.id] = std::string(c.text);
+        if (c.textColor) {
+            colors[c.id] = *c.textColor;
+        }
+    }
+    checks[ControlId::chkAuto] = 0;
+    checks[ControlId::chkAutoRun] = 0;
+}
+
+void FakeWindow::Load() {
+    if (loaded) {
+        return;
+    }
+    loaded = true;
+    log.push_back("load");
+    if (events) {
+        events->OnLoad();
+    }
+}
+
+void FakeWindow::SetText(ControlId control, std::string_view text) {
+    texts[control] = std::string(text);
+    if (control == ControlId::lblInfo) {
+        statusHistory.emplace_back(text);
+        log.push_back("status " + std::string(text));
+    } else if (control == ControlId::lblTime) {
+        ++clockLabelWrites;
+    } else {
+        log.push_back("text " + ControlName(control) + "=" + std::string(text));
+    }
+}
+
+void FakeWindow::GetText(ControlId control, std::string& text) { text = texts[control]; }
+
+int FakeWindow::CheckState(ControlId control) { return checks[control]; }
+
+void FakeWindow::SetCheckState(ControlId control, int value) {
+    checks[control] = value;
+    log.push_back("check " + ControlName(control) + "=" + std::to_string(value));
+}
+
+void FakeWindow::SetTextColor(ControlId control, Rgb color) {
+    colors[control] = color;
+    colorChanges.push_back(ControlName(control) + "=" + ColorName(color));
+}
+
+void FakeWindow::Show() {
+    visible = true;
+    log.push_back("show");
+}
+
+void FakeWindow::Hide() {
+    visible = false;
+    log.push_back("hide");
+}
+
+void FakeWindow::SetState(WindowState newState) {
+    state = newState;
+    log.push_back(newState == WindowState::Minimized ? "minimize" : "restore");
+    // As the OS does, a change of state is reported as a resize.
+    if (events) {
+        events->OnResize();
+    }
+}
+
+void FakeWindow::SetForeground() { log.push_back("foreground"); }
+
+void FakeWindow::EnableTimer() {
+    timerEnabled = true;
+    log.push_back("timer on");
+}
+
+void FakeWindow::PopupTrayMenu() { log.push_back("menu"); }
+
+bool FakeWindow::AskOkCancel(std::string_view text) {
+    question = std::string(text);
+    log.push_back(answerOk ? "ask ok" : "ask cancel");
+    return answerOk;
+}
+
+bool FakeRuntime::AnotherInstanceRunning() {
+    log.push_back("instance check");
+    return anotherInstance;
+}
+
+std::string FakeRuntime::ProgramFolder() {
+    log.push_back("folder");
+    return programFolder;
+}
+
+void FakeRuntime::YieldToPendingMessages() {
+    ++yields;
+    log.push_back("yield");
+    if (onYield) {
+        // Once: what was queued runs now, later yields find the queue empty.
+        auto pending = std::move(onYield);
+        onYield = nullptr;
+        pending();
+    }
+}
+
+void FakeRuntime::EndProcess() {
+    log.push_back("end");
+    throw ProcessEnded{};
+}
+
+bool FakeClock::SetSystemTime(const SystemTime& utc) {
+    sets.push_back(utc);
+    log.push_back(setSucceeds ? "set clock" : "set clock refused");
+    if (setSucceeds) {
+        systemTime = utc;
+    }
+    return setSucceeds;
+}
+
+void FakeClock::Sleep(uint32_t milliseconds) {
+    sleeps.push_back(milliseconds);
+    log.push_back("sleep " + std::to_string(milliseconds));
+}
+
+TimeText FakeClock::LocalTimeText() {
+    TimeText text;
+    text.size = std::min(clockText.size(), text.chars.size());
+    std::copy_n(clockText.begin(), text.size, text.chars.begin());
+    return text;
+}
+
+std::string FakeHttp::DownloadUrlText(const std::string& url) {
+    urls.push_back(url);
+    log.push_back("download");
+    if (onDownload) {
+        onDownload();
+    }
+    if (bodies.empty()) {
+        return {};
+    }
+    std::string body = std::move(bodies.front());
+    bodies.pop_front();
+    return body;
+}
+
+namespace {
+
+std::string SettingPath(std::string_view app, std::string_view section, std::string_view key) {
+    return std::string(app) + "\\" + std::string(section) + "\\" + std::string(key);
+}
+
+}  // namespace
+
+std::optional<std::string> FakeSettings::GetSetting(std::string_view appName,
+                                                    std::string_view section,
+                                                    std::string_view key,
+                                                    std::string_view defaultValue) {
+    const std::string path = SettingPath(appName, section, key);
+    log.push_back("read " + std::string(key));
+    if (failingKeys.count(std::string(key))) {
+        return std::nullopt;
+    }
+    const auto found = stored.find(path);
+    return found == stored.end() ? std::string(defaultValue) : found->second;
+}
+
+bool FakeSettings::SaveSetting(std::string_view appName, std::string_view section,
+                               std::string_view key, std::string_view value) {
+    log.push_back("save " + std::string(key) + "=" + std::string(value));
+    if (failingKeys.count(std::string(key))) {
+        return false;
+    }
+    stored[SettingPath(appName, section, key)] = std::string(value);
+    return true;
+}
+
+unique_hkey FakeRegistry::OpenMachineKeyForSetValue(std::string_view subkey) {
+    log.push_back("reg open " + std::string(subkey));
+    if (!openableKeys.count(std::string(subkey))) {
+        return unique_hkey();
+    }
+    ++opens;
+    return unique_hkey(new RegKeyObject{this, std::string(subkey)});
+}
+
+int32_t FakeRegistry::SetValue(RegKeyObject* key, std::string_view name, int32_t type,
+                               std::span<const std::byte> data) {
+    log.push_back("reg set " + std::string(name));
+    Value value{type, {}};
+    for (const std::byte b : data) {
+        value.data.push_back(static_cast<uint8_t>(b));
+    }
+    values[key->subkey + "\\" + std::string(name)] = value;
+    return status;
+}
+
+void FakeTray::ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) {
+    log.push_back(message == NIM_ADD_MESSAGE ? "tray add" : "tray delete");
+    calls.emplace_back(message, record);
+}
+
+FakeProgram::FakeProgram() { window.events = &form; }
+
+std::string PageWithTime(std::string_view hhmmss) {
+    std::string page = "<html><head><title>Current time</title></head><body><p>";
+    page += hhmmss;
+    page += " UTC</p><p>2026-12-07</p>";
+    while (page.size() < 120) {
+        page += ' ';
+    }
+    return page + "</body></html>";
+}

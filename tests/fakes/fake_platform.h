@@ -1,0 +1,182 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/program.h"
+#include "ui/main_form.h"
+
+// Thrown by the fake EndProcess so a test can see that nothing runs after it. Not a
+// std::exception, so no handler of the program swallows it.
+struct ProcessEnded {};
+
+// One log that every fake writes to, so a test can check the order of events across them.
+using EventLog = std::vector<std::string>;
+
+class FakeWindow final : public MainWindow {
+public:
+    explicit FakeWindow(EventLog& log);
+
+    void Load() override;
+    void SetText(ControlId control, std::string_view text) override;
+    void GetText(ControlId control, std::string& text) override;
+    int CheckState(ControlId control) override;
+    void SetCheckState(ControlId control, int state) override;
+    void SetTextColor(ControlId control, Rgb color) override;
+    void Show() override;
+    void Hide() override;
+    WindowState State() override { return state; }
+    void SetState(WindowState newState) override;
+    void SetForeground() override;
+    void EnableTimer() override;
+    void PopupTrayMenu() override;
+    bool AskOkCancel(std::string_view text) override;
+    uintptr_t Handle() override { return 0x1234; }
+    uintptr_t IconHandle() override { return 0x5678; }
+
+    EventLog& log;
+    MainWindowEvents* events = nullptr;
+    std::map<ControlId, std::string> texts;
+    std::map<ControlId, int> checks;
+    std::map<ControlId, Rgb> colors;
+    std::vector<std::string> statusHistory;  // every text written to the status line
+    std::vector<std::string> colorChanges;   // "lblReadme=red" ...
+    int clockLabelWrites = 0;
+    bool loaded = false;
+    bool visible = false;
+    bool timerEnabled = false;
+    WindowState state = WindowState::Normal;
+    bool answerOk = false;
+    std::string question;
+};
+
+class FakeRuntime final : public Runtime {
+public:
+    explicit FakeRuntime(EventLog& eventLog) : log(eventLog) {}
+
+    bool AnotherInstanceRunning() override;
+    std::string ProgramFolder() override;
+    void YieldToPendingMessages() override;
+    void EndProcess() override;
+    std::string_view DecimalSeparator() override { return decimalSeparator; }
+    std::string ProductName() override { return productName; }
+
+    EventLog& log;
+    bool anotherInstance = false;
+    std::string programFolder = "D:\\Tools";
+    std::string decimalSeparator = ".";
+    std::string productName = "Orva Zelmora";
+    // Runs inside the yield, as a message dispatched there would.
+    std::function<void()> onYield;
+    int yields = 0;
+};
+
+class FakeClock final : public Clock {
+public:
+    explicit FakeClock(EventLog& eventLog) : log(eventLog) {}
+
+    SystemTime GetSystemTime() override { return systemTime; }
+    bool SetSystemTime(const SystemTime& utc) override;
+    void Sleep(uint32_t milliseconds) override;
+    TimeText LocalTimeText() override;
+    std::string LocalTimeAmPm() override { return amPmText; }
+    float SecondsSinceMidnight() override { return secondsSinceMidnight; }
+    uint64_t MonotonicMilliseconds() override { return monotonicMs; }
+
+    EventLog& log;
+    SystemTime systemTime{2026, 12, 1, 7, 10, 15, 30, 250};
+    bool setSucceeds = true;
+    std::vector<SystemTime> sets;
+    std::vector<uint32_t> sleeps;
+    std::string clockText = "10:15:30";
+    std::string amPmText = "10:15:42 AM";
+    float secondsSinceMidnight = 36930.0f;
+    uint64_t monotonicMs = 1000000;
+};
+
+class FakeHttp final : public Http {
+public:
+    explicit FakeHttp(EventLog& eventLog) : log(eventLog) {}
+
+    std::string DownloadUrlText(const std::string& url) override;
+
+    EventLog& log;
+    std::deque<std::string> bodies;  // one per download; empty text when none is left
+    std::vector<std::string> urls;
+    std::function<void()> onDownload;
+};
+
+class FakeShell final : public Shell {
+public:
+    void ShellOpen(const std::string& target) override { opened.push_back(target); }
+    std::vector<std::string> opened;
+};
+
+class FakeSettings final : public SettingsStore {
+public:
+    explicit FakeSettings(EventLog& eventLog) : log(eventLog) {}
+
+    std::optional<std::string> GetSetting(std::string_view appName, std::string_view section,
+                                          std::string_view key,
+                                          std::string_view defaultValue) override;
+    bool SaveSetting(std::string_view appName, std::string_view section, std::string_view key,
+                     std::string_view value) override;
+
+    EventLog& log;
+    std::map<std::string, std::string> stored;  // "Zelmora\General\Interval" -> text
+    std::set<std::string> failingKeys;          // reads and saves of these fail
+};
+
+class FakeRegistry final : public Registry {
+public:
+    explicit FakeRegistry(EventLog& eventLog) : log(eventLog) {}
+
+    unique_hkey OpenMachineKeyForSetValue(std::string_view subkey) override;
+    int32_t SetValue(RegKeyObject* key, std::string_view name, int32_t type,
+                     std::span<const std::byte> data) override;
+
+    struct Value {
+        int32_t type;
+        std::vector<uint8_t> data;
+    };
+    EventLog& log;
+    std::set<std::string> openableKeys{"Software\\Microsoft\\Windows\\CurrentVersion\\Run"};
+    std::map<std::string, Value> values;  // "subkey\name"
+    int opens = 0;
+    int closes = 0;
+    int32_t status = 0;
+};
+
+class FakeTray final : public Tray {
+public:
+    explicit FakeTray(EventLog& eventLog) : log(eventLog) {}
+
+    void ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) override;
+
+    EventLog& log;
+    std::vector<std::pair<uint32_t, NotifyIconRecord>> calls;
+};
+
+// A whole program on fakes: the platform, the shared state and the window's behaviour.
+struct FakeProgram {
+    FakeProgram();
+
+    EventLog log;
+    FakeWindow window{log};
+    FakeRuntime runtime{log};
+    FakeClock clock{log};
+    FakeHttp http{log};
+    FakeShell shell;
+    FakeSettings settings{log};
+    FakeRegistry registry{log};
+    FakeTray tray{log};
+    Program program{window, runtime, clock, http, shell, settings, registry, tray};
+    MainForm form{program};
+};
+
+// A page of at least 100 characters that shows the given time before " UTC".
+std::string PageWithTime(std::string_view hhmmss);
