@@ -13,6 +13,8 @@ struct NotifyIconRecord {
     uint32_t uCallbackMessage = 0;
     uintptr_t hIcon = 0;
     std::array<char, 64> szTip{};
+
+    friend bool operator==(const NotifyIconRecord&, const NotifyIconRecord&) = default;
 };
 
 // Size of that record on this platform: 88 bytes with 32-bit pointers, 104 with 64-bit.

@@ -1,0 +1,938 @@
+// zprobe: reads the running program's window back for the end-to-end tests.
+//
+// Runs under the same Wine prefix (and virtual desktop) as the program and prints one JSON
+// document to stdout. Commands:
+//   dump                        the main window and every control
+//   status                      the status line only; works while the window is frozen
+//   watch <id> <seconds> [final-prefix ...]
+//                               polls a control's text and prints each change; stops early
+//                               once the text changed and starts with a final prefix
+//   windows                     top-level windows (finds message boxes and stray windows)
+//   tray                        the taskbar, its buttons and the notification-area icons
+//   tooltips                    visible tooltip windows and their texts
+//   cursor                      pointer position and shape
+//   send <msg> <wparam> <lparam> [timeout-ms]
+//   post <msg> <wparam> <lparam>
+//   broadcast-taskbarcreated
+//   wait-window <seconds>
+//   wait-gone <seconds>
+//
+// Texts are read with InternalGetWindowText where possible: it asks the window manager,
+// not the window, so it answers even while the program is busy in a download.
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kMainClass[] = L"ZelmoraMainWindow";
+constexpr wchar_t kFontQueryMessage[] = L"zprobe.FontQuery";
+constexpr UINT kMessageTimeoutMs = 2000;
+constexpr int kMaxControls = 64;
+
+// ---------------------------------------------------------------------------------------
+// A minimal JSON writer: enough for objects, arrays, strings, numbers and booleans.
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+class Json {
+public:
+    Json& BeginObject() { Value(); out_ += '{'; first_.push_back(true); return *this; }
+    Json& EndObject() { out_ += '}'; first_.pop_back(); return *this; }
+    Json& BeginArray() { Value(); out_ += '['; first_.push_back(true); return *this; }
+    Json& EndArray() { out_ += ']'; first_.pop_back(); return *this; }
+
+    Json& Key(const char* key) {
+        Separator();
+        Quoted(key);
+        out_ += ':';
+        afterKey_ = true;
+        return *this;
+    }
+
+    Json& String(const std::string& s) { Value(); Quoted(s); return *this; }
+    Json& String(const std::wstring& s) { return String(Utf8(s)); }
+    Json& Number(long long n) { Value(); out_ += std::to_string(n); return *this; }
+    Json& Bool(bool b) { Value(); out_ += b ? "true" : "false"; return *this; }
+    Json& Null() { Value(); out_ += "null"; return *this; }
+    Json& Handle(const void* h) { return Number(static_cast<long long>(reinterpret_cast<INT_PTR>(h))); }
+
+    Json& Rect(const RECT& r) {
+        BeginArray();
+        Number(r.left).Number(r.top).Number(r.right - r.left).Number(r.bottom - r.top);
+        return EndArray();
+    }
+
+    template <typename T>
+    Json& Field(const char* key, const T& value);
+
+    void Print() const {
+        std::fwrite(out_.data(), 1, out_.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+
+private:
+    void Separator() {
+        if (!first_.empty()) {
+            if (!first_.back()) {
+                out_ += ',';
+            }
+            first_.back() = false;
+        }
+    }
+
+    void Value() {
+        if (afterKey_) {
+            afterKey_ = false;
+        } else {
+            Separator();
+        }
+    }
+
+    void Quoted(const std::string& s) {
+        out_ += '"';
+        for (const char c : s) {
+            const auto u = static_cast<unsigned char>(c);
+            switch (c) {
+                case '"': out_ += "\\\""; break;
+                case '\\': out_ += "\\\\"; break;
+                case '\n': out_ += "\\n"; break;
+                case '\r': out_ += "\\r"; break;
+                case '\t': out_ += "\\t"; break;
+                default:
+                    if (u < 0x20) {
+                        char buf[8];
+                        std::snprintf(buf, sizeof buf, "\\u%04x", u);
+                        out_ += buf;
+                    } else {
+                        out_ += c;
+                    }
+            }
+        }
+        out_ += '"';
+    }
+
+    std::string out_;
+    std::vector<bool> first_;
+    bool afterKey_ = false;
+};
+
+template <>
+Json& Json::Field(const char* key, const std::wstring& value) { return Key(key).String(value); }
+template <>
+Json& Json::Field(const char* key, const std::string& value) { return Key(key).String(value); }
+template <>
+Json& Json::Field(const char* key, const bool& value) { return Key(key).Bool(value); }
+template <>
+Json& Json::Field(const char* key, const int& value) { return Key(key).Number(value); }
+template <>
+Json& Json::Field(const char* key, const long long& value) { return Key(key).Number(value); }
+template <>
+Json& Json::Field(const char* key, const unsigned long& value) {
+    return Key(key).Number(static_cast<long long>(value));
+}
+template <>
+Json& Json::Field(const char* key, const unsigned& value) { return Key(key).Number(value); }
+template <>
+Json& Json::Field(const char* key, const RECT& value) { return Key(key).Rect(value); }
+
+void PrintError(const std::string& message) {
+    Json j;
+    j.BeginObject().Field("error", message).EndObject();
+    j.Print();
+}
+
+// ---------------------------------------------------------------------------------------
+// Window helpers.
+
+std::wstring ClassOf(HWND hwnd) {
+    wchar_t name[256] = L"";
+    GetClassNameW(hwnd, name, 256);
+    return name;
+}
+
+bool IsClass(HWND hwnd, const wchar_t* name) { return _wcsicmp(ClassOf(hwnd).c_str(), name) == 0; }
+
+// The text the window manager holds; never waits for the window's thread.
+std::wstring ServerText(HWND hwnd) {
+    wchar_t text[1024] = L"";
+    InternalGetWindowText(hwnd, text, 1024);
+    return text;
+}
+
+// The text as the control itself reports it (an edit box keeps its own copy).
+bool MessageText(HWND hwnd, std::wstring& text) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                             &length)) {
+        return false;
+    }
+    std::vector<wchar_t> buffer(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                             SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied)) {
+        return false;
+    }
+    text.assign(buffer.data(), copied);
+    return true;
+}
+
+DWORD ProcessOf(HWND hwnd) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    return pid;
+}
+
+HWND FindMainWindow() { return FindWindowW(kMainClass, nullptr); }
+
+int ScreenDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    return dpi;
+}
+
+RECT RectInClient(HWND child, HWND parent) {
+    RECT r{};
+    GetWindowRect(child, &r);
+    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+bool Responsive(HWND hwnd) {
+    DWORD_PTR ignored = 0;
+    return SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &ignored) != 0;
+}
+
+std::vector<HWND> ChildrenInZOrder(HWND parent) {
+    std::vector<HWND> children;
+    for (HWND c = GetWindow(parent, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        children.push_back(c);
+    }
+    return children;
+}
+
+std::vector<HWND> TopLevelWindows() {
+    std::vector<HWND> all;
+    EnumWindows(
+        [](HWND hwnd, LPARAM param) -> BOOL {
+            reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&all));
+    return all;
+}
+
+// ---------------------------------------------------------------------------------------
+// Fonts. A font handle means nothing outside the process that made it, so a hook running
+// inside the program's thread reads each control's LOGFONT into shared memory.
+//
+// A hook's code is loaded into the program as a library. An EXE loaded that way gets no
+// imports resolved, so the hook module is a copy of this file marked as a DLL without an
+// entry point: the loader resolves its imports and runs none of its start-up code.
+
+struct FontRecord {
+    int id;
+    int valid;
+    LOGFONTW font;
+    wchar_t realizedFace[LF_FACESIZE];
+    int realizedHeight;
+    int realizedWeight;
+};
+
+struct FontTable {
+    LONG count;
+    FontRecord records[kMaxControls];
+};
+
+void MappingName(DWORD probePid, wchar_t (&name)[64]) {
+    wsprintfW(name, L"Local\\zprobe.fonts.%lu", probePid);
+}
+
+BOOL CALLBACK RecordFont(HWND child, LPARAM param) {
+    auto* table = reinterpret_cast<FontTable*>(param);
+    if (table->count >= kMaxControls) {
+        return FALSE;
+    }
+    FontRecord& record = table->records[table->count++];
+    record.id = GetDlgCtrlID(child);
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+    record.valid = font && GetObjectW(font, sizeof record.font, &record.font) == sizeof record.font;
+    if (record.valid) {
+        // What the font mapper actually picked for the request.
+        HDC dc = CreateCompatibleDC(nullptr);
+        HGDIOBJ old = SelectObject(dc, font);
+        GetTextFaceW(dc, LF_FACESIZE, record.realizedFace);
+        TEXTMETRICW metrics{};
+        GetTextMetricsW(dc, &metrics);
+        record.realizedHeight = metrics.tmHeight;
+        record.realizedWeight = metrics.tmWeight;
+        SelectObject(dc, old);
+        DeleteDC(dc);
+    }
+    return TRUE;
+}
+
+// Runs inside the program, where this module's C runtime was never started: Win32 calls only.
+LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION) {
+        const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (call->message == RegisterWindowMessageW(kFontQueryMessage)) {
+            wchar_t name[64];
+            MappingName(static_cast<DWORD>(call->wParam), name);
+            if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
+                if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(FontTable))) {
+                    auto* table = static_cast<FontTable*>(view);
+                    table->count = 0;
+                    EnumChildWindows(call->hwnd, RecordFont, reinterpret_cast<LPARAM>(table));
+                    UnmapViewOfFile(view);
+                }
+                CloseHandle(mapping);
+            }
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+std::vector<char> ReadWholeFile(const std::wstring& path) {
+    std::vector<char> bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return bytes;
+    }
+    LARGE_INTEGER size{};
+    DWORD read = 0;
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < (64 << 20)) {
+        bytes.resize(static_cast<std::size_t>(size.QuadPart));
+        if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+            read != bytes.size()) {
+            bytes.clear();
+        }
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+// Writes the DLL copy of this executable (once per build of the probe) and returns its path.
+std::wstring HookModulePath() {
+    wchar_t self[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::vector<char> image = ReadWholeFile(self);
+    if (image.size() < sizeof(IMAGE_DOS_HEADER)) {
+        return {};
+    }
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+    const auto ntOffset = static_cast<std::size_t>(dos->e_lfanew);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || ntOffset + sizeof(IMAGE_NT_HEADERS64) > image.size()) {
+        return {};
+    }
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(image.data() + ntOffset);
+    if (nt->Signature != IMAGE_NT_SIGNATURE) {
+        return {};
+    }
+    const DWORD stamp = nt->FileHeader.TimeDateStamp;
+    nt->FileHeader.Characteristics |= IMAGE_FILE_DLL;
+    nt->OptionalHeader.AddressOfEntryPoint = 0;
+
+    wchar_t folder[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t path[MAX_PATH + 64];
+    wsprintfW(path, L"%szprobe_hook_%08lx_%lu.dll", folder, stamp,
+              static_cast<unsigned long>(image.size()));
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+        return path;
+    }
+    // Written under a private name, then moved into place, so concurrent probes never see
+    // half a file.
+    wchar_t temporary[MAX_PATH + 64];
+    wsprintfW(temporary, L"%s.%lu.tmp", path, GetCurrentProcessId());
+    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    DWORD written = 0;
+    const bool ok = WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written,
+                              nullptr) && written == image.size();
+    CloseHandle(file);
+    if (!ok || !MoveFileExW(temporary, path, 0)) {
+        DeleteFileW(temporary);
+    }
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? std::wstring(path) : std::wstring();
+}
+
+// Fills table from inside the program's thread; false when that is not possible.
+bool QueryFonts(HWND main, FontTable& table, std::string& error) {
+    const std::wstring modulePath = HookModulePath();
+    HMODULE module = modulePath.empty()
+                         ? nullptr
+                         : LoadLibraryExW(modulePath.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (!module) {
+        error = "cannot prepare the hook module";
+        return false;
+    }
+    // The same function, at its offset in the copy.
+    const auto offset = reinterpret_cast<const char*>(&FontHookProc) -
+                        reinterpret_cast<const char*>(GetModuleHandleW(nullptr));
+    const auto proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<const char*>(module) + offset);
+
+    wchar_t name[64];
+    MappingName(GetCurrentProcessId(), name);
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(FontTable), name);
+    bool ok = false;
+    void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(FontTable))
+                         : nullptr;
+    if (view) {
+        static_cast<FontTable*>(view)->count = -1;
+        const DWORD tid = GetWindowThreadProcessId(main, nullptr);
+        if (HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, proc, module, tid)) {
+            DWORD_PTR ignored = 0;
+            if (SendMessageTimeoutW(main, RegisterWindowMessageW(kFontQueryMessage),
+                                    GetCurrentProcessId(), 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                                    &ignored)) {
+                table = *static_cast<FontTable*>(view);
+                ok = table.count >= 0;
+                if (!ok) {
+                    error = "the hook did not run in the program";
+                }
+            } else {
+                error = "the program did not answer";
+            }
+            UnhookWindowsHookEx(hook);
+        } else {
+            error = "cannot set the hook";
+        }
+        UnmapViewOfFile(view);
+    } else {
+        error = "cannot create the shared memory";
+    }
+    if (mapping) {
+        CloseHandle(mapping);
+    }
+    FreeLibrary(module);
+    return ok;
+}
+
+const FontRecord* FindFont(const FontTable& table, int id) {
+    for (LONG i = 0; i < table.count; ++i) {
+        if (table.records[i].id == id) {
+            return &table.records[i];
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands.
+
+bool IsCheckBox(HWND hwnd, LONG style) {
+    if (!IsClass(hwnd, L"Button")) {
+        return false;
+    }
+    const LONG type = style & BS_TYPEMASK;
+    return type == BS_CHECKBOX || type == BS_AUTOCHECKBOX || type == BS_3STATE ||
+           type == BS_AUTO3STATE;
+}
+
+void WriteControl(Json& j, HWND main, HWND child, int zorder, const FontTable* fonts) {
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    const LONG exStyle = GetWindowLongW(child, GWL_EXSTYLE);
+    const int id = GetDlgCtrlID(child);
+    RECT screen{};
+    GetWindowRect(child, &screen);
+
+    j.BeginObject();
+    j.Field("id", id).Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(child)));
+    j.Field("class", ClassOf(child));
+    std::wstring text;
+    const bool answered = MessageText(child, text);
+    j.Field("text", answered ? text : ServerText(child));
+    j.Field("server_text", ServerText(child));
+    j.Field("rect", RectInClient(child, main)).Field("screen_rect", screen);
+    j.Field("visible", IsWindowVisible(child) != FALSE);
+    j.Field("enabled", IsWindowEnabled(child) != FALSE);
+    j.Field("style", static_cast<unsigned long>(static_cast<DWORD>(style)));
+    j.Field("exstyle", static_cast<unsigned long>(static_cast<DWORD>(exStyle)));
+    j.Field("zorder", zorder);
+    j.Key("check");
+    DWORD_PTR check = 0;
+    if (IsCheckBox(child, style) &&
+        SendMessageTimeoutW(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &check)) {
+        j.Number(static_cast<long long>(check));
+    } else {
+        j.Null();
+    }
+    j.Key("font");
+    const FontRecord* font = fonts ? FindFont(*fonts, id) : nullptr;
+    if (font && font->valid) {
+        j.BeginObject();
+        j.Field("face", std::wstring(font->font.lfFaceName));
+        j.Field("height", static_cast<int>(font->font.lfHeight));
+        j.Field("weight", static_cast<int>(font->font.lfWeight));
+        j.Field("italic", font->font.lfItalic != 0);
+        j.Field("underline", font->font.lfUnderline != 0);
+        j.Field("charset", static_cast<int>(font->font.lfCharSet));
+        j.Field("realized_face", std::wstring(font->realizedFace));
+        j.Field("realized_height", font->realizedHeight);
+        j.Field("realized_weight", font->realizedWeight);
+        j.EndObject();
+    } else {
+        j.Null();
+    }
+    j.EndObject();
+}
+
+int CmdDump() {
+    HWND main = FindMainWindow();
+    Json j;
+    j.BeginObject();
+    j.Field("dpi", ScreenDpi());
+    j.Field("found", main != nullptr);
+    if (!main) {
+        j.EndObject().Print();
+        return 1;
+    }
+    DWORD pid = 0;
+    const DWORD tid = GetWindowThreadProcessId(main, &pid);
+    RECT window{};
+    GetWindowRect(main, &window);
+    RECT client{};
+    GetClientRect(main, &client);
+    POINT origin{0, 0};
+    ClientToScreen(main, &origin);
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    const bool haveGui = GetGUIThreadInfo(tid, &gui) != FALSE;
+    const bool responsive = Responsive(main);
+
+    j.Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(main)));
+    j.Field("pid", static_cast<unsigned long>(pid));
+    j.Field("responsive", responsive);
+    j.Field("visible", IsWindowVisible(main) != FALSE);
+    j.Field("iconic", IsIconic(main) != FALSE);
+    j.Field("enabled", IsWindowEnabled(main) != FALSE);
+    j.Field("foreground", GetForegroundWindow() == main);
+    j.Field("active", haveGui && gui.hwndActive == main);
+    j.Field("title", ServerText(main));
+    j.Field("style", static_cast<unsigned long>(static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE))));
+    j.Field("exstyle", static_cast<unsigned long>(static_cast<DWORD>(GetWindowLongW(main, GWL_EXSTYLE))));
+    j.Field("window_rect", window);
+    j.Key("client_size").BeginArray().Number(client.right).Number(client.bottom).EndArray();
+    j.Key("client_origin").BeginArray().Number(origin.x).Number(origin.y).EndArray();
+    j.Key("focus_id");
+    if (haveGui && gui.hwndFocus) {
+        j.Number(gui.hwndFocus == main ? 0 : GetDlgCtrlID(gui.hwndFocus));
+    } else {
+        j.Null();
+    }
+    j.Key("capture_id");
+    if (haveGui && gui.hwndCapture) {
+        j.Number(GetDlgCtrlID(gui.hwndCapture));
+    } else {
+        j.Null();
+    }
+
+    static FontTable fonts{};
+    std::string fontError = "the program is not responding";
+    const bool haveFonts = responsive && QueryFonts(main, fonts, fontError);
+    j.Field("fonts_read", haveFonts);
+    if (!haveFonts) {
+        j.Field("fonts_error", fontError);
+    }
+    j.Key("controls").BeginArray();
+    const std::vector<HWND> children = ChildrenInZOrder(main);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        WriteControl(j, main, children[i], static_cast<int>(i), haveFonts ? &fonts : nullptr);
+    }
+    j.EndArray();
+    j.EndObject().Print();
+    return 0;
+}
+
+int CmdStatus() {
+    HWND main = FindMainWindow();
+    Json j;
+    j.BeginObject().Field("found", main != nullptr);
+    if (main) {
+        j.Field("status", ServerText(GetDlgItem(main, 115)));
+        j.Field("time", ServerText(GetDlgItem(main, 108)));
+        j.Field("responsive", Responsive(main));
+        j.Field("visible", IsWindowVisible(main) != FALSE);
+        j.Field("iconic", IsIconic(main) != FALSE);
+    }
+    j.EndObject().Print();
+    return main ? 0 : 1;
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+int CmdWatch(int id, double seconds, const std::vector<std::wstring>& finals) {
+    HWND main = FindMainWindow();
+    if (!main) {
+        PrintError("main window not found");
+        return 1;
+    }
+    HWND control = GetDlgItem(main, id);
+    const ULONGLONG start = GetTickCount64();
+    const auto limit = static_cast<ULONGLONG>(seconds * 1000);
+    std::wstring last = ServerText(control);
+    struct Change {
+        ULONGLONG ms;
+        std::wstring text;
+    };
+    std::vector<Change> changes{{0, last}};
+    bool finished = false;
+    while (GetTickCount64() - start < limit) {
+        Sleep(5);
+        const std::wstring now = ServerText(control);
+        if (now == last) {
+            continue;
+        }
+        last = now;
+        changes.push_back({GetTickCount64() - start, now});
+        for (const auto& prefix : finals) {
+            if (StartsWith(now, prefix)) {
+                finished = true;
+            }
+        }
+        if (finished) {
+            break;
+        }
+    }
+    Json j;
+    j.BeginObject().Field("finished", finished);
+    j.Key("changes").BeginArray();
+    for (const Change& c : changes) {
+        j.BeginObject().Key("ms").Number(static_cast<long long>(c.ms)).Field("text", c.text).EndObject();
+    }
+    j.EndArray().EndObject().Print();
+    return 0;
+}
+
+void WriteWindow(Json& j, HWND hwnd) {
+    RECT r{};
+    GetWindowRect(hwnd, &r);
+    j.BeginObject();
+    j.Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(hwnd)));
+    j.Field("class", ClassOf(hwnd));
+    j.Field("title", ServerText(hwnd));
+    j.Field("pid", static_cast<unsigned long>(ProcessOf(hwnd)));
+    j.Field("visible", IsWindowVisible(hwnd) != FALSE);
+    j.Field("rect", r);
+    j.Field("owner", static_cast<long long>(reinterpret_cast<INT_PTR>(GetWindow(hwnd, GW_OWNER))));
+    j.EndObject();
+}
+
+int CmdWindows() {
+    Json j;
+    j.BeginObject().Key("foreground").Handle(GetForegroundWindow());
+    j.Key("windows").BeginArray();
+    for (HWND hwnd : TopLevelWindows()) {
+        WriteWindow(j, hwnd);
+    }
+    j.EndArray().EndObject().Print();
+    return 0;
+}
+
+// A tooltip's tools live in the taskbar's process; the tool records are read through a
+// buffer allocated there.
+struct RemoteTool {
+    TTTOOLINFOW info;
+    wchar_t text[256];
+};
+
+std::vector<RemoteTool> ReadTools(HWND tooltip) {
+    std::vector<RemoteTool> tools;
+    DWORD_PTR count = 0;
+    if (!SendMessageTimeoutW(tooltip, TTM_GETTOOLCOUNT, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                             &count) || count == 0) {
+        return tools;
+    }
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                                 ProcessOf(tooltip));
+    if (!process) {
+        return tools;
+    }
+    auto* remote = static_cast<RemoteTool*>(
+        VirtualAllocEx(process, nullptr, sizeof(RemoteTool), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (remote) {
+        for (DWORD_PTR i = 0; i < count; ++i) {
+            RemoteTool local{};
+            local.info.cbSize = sizeof local.info;
+            local.info.lpszText = remote->text;
+            DWORD_PTR ok = 0;
+            if (!WriteProcessMemory(process, remote, &local, sizeof local, nullptr) ||
+                !SendMessageTimeoutW(tooltip, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(remote),
+                                     SMTO_ABORTIFHUNG, kMessageTimeoutMs, &ok) ||
+                !ok || !ReadProcessMemory(process, remote, &local, sizeof local, nullptr)) {
+                continue;
+            }
+            local.text[255] = L'\0';
+            if (local.info.lpszText != remote->text) {
+                local.text[0] = L'\0';  // a callback or resource text, not a string
+            }
+            tools.push_back(local);
+        }
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return tools;
+}
+
+// Screen rectangle of a tool: the whole window for TTF_IDISHWND, else its client rectangle.
+RECT ToolScreenRect(const TTTOOLINFOW& tool) {
+    RECT r{};
+    if (tool.uFlags & TTF_IDISHWND) {
+        GetWindowRect(reinterpret_cast<HWND>(tool.uId), &r);
+    } else {
+        r = tool.rect;
+        MapWindowPoints(tool.hwnd, HWND_DESKTOP, reinterpret_cast<POINT*>(&r), 2);
+    }
+    return r;
+}
+
+int CmdTray() {
+    HWND tray = FindWindowW(L"Shell_TrayWnd", nullptr);
+    Json j;
+    j.BeginObject().Field("found", tray != nullptr);
+    if (!tray) {
+        j.EndObject().Print();
+        return 1;
+    }
+    RECT trayRect{};
+    GetWindowRect(tray, &trayRect);
+    const DWORD trayPid = ProcessOf(tray);
+    HWND main = FindMainWindow();
+    j.Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(tray)));
+    j.Field("rect", trayRect).Field("visible", IsWindowVisible(tray) != FALSE);
+
+    // Taskbar buttons carry the window they stand for as their control id.
+    j.Key("children").BeginArray();
+    for (HWND child : ChildrenInZOrder(tray)) {
+        RECT r{};
+        GetWindowRect(child, &r);
+        const auto target = static_cast<INT_PTR>(GetWindowLongPtrW(child, GWLP_ID));
+        j.BeginObject();
+        j.Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(child)));
+        j.Field("class", ClassOf(child)).Field("text", ServerText(child));
+        j.Field("rect", r).Field("visible", IsWindowVisible(child) != FALSE);
+        j.Key("id").Number(target);
+        j.Field("is_main_window", main != nullptr && target == reinterpret_cast<INT_PTR>(main));
+        j.EndObject();
+    }
+    j.EndArray();
+
+    // Each notification-area icon has a tooltip window whose one tool covers the icon.
+    j.Key("icons").BeginArray();
+    for (HWND hwnd : TopLevelWindows()) {
+        if (ProcessOf(hwnd) != trayPid || !IsClass(hwnd, TOOLTIPS_CLASSW)) {
+            continue;
+        }
+        for (const RemoteTool& tool : ReadTools(hwnd)) {
+            const bool onTray = tool.info.hwnd == tray || IsChild(tray, tool.info.hwnd);
+            if (!onTray) {
+                continue;
+            }
+            j.BeginObject();
+            j.Field("tip", std::wstring(tool.text));
+            j.Field("rect", ToolScreenRect(tool.info));
+            j.Field("tooltip_hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(hwnd)));
+            j.Field("tool_hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(tool.info.hwnd)));
+            j.Field("tool_flags", static_cast<unsigned>(tool.info.uFlags));
+            j.EndObject();
+        }
+    }
+    j.EndArray();
+    j.EndObject().Print();
+    return 0;
+}
+
+int CmdTooltips() {
+    Json j;
+    j.BeginObject().Key("tooltips").BeginArray();
+    for (HWND hwnd : TopLevelWindows()) {
+        if (!IsClass(hwnd, TOOLTIPS_CLASSW) || !IsWindowVisible(hwnd)) {
+            continue;
+        }
+        std::wstring text;
+        if (!MessageText(hwnd, text)) {
+            text = ServerText(hwnd);
+        }
+        RECT r{};
+        GetWindowRect(hwnd, &r);
+        j.BeginObject().Field("text", text).Field("rect", r);
+        j.Field("pid", static_cast<unsigned long>(ProcessOf(hwnd))).EndObject();
+    }
+    j.EndArray().EndObject().Print();
+    return 0;
+}
+
+int CmdCursor() {
+    CURSORINFO info{};
+    info.cbSize = sizeof info;
+    GetCursorInfo(&info);
+    struct Known {
+        WORD id;  // the IDC_ numbers; the IDC_ macros are narrow strings here
+        const char* name;
+    };
+    const Known known[] = {{32512, "arrow"}, {32649, "hand"},   {32513, "ibeam"},
+                           {32514, "wait"},  {32650, "appstarting"}};
+    std::string shape = info.hCursor ? "other" : "none";
+    for (const Known& k : known) {
+        if (LoadCursorW(nullptr, MAKEINTRESOURCEW(k.id)) == info.hCursor) {
+            shape = k.name;
+        }
+    }
+    HWND under = WindowFromPoint(info.ptScreenPos);
+    Json j;
+    j.BeginObject();
+    j.Key("pos").BeginArray().Number(info.ptScreenPos.x).Number(info.ptScreenPos.y).EndArray();
+    j.Field("shape", shape);
+    j.Field("under_class", under ? ClassOf(under) : std::wstring());
+    j.Field("under_id", under ? GetDlgCtrlID(under) : 0);
+    j.EndObject().Print();
+    return 0;
+}
+
+UINT MessageNumber(const std::wstring& name) {
+    struct Named {
+        const wchar_t* name;
+        UINT value;
+    };
+    const Named named[] = {
+        {L"WM_CLOSE", WM_CLOSE},           {L"WM_QUERYENDSESSION", WM_QUERYENDSESSION},
+        {L"WM_ENDSESSION", WM_ENDSESSION}, {L"WM_NULL", WM_NULL},
+        {L"WM_SYSCOMMAND", WM_SYSCOMMAND}, {L"WM_COMMAND", WM_COMMAND},
+        {L"WM_MOUSEMOVE", WM_MOUSEMOVE},
+    };
+    for (const Named& n : named) {
+        if (name == n.name) {
+            return n.value;
+        }
+    }
+    if (name == L"TaskbarCreated") {
+        return RegisterWindowMessageW(L"TaskbarCreated");
+    }
+    return static_cast<UINT>(std::wcstoul(name.c_str(), nullptr, 0));
+}
+
+long long Number(const std::wstring& text) { return std::wcstoll(text.c_str(), nullptr, 0); }
+
+int CmdSend(bool post, const std::vector<std::wstring>& args) {
+    HWND main = FindMainWindow();
+    if (!main) {
+        PrintError("main window not found");
+        return 1;
+    }
+    const UINT message = MessageNumber(args[0]);
+    const auto wParam = static_cast<WPARAM>(Number(args[1]));
+    const auto lParam = static_cast<LPARAM>(Number(args[2]));
+    Json j;
+    j.BeginObject().Field("message", message);
+    if (post) {
+        j.Field("ok", PostMessageW(main, message, wParam, lParam) != FALSE);
+    } else {
+        const auto timeout = static_cast<UINT>(args.size() > 3 ? Number(args[3]) : 5000);
+        DWORD_PTR result = 0;
+        const bool ok = SendMessageTimeoutW(main, message, wParam, lParam, SMTO_NORMAL, timeout,
+                                            &result) != 0;
+        j.Field("ok", ok).Key("result").Number(static_cast<long long>(result));
+    }
+    j.EndObject().Print();
+    return 0;
+}
+
+int CmdBroadcastTaskbarCreated() {
+    const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
+    DWORD_PTR ignored = 0;
+    const bool ok = SendMessageTimeoutW(HWND_BROADCAST, message, 0, 0, SMTO_ABORTIFHUNG, 5000,
+                                        &ignored) != 0;
+    Json j;
+    j.BeginObject().Field("message", message).Field("ok", ok).EndObject().Print();
+    return 0;
+}
+
+int CmdWaitWindow(double seconds, bool gone) {
+    const ULONGLONG start = GetTickCount64();
+    const auto limit = static_cast<ULONGLONG>(seconds * 1000);
+    for (;;) {
+        HWND main = FindMainWindow();
+        const bool done = gone ? main == nullptr : (main != nullptr && IsWindowVisible(main));
+        if (done || GetTickCount64() - start >= limit) {
+            Json j;
+            j.BeginObject().Field("ok", done).Field("found", main != nullptr);
+            j.Key("ms").Number(static_cast<long long>(GetTickCount64() - start));
+            j.EndObject().Print();
+            return done ? 0 : 1;
+        }
+        Sleep(50);
+    }
+}
+
+int Usage() {
+    PrintError("usage: zprobe dump|status|watch|windows|tray|tooltips|cursor|send|post|"
+               "broadcast-taskbarcreated|wait-window|wait-gone ...");
+    return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        return Usage();
+    }
+    const std::wstring command = argv[1];
+    std::vector<std::wstring> args(argv + 2, argv + argc);
+    if (command == L"dump") {
+        return CmdDump();
+    }
+    if (command == L"status") {
+        return CmdStatus();
+    }
+    if (command == L"watch" && args.size() >= 2) {
+        const std::vector<std::wstring> finals(args.begin() + 2, args.end());
+        return CmdWatch(static_cast<int>(Number(args[0])), std::wcstod(args[1].c_str(), nullptr),
+                        finals);
+    }
+    if (command == L"windows") {
+        return CmdWindows();
+    }
+    if (command == L"tray") {
+        return CmdTray();
+    }
+    if (command == L"tooltips") {
+        return CmdTooltips();
+    }
+    if (command == L"cursor") {
+        return CmdCursor();
+    }
+    if ((command == L"send" || command == L"post") && args.size() >= 3) {
+        return CmdSend(command == L"post", args);
+    }
+    if (command == L"broadcast-taskbarcreated") {
+        return CmdBroadcastTaskbarCreated();
+    }
+    if ((command == L"wait-window" || command == L"wait-gone") && !args.empty()) {
+        return CmdWaitWindow(std::wcstod(args[0].c_str(), nullptr), command == L"wait-gone");
+    }
+    return Usage();
+}

@@ -1,0 +1,263 @@
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/reg_api.h"
+#include "tests/fakes/fake_platform.h"
+
+namespace {
+
+const std::string kSettingsPrefix = "Zelmora\\General\\";
+const std::string kRunValue = "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\OrvaZelmora";
+
+class StartupTest : public ::testing::Test {
+protected:
+    void Store(const std::string& key, const std::string& value) {
+        f.settings.stored[kSettingsPrefix + key] = value;
+    }
+
+    // The events of the start-up order, without the detail of the reads.
+    std::vector<std::string> StartupEvents() const {
+        std::vector<std::string> events;
+        for (const std::string& e : f.log) {
+            if (e.rfind("read ", 0) != 0) {
+                events.push_back(e);
+            }
+        }
+        return events;
+    }
+
+    FakeProgram f;
+};
+
+TEST_F(StartupTest, OrderWithNothingStored) {
+    EXPECT_TRUE(Main(f.program));
+    const std::vector<std::string> expected{
+        "instance check", "folder", "load", "show", "yield", "tray add", "status Ready.",
+        "text txtInterval=30", "check chkAuto=0", "check chkAutoRun=0", "show", "timer on"};
+    EXPECT_EQ(StartupEvents(), expected);
+    EXPECT_EQ(f.program.AppPath, "D:\\Tools\\");
+    EXPECT_EQ(f.window.state, WindowState::Normal);
+    EXPECT_TRUE(f.http.urls.empty());
+}
+
+TEST_F(StartupTest, OrderWithAutoOnSynchronisesWhileVisibleThenHidesIntoTheTray) {
+    Store("Auto", "1");
+    f.http.bodies = {PageWithTime("10:15:40")};
+    EXPECT_TRUE(Main(f.program));
+    const std::vector<std::string> expected{
+        "instance check", "folder", "load", "show", "yield", "tray add", "status Ready.",
+        "text txtInterval=30", "check chkAuto=1", "check chkAutoRun=0",
+        // The synchronisation at start, with the window visible.
+        "status Getting Time...", "yield", "download", "set clock",
+        "status Time updated succesfully! (10:15:42 AM)", "show", "timer on", "minimize", "hide"};
+    EXPECT_EQ(StartupEvents(), expected);
+    EXPECT_FALSE(f.window.visible);
+    EXPECT_EQ(f.window.state, WindowState::Minimized);
+}
+
+TEST_F(StartupTest, OrderWithAutoGreyedIsOffAtStart) {
+    Store("Auto", "2");
+    EXPECT_TRUE(Main(f.program));
+    const std::vector<std::string> expected{
+        "instance check", "folder", "load", "show", "yield", "tray add", "status Ready.",
+        "text txtInterval=30", "check chkAuto=2", "check chkAutoRun=0", "show", "timer on"};
+    EXPECT_EQ(StartupEvents(), expected);
+    EXPECT_EQ(f.window.checks[ControlId::chkAuto], 2);
+}
+
+TEST_F(StartupTest, SecondInstanceEndsBeforeTouchingAnything) {
+    f.runtime.anotherInstance = true;
+    EXPECT_FALSE(Main(f.program));
+    EXPECT_EQ(f.log, (EventLog{"instance check"}));
+    EXPECT_FALSE(f.window.loaded);
+    EXPECT_TRUE(f.settings.stored.empty());
+}
+
+struct FolderCase {
+    const char* folder;
+    const char* appPath;
+};
+
+class AppPathTest : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(AppPathTest, EndsInExactlyOneBackslash) {
+    EXPECT_EQ(WithTrailingBackslash(GetParam().folder), GetParam().appPath);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, AppPathTest,
+                         ::testing::Values(FolderCase{"D:\\Tools", "D:\\Tools\\"},
+                                           FolderCase{"D:\\Tools\\", "D:\\Tools\\"},
+                                           FolderCase{"D:\\", "D:\\"},
+                                           FolderCase{"D:", "D:\\"},
+                                           FolderCase{"\\\\server\\share", "\\\\server\\share\\"},
+                                           FolderCase{"C:\\My Tools", "C:\\My Tools\\"}));
+
+struct LoadCase {
+    const char* stored;  // nullptr: absent
+    const char* interval;
+    int autoState;
+};
+
+class LoadSettingsTest : public StartupTest, public ::testing::WithParamInterface<LoadCase> {};
+
+TEST_P(LoadSettingsTest, AppliesUsableValuesOnly) {
+    const LoadCase& c = GetParam();
+    if (c.stored) {
+        Store("Interval", c.stored);
+        Store("Auto", c.stored);
+        Store("AutoRun", c.stored);
+    }
+    LoadSettings(f.program);
+    EXPECT_EQ(f.window.texts[ControlId::txtInterval], c.interval) << c.stored;
+    EXPECT_EQ(f.window.checks[ControlId::chkAuto], c.autoState) << c.stored;
+    EXPECT_EQ(f.window.checks[ControlId::chkAutoRun], c.autoState) << c.stored;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LoadSettingsTest,
+                         ::testing::Values(LoadCase{nullptr, "30", 0}, LoadCase{"", "30", 0},
+                                           LoadCase{"0", "30", 0}, LoadCase{"-5", "30", 0},
+                                           LoadCase{"abc", "30", 0},
+                                           LoadCase{"99999999999", "30", 0},
+                                           LoadCase{"45", "45", 0},
+                                           // Kept as stored, blanks and all.
+                                           LoadCase{" 45 ", " 45 ", 0}, LoadCase{"1", "1", 1},
+                                           LoadCase{"2", "2", 2}, LoadCase{"7", "7", 0}));
+
+TEST_F(StartupTest, LoadSettingsSkipsAFailedStepAndGoesOn) {
+    Store("Auto", "1");
+    Store("AutoRun", "1");
+    f.settings.failingKeys = {"Interval"};
+    LoadSettings(f.program);
+    // The failed read leaves the design value; the check still replaces nothing usable.
+    EXPECT_EQ(f.window.texts[ControlId::txtInterval], "15");
+    EXPECT_EQ(f.window.checks[ControlId::chkAuto], 1);
+    EXPECT_EQ(f.window.checks[ControlId::chkAutoRun], 1);
+
+    FakeProgram g;
+    g.settings.stored[kSettingsPrefix + "AutoRun"] = "1";
+    g.settings.failingKeys = {"Auto"};
+    LoadSettings(g.program);
+    EXPECT_EQ(g.window.checks[ControlId::chkAuto], 0);
+    EXPECT_EQ(g.window.checks[ControlId::chkAutoRun], 1);
+}
+
+std::string Bytes(const FakeRegistry::Value& v) { return {v.data.begin(), v.data.end()}; }
+
+struct SaveCase {
+    const char* name;
+    const char* appPath;
+    int autoRun;
+    const char* runData;  // without the NUL
+};
+
+class SaveSettingsTest : public StartupTest, public ::testing::WithParamInterface<SaveCase> {};
+
+TEST_P(SaveSettingsTest, StoresTextsAndRewritesTheAutorunValue) {
+    const SaveCase& c = GetParam();
+    f.program.AppPath = c.appPath;
+    f.window.texts[ControlId::txtInterval] = "";
+    f.window.checks[ControlId::chkAuto] = 2;
+    f.window.checks[ControlId::chkAutoRun] = c.autoRun;
+    SaveSettings(f.program);
+
+    EXPECT_EQ(f.settings.stored[kSettingsPrefix + "Interval"], "") << c.name;
+    EXPECT_EQ(f.settings.stored[kSettingsPrefix + "Auto"], "2") << c.name;
+    EXPECT_EQ(f.settings.stored[kSettingsPrefix + "AutoRun"], std::to_string(c.autoRun));
+    ASSERT_EQ(f.registry.values.count(kRunValue), 1u) << c.name;
+    const FakeRegistry::Value& value = f.registry.values[kRunValue];
+    EXPECT_EQ(value.type, 1);
+    EXPECT_EQ(Bytes(value), std::string(c.runData) + '\0') << c.name;
+    EXPECT_EQ(f.registry.opens, f.registry.closes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SaveSettingsTest,
+    ::testing::Values(
+        SaveCase{"on", "D:\\Tools\\", 1, "D:\\Tools\\Zelmora.exe"},
+        SaveCase{"off", "D:\\Tools\\", 0, ""}, SaveCase{"greyed", "D:\\Tools\\", 2, ""},
+        // Unquoted, Windows could run D:\My.exe at every log-on.
+        SaveCase{"on, blank in folder", "D:\\My Tools\\", 1, "\"D:\\My Tools\\Zelmora.exe\""},
+        SaveCase{"off, blank in folder", "D:\\My Tools\\", 0, ""},
+        SaveCase{"on, drive root", "D:\\", 1, "D:\\Zelmora.exe"}));
+
+TEST_F(StartupTest, SaveSettingsOrderAndUnwritableRunKey) {
+    f.registry.openableKeys.clear();
+    f.window.checks[ControlId::chkAutoRun] = 1;
+    f.program.AppPath = "D:\\Tools\\";
+    SaveSettings(f.program);
+    const EventLog expected{"save Interval=15", "save Auto=0", "save AutoRun=1",
+                            "reg open Software\\Microsoft\\Windows\\CurrentVersion\\Run"};
+    EXPECT_EQ(f.log, expected);
+    EXPECT_TRUE(f.registry.values.empty());
+    EXPECT_EQ(f.window.statusHistory.size(), 0u) << "nothing is reported";
+}
+
+TEST_F(StartupTest, SaveSettingsGoesOnAfterAFailedStore) {
+    f.settings.failingKeys = {"Interval", "Auto"};
+    f.window.checks[ControlId::chkAutoRun] = 1;
+    SaveSettings(f.program);
+    EXPECT_EQ(f.settings.stored[kSettingsPrefix + "AutoRun"], "1");
+    EXPECT_EQ(f.registry.values.count(kRunValue), 1u);
+}
+
+TEST_F(StartupTest, EndProgramEndsTheProcess) {
+    EXPECT_THROW(EndProgram(f.program), ProcessEnded);
+    EXPECT_EQ(f.log, (EventLog{"end"}));
+}
+
+struct RegTypeCase {
+    const char* name;
+    int32_t type;
+    RegValue value;
+    std::vector<uint8_t> data;  // empty and absent: nothing written
+    bool written;
+};
+
+class SetRegValueOfTypeTest : public ::testing::TestWithParam<RegTypeCase> {};
+
+TEST_P(SetRegValueOfTypeTest, WritesTheEncodedData) {
+    const RegTypeCase& c = GetParam();
+    FakeProgram f;
+    f.registry.status = 5;  // the registry's status is passed back
+    const unique_hkey key = f.registry.OpenMachineKeyForSetValue(
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    const int32_t result = SetRegValueOfType(f.registry, key.get(), "V", c.type, c.value);
+    const std::string path = "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\V";
+    if (!c.written) {
+        EXPECT_EQ(result, 0) << c.name;
+        EXPECT_EQ(f.registry.values.count(path), 0u) << c.name;
+        return;
+    }
+    EXPECT_EQ(result, 5) << c.name;
+    ASSERT_EQ(f.registry.values.count(path), 1u) << c.name;
+    EXPECT_EQ(f.registry.values[path].type, c.type) << c.name;
+    EXPECT_EQ(f.registry.values[path].data, c.data) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SetRegValueOfTypeTest,
+    ::testing::Values(
+        RegTypeCase{"text", 1, std::string("D:\\Z.exe"),
+                    {'D', ':', '\\', 'Z', '.', 'e', 'x', 'e', 0}, true},
+        RegTypeCase{"empty text is one NUL", 1, std::string(), {0}, true},
+        RegTypeCase{"number as text", 1, int32_t{42}, {'4', '2', 0}, true},
+        RegTypeCase{"dword, least significant byte first", 4, int32_t{0x01020304},
+                    {4, 3, 2, 1}, true},
+        RegTypeCase{"negative dword", 4, int32_t{-2}, {0xfe, 0xff, 0xff, 0xff}, true},
+        RegTypeCase{"dword from text", 4, std::string("258"), {2, 1, 0, 0}, true},
+        RegTypeCase{"other type writes nothing", 3, std::string("x"), {}, false}));
+
+TEST(SetRegValueOfType, DwordThatIsNotANumberFails) {
+    FakeProgram f;
+    const unique_hkey key = f.registry.OpenMachineKeyForSetValue(
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    EXPECT_THROW(SetRegValueOfType(f.registry, key.get(), "V", 4, std::string("abc")),
+                 std::invalid_argument);
+    EXPECT_TRUE(f.registry.values.empty());
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+#include "timeservice/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "tests/fakes/fake_platform.h"
+#include "timeservice/synchronize.h"
+
+namespace {
+
+struct DueCase {
+    const char* name;
+    const char* interval;
+    float now;
+    float lastSync;
+    int autoState;
+    bool synchronises;
+};
+
+class AutoSynchronizeDueTest : public ::testing::TestWithParam<DueCase> {};
+
+TEST_P(AutoSynchronizeDueTest, DecidesFromIntervalAndLastSet) {
+    const DueCase& c = GetParam();
+    FakeProgram f;
+    f.window.checks[ControlId::chkAuto] = c.autoState;
+    f.window.texts[ControlId::txtInterval] = c.interval;
+    f.clock.secondsSinceMidnight = c.now;
+    f.program.LastSyncTime = c.lastSync;
+    f.http.bodies = {PageWithTime("10:15:30")};
+    AutoSynchronize(f.program);
+    EXPECT_EQ(f.http.urls.size(), c.synchronises ? 1u : 0u) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AutoSynchronizeDueTest,
+    ::testing::Values(
+        DueCase{"off", "1", 50000, 100, 0, false},
+        DueCase{"on", "1", 50000, 100, 1, true},
+        DueCase{"greyed counts as on", "1", 50000, 100, 2, true},
+        // One minute: strictly more than 60 once rounded, halves to even.
+        DueCase{"1 min, 60 s", "1", 1060, 1000, 1, false},
+        DueCase{"1 min, 60.5 s rounds to 60", "1", 1060.5f, 1000, 1, false},
+        DueCase{"1 min, 60.75 s", "1", 1060.75f, 1000, 1, true},
+        DueCase{"1 min, 61.5 s", "1", 1061.5f, 1000, 1, true},
+        DueCase{"15 min, 900.5 s", "15", 1900.5f, 1000, 1, false},
+        DueCase{"15 min, 901 s", "15", 1901, 1000, 1, true},
+        // Anything unusable counts as 15 minutes.
+        DueCase{"empty", "", 1901, 1000, 1, true},
+        DueCase{"empty, 900 s", "", 1900, 1000, 1, false},
+        DueCase{"zero", "0", 1901, 1000, 1, true},
+        DueCase{"negative", "-3", 1900, 1000, 1, false},
+        DueCase{"negative, 901 s", "-3", 1901, 1000, 1, true},
+        DueCase{"text", "abc", 1901, 1000, 1, true},
+        // A day or more never triggers, however large.
+        DueCase{"one day", "1440", 86399.9f, 0, 1, false},
+        DueCase{"beyond 32 bits of seconds", "99999999", 86399.9f, 0, 1, false},
+        // No set yet: the time since midnight counts.
+        DueCase{"no set yet, early", "15", 300, 0, 1, false},
+        DueCase{"no set yet, 08:00", "15", 28800, 0, 1, true},
+        // The counter restarts at midnight.
+        DueCase{"23:50 set, 23:59:59", "15", 86399, 85800, 1, false},
+        DueCase{"23:50 set, just after midnight", "15", 0.05f, 85800, 1, true},
+        DueCase{"00:05 start, 15 min", "15", 900.5f, 0, 1, false}));
+
+class TickTest : public ::testing::Test {
+protected:
+    TickTest() {
+        f.window.checks[ControlId::chkAuto] = 1;
+        f.window.texts[ControlId::txtInterval] = "15";
+        f.clock.secondsSinceMidnight = 28800;  // due: no set yet
+    }
+
+    void TickAfter(uint64_t ms) {
+        f.clock.monotonicMs += ms;
+        TimerTimeTick(f.program);
+    }
+
+    FakeProgram f;
+};
+
+TEST_F(TickTest, AfterAFailedAttemptWaitsAMinuteBeforeTheNext) {
+    TickAfter(0);  // fails: no page
+    EXPECT_EQ(f.http.urls.size(), 1u);
+    for (int i = 0; i < 20; ++i) {
+        TickAfter(50);
+    }
+    EXPECT_EQ(f.http.urls.size(), 1u);
+    TickAfter(59000 - 1000);  // 59 s after the failure
+    EXPECT_EQ(f.http.urls.size(), 1u);
+    EXPECT_EQ(f.window.texts[ControlId::lblInfo], kCannotGetTime) << "the failure stays shown";
+    TickAfter(1000);  // 60 s
+    EXPECT_EQ(f.http.urls.size(), 2u);
+}
+
+TEST_F(TickTest, RefusedClockSetAlsoPauses) {
+    f.clock.setSucceeds = false;
+    f.http.bodies = {PageWithTime("08:00:00"), PageWithTime("08:00:00")};
+    TickAfter(0);
+    TickAfter(30000);
+    EXPECT_EQ(f.http.urls.size(), 1u);
+    TickAfter(30000);
+    EXPECT_EQ(f.http.urls.size(), 2u);
+}
+
+TEST_F(TickTest, SuccessInBetweenEndsThePause) {
+    TickAfter(0);  // fails
+    f.http.bodies = {PageWithTime("10:15:30")};
+    f.form.OnSynchronizeClick();  // a button is never held back
+    EXPECT_EQ(f.http.urls.size(), 2u);
+    // Much later the next set is due again, and the old failure does not hold it back.
+    f.clock.secondsSinceMidnight = 28800 + 1000;
+    f.program.LastSyncTime = 28800;
+    f.http.bodies = {PageWithTime("10:15:30")};
+    TickAfter(100);
+    EXPECT_EQ(f.http.urls.size(), 3u);
+}
+
+TEST_F(TickTest, ClockLabelWrittenOnlyWhenItsTextChanges) {
+    f.window.checks[ControlId::chkAuto] = 0;
+    f.clock.clockText = "10:15:30";
+    TickAfter(50);
+    TickAfter(50);
+    TickAfter(50);
+    EXPECT_EQ(f.window.clockLabelWrites, 1);
+    EXPECT_EQ(f.window.texts[ControlId::lblTime], "10:15:30");
+    f.clock.clockText = "10:15:31";
+    TickAfter(50);
+    EXPECT_EQ(f.window.clockLabelWrites, 2);
+    EXPECT_EQ(f.window.texts[ControlId::lblTime], "10:15:31");
+}
+
+TEST_F(TickTest, TickDuringTheYieldStartsANestedSynchronisation) {
+    f.http.bodies = {PageWithTime("08:00:01"), PageWithTime("08:00:02")};
+    f.runtime.onYield = [this] { TickAfter(50); };
+    f.clock.secondsSinceMidnight = 28800;
+    TickAfter(50);
+    // The nested set completes inside the yield, then the outer one sets again.
+    ASSERT_EQ(f.clock.sets.size(), 2u);
+    EXPECT_EQ(f.clock.sets[0].wSecond, 1);
+    EXPECT_EQ(f.clock.sets[1].wSecond, 2);
+    EXPECT_EQ(f.window.statusHistory.size(), 4u);
+}
+
+// Counts allocations while a test asks for it.
+bool countAllocations = false;
+int allocations = 0;
+
+TEST_F(TickTest, IdleTickDoesNotAllocate) {
+    f.program.LastSyncTime = 28000;  // set 800 s ago: not due
+    f.clock.clockText = "8:00:00 AM";
+    TickAfter(50);  // the first tick may size its buffers
+    countAllocations = true;
+    allocations = 0;
+    for (int i = 0; i < 100; ++i) {
+        TickAfter(50);
+    }
+    countAllocations = false;
+    EXPECT_EQ(allocations, 0);
+    EXPECT_TRUE(f.http.urls.empty());
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (countAllocations) {
+        ++allocations;
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -1,0 +1,35 @@
+#!/bin/bash
+# Installs the Debian packages that building, running and testing need, skipping those
+# already present. Usage: tools/install-deps.sh [build|run|test]
+set -euo pipefail
+
+build_packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
+    binutils-mingw-w64-x86-64)
+run_packages=(wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick lighttpd perl curl
+    python3)
+test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+
+case "${1:-test}" in
+    build) wanted=("${build_packages[@]}") ;;
+    run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
+    test) wanted=("${build_packages[@]}" "${run_packages[@]}" "${test_packages[@]}") ;;
+    *) echo "usage: $0 [build|run|test]" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+# A fresh machine may have stale or no package lists.
+if ! $sudo apt-get install -y --no-install-recommends "${missing[@]}"; then
+    $sudo apt-get update
+    $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
