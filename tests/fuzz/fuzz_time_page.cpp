@@ -1,0 +1,71 @@
+// The page is unauthenticated network input: whatever its bytes, parsing must not crash,
+// and a time is accepted only when it is a real time of day. The check and set arithmetic
+// must stay within a day of the system clock for every accepted time.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "timeservice/time_page.h"
+
+namespace {
+
+int64_t SecondsOf(const SystemTime& t) {
+    // Days from a fixed epoch are enough to compare two nearby instants.
+    int64_t y = t.wYear;
+    int64_t m = t.wMonth;
+    if (m <= 2) {
+        y -= 1;
+        m += 12;
+    }
+    const int64_t days = 365 * y + y / 4 - y / 100 + y / 400 + (153 * (m - 3) + 2) / 5 + t.wDay;
+    return days * 86400 + t.wHour * 3600 + t.wMinute * 60 + t.wSecond;
+}
+
+bool IsValidDate(const SystemTime& t) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (t.wMonth < 1 || t.wMonth > 12 || t.wDay < 1) {
+        return false;
+    }
+    const bool leap = (t.wYear % 4 == 0 && t.wYear % 100 != 0) || t.wYear % 400 == 0;
+    const int days = kDays[t.wMonth - 1] + (t.wMonth == 2 && leap ? 1 : 0);
+    return t.wDay <= days && t.wDayOfWeek <= 6;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 6) {
+        return 0;
+    }
+    // The first bytes choose the system clock; the rest is the page.
+    SystemTime now;
+    now.wYear = static_cast<uint16_t>(1990 + data[0] % 120);
+    now.wMonth = static_cast<uint16_t>(1 + data[1] % 12);
+    now.wDay = static_cast<uint16_t>(1 + data[2] % 28);
+    now.wHour = static_cast<uint16_t>(data[3] % 24);
+    now.wMinute = static_cast<uint16_t>(data[4] % 60);
+    now.wSecond = static_cast<uint16_t>(data[5] % 60);
+    now.wMilliseconds = 250;
+    const std::string_view body(reinterpret_cast<const char*>(data + 6), size - 6);
+
+    const auto page = ParseTimePage(body);
+    if (!page) {
+        return 0;
+    }
+    if (page->hour < 0 || page->hour > 23 || page->minute < 0 || page->minute > 59 ||
+        page->second < 0 || page->second > 59 || body.size() < kMinimumPageLength) {
+        std::abort();
+    }
+    const int32_t difference = CheckDifference(now, *page);
+    if (difference <= -43200 || difference > 43200) {
+        std::abort();
+    }
+    const SystemTime target = SetTarget(now, *page);
+    if (target.wHour != page->hour || target.wMinute != page->minute ||
+        target.wSecond != page->second || target.wMilliseconds != now.wMilliseconds ||
+        !IsValidDate(target) || SecondsOf(now) - SecondsOf(target) != difference) {
+        std::abort();
+    }
+    return 0;
+}
