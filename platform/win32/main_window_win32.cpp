@@ -3,6 +3,7 @@
 #include <windowsx.h>
 #include <ole2.h>
 #include <olectl.h>
+#include <shlwapi.h>
 
 #include <algorithm>
 #include <string>
@@ -17,12 +18,26 @@ constexpr char kTitle[] = "Zelmora";
 
 COLORREF ToColorref(Rgb c) { return RGB(c.r, c.g, c.b); }
 
-int ScreenDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
-    if (screen) {
-        ReleaseDC(nullptr, screen);
+// The screen's device context, released when done.
+class ScreenDc {
+public:
+    ScreenDc() : dc_(GetDC(nullptr)) {}
+    ScreenDc(const ScreenDc&) = delete;
+    ScreenDc& operator=(const ScreenDc&) = delete;
+    ~ScreenDc() {
+        if (dc_) {
+            ReleaseDC(nullptr, dc_);
+        }
     }
+    HDC get() const { return dc_; }
+
+private:
+    HDC dc_;
+};
+
+int ScreenDpi() {
+    const ScreenDc screen;
+    const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSX) : 0;
     return dpi > 0 ? dpi : 96;
 }
 
@@ -264,17 +279,8 @@ void Win32MainWindow::LoadLogo() {
     if (!bytes || size == 0) {
         return;
     }
-    HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE, size);
-    if (!copy) {
-        return;
-    }
-    if (void* target = GlobalLock(copy)) {
-        std::copy_n(static_cast<const char*>(bytes), size, static_cast<char*>(target));
-        GlobalUnlock(copy);
-    }
-    com_ptr<IStream> stream;
-    if (FAILED(CreateStreamOnHGlobal(copy, TRUE, stream.put()))) {
-        GlobalFree(copy);
+    com_ptr<IStream> stream(SHCreateMemStream(static_cast<const BYTE*>(bytes), size));
+    if (!stream) {
         return;
     }
     com_ptr<IPicture> picture;
