@@ -49,10 +49,10 @@ int32_t SetRegValueOfType(Registry& registry, RegKeyObject* key, std::string_vie
     }
     if (type == REG_DWORD_TYPE) {
         const auto number = static_cast<uint32_t>(AsNumber(value));
-        const std::byte data[4] = {
-            static_cast<std::byte>(number & 0xff), static_cast<std::byte>((number >> 8) & 0xff),
-            static_cast<std::byte>((number >> 16) & 0xff),
-            static_cast<std::byte>((number >> 24) & 0xff)};
+        const std::byte data[4] = {static_cast<std::byte>(number & 0xff),
+                                   static_cast<std::byte>((number >> 8) & 0xff),
+                                   static_cast<std::byte>((number >> 16) & 0xff),
+                                   static_cast<std::byte>((number >> 24) & 0xff)};
         return registry.SetValue(key, name, type, data);
     }
     return 0;

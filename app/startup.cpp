@@ -103,4 +103,6 @@ void SaveSettings(Program& p) {
     });
 }
 
-void EndProgram(Program& p) { p.runtime.EndProcess(); }
+void EndProgram(Program& p) {
+    p.runtime.EndProcess();
+}

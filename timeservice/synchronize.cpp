@@ -13,7 +13,9 @@
 
 namespace {
 
-void SetStatus(Program& p, std::string_view text) { p.frmMain.SetText(ControlId::lblInfo, text); }
+void SetStatus(Program& p, std::string_view text) {
+    p.frmMain.SetText(ControlId::lblInfo, text);
+}
 
 bool Check(Program& p, const SystemTime& now, PageTime page, bool reportDifference) {
     const int32_t n = std::abs(CheckDifference(now, page));
@@ -22,8 +24,8 @@ bool Check(Program& p, const SystemTime& now, PageTime page, bool reportDifferen
         return true;
     }
     if (reportDifference) {
-        SetStatus(p, std::string(kInaccuratePrefix) + std::to_string(n) +
-                         std::string(kInaccurateSuffix));
+        SetStatus(
+            p, std::string(kInaccuratePrefix) + std::to_string(n) + std::string(kInaccurateSuffix));
         return true;
     }
     // Confirm with a fresh download before reporting: the first may have been slow.
@@ -37,8 +39,8 @@ bool Set(Program& p, const SystemTime& now, PageTime page) {
         SetStatus(p, kCannotSetTime);
         return false;
     }
-    SetStatus(p, std::string(kUpdatedPrefix) + p.clock.LocalTimeAmPm() +
-                     std::string(kUpdatedSuffix));
+    SetStatus(p,
+              std::string(kUpdatedPrefix) + p.clock.LocalTimeAmPm() + std::string(kUpdatedSuffix));
     p.LastSyncTime = p.clock.SecondsSinceMidnight();
     p.AutoRetryNotBefore.reset();
     return true;

@@ -8,7 +8,9 @@ namespace {
 constexpr int32_t kSecondsPerDay = 86400;
 constexpr int32_t kHalfDay = 43200;
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::size_t FindUtcMarker(std::string_view body) {
     constexpr std::string_view kMarker = " utc";
@@ -100,11 +102,10 @@ int32_t CheckDifference(const SystemTime& system, PageTime page) {
 SystemTime SetTarget(const SystemTime& system, PageTime page) {
     const int32_t systemSeconds = SecondOfDay(system.wHour, system.wMinute, system.wSecond);
     const int64_t days = DaysFromCivil(system.wYear, system.wMonth, system.wDay);
-    const int64_t target =
-        days * kSecondsPerDay + systemSeconds - CheckDifference(system, page);
+    const int64_t target = days * kSecondsPerDay + systemSeconds - CheckDifference(system, page);
 
-    const int64_t targetDays = target >= 0 ? target / kSecondsPerDay
-                                           : -((-target + kSecondsPerDay - 1) / kSecondsPerDay);
+    const int64_t targetDays =
+        target >= 0 ? target / kSecondsPerDay : -((-target + kSecondsPerDay - 1) / kSecondsPerDay);
     const auto secondOfDay = static_cast<int32_t>(target - targetDays * kSecondsPerDay);
     int64_t year = 0;
     unsigned month = 0;

@@ -37,22 +37,34 @@ void MainForm::TrayOn() {
     p_.tray.ShellNotifyIcon(NIM_ADD_MESSAGE, NotifyIconRecord_);
 }
 
-void MainForm::TrayOff() { p_.tray.ShellNotifyIcon(NIM_DELETE_MESSAGE, NotifyIconRecord_); }
+void MainForm::TrayOff() {
+    p_.tray.ShellNotifyIcon(NIM_DELETE_MESSAGE, NotifyIconRecord_);
+}
 
 void MainForm::OnLoad() {
     TrayOn();
     p_.frmMain.SetText(ControlId::lblInfo, kReady);
 }
 
-void MainForm::OnCheckTimeClick() { SynchronizeTime(p_, true, false); }
+void MainForm::OnCheckTimeClick() {
+    SynchronizeTime(p_, true, false);
+}
 
-void MainForm::OnSynchronizeClick() { SynchronizeTime(p_, false, false); }
+void MainForm::OnSynchronizeClick() {
+    SynchronizeTime(p_, false, false);
+}
 
-void MainForm::OnReadmeClick() { p_.shell.ShellOpen(p_.AppPath + std::string(kReadmeFile)); }
+void MainForm::OnReadmeClick() {
+    p_.shell.ShellOpen(p_.AppPath + std::string(kReadmeFile));
+}
 
-void MainForm::OnWebsiteClick() { p_.shell.ShellOpen(std::string(kWebsiteAddress)); }
+void MainForm::OnWebsiteClick() {
+    p_.shell.ShellOpen(std::string(kWebsiteAddress));
+}
 
-void MainForm::OnLinkMouseMove(ControlId link) { p_.frmMain.SetTextColor(link, kLinkRed); }
+void MainForm::OnLinkMouseMove(ControlId link) {
+    p_.frmMain.SetTextColor(link, kLinkRed);
+}
 
 void MainForm::ResetLinkColors() {
     p_.frmMain.SetTextColor(ControlId::lblWebsite, kLinkBlue);
@@ -79,7 +91,9 @@ void MainForm::Restore() {
     p_.frmMain.Show();
 }
 
-void MainForm::OnTimer() { TimerTimeTick(p_); }
+void MainForm::OnTimer() {
+    TimerTimeTick(p_);
+}
 
 void MainForm::OnResize() {
     if (p_.frmMain.State() == WindowState::Minimized) {
@@ -101,7 +115,9 @@ void MainForm::OnUnload() {
     EndProgram(p_);
 }
 
-void MainForm::OnMenuRestore() { Restore(); }
+void MainForm::OnMenuRestore() {
+    Restore();
+}
 
 void MainForm::OnMenuExit() {
     if (!p_.frmMain.AskOkCancel(kExitQuestion)) {

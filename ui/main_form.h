@@ -24,7 +24,6 @@ public:
 
     void TrayOn();
     void TrayOff();
-    const NotifyIconRecord& notifyIconRecord() const { return NotifyIconRecord_; }
 
     void OnLoad() override;
     void OnCheckTimeClick() override;

@@ -33,7 +33,9 @@ bool Win32Clock::SetSystemTime(const SystemTime& utc) {
     return ::SetSystemTime(&st) != FALSE;
 }
 
-void Win32Clock::Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
+void Win32Clock::Sleep(uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
 
 TimeText Win32Clock::LocalTimeText() {
     TimeText text;
@@ -61,4 +63,6 @@ float Win32Clock::SecondsSinceMidnight() {
            static_cast<float>(st.wMilliseconds) / 1000.0f;
 }
 
-uint64_t Win32Clock::MonotonicMilliseconds() { return GetTickCount64(); }
+uint64_t Win32Clock::MonotonicMilliseconds() {
+    return GetTickCount64();
+}

@@ -37,7 +37,8 @@ std::string Win32Http::DownloadUrlText(const std::string& url) {
     char readBuffer[kReadSize] = {};
     DWORD bytesRead = 0;
     while (InternetReadFile(request.get(), readBuffer, kReadSize, &bytesRead) && bytesRead > 0) {
-        responseText.append(readBuffer, std::min<std::size_t>(bytesRead, kMaxBody - responseText.size()));
+        responseText.append(readBuffer,
+                            std::min<std::size_t>(bytesRead, kMaxBody - responseText.size()));
         if (responseText.size() >= kMaxBody || GetTickCount64() - started >= kWholeDownloadMs) {
             break;
         }

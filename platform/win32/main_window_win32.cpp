@@ -16,7 +16,9 @@ constexpr UINT_PTR kTimerTimeId = 1;
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr char kTitle[] = "Zelmora";
 
-COLORREF ToColorref(Rgb c) { return RGB(c.r, c.g, c.b); }
+COLORREF ToColorref(Rgb c) {
+    return RGB(c.r, c.g, c.b);
+}
 
 // The screen's device context, released when done.
 class ScreenDc {
@@ -73,13 +75,15 @@ ControlClass ClassFor(const ControlSpec& spec) {
     return {"STATIC", kLabel, 0};
 }
 
-bool IsLink(ControlId id) { return id == ControlId::lblReadme || id == ControlId::lblWebsite; }
+bool IsLink(ControlId id) {
+    return id == ControlId::lblReadme || id == ControlId::lblWebsite;
+}
 
 }  // namespace
 
 Win32MainWindow::Win32MainWindow(HINSTANCE instance) : instance_(instance) {
-    icon_.reset(static_cast<HICON>(LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON,
-                                              32, 32, LR_DEFAULTCOLOR)));
+    icon_.reset(static_cast<HICON>(
+        LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR)));
     smallIcon_.reset(static_cast<HICON>(
         LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON,
                    GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
@@ -168,7 +172,8 @@ LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_CTLCOLORSTATIC:
         case WM_CTLCOLORBTN: {
-            HBRUSH brush = OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+            HBRUSH brush =
+                OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
             if (brush) {
                 return reinterpret_cast<LRESULT>(brush);
             }
@@ -293,8 +298,9 @@ void Win32MainWindow::LoadLogo() {
         return;
     }
     // The picture owns its bitmap; keep a copy that lives as long as the window.
-    logo_.reset(static_cast<HBITMAP>(CopyImage(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)),
-                                               IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    logo_.reset(
+        static_cast<HBITMAP>(CopyImage(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)),
+                                       IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     HWND image = Control(ControlId::Image1);
     SendMessageA(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
     // Setting a bitmap may resize the control; it keeps the size of the layout.
@@ -507,7 +513,9 @@ void Win32MainWindow::Show() {
     UpdateWindow(hwnd_);
 }
 
-void Win32MainWindow::Hide() { ShowWindow(hwnd_, SW_HIDE); }
+void Win32MainWindow::Hide() {
+    ShowWindow(hwnd_, SW_HIDE);
+}
 
 WindowState Win32MainWindow::State() {
     return IsIconic(hwnd_) ? WindowState::Minimized : WindowState::Normal;
@@ -517,9 +525,13 @@ void Win32MainWindow::SetState(WindowState state) {
     ShowWindow(hwnd_, state == WindowState::Minimized ? SW_MINIMIZE : SW_RESTORE);
 }
 
-void Win32MainWindow::SetForeground() { SetForegroundWindow(hwnd_); }
+void Win32MainWindow::SetForeground() {
+    SetForegroundWindow(hwnd_);
+}
 
-void Win32MainWindow::EnableTimer() { SetTimer(hwnd_, kTimerTimeId, kTimerTimeIntervalMs, nullptr); }
+void Win32MainWindow::EnableTimer() {
+    SetTimer(hwnd_, kTimerTimeId, kTimerTimeIntervalMs, nullptr);
+}
 
 void Win32MainWindow::PopupTrayMenu() {
     POINT pt{};
@@ -534,6 +546,10 @@ bool Win32MainWindow::AskOkCancel(std::string_view text) {
     return MessageBoxA(hwnd_, copy.c_str(), kTitle, MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
 }
 
-uintptr_t Win32MainWindow::Handle() { return reinterpret_cast<uintptr_t>(hwnd_); }
+uintptr_t Win32MainWindow::Handle() {
+    return reinterpret_cast<uintptr_t>(hwnd_);
+}
 
-uintptr_t Win32MainWindow::IconHandle() { return reinterpret_cast<uintptr_t>(icon_.get()); }
+uintptr_t Win32MainWindow::IconHandle() {
+    return reinterpret_cast<uintptr_t>(icon_.get());
+}

@@ -6,7 +6,9 @@ namespace {
 
 constexpr char kSettingsRoot[] = "Software\\VB and VBA Program Settings\\";
 
-HKEY AsHkey(RegKeyObject* key) { return reinterpret_cast<HKEY>(key); }
+HKEY AsHkey(RegKeyObject* key) {
+    return reinterpret_cast<HKEY>(key);
+}
 
 std::string SettingsPath(std::string_view appName, std::string_view section) {
     return std::string(kSettingsRoot) + std::string(appName) + "\\" + std::string(section);
@@ -14,7 +16,9 @@ std::string SettingsPath(std::string_view appName, std::string_view section) {
 
 }  // namespace
 
-void RegKeyTraits::close(pointer key) { RegCloseKey(AsHkey(key)); }
+void RegKeyTraits::close(pointer key) {
+    RegCloseKey(AsHkey(key));
+}
 
 unique_hkey Win32Registry::OpenMachineKeyForSetValue(std::string_view subkey) {
     HKEY key = nullptr;
@@ -40,7 +44,8 @@ std::optional<std::string> Win32SettingsStore::GetSetting(std::string_view appNa
     const std::string path = SettingsPath(appName, section);
     const std::string valueName(key);
     unique_win32_hkey hkey;
-    const LONG opened = RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, hkey.put());
+    const LONG opened =
+        RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, hkey.put());
     if (opened == ERROR_FILE_NOT_FOUND) {
         return std::string(defaultValue);
     }

@@ -11,7 +11,8 @@ constexpr char kInstanceMutexName[] = "Local\\Orva.Zelmora.SingleInstance";
 std::string ModulePath() {
     std::vector<char> buffer(MAX_PATH);
     for (;;) {
-        const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD n =
+            GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (n == 0) {
             return {};
         }
@@ -62,9 +63,13 @@ void Win32Runtime::YieldToPendingMessages() {
     }
 }
 
-void Win32Runtime::EndProcess() { ExitProcess(0); }
+void Win32Runtime::EndProcess() {
+    ExitProcess(0);
+}
 
-std::string_view Win32Runtime::DecimalSeparator() { return decimalSeparator_; }
+std::string_view Win32Runtime::DecimalSeparator() {
+    return decimalSeparator_;
+}
 
 std::string Win32Runtime::ProductName() {
     const std::string path = ModulePath();

@@ -19,8 +19,12 @@ void IdleTick(benchmark::State& state, int autoState) {
     }
 }
 
-void BM_TickAutoOff(benchmark::State& state) { IdleTick(state, 0); }
-void BM_TickAutoOnNotDue(benchmark::State& state) { IdleTick(state, 1); }
+void BM_TickAutoOff(benchmark::State& state) {
+    IdleTick(state, 0);
+}
+void BM_TickAutoOnNotDue(benchmark::State& state) {
+    IdleTick(state, 1);
+}
 
 void BM_TickDecisionOnly(benchmark::State& state) {
     FakeProgram f;

@@ -83,9 +83,13 @@ void FakeWindow::SetText(ControlId control, std::string_view text) {
     }
 }
 
-void FakeWindow::GetText(ControlId control, std::string& text) { text = texts[control]; }
+void FakeWindow::GetText(ControlId control, std::string& text) {
+    text = texts[control];
+}
 
-int FakeWindow::CheckState(ControlId control) { return checks[control]; }
+int FakeWindow::CheckState(ControlId control) {
+    return checks[control];
+}
 
 void FakeWindow::SetCheckState(ControlId control, int value) {
     checks[control] = value;
@@ -116,14 +120,18 @@ void FakeWindow::SetState(WindowState newState) {
     }
 }
 
-void FakeWindow::SetForeground() { log.push_back("foreground"); }
+void FakeWindow::SetForeground() {
+    log.push_back("foreground");
+}
 
 void FakeWindow::EnableTimer() {
     timerEnabled = true;
     log.push_back("timer on");
 }
 
-void FakeWindow::PopupTrayMenu() { log.push_back("menu"); }
+void FakeWindow::PopupTrayMenu() {
+    log.push_back("menu");
+}
 
 bool FakeWindow::AskOkCancel(std::string_view text) {
     question = std::string(text);
@@ -201,8 +209,7 @@ std::string SettingPath(std::string_view app, std::string_view section, std::str
 }  // namespace
 
 std::optional<std::string> FakeSettings::GetSetting(std::string_view appName,
-                                                    std::string_view section,
-                                                    std::string_view key,
+                                                    std::string_view section, std::string_view key,
                                                     std::string_view defaultValue) {
     const std::string path = SettingPath(appName, section, key);
     log.push_back("read " + std::string(key));
@@ -248,7 +255,9 @@ void FakeTray::ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record)
     calls.emplace_back(message, record);
 }
 
-FakeProgram::FakeProgram() { window.events = &form; }
+FakeProgram::FakeProgram() {
+    window.events = &form;
+}
 
 std::string PageWithTime(std::string_view hhmmss) {
     std::string page = "<html><head><title>Current time</title></head><body><p>";

@@ -22,21 +22,19 @@ TEST_P(LayoutRectTest, ControlRectInClientPixels) {
     EXPECT_EQ(ControlRect(FindControl(c.id), c.dpi), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, LayoutRectTest,
-    ::testing::Values(
-        RectCase{ControlId::Frame2, 96, {24, 102, 455, 87}},
-        // Inside the frame: offset by the frame's corner.
-        RectCase{ControlId::chkAuto, 96, {56, 126, 239, 17}},
-        RectCase{ControlId::txtInterval, 96, {252, 124, 43, 21}},
-        RectCase{ControlId::chkAutoRun, 96, {56, 156, 239, 13}},
-        RectCase{ControlId::lblInfo, 96, {26, 260, 459, 19}},
-        // Partly outside the client area, clipped there.
-        RectCase{ControlId::lblWebsite, 96, {428, 280, 91, 19}},
-        RectCase{ControlId::Image1, 96, {304, 6, 191, 92}},
-        // Other screens: rounded to the nearest pixel.
-        RectCase{ControlId::Frame2, 120, {30, 128, 569, 109}},
-        RectCase{ControlId::chkAuto, 144, {84, 189, 359, 26}}));
+INSTANTIATE_TEST_SUITE_P(Table, LayoutRectTest,
+                         ::testing::Values(RectCase{ControlId::Frame2, 96, {24, 102, 455, 87}},
+                                           // Inside the frame: offset by the frame's corner.
+                                           RectCase{ControlId::chkAuto, 96, {56, 126, 239, 17}},
+                                           RectCase{ControlId::txtInterval, 96, {252, 124, 43, 21}},
+                                           RectCase{ControlId::chkAutoRun, 96, {56, 156, 239, 13}},
+                                           RectCase{ControlId::lblInfo, 96, {26, 260, 459, 19}},
+                                           // Partly outside the client area, clipped there.
+                                           RectCase{ControlId::lblWebsite, 96, {428, 280, 91, 19}},
+                                           RectCase{ControlId::Image1, 96, {304, 6, 191, 92}},
+                                           // Other screens: rounded to the nearest pixel.
+                                           RectCase{ControlId::Frame2, 120, {30, 128, 569, 109}},
+                                           RectCase{ControlId::chkAuto, 144, {84, 189, 359, 26}}));
 
 TEST(Layout, FontHeightsInPixels) {
     EXPECT_EQ(FontHeightPixels(8.25, 96), 11);

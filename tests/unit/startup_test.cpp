@@ -35,9 +35,18 @@ protected:
 
 TEST_F(StartupTest, OrderWithNothingStored) {
     EXPECT_TRUE(Main(f.program));
-    const std::vector<std::string> expected{
-        "instance check", "folder", "load", "show", "yield", "tray add", "status Ready.",
-        "text txtInterval=30", "check chkAuto=0", "check chkAutoRun=0", "show", "timer on"};
+    const std::vector<std::string> expected{"instance check",
+                                            "folder",
+                                            "load",
+                                            "show",
+                                            "yield",
+                                            "tray add",
+                                            "status Ready.",
+                                            "text txtInterval=30",
+                                            "check chkAuto=0",
+                                            "check chkAutoRun=0",
+                                            "show",
+                                            "timer on"};
     EXPECT_EQ(StartupEvents(), expected);
     EXPECT_EQ(f.program.AppPath, "D:\\Tools\\");
     EXPECT_EQ(f.window.state, WindowState::Normal);
@@ -62,9 +71,18 @@ TEST_F(StartupTest, OrderWithAutoOnSynchronisesWhileVisibleThenHidesIntoTheTray)
 TEST_F(StartupTest, OrderWithAutoGreyedIsOffAtStart) {
     Store("Auto", "2");
     EXPECT_TRUE(Main(f.program));
-    const std::vector<std::string> expected{
-        "instance check", "folder", "load", "show", "yield", "tray add", "status Ready.",
-        "text txtInterval=30", "check chkAuto=2", "check chkAutoRun=0", "show", "timer on"};
+    const std::vector<std::string> expected{"instance check",
+                                            "folder",
+                                            "load",
+                                            "show",
+                                            "yield",
+                                            "tray add",
+                                            "status Ready.",
+                                            "text txtInterval=30",
+                                            "check chkAuto=2",
+                                            "check chkAutoRun=0",
+                                            "show",
+                                            "timer on"};
     EXPECT_EQ(StartupEvents(), expected);
     EXPECT_EQ(f.window.checks[ControlId::chkAuto], 2);
 }
@@ -91,8 +109,7 @@ TEST_P(AppPathTest, EndsInExactlyOneBackslash) {
 INSTANTIATE_TEST_SUITE_P(Table, AppPathTest,
                          ::testing::Values(FolderCase{"D:\\Tools", "D:\\Tools\\"},
                                            FolderCase{"D:\\Tools\\", "D:\\Tools\\"},
-                                           FolderCase{"D:\\", "D:\\"},
-                                           FolderCase{"D:", "D:\\"},
+                                           FolderCase{"D:\\", "D:\\"}, FolderCase{"D:", "D:\\"},
                                            FolderCase{"\\\\server\\share", "\\\\server\\share\\"},
                                            FolderCase{"C:\\My Tools", "C:\\My Tools\\"}));
 
@@ -145,7 +162,9 @@ TEST_F(StartupTest, LoadSettingsSkipsAFailedStepAndGoesOn) {
     EXPECT_EQ(g.window.checks[ControlId::chkAutoRun], 1);
 }
 
-std::string Bytes(const FakeRegistry::Value& v) { return {v.data.begin(), v.data.end()}; }
+std::string Bytes(const FakeRegistry::Value& v) {
+    return {v.data.begin(), v.data.end()};
+}
 
 struct SaveCase {
     const char* name;
@@ -176,13 +195,14 @@ TEST_P(SaveSettingsTest, StoresTextsAndRewritesTheAutorunValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SaveSettingsTest,
-    ::testing::Values(
-        SaveCase{"on", "D:\\Tools\\", 1, "D:\\Tools\\Zelmora.exe"},
-        SaveCase{"off", "D:\\Tools\\", 0, ""}, SaveCase{"greyed", "D:\\Tools\\", 2, ""},
-        // Unquoted, Windows could run D:\My.exe at every log-on.
-        SaveCase{"on, blank in folder", "D:\\My Tools\\", 1, "\"D:\\My Tools\\Zelmora.exe\""},
-        SaveCase{"off, blank in folder", "D:\\My Tools\\", 0, ""},
-        SaveCase{"on, drive root", "D:\\", 1, "D:\\Zelmora.exe"}));
+    ::testing::Values(SaveCase{"on", "D:\\Tools\\", 1, "D:\\Tools\\Zelmora.exe"},
+                      SaveCase{"off", "D:\\Tools\\", 0, ""},
+                      SaveCase{"greyed", "D:\\Tools\\", 2, ""},
+                      // Unquoted, Windows could run D:\My.exe at every log-on.
+                      SaveCase{"on, blank in folder", "D:\\My Tools\\", 1,
+                               "\"D:\\My Tools\\Zelmora.exe\""},
+                      SaveCase{"off, blank in folder", "D:\\My Tools\\", 0, ""},
+                      SaveCase{"on, drive root", "D:\\", 1, "D:\\Zelmora.exe"}));
 
 TEST_F(StartupTest, SaveSettingsOrderAndUnwritableRunKey) {
     f.registry.openableKeys.clear();
@@ -223,8 +243,8 @@ TEST_P(SetRegValueOfTypeTest, WritesTheEncodedData) {
     const RegTypeCase& c = GetParam();
     FakeProgram f;
     f.registry.status = 5;  // the registry's status is passed back
-    const unique_hkey key = f.registry.OpenMachineKeyForSetValue(
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    const unique_hkey key =
+        f.registry.OpenMachineKeyForSetValue("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
     const int32_t result = SetRegValueOfType(f.registry, key.get(), "V", c.type, c.value);
     const std::string path = "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\V";
     if (!c.written) {
@@ -241,20 +261,23 @@ TEST_P(SetRegValueOfTypeTest, WritesTheEncodedData) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SetRegValueOfTypeTest,
     ::testing::Values(
-        RegTypeCase{"text", 1, std::string("D:\\Z.exe"),
-                    {'D', ':', '\\', 'Z', '.', 'e', 'x', 'e', 0}, true},
+        RegTypeCase{"text",
+                    1,
+                    std::string("D:\\Z.exe"),
+                    {'D', ':', '\\', 'Z', '.', 'e', 'x', 'e', 0},
+                    true},
         RegTypeCase{"empty text is one NUL", 1, std::string(), {0}, true},
         RegTypeCase{"number as text", 1, int32_t{42}, {'4', '2', 0}, true},
-        RegTypeCase{"dword, least significant byte first", 4, int32_t{0x01020304},
-                    {4, 3, 2, 1}, true},
+        RegTypeCase{
+            "dword, least significant byte first", 4, int32_t{0x01020304}, {4, 3, 2, 1}, true},
         RegTypeCase{"negative dword", 4, int32_t{-2}, {0xfe, 0xff, 0xff, 0xff}, true},
         RegTypeCase{"dword from text", 4, std::string("258"), {2, 1, 0, 0}, true},
         RegTypeCase{"other type writes nothing", 3, std::string("x"), {}, false}));
 
 TEST(SetRegValueOfType, DwordThatIsNotANumberFails) {
     FakeProgram f;
-    const unique_hkey key = f.registry.OpenMachineKeyForSetValue(
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    const unique_hkey key =
+        f.registry.OpenMachineKeyForSetValue("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
     EXPECT_THROW(SetRegValueOfType(f.registry, key.get(), "V", 4, std::string("abc")),
                  std::invalid_argument);
     EXPECT_TRUE(f.registry.values.empty());

@@ -85,8 +85,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SynchronizeTimeTest, ConfirmingCheckYieldsAndSleepsHalfASecondBeforeTheSecondDownload) {
     f.http.bodies = {PageWithTime("12:00:08"), PageWithTime("12:00:08")};
     SynchronizeTime(f.program, true, false);
-    const EventLog expected{"status Getting Time...", "yield", "download", "yield", "sleep 500",
-                            "status Getting Time...", "yield", "download",
+    const EventLog expected{"status Getting Time...",
+                            "yield",
+                            "download",
+                            "yield",
+                            "sleep 500",
+                            "status Getting Time...",
+                            "yield",
+                            "download",
                             "status " + Inaccurate(3)};
     EXPECT_EQ(f.log, expected);
 }

@@ -36,34 +36,33 @@ TEST_P(AutoSynchronizeDueTest, DecidesFromIntervalAndLastSet) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, AutoSynchronizeDueTest,
-    ::testing::Values(
-        DueCase{"off", "1", 50000, 100, 0, false},
-        DueCase{"on", "1", 50000, 100, 1, true},
-        DueCase{"greyed counts as on", "1", 50000, 100, 2, true},
-        // One minute: strictly more than 60 once rounded, halves to even.
-        DueCase{"1 min, 60 s", "1", 1060, 1000, 1, false},
-        DueCase{"1 min, 60.5 s rounds to 60", "1", 1060.5f, 1000, 1, false},
-        DueCase{"1 min, 60.75 s", "1", 1060.75f, 1000, 1, true},
-        DueCase{"1 min, 61.5 s", "1", 1061.5f, 1000, 1, true},
-        DueCase{"15 min, 900.5 s", "15", 1900.5f, 1000, 1, false},
-        DueCase{"15 min, 901 s", "15", 1901, 1000, 1, true},
-        // Anything unusable counts as 15 minutes.
-        DueCase{"empty", "", 1901, 1000, 1, true},
-        DueCase{"empty, 900 s", "", 1900, 1000, 1, false},
-        DueCase{"zero", "0", 1901, 1000, 1, true},
-        DueCase{"negative", "-3", 1900, 1000, 1, false},
-        DueCase{"negative, 901 s", "-3", 1901, 1000, 1, true},
-        DueCase{"text", "abc", 1901, 1000, 1, true},
-        // A day or more never triggers, however large.
-        DueCase{"one day", "1440", 86399.9f, 0, 1, false},
-        DueCase{"beyond 32 bits of seconds", "99999999", 86399.9f, 0, 1, false},
-        // No set yet: the time since midnight counts.
-        DueCase{"no set yet, early", "15", 300, 0, 1, false},
-        DueCase{"no set yet, 08:00", "15", 28800, 0, 1, true},
-        // The counter restarts at midnight.
-        DueCase{"23:50 set, 23:59:59", "15", 86399, 85800, 1, false},
-        DueCase{"23:50 set, just after midnight", "15", 0.05f, 85800, 1, true},
-        DueCase{"00:05 start, 15 min", "15", 900.5f, 0, 1, false}));
+    ::testing::Values(DueCase{"off", "1", 50000, 100, 0, false},
+                      DueCase{"on", "1", 50000, 100, 1, true},
+                      DueCase{"greyed counts as on", "1", 50000, 100, 2, true},
+                      // One minute: strictly more than 60 once rounded, halves to even.
+                      DueCase{"1 min, 60 s", "1", 1060, 1000, 1, false},
+                      DueCase{"1 min, 60.5 s rounds to 60", "1", 1060.5f, 1000, 1, false},
+                      DueCase{"1 min, 60.75 s", "1", 1060.75f, 1000, 1, true},
+                      DueCase{"1 min, 61.5 s", "1", 1061.5f, 1000, 1, true},
+                      DueCase{"15 min, 900.5 s", "15", 1900.5f, 1000, 1, false},
+                      DueCase{"15 min, 901 s", "15", 1901, 1000, 1, true},
+                      // Anything unusable counts as 15 minutes.
+                      DueCase{"empty", "", 1901, 1000, 1, true},
+                      DueCase{"empty, 900 s", "", 1900, 1000, 1, false},
+                      DueCase{"zero", "0", 1901, 1000, 1, true},
+                      DueCase{"negative", "-3", 1900, 1000, 1, false},
+                      DueCase{"negative, 901 s", "-3", 1901, 1000, 1, true},
+                      DueCase{"text", "abc", 1901, 1000, 1, true},
+                      // A day or more never triggers, however large.
+                      DueCase{"one day", "1440", 86399.9f, 0, 1, false},
+                      DueCase{"beyond 32 bits of seconds", "99999999", 86399.9f, 0, 1, false},
+                      // No set yet: the time since midnight counts.
+                      DueCase{"no set yet, early", "15", 300, 0, 1, false},
+                      DueCase{"no set yet, 08:00", "15", 28800, 0, 1, true},
+                      // The counter restarts at midnight.
+                      DueCase{"23:50 set, 23:59:59", "15", 86399, 85800, 1, false},
+                      DueCase{"23:50 set, just after midnight", "15", 0.05f, 85800, 1, true},
+                      DueCase{"00:05 start, 15 min", "15", 900.5f, 0, 1, false}));
 
 class TickTest : public ::testing::Test {
 protected:
@@ -164,6 +163,11 @@ TEST_F(TickTest, IdleTickDoesNotAllocate) {
 
 }  // namespace
 
+// Replacing the global allocation functions is the one way to see every allocation.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
     if (countAllocations) {
         ++allocations;
@@ -174,5 +178,9 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}

@@ -78,14 +78,12 @@ const std::vector<std::string> kMenu{"foreground", "menu"};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, TrayHandlingTest,
-    ::testing::Values(TrayCase{512, false, {}}, TrayCase{513, false, {}},
-                      TrayCase{514, false, {}}, TrayCase{515, false, {}},
-                      TrayCase{516, false, {}}, TrayCase{517, false, {}},
-                      TrayCase{519, false, {}}, TrayCase{520, false, {}},
-                      TrayCase{512, true, {}}, TrayCase{513, true, {}},
-                      TrayCase{514, true, kRestored}, TrayCase{515, true, kRestored},
-                      TrayCase{516, true, {}}, TrayCase{517, true, kMenu},
-                      TrayCase{519, true, {}}, TrayCase{520, true, {}},
+    ::testing::Values(TrayCase{512, false, {}}, TrayCase{513, false, {}}, TrayCase{514, false, {}},
+                      TrayCase{515, false, {}}, TrayCase{516, false, {}}, TrayCase{517, false, {}},
+                      TrayCase{519, false, {}}, TrayCase{520, false, {}}, TrayCase{512, true, {}},
+                      TrayCase{513, true, {}}, TrayCase{514, true, kRestored},
+                      TrayCase{515, true, kRestored}, TrayCase{516, true, {}},
+                      TrayCase{517, true, kMenu}, TrayCase{519, true, {}}, TrayCase{520, true, {}},
                       // The identifier in the high word is not looked at.
                       TrayCase{0x00010202, true, kRestored}));
 
@@ -111,11 +109,14 @@ TEST_F(TrayTest, RestoreEntry) {
 
 TEST_F(TrayTest, CloseBoxSavesAndHides) {
     EXPECT_FALSE(f.form.OnCloseRequest(CloseReason::User));
-    const EventLog expected{"save Interval=15", "save Auto=0", "save AutoRun=0",
+    const EventLog expected{"save Interval=15",
+                            "save Auto=0",
+                            "save AutoRun=0",
                             "reg open Software\\Microsoft\\Windows\\CurrentVersion\\Run",
                             "reg set OrvaZelmora",
                             "reg close Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-                            "minimize", "hide"};
+                            "minimize",
+                            "hide"};
     EXPECT_EQ(f.log, expected);
 }
 
