@@ -334,7 +334,9 @@ void Win32MainWindow::OnCommand(int id, int code, HWND control) {
         }
         return;
     }
-    if (code != BN_CLICKED) {  // STN_CLICKED has the same value
+    // STN_CLICKED has the value of BN_CLICKED. Owner-drawn buttons report a quick second
+    // click as a double click; it is a click all the same.
+    if (code != BN_CLICKED && code != BN_DOUBLECLICKED) {
         return;
     }
     switch (static_cast<ControlId>(id)) {

@@ -4,13 +4,15 @@
 // document to stdout. Commands:
 //   dump                        the main window and every control
 //   status                      the status line only; works while the window is frozen
-//   watch <id> <seconds> [final-prefix ...]
+//   watch <id> <seconds> [--mark TEXT] [final-prefix ...]
 //                               polls a control's text and prints each change; stops early
 //                               once the text changed and starts with a final prefix
+//                               (a first line {"watching":true} says polling has begun);
+//                               --mark sets the text to TEXT first
 //   windows                     top-level windows (finds message boxes and stray windows)
 //   tray                        the taskbar, its buttons and the notification-area icons
 //   tooltips                    visible tooltip windows and their texts
-//   cursor                      pointer position and shape
+//   cursor                      pointer position and the window under it
 //   send <msg> <wparam> <lparam> [timeout-ms]
 //   post <msg> <wparam> <lparam>
 //   broadcast-taskbarcreated
@@ -23,6 +25,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <concepts>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -52,10 +55,28 @@ std::string Utf8(const std::wstring& text) {
 
 class Json {
 public:
-    Json& BeginObject() { Value(); out_ += '{'; first_.push_back(true); return *this; }
-    Json& EndObject() { out_ += '}'; first_.pop_back(); return *this; }
-    Json& BeginArray() { Value(); out_ += '['; first_.push_back(true); return *this; }
-    Json& EndArray() { out_ += ']'; first_.pop_back(); return *this; }
+    Json& BeginObject() {
+        Value();
+        out_ += '{';
+        first_.push_back(true);
+        return *this;
+    }
+    Json& EndObject() {
+        out_ += '}';
+        first_.pop_back();
+        return *this;
+    }
+    Json& BeginArray() {
+        Value();
+        out_ += '[';
+        first_.push_back(true);
+        return *this;
+    }
+    Json& EndArray() {
+        out_ += ']';
+        first_.pop_back();
+        return *this;
+    }
 
     Json& Key(const char* key) {
         Separator();
@@ -65,12 +86,30 @@ public:
         return *this;
     }
 
-    Json& String(const std::string& s) { Value(); Quoted(s); return *this; }
+    Json& String(const std::string& s) {
+        Value();
+        Quoted(s);
+        return *this;
+    }
     Json& String(const std::wstring& s) { return String(Utf8(s)); }
-    Json& Number(long long n) { Value(); out_ += std::to_string(n); return *this; }
-    Json& Bool(bool b) { Value(); out_ += b ? "true" : "false"; return *this; }
-    Json& Null() { Value(); out_ += "null"; return *this; }
-    Json& Handle(const void* h) { return Number(static_cast<long long>(reinterpret_cast<INT_PTR>(h))); }
+    Json& Number(long long n) {
+        Value();
+        out_ += std::to_string(n);
+        return *this;
+    }
+    Json& Bool(bool b) {
+        Value();
+        out_ += b ? "true" : "false";
+        return *this;
+    }
+    Json& Null() {
+        Value();
+        out_ += "null";
+        return *this;
+    }
+    Json& Handle(const void* h) {
+        return Number(static_cast<long long>(reinterpret_cast<INT_PTR>(h)));
+    }
 
     Json& Rect(const RECT& r) {
         BeginArray();
@@ -78,8 +117,14 @@ public:
         return EndArray();
     }
 
-    template <typename T>
-    Json& Field(const char* key, const T& value);
+    Json& Field(const char* key, const std::string& value) { return Key(key).String(value); }
+    Json& Field(const char* key, const std::wstring& value) { return Key(key).String(value); }
+    Json& Field(const char* key, bool value) { return Key(key).Bool(value); }
+    template <std::integral T>
+    Json& Field(const char* key, T value) {
+        return Key(key).Number(static_cast<long long>(value));
+    }
+    Json& Field(const char* key, const RECT& value) { return Key(key).Rect(value); }
 
     void Print() const {
         std::fwrite(out_.data(), 1, out_.size(), stdout);
@@ -110,11 +155,21 @@ private:
         for (const char c : s) {
             const auto u = static_cast<unsigned char>(c);
             switch (c) {
-                case '"': out_ += "\\\""; break;
-                case '\\': out_ += "\\\\"; break;
-                case '\n': out_ += "\\n"; break;
-                case '\r': out_ += "\\r"; break;
-                case '\t': out_ += "\\t"; break;
+                case '"':
+                    out_ += "\\\"";
+                    break;
+                case '\\':
+                    out_ += "\\\\";
+                    break;
+                case '\n':
+                    out_ += "\\n";
+                    break;
+                case '\r':
+                    out_ += "\\r";
+                    break;
+                case '\t':
+                    out_ += "\\t";
+                    break;
                 default:
                     if (u < 0x20) {
                         char buf[8];
@@ -133,25 +188,6 @@ private:
     bool afterKey_ = false;
 };
 
-template <>
-Json& Json::Field(const char* key, const std::wstring& value) { return Key(key).String(value); }
-template <>
-Json& Json::Field(const char* key, const std::string& value) { return Key(key).String(value); }
-template <>
-Json& Json::Field(const char* key, const bool& value) { return Key(key).Bool(value); }
-template <>
-Json& Json::Field(const char* key, const int& value) { return Key(key).Number(value); }
-template <>
-Json& Json::Field(const char* key, const long long& value) { return Key(key).Number(value); }
-template <>
-Json& Json::Field(const char* key, const unsigned long& value) {
-    return Key(key).Number(static_cast<long long>(value));
-}
-template <>
-Json& Json::Field(const char* key, const unsigned& value) { return Key(key).Number(value); }
-template <>
-Json& Json::Field(const char* key, const RECT& value) { return Key(key).Rect(value); }
-
 void PrintError(const std::string& message) {
     Json j;
     j.BeginObject().Field("error", message).EndObject();
@@ -167,7 +203,9 @@ std::wstring ClassOf(HWND hwnd) {
     return name;
 }
 
-bool IsClass(HWND hwnd, const wchar_t* name) { return _wcsicmp(ClassOf(hwnd).c_str(), name) == 0; }
+bool IsClass(HWND hwnd, const wchar_t* name) {
+    return _wcsicmp(ClassOf(hwnd).c_str(), name) == 0;
+}
 
 // The text the window manager holds; never waits for the window's thread.
 std::wstring ServerText(HWND hwnd) {
@@ -185,8 +223,9 @@ bool MessageText(HWND hwnd, std::wstring& text) {
     }
     std::vector<wchar_t> buffer(length + 1, L'\0');
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                             SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied)) {
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(),
+                             reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
+                             kMessageTimeoutMs, &copied)) {
         return false;
     }
     text.assign(buffer.data(), copied);
@@ -199,7 +238,9 @@ DWORD ProcessOf(HWND hwnd) {
     return pid;
 }
 
-HWND FindMainWindow() { return FindWindowW(kMainClass, nullptr); }
+HWND FindMainWindow() {
+    return FindWindowW(kMainClass, nullptr);
+}
 
 int ScreenDpi() {
     HDC screen = GetDC(nullptr);
@@ -340,7 +381,8 @@ std::wstring HookModulePath() {
     }
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
     const auto ntOffset = static_cast<std::size_t>(dos->e_lfanew);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE || ntOffset + sizeof(IMAGE_NT_HEADERS64) > image.size()) {
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE ||
+        ntOffset + sizeof(IMAGE_NT_HEADERS64) > image.size()) {
         return {};
     }
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(image.data() + ntOffset);
@@ -368,13 +410,15 @@ std::wstring HookModulePath() {
         return {};
     }
     DWORD written = 0;
-    const bool ok = WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written,
-                              nullptr) && written == image.size();
+    const bool ok =
+        WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written, nullptr) &&
+        written == image.size();
     CloseHandle(file);
     if (!ok || !MoveFileExW(temporary, path, 0)) {
         DeleteFileW(temporary);
     }
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? std::wstring(path) : std::wstring();
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? std::wstring(path)
+                                                               : std::wstring();
 }
 
 // Fills table from inside the program's thread; false when that is not possible.
@@ -397,8 +441,9 @@ bool QueryFonts(HWND main, FontTable& table, std::string& error) {
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                         sizeof(FontTable), name);
     bool ok = false;
-    void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(FontTable))
-                         : nullptr;
+    void* view =
+        mapping ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(FontTable))
+                : nullptr;
     if (view) {
         static_cast<FontTable*>(view)->count = -1;
         const DWORD tid = GetWindowThreadProcessId(main, nullptr);
@@ -451,7 +496,9 @@ bool IsCheckBox(HWND hwnd, LONG style) {
            type == BS_AUTO3STATE;
 }
 
-void WriteControl(Json& j, HWND main, HWND child, int zorder, const FontTable* fonts) {
+// A busy program answers no messages; then only what the window manager knows is reported.
+void WriteControl(Json& j, HWND main, HWND child, int zorder, bool responsive,
+                  const FontTable* fonts) {
     const LONG style = GetWindowLongW(child, GWL_STYLE);
     const LONG exStyle = GetWindowLongW(child, GWL_EXSTYLE);
     const int id = GetDlgCtrlID(child);
@@ -459,22 +506,23 @@ void WriteControl(Json& j, HWND main, HWND child, int zorder, const FontTable* f
     GetWindowRect(child, &screen);
 
     j.BeginObject();
-    j.Field("id", id).Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(child)));
+    j.Field("id", id).Key("hwnd").Handle(child);
     j.Field("class", ClassOf(child));
     std::wstring text;
-    const bool answered = MessageText(child, text);
+    const bool answered = responsive && MessageText(child, text);
     j.Field("text", answered ? text : ServerText(child));
     j.Field("server_text", ServerText(child));
     j.Field("rect", RectInClient(child, main)).Field("screen_rect", screen);
     j.Field("visible", IsWindowVisible(child) != FALSE);
     j.Field("enabled", IsWindowEnabled(child) != FALSE);
-    j.Field("style", static_cast<unsigned long>(static_cast<DWORD>(style)));
-    j.Field("exstyle", static_cast<unsigned long>(static_cast<DWORD>(exStyle)));
+    j.Field("style", static_cast<DWORD>(style));
+    j.Field("exstyle", static_cast<DWORD>(exStyle));
     j.Field("zorder", zorder);
     j.Key("check");
     DWORD_PTR check = 0;
-    if (IsCheckBox(child, style) &&
-        SendMessageTimeoutW(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &check)) {
+    if (responsive && IsCheckBox(child, style) &&
+        SendMessageTimeoutW(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                            &check)) {
         j.Number(static_cast<long long>(check));
     } else {
         j.Null();
@@ -522,8 +570,8 @@ int CmdDump() {
     const bool haveGui = GetGUIThreadInfo(tid, &gui) != FALSE;
     const bool responsive = Responsive(main);
 
-    j.Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(main)));
-    j.Field("pid", static_cast<unsigned long>(pid));
+    j.Key("hwnd").Handle(main);
+    j.Field("pid", pid);
     j.Field("responsive", responsive);
     j.Field("visible", IsWindowVisible(main) != FALSE);
     j.Field("iconic", IsIconic(main) != FALSE);
@@ -531,8 +579,8 @@ int CmdDump() {
     j.Field("foreground", GetForegroundWindow() == main);
     j.Field("active", haveGui && gui.hwndActive == main);
     j.Field("title", ServerText(main));
-    j.Field("style", static_cast<unsigned long>(static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE))));
-    j.Field("exstyle", static_cast<unsigned long>(static_cast<DWORD>(GetWindowLongW(main, GWL_EXSTYLE))));
+    j.Field("style", static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE)));
+    j.Field("exstyle", static_cast<DWORD>(GetWindowLongW(main, GWL_EXSTYLE)));
     j.Field("window_rect", window);
     j.Key("client_size").BeginArray().Number(client.right).Number(client.bottom).EndArray();
     j.Key("client_origin").BeginArray().Number(origin.x).Number(origin.y).EndArray();
@@ -559,7 +607,8 @@ int CmdDump() {
     j.Key("controls").BeginArray();
     const std::vector<HWND> children = ChildrenInZOrder(main);
     for (std::size_t i = 0; i < children.size(); ++i) {
-        WriteControl(j, main, children[i], static_cast<int>(i), haveFonts ? &fonts : nullptr);
+        WriteControl(j, main, children[i], static_cast<int>(i), responsive,
+                     haveFonts ? &fonts : nullptr);
     }
     j.EndArray();
     j.EndObject().Print();
@@ -585,13 +634,26 @@ bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-int CmdWatch(int id, double seconds, const std::vector<std::wstring>& finals) {
+// mark, when not empty, replaces the control's text first: an outcome equal to the text
+// shown before is then still seen as a change, however fast it comes.
+int CmdWatch(int id, double seconds, const std::wstring& mark,
+             const std::vector<std::wstring>& finals) {
     HWND main = FindMainWindow();
     if (!main) {
         PrintError("main window not found");
         return 1;
     }
     HWND control = GetDlgItem(main, id);
+    DWORD_PTR ignored = 0;
+    if (!mark.empty() &&
+        !SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(mark.c_str()),
+                             SMTO_ABORTIFHUNG, kMessageTimeoutMs, &ignored)) {
+        PrintError("cannot mark the control");
+        return 1;
+    }
+    // Tells the caller that polling has begun, so it can start the operation.
+    std::fputs("{\"watching\":true}\n", stdout);
+    std::fflush(stdout);
     const ULONGLONG start = GetTickCount64();
     const auto limit = static_cast<ULONGLONG>(seconds * 1000);
     std::wstring last = ServerText(control);
@@ -622,7 +684,11 @@ int CmdWatch(int id, double seconds, const std::vector<std::wstring>& finals) {
     j.BeginObject().Field("finished", finished);
     j.Key("changes").BeginArray();
     for (const Change& c : changes) {
-        j.BeginObject().Key("ms").Number(static_cast<long long>(c.ms)).Field("text", c.text).EndObject();
+        j.BeginObject()
+            .Key("ms")
+            .Number(static_cast<long long>(c.ms))
+            .Field("text", c.text)
+            .EndObject();
     }
     j.EndArray().EndObject().Print();
     return 0;
@@ -632,13 +698,13 @@ void WriteWindow(Json& j, HWND hwnd) {
     RECT r{};
     GetWindowRect(hwnd, &r);
     j.BeginObject();
-    j.Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(hwnd)));
+    j.Key("hwnd").Handle(hwnd);
     j.Field("class", ClassOf(hwnd));
     j.Field("title", ServerText(hwnd));
-    j.Field("pid", static_cast<unsigned long>(ProcessOf(hwnd)));
+    j.Field("pid", ProcessOf(hwnd));
     j.Field("visible", IsWindowVisible(hwnd) != FALSE);
     j.Field("rect", r);
-    j.Field("owner", static_cast<long long>(reinterpret_cast<INT_PTR>(GetWindow(hwnd, GW_OWNER))));
+    j.Key("owner").Handle(GetWindow(hwnd, GW_OWNER));
     j.EndObject();
 }
 
@@ -664,7 +730,8 @@ std::vector<RemoteTool> ReadTools(HWND tooltip) {
     std::vector<RemoteTool> tools;
     DWORD_PTR count = 0;
     if (!SendMessageTimeoutW(tooltip, TTM_GETTOOLCOUNT, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
-                             &count) || count == 0) {
+                             &count) ||
+        count == 0) {
         return tools;
     }
     HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
@@ -672,8 +739,8 @@ std::vector<RemoteTool> ReadTools(HWND tooltip) {
     if (!process) {
         return tools;
     }
-    auto* remote = static_cast<RemoteTool*>(
-        VirtualAllocEx(process, nullptr, sizeof(RemoteTool), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    auto* remote = static_cast<RemoteTool*>(VirtualAllocEx(
+        process, nullptr, sizeof(RemoteTool), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (remote) {
         for (DWORD_PTR i = 0; i < count; ++i) {
             RemoteTool local{};
@@ -722,7 +789,7 @@ int CmdTray() {
     GetWindowRect(tray, &trayRect);
     const DWORD trayPid = ProcessOf(tray);
     HWND main = FindMainWindow();
-    j.Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(tray)));
+    j.Key("hwnd").Handle(tray);
     j.Field("rect", trayRect).Field("visible", IsWindowVisible(tray) != FALSE);
 
     // Taskbar buttons carry the window they stand for as their control id.
@@ -732,7 +799,7 @@ int CmdTray() {
         GetWindowRect(child, &r);
         const auto target = static_cast<INT_PTR>(GetWindowLongPtrW(child, GWLP_ID));
         j.BeginObject();
-        j.Field("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(child)));
+        j.Key("hwnd").Handle(child);
         j.Field("class", ClassOf(child)).Field("text", ServerText(child));
         j.Field("rect", r).Field("visible", IsWindowVisible(child) != FALSE);
         j.Key("id").Number(target);
@@ -755,8 +822,8 @@ int CmdTray() {
             j.BeginObject();
             j.Field("tip", std::wstring(tool.text));
             j.Field("rect", ToolScreenRect(tool.info));
-            j.Field("tooltip_hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(hwnd)));
-            j.Field("tool_hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(tool.info.hwnd)));
+            j.Key("tooltip_hwnd").Handle(hwnd);
+            j.Key("tool_hwnd").Handle(tool.info.hwnd);
             j.Field("tool_flags", static_cast<unsigned>(tool.info.uFlags));
             j.EndObject();
         }
@@ -780,33 +847,21 @@ int CmdTooltips() {
         RECT r{};
         GetWindowRect(hwnd, &r);
         j.BeginObject().Field("text", text).Field("rect", r);
-        j.Field("pid", static_cast<unsigned long>(ProcessOf(hwnd))).EndObject();
+        j.Field("pid", ProcessOf(hwnd)).EndObject();
     }
     j.EndArray().EndObject().Print();
     return 0;
 }
 
 int CmdCursor() {
-    CURSORINFO info{};
-    info.cbSize = sizeof info;
-    GetCursorInfo(&info);
-    struct Known {
-        WORD id;  // the IDC_ numbers; the IDC_ macros are narrow strings here
-        const char* name;
-    };
-    const Known known[] = {{32512, "arrow"}, {32649, "hand"},   {32513, "ibeam"},
-                           {32514, "wait"},  {32650, "appstarting"}};
-    std::string shape = info.hCursor ? "other" : "none";
-    for (const Known& k : known) {
-        if (LoadCursorW(nullptr, MAKEINTRESOURCEW(k.id)) == info.hCursor) {
-            shape = k.name;
-        }
-    }
-    HWND under = WindowFromPoint(info.ptScreenPos);
+    // Cursor handles belong to the process that loaded them, so only the position and the
+    // window under it are reported.
+    POINT pos{};
+    GetCursorPos(&pos);
+    HWND under = WindowFromPoint(pos);
     Json j;
     j.BeginObject();
-    j.Key("pos").BeginArray().Number(info.ptScreenPos.x).Number(info.ptScreenPos.y).EndArray();
-    j.Field("shape", shape);
+    j.Key("pos").BeginArray().Number(pos.x).Number(pos.y).EndArray();
     j.Field("under_class", under ? ClassOf(under) : std::wstring());
     j.Field("under_id", under ? GetDlgCtrlID(under) : 0);
     j.EndObject().Print();
@@ -835,7 +890,9 @@ UINT MessageNumber(const std::wstring& name) {
     return static_cast<UINT>(std::wcstoul(name.c_str(), nullptr, 0));
 }
 
-long long Number(const std::wstring& text) { return std::wcstoll(text.c_str(), nullptr, 0); }
+long long Number(const std::wstring& text) {
+    return std::wcstoll(text.c_str(), nullptr, 0);
+}
 
 int CmdSend(bool post, const std::vector<std::wstring>& args) {
     HWND main = FindMainWindow();
@@ -853,8 +910,8 @@ int CmdSend(bool post, const std::vector<std::wstring>& args) {
     } else {
         const auto timeout = static_cast<UINT>(args.size() > 3 ? Number(args[3]) : 5000);
         DWORD_PTR result = 0;
-        const bool ok = SendMessageTimeoutW(main, message, wParam, lParam, SMTO_NORMAL, timeout,
-                                            &result) != 0;
+        const bool ok =
+            SendMessageTimeoutW(main, message, wParam, lParam, SMTO_NORMAL, timeout, &result) != 0;
         j.Field("ok", ok).Key("result").Number(static_cast<long long>(result));
     }
     j.EndObject().Print();
@@ -864,8 +921,8 @@ int CmdSend(bool post, const std::vector<std::wstring>& args) {
 int CmdBroadcastTaskbarCreated() {
     const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
     DWORD_PTR ignored = 0;
-    const bool ok = SendMessageTimeoutW(HWND_BROADCAST, message, 0, 0, SMTO_ABORTIFHUNG, 5000,
-                                        &ignored) != 0;
+    const bool ok =
+        SendMessageTimeoutW(HWND_BROADCAST, message, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored) != 0;
     Json j;
     j.BeginObject().Field("message", message).Field("ok", ok).EndObject().Print();
     return 0;
@@ -889,8 +946,9 @@ int CmdWaitWindow(double seconds, bool gone) {
 }
 
 int Usage() {
-    PrintError("usage: zprobe dump|status|watch|windows|tray|tooltips|cursor|send|post|"
-               "broadcast-taskbarcreated|wait-window|wait-gone ...");
+    PrintError(
+        "usage: zprobe dump|status|watch|windows|tray|tooltips|cursor|send|post|"
+        "broadcast-taskbarcreated|wait-window|wait-gone ...");
     return 2;
 }
 
@@ -909,9 +967,14 @@ int wmain(int argc, wchar_t** argv) {
         return CmdStatus();
     }
     if (command == L"watch" && args.size() >= 2) {
-        const std::vector<std::wstring> finals(args.begin() + 2, args.end());
+        auto first = args.begin() + 2;
+        std::wstring mark;
+        if (args.size() >= 4 && *first == L"--mark") {
+            mark = first[1];
+            first += 2;
+        }
         return CmdWatch(static_cast<int>(Number(args[0])), std::wcstod(args[1].c_str(), nullptr),
-                        finals);
+                        mark, std::vector<std::wstring>(first, args.end()));
     }
     if (command == L"windows") {
         return CmdWindows();

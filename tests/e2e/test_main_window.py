@@ -1,0 +1,562 @@
+"""End-to-end tests of the main window: its looks, keyboard, links and time operations.
+
+Each class runs one copy of the program under Wine (see harness.py); the time page is
+served by the test itself on the loopback port the program was built for.
+"""
+
+import math
+import re
+import time
+import unittest
+from dataclasses import dataclass
+from datetime import datetime, timedelta
+from typing import Callable, Optional
+
+import harness
+import timeserver as ts
+
+# Control ids.
+FRAME2, CHK_AUTORUN, TXT_INTERVAL, CHK_AUTO, LBL_AUTO = 101, 102, 103, 104, 105
+CMD_SYNCHRONIZE, CMD_CHECK, LBL_TIME, LABEL4, LABEL2 = 106, 107, 108, 109, 110
+IMAGE1, LBL_VERSION, LBL_WEBSITE, LBL_README, LBL_INFO = 111, 112, 113, 114, 115
+
+READY = "Ready."
+GETTING_TIME = "Getting Time..."
+TIME_OK = "Local time is ok"
+CANNOT_GET = "Cannot get time from server! (internet running?)"
+CANNOT_SET = "Cannot set the system time! (administrator rights needed?)"
+INACCURATE = re.compile(r"^Local time inaccurate - difference is (\d+) seconds!$")
+UPDATED = re.compile(r"^Time updated succesfully! \((.*)\)$")
+ALL_OUTCOMES = (TIME_OK, CANNOT_GET, CANNOT_SET)
+
+WHITE = (255, 255, 255)
+BLUE = (0, 0, 255)
+RED = (255, 0, 0)
+DARK_RED = (64, 0, 0)
+BUTTON_FACE = (240, 240, 240)
+
+# Window styles the checks below look at.
+WS_TABSTOP = 0x00010000
+WS_EX_CLIENTEDGE = 0x00000200
+BS_TYPEMASK = 0x0F
+BS_3STATE, BS_GROUPBOX, BS_OWNERDRAW = 0x05, 0x07, 0x0B
+SS_TYPEMASK = 0x1F
+SS_BITMAP = 0x0E
+SS_NOTIFY = 0x100
+
+
+@dataclass(frozen=True)
+class Font:
+    points: float
+    bold: bool = False
+    italic: bool = False
+    underline: bool = False
+
+
+NORMAL = Font(8.25)
+BOLD_975 = Font(9.75, bold=True)
+LINK = Font(9.75, underline=True)
+
+
+@dataclass(frozen=True)
+class Expected:
+    id: int
+    kind: str
+    text: str  # as shown right after the start
+    left: int  # twips; relative to Frame2 when in_frame
+    top: int
+    width: int
+    height: int
+    in_frame: bool
+    font: Optional[Font]  # None: the platform's own font
+
+
+# The window as it must look right after the start, without stored settings.
+LAYOUT = [
+    Expected(FRAME2, "frame", "Options", 360, 1530, 6825, 1305, False, None),
+    Expected(CHK_AUTORUN, "check", "Autorun at system startup", 480, 810, 3585, 195, True, NORMAL),
+    # Without a stored interval the program shows its default of 30 minutes.
+    Expected(TXT_INTERVAL, "text", "30", 3420, 330, 645, 315, True, NORMAL),
+    Expected(CHK_AUTO, "check", "Automatic synchronization at", 480, 360, 3585, 255, True, NORMAL),
+    Expected(LBL_AUTO, "label", "minutes time interval", 4230, 360, 2175, 195, True, NORMAL),
+    Expected(CMD_SYNCHRONIZE, "button", "Synchronize", 3750, 3390, 2025, 405, False, BOLD_975),
+    Expected(CMD_CHECK, "button", "Check", 1590, 3390, 2025, 405, False, BOLD_975),
+    Expected(LBL_TIME, "label", None, 3750, 2940, 1575, 345, False, BOLD_975),  # the clock
+    Expected(LABEL4, "label", "Local Time:", 2640, 3000, 1005, 285, False, NORMAL),
+    Expected(LABEL2, "label", "ORVA Zelmora", 120, 540, 4365, 375, False,
+             Font(15.75, bold=True, italic=True)),
+    Expected(IMAGE1, "picture", "", 4560, 90, 2865, 1380, False, None),
+    Expected(LBL_VERSION, "label", "Version 1.0 Build 22", 600, 1050, 3315, 375, False,
+             Font(12, bold=True)),
+    Expected(LBL_WEBSITE, "link", "Website...", 6420, 4200, 1365, 285, False, LINK),
+    Expected(LBL_README, "link", "Readme", 90, 4200, 1245, 285, False, LINK),
+    Expected(LBL_INFO, "label", READY, 390, 3900, 6885, 285, False, Font(8.25, bold=True)),
+]
+TAB_ORDER = [CMD_CHECK, CMD_SYNCHRONIZE, CHK_AUTO, TXT_INTERVAL, CHK_AUTORUN]
+CLIENT_TWIPS = (7500, 4485)
+
+
+def to_pixels(twips: int, dpi: int) -> int:
+    return math.floor(twips * dpi / 1440 + 0.5)
+
+
+def expected_rect(e: Expected, dpi: int) -> list:
+    left, top = e.left, e.top
+    if e.in_frame:
+        frame = next(c for c in LAYOUT if c.id == FRAME2)
+        left, top = left + frame.left, top + frame.top
+    return [to_pixels(v, dpi) for v in (left, top, e.width, e.height)]
+
+
+def font_height(points: float, dpi: int) -> int:
+    return -math.floor(points * dpi / 72 + 0.5)
+
+
+def parse_clock(text: str) -> Optional[datetime]:
+    """Today's local time shown as text ("1:05:09 PM" or "13:05:09"), or None."""
+    for pattern in ("%I:%M:%S %p", "%H:%M:%S"):
+        try:
+            shown = datetime.strptime(text, pattern).time()
+        except ValueError:
+            continue
+        now = datetime.now()
+        candidate = datetime.combine(now.date(), shown)
+        # Around midnight the text may belong to the other day.
+        return min((candidate + timedelta(days=d) for d in (-1, 0, 1)),
+                   key=lambda c: abs((c - now).total_seconds()))
+    return None
+
+
+def inside(point, rect, margin: int = 0) -> bool:
+    x, y = point
+    left, top, width, height = rect
+    return (left - margin <= x < left + width + margin and
+            top - margin <= y < top + height + margin)
+
+
+def describe_colors(histogram: dict, n: int = 5) -> str:
+    top = sorted(histogram.items(), key=lambda kv: -kv[1])[:n]
+    return ", ".join(f"{c}x{k}" for c, k in top)
+
+
+class MainWindowAtStart(harness.SessionTestCase):
+    """The window right after the start: layout, fonts, colours, focus and keyboard."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # Park the pointer on the desktop, away from the window and the taskbar.
+        cls.s.move_pointer(5, 5)
+        cls.first = cls.s.dump()
+        cls.dpi = cls.first["dpi"]
+        cls.by_id = {c["id"]: c for c in cls.first["controls"]}
+
+    def test_window_is_shown_untitled_with_the_client_size_of_the_layout(self):
+        d = self.first
+        self.assertTrue(d["visible"] and not d["iconic"], f"window state: {d}")
+        self.assertEqual(d["title"], "", "the main window has no title")
+        self.assertEqual(d["client_size"],
+                         [to_pixels(twips, self.dpi) for twips in CLIENT_TWIPS],
+                         f"client area at {self.dpi} DPI")
+        if self.dpi == 96:
+            self.assertEqual(d["client_size"], [500, 299])
+
+    def test_every_control_matches_the_layout(self):
+        self.assertEqual(sorted(self.by_id), sorted(e.id for e in LAYOUT),
+                         "the window's child controls")
+        for e in LAYOUT:
+            with self.subTest(control=e.id, text=e.text):
+                c = self.by_id[e.id]
+                if e.text is not None:
+                    self.assertEqual(c["text"], e.text, f"text of control {e.id}")
+                self.assertEqual(c["rect"], expected_rect(e, self.dpi),
+                                 f"rectangle of {e.text!r} (left, top, width, height) "
+                                 f"at {self.dpi} DPI")
+                self.assertTrue(c["visible"] and c["enabled"], f"{e.text!r}: {c}")
+                self.check_kind(e, c)
+                if e.font:
+                    self.check_font(e, c)
+
+    def check_kind(self, e: Expected, c: dict):
+        style = c["style"]
+        what = f"{e.text!r} ({e.kind}) is {c['class']} with style {style:#x}"
+        if e.kind == "frame":
+            self.assertTrue(c["class"] == "Button" and style & BS_TYPEMASK == BS_GROUPBOX, what)
+        elif e.kind == "check":
+            # Three states: a stored setting may load the greyed one.
+            self.assertTrue(c["class"] == "Button" and style & BS_TYPEMASK == BS_3STATE, what)
+            self.assertTrue(style & WS_TABSTOP, what)
+            self.assertEqual(c["check"], 0, f"{e.text!r} starts unchecked without settings")
+        elif e.kind == "text":
+            self.assertEqual(c["class"], "Edit", what)
+            self.assertTrue(c["exstyle"] & WS_EX_CLIENTEDGE, what)
+        elif e.kind == "button":
+            self.assertTrue(c["class"] == "Button" and style & BS_TYPEMASK == BS_OWNERDRAW, what)
+        elif e.kind == "picture":
+            self.assertTrue(c["class"] == "Static" and style & SS_TYPEMASK == SS_BITMAP, what)
+        else:  # labels and links report clicks
+            self.assertTrue(c["class"] == "Static" and style & SS_NOTIFY, what)
+
+    def check_font(self, e: Expected, c: dict):
+        font = c["font"]
+        self.assertIsNotNone(font, f"{e.text!r}: font not readable "
+                                   f"({self.first.get('fonts_error')})")
+        actual = (font["face"], font["height"], font["weight"] >= 700, font["italic"],
+                  font["underline"])
+        wanted = ("Verdana", font_height(e.font.points, self.dpi), e.font.bold, e.font.italic,
+                  e.font.underline)
+        self.assertEqual(actual, wanted,
+                         f"font of {e.text!r} as (face, height, bold, italic, underline); "
+                         f"{e.font.points} pt at {self.dpi} DPI")
+
+    def test_interval_box_lies_in_front_of_its_check_box(self):
+        # The two overlap; the box must get the clicks there, and be drawn on top.
+        box, check = self.by_id[TXT_INTERVAL], self.by_id[CHK_AUTO]
+        self.assertLess(box["zorder"], check["zorder"], "z-order (0 is the front)")
+        self.s.click_control(TXT_INTERVAL)
+        d = self.s.dump()
+        self.assertEqual(d["focus_id"], TXT_INTERVAL, "focus after a click on the interval box")
+        self.assertEqual(self.s.control(CHK_AUTO, d)["check"], 0,
+                         "a click on the interval box must not toggle the check box under it")
+
+    def test_status_is_ready_and_the_clock_runs(self):
+        self.assertEqual(self.by_id[LBL_INFO]["text"], READY, "status line after the start")
+        shown = self.s.wait_for(lambda: self.clock_text(), 5, message="the clock label's time")
+        clock = parse_clock(shown)
+        self.assertIsNotNone(clock, f"clock label shows {shown!r}, not a time")
+        self.assertLess(abs((clock - datetime.now()).total_seconds()), 3,
+                        f"clock label shows {shown!r}, local time is {datetime.now():%H:%M:%S}")
+        later = self.s.wait_for(lambda: (t := self.clock_text()) != shown and t, 3,
+                                message="the clock label to move on")
+        self.assertIsNotNone(parse_clock(later), f"clock label then shows {later!r}")
+
+    def clock_text(self) -> Optional[str]:
+        text = self.s.probe("status")["time"]
+        return text if text not in ("", "#") else None
+
+    def test_colors(self):
+        shot = self.s.screenshot("start")
+        ox, oy = self.first["client_origin"]
+        controls = self.first["controls"]
+
+        def screen(rect):
+            return [rect[0] + ox, rect[1] + oy, rect[2], rect[3]]
+
+        with self.subTest("bare client area is white"):
+            width, height = self.first["client_size"]
+            wrong = []
+            for y in range(1, height - 1, 6):
+                for x in range(1, width - 1, 6):
+                    if any(inside((x, y), c["rect"], margin=2) for c in controls):
+                        continue
+                    pixel = shot.pixel(ox + x, oy + y)
+                    if pixel != WHITE:
+                        wrong.append(((x, y), pixel))
+            self.assertFalse(wrong, f"non-white bare client pixels (client x, y): {wrong[:10]}")
+
+        # Texts: the label's own colour in the solid parts of its strokes; white behind.
+        for control_id, color, name in ((LABEL2, BLUE, "title"), (LBL_VERSION, DARK_RED, "version"),
+                                        (LBL_README, BLUE, "Readme link"),
+                                        (LBL_WEBSITE, BLUE, "Website link")):
+            with self.subTest(name):
+                rect = screen(self.by_id[control_id]["rect"])
+                colors = shot.colors(rect)
+                self.assertGreaterEqual(colors.get(color, 0), 20,
+                                        f"{name}: pixels of {color}; "
+                                        f"colours {describe_colors(colors)}")
+                self.assertEqual(max(colors, key=colors.get), WHITE,
+                                 f"{name}: background; colours {describe_colors(colors)}")
+                self.assertNotIn(RED, colors, f"{name}: red before any hover")
+
+        for control_id in (CMD_CHECK, CMD_SYNCHRONIZE):
+            with self.subTest("button face", control=control_id):
+                left, top, width, height = screen(self.by_id[control_id]["rect"])
+                face = [left + 3, top + 3, width - 6, height - 6]
+                colors = shot.colors(face)
+                share = colors.get(BUTTON_FACE, 0) / max(1, sum(colors.values()))
+                self.assertGreater(share, 0.6, f"button {control_id} face; colours "
+                                               f"{describe_colors(colors)}")
+
+    def test_initial_focus_is_on_check(self):
+        self.assertEqual(self.first["focus_id"], CMD_CHECK)
+        self.assertTrue(self.first["foreground"], "the window starts in the foreground")
+
+    def test_tab_and_shift_tab_follow_the_tab_order(self):
+        start = self.s.dump()["focus_id"]
+        self.assertIn(start, TAB_ORDER, "focus before pressing Tab")
+        for key, step in (("Tab", 1), ("shift+Tab", -1)):
+            with self.subTest(key=key):
+                current = self.s.dump()["focus_id"]
+                seen, wanted = [], []
+                for _ in range(len(TAB_ORDER)):
+                    self.s.key(key)
+                    seen.append(self.s.dump()["focus_id"])
+                    current = TAB_ORDER[(TAB_ORDER.index(current) + step) % len(TAB_ORDER)]
+                    wanted.append(current)
+                self.assertEqual(seen, wanted, f"focus after each {key}")
+
+
+class TimeOperations(harness.SessionTestCase):
+    """Check and Synchronize against a page that is right, a little off, or far off."""
+
+    def setUp(self):
+        super().setUp()
+        self.s.server.reset()
+        # Answer just after a second boundary so the page and the clock are read in the same
+        # second; otherwise a rollover adds a second of difference now and then.
+        self.s.server.configure(body=ts.live_page(0), align_to_second=True)
+
+    def page_off_by(self, seconds: int):
+        self.s.server.configure(body=ts.live_page(seconds), align_to_second=True)
+
+    def test_check_accepts_a_difference_of_at_most_one_second(self):
+        for offset in (0, 1, -1):
+            with self.subTest(offset=offset):
+                self.s.server.reset()
+                self.page_off_by(offset)
+                op = self.s.operate(CMD_CHECK)
+                self.assertEqual(op.final, TIME_OK, f"page {offset:+} s: statuses {op.statuses}")
+                self.assertEqual(len(self.s.server.requests), 1, "one download when the time is ok")
+
+    def test_check_confirms_a_larger_difference_with_a_second_download(self):
+        for offset in (3, -3):
+            with self.subTest(offset=offset):
+                self.s.server.reset()
+                self.page_off_by(offset)
+                op = self.s.operate(CMD_CHECK)
+                match = INACCURATE.match(op.final)
+                self.assertIsNotNone(match, f"page {offset:+} s: statuses {op.statuses}")
+                self.assertIn(int(match.group(1)), (2, 3, 4), op.final)
+                requests = self.s.server.requests
+                self.assertEqual(len(requests), 2, "a second download confirms the difference")
+                gap = requests[1].time - requests[0].time
+                self.assertGreaterEqual(gap, 0.45, "half a second between the two downloads")
+                self.assertIn(GETTING_TIME, op.statuses)
+
+    def test_synchronize_with_the_page_at_the_current_second(self):
+        op = self.s.operate(CMD_SYNCHRONIZE)
+        if op.final == CANNOT_SET:
+            # The second rolled over between the page and the clock; Wine then refuses the
+            # one-second step. Once more.
+            op = self.s.operate(CMD_SYNCHRONIZE)
+        match = UPDATED.match(op.final)
+        self.assertIsNotNone(match, f"statuses {op.statuses}")
+        shown = match.group(1)
+        self.assertRegex(shown, r"^\d{1,2}:\d{2}:\d{2} [AP]M$", "time in the message (h:mm:ss AM)")
+        clock = parse_clock(shown)
+        self.assertLess(abs((clock - datetime.now()).total_seconds()), 3,
+                        f"message shows {shown}, local time {datetime.now():%H:%M:%S}")
+
+    def test_synchronize_to_a_page_far_off_fails_to_set_the_clock(self):
+        # Wine lets a process move the clock by less than half a second only.
+        for offset in (5, -5):
+            with self.subTest(offset=offset):
+                self.page_off_by(offset)
+                op = self.s.operate(CMD_SYNCHRONIZE)
+                self.assertEqual(op.final, CANNOT_SET, f"page {offset:+} s: statuses {op.statuses}")
+
+    def test_getting_time_is_shown_while_the_page_loads(self):
+        self.s.server.configure(body=ts.live_page(0), delay=1.5)
+        op = self.s.operate(CMD_CHECK)
+        self.assertEqual(op.final, TIME_OK, f"statuses {op.statuses}")
+        self.assertEqual(op.statuses[-2:], [GETTING_TIME, TIME_OK], "status line sequence")
+        self.assertGreaterEqual(op.seconds, 1.4, "the outcome came before the page")
+
+
+def padded_page(length: int, marker: str = " UTC") -> Callable[[], str]:
+    """A body callable: exactly length characters with the current time before marker."""
+    def body():
+        core = f"<p>{ts.utc_clock_text()}{marker}</p>"
+        return core + "." * (length - len(core))
+    return body
+
+
+class ServerAnswers(harness.SessionTestCase):
+    """Pages the program must refuse, and servers that fail; the window stays usable."""
+
+    def setUp(self):
+        super().setUp()
+        if not self.s.server.running:
+            self.s.server.start()
+        self.s.server.reset()
+
+    def assert_responsive(self):
+        self.assertTrue(self.s.probe("status")["responsive"], "the window answers messages")
+
+    def test_page_contents(self):
+        cases = [
+            ("99 characters", dict(body=padded_page(99)), CANNOT_GET),
+            ("100 characters", dict(body=padded_page(100)), TIME_OK),
+            ("no ' UTC'", dict(body=padded_page(200, marker=" GMT")), CANNOT_GET),
+            ("' utc' in lower case", dict(body=padded_page(200, marker=" utc")), TIME_OK),
+            ("empty body", dict(mode=ts.NO_BODY), CANNOT_GET),
+            ("connection closed mid-body", dict(mode=ts.CLOSE_MID_BODY), CANNOT_GET),
+        ]
+        for name, settings, wanted in cases:
+            with self.subTest(name):
+                self.s.server.reset()
+                self.s.server.configure(align_to_second=True, **settings)
+                op = self.s.operate(CMD_CHECK)
+                self.assertEqual(op.final, wanted, f"{name}: statuses {op.statuses}")
+                self.assert_responsive()
+
+    def test_huge_page_is_read_only_up_to_64_kib(self):
+        cases = [
+            ("time at the start", lambda: ts.page_with_time(), TIME_OK),
+            # The only time lies beyond the first 64 KiB, which is all the program reads.
+            ("time after 64 KiB", lambda: "x" * (64 * 1024 + 100) + ts.page_with_time(),
+             CANNOT_GET),
+        ]
+        for name, body, wanted in cases:
+            with self.subTest(name):
+                self.s.server.reset()
+                self.s.server.configure(mode=ts.HUGE, body=body, huge_size=1 << 20,
+                                        align_to_second=True)
+                op = self.s.operate(CMD_CHECK, timeout=30)
+                self.assertEqual(op.final, wanted, f"1 MiB page, {name}: statuses {op.statuses}")
+                self.assertLess(op.seconds, 10, "time to read the page")
+                self.assert_responsive()
+
+    def test_unreachable_server(self):
+        self.s.server.stop()
+        self.addCleanup(self.s.server.start)
+        op = self.s.operate(CMD_CHECK)
+        self.assertEqual(op.final, CANNOT_GET, f"statuses {op.statuses}")
+        self.assert_responsive()
+
+
+class StalledServer(harness.SessionTestCase):
+    """Servers that stall: the program freezes while it waits, but only for a bounded time."""
+
+    LIMIT = 45  # seconds; 10 s receive timeouts, 30 s for a whole download, and some slack
+
+    def setUp(self):
+        super().setUp()
+        self.s.server.reset()
+        self.addCleanup(self.recover)
+
+    def recover(self):
+        # Whatever happened, end the stalled download so the next test finds the window idle.
+        self.s.server.reset()
+        self.s.wait_for(lambda: self.s.probe("status")["responsive"], 30,
+                        message="the window to answer again")
+
+    def run_stalled(self, description: str):
+        def sample_while_frozen():
+            time.sleep(3)
+            return self.s.probe("status")
+
+        op = self.s.operate(CMD_CHECK, timeout=self.LIMIT, while_waiting=sample_while_frozen)
+        during = op.during
+        self.assertEqual(during["status"], GETTING_TIME, f"{description}: status while waiting")
+        self.assertFalse(during["responsive"], f"{description}: the window is busy while waiting")
+        self.assertTrue(op.finished,
+                        f"{description}: no outcome {self.LIMIT} s after Check; the window "
+                        f"stayed frozen for {op.seconds:.0f} s; statuses {op.statuses}")
+        self.assertEqual(op.final, CANNOT_GET, f"{description}: statuses {op.statuses}")
+
+    def test_server_that_never_answers(self):
+        self.s.server.configure(mode=ts.HANG)
+        self.run_stalled("server accepts and never answers")
+
+    def test_server_that_trickles_one_byte_per_second(self):
+        self.s.server.configure(mode=ts.DRIP, drip_interval=1.0)
+        self.run_stalled("server sends one byte per second")
+
+
+class Links(harness.SessionTestCase):
+    """The Readme and Website links: red under the pointer, blue again over the bare window."""
+
+    BARE = (150, 10)  # client point between the title and the window's top edge
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.layout = cls.s.dump()
+
+    def setUp(self):
+        super().setUp()
+        rects = [c["rect"] for c in self.layout["controls"]]
+        self.assertFalse(any(inside(self.BARE, r, margin=3) for r in rects),
+                         "the bare point lies on a control")
+
+    def move_to_client(self, point):
+        self.s.move_pointer(*self.s.client_to_screen(self.layout, *point))
+
+    def move_to_control(self, control_id):
+        self.s.move_pointer(*self.s.control_center(control_id, self.layout))
+
+    def link_colors(self, shot, control_id) -> dict:
+        left, top, width, height = self.s.control(control_id, self.layout)["rect"]
+        ox, oy = self.layout["client_origin"]
+        return shot.colors([ox + left, oy + top, width, height])
+
+    def underline_color(self, shot, control_id):
+        """The colour of the longest one-colour run in any row of the link: its underline."""
+        left, top, width, height = self.s.control(control_id, self.layout)["rect"]
+        ox, oy = self.layout["client_origin"]
+        best, best_len = None, 0
+        for y in range(oy + top, oy + top + height):
+            run_color, run = None, 0
+            for x in range(ox + left, ox + left + width):
+                p = shot.pixel(x, y)
+                run = run + 1 if p == run_color else 1
+                run_color = p
+                if p != WHITE and run > best_len:
+                    best, best_len = p, run
+        return best, best_len
+
+    def assert_link(self, shot, control_id, color, context):
+        underline, length = self.underline_color(shot, control_id)
+        colors = self.link_colors(shot, control_id)
+        self.assertEqual(underline, color, f"{context}: underline of link {control_id} "
+                                           f"({length} px); colours {describe_colors(colors)}")
+        self.assertGreaterEqual(length, 20, f"{context}: underline length of link {control_id}")
+        other = RED if color == BLUE else BLUE
+        self.assertNotIn(other, colors, f"{context}: link {control_id} mixes red and blue")
+
+    def test_hover_turns_a_link_red_until_the_pointer_is_over_the_bare_window(self):
+        self.move_to_client(self.BARE)
+        shot = self.s.screenshot("bare")
+        self.assert_link(shot, LBL_README, BLUE, "pointer on the bare window")
+        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer on the bare window")
+
+        self.move_to_control(LBL_README)
+        shot = self.s.screenshot("on-readme")
+        self.assert_link(shot, LBL_README, RED, "pointer on Readme")
+        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer on Readme")
+
+        self.move_to_control(LBL_WEBSITE)
+        shot = self.s.screenshot("on-website")
+        self.assert_link(shot, LBL_WEBSITE, RED, "pointer moved on to Website")
+        self.assert_link(shot, LBL_README, RED, "Readme, once hovered, until the bare window")
+
+        self.move_to_client(self.BARE)
+        shot = self.s.screenshot("bare-again")
+        self.assert_link(shot, LBL_README, BLUE, "pointer back on the bare window")
+        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer back on the bare window")
+
+    def test_leaving_the_window_from_a_link_keeps_it_red(self):
+        self.move_to_client(self.BARE)
+        self.move_to_control(LBL_README)
+        # Straight from the link to the desktop below the window, crossing nothing.
+        ox, oy = self.layout["client_origin"]
+        window_bottom = self.layout["window_rect"][1] + self.layout["window_rect"][3]
+        self.s.move_pointer(ox + 20, min(window_bottom + 40, harness.SCREEN[1] - 60))
+        shot = self.s.screenshot("left-window")
+        self.assert_link(shot, LBL_README, RED, "pointer left the window from Readme")
+
+    def test_readme_click_without_a_readme_file(self):
+        self.assertFalse(self.s.unix_path(self.s.program_dir + r"\readme.txt").exists())
+        before = {w["hwnd"] for w in self.s.windows()}
+        self.s.click_control(LBL_README, self.layout)
+        time.sleep(2)
+        new = [w for w in self.s.windows() if w["hwnd"] not in before and w["visible"]]
+        self.assertTrue(self.s.program_alive(), "the program ended after the click")
+        self.assertFalse([w for w in new if w["title"] == harness.PROGRAM_TITLE],
+                         f"a window of the program opened: {new}")
+        self.assertTrue(self.s.probe("status")["responsive"], "the window answers messages")
+
+
+if __name__ == "__main__":
+    unittest.main()

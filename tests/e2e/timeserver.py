@@ -1,0 +1,334 @@
+"""A scriptable stand-in for the time page, for the end-to-end tests.
+
+Serves every request on 127.0.0.1:<port> the way the current test asks: a normal page, an
+error status, a connection that breaks mid-body, one that never answers, one that trickles,
+or one that never ends. Every request is recorded.
+"""
+
+import socket
+import socketserver
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Optional, Union
+
+Body = Union[str, bytes, Callable[[], Union[str, bytes]]]
+
+NORMAL = "normal"
+CLOSE_MID_BODY = "close_mid_body"  # full Content-Length announced, half the body sent
+NO_BODY = "no_body"  # headers only, then the connection closes
+HANG = "hang"  # read the request, never answer
+DRIP = "drip"  # headers, then one byte of the body per drip_interval seconds
+HUGE = "huge"  # body of huge_size bytes: the page, then filler, streamed
+
+MODES = (NORMAL, CLOSE_MID_BODY, NO_BODY, HANG, DRIP, HUGE)
+
+REASONS = {200: "OK", 301: "Moved Permanently", 302: "Found", 404: "Not Found",
+           500: "Internal Server Error", 503: "Service Unavailable"}
+
+
+def utc_clock_text(offset_seconds: float = 0.0, now: Optional[float] = None) -> str:
+    """hh:mm:ss of the UTC time of day, offset_seconds from now."""
+    t = (time.time() if now is None else now) + offset_seconds
+    return time.strftime("%H:%M:%S", time.gmtime(t))
+
+
+def page_with_time(offset_seconds: float = 0.0, now: Optional[float] = None) -> str:
+    """A page like the real time page: the time as 'hh:mm:ss UTC', at least 100 characters."""
+    t = (time.time() if now is None else now) + offset_seconds
+    clock = time.strftime("%H:%M:%S", time.gmtime(t))
+    date = time.strftime("%Y-%m-%d", time.gmtime(t))
+    return ('<!DOCTYPE html>\n<html lang="en">\n<head><meta charset="us-ascii">'
+            '<title>Current time</title></head>\n<body>\n'
+            f"<p>{clock} UTC</p>\n<p>{date}</p>\n</body>\n</html>\n")
+
+
+def live_page(offset_seconds: float = 0.0) -> Callable[[], str]:
+    """A body callable: the page with the time at the moment each request is answered."""
+    return lambda: page_with_time(offset_seconds)
+
+
+@dataclass
+class Request:
+    time: float  # time.time() when the request head had been read
+    method: str
+    path: str
+    headers: dict
+
+
+@dataclass
+class Behaviour:
+    body: Body = field(default_factory=live_page)
+    status: int = 200
+    headers: dict = field(default_factory=dict)
+    mode: str = NORMAL
+    delay: float = 0.0  # seconds to wait before answering
+    # Answer just after a second boundary, so the client reads its clock in the same second
+    # as the page's time (no rollover between the two).
+    align_to_second: bool = False
+    drip_interval: float = 1.0
+    huge_size: int = 1 << 20
+
+
+class _Handler(socketserver.BaseRequestHandler):
+    server: "_Server"
+
+    def handle(self):
+        owner = self.server.owner
+        conn: socket.socket = self.request
+        owner._track(conn)
+        try:
+            head = self._read_head(conn)
+            if head is None:
+                return
+            owner._record(head)
+            owner._answer(conn)
+        except OSError:
+            pass  # the client gave up; nothing to report
+        finally:
+            owner._untrack(conn)
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+    def _read_head(self, conn):
+        conn.settimeout(30)
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return None
+            data += chunk
+            if len(data) > 65536:
+                return None
+        text = data.split(b"\r\n\r\n", 1)[0].decode("latin-1")
+        lines = text.split("\r\n")
+        parts = lines[0].split(" ")
+        headers = {}
+        for line in lines[1:]:
+            if ":" in line:
+                k, v = line.split(":", 1)
+                headers[k.strip()] = v.strip()
+        return Request(time.time(), parts[0] if parts else "",
+                       parts[1] if len(parts) > 1 else "", headers)
+
+
+class _Server(socketserver.ThreadingTCPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+
+    def __init__(self, address, owner):
+        self.owner = owner
+        super().__init__(address, _Handler)
+
+
+class TimeServer:
+    """Threaded HTTP server whose answers each test sets with configure()."""
+
+    def __init__(self, port: int, host: str = "127.0.0.1"):
+        self.host = host
+        self.port = port
+        self._lock = threading.Lock()
+        self._behaviour = Behaviour()
+        self._requests: list[Request] = []
+        self._connections: set[socket.socket] = set()
+        self._stopping = threading.Event()
+        self._server: Optional[_Server] = None
+        self._thread: Optional[threading.Thread] = None
+
+    # -- life cycle -------------------------------------------------------------------
+
+    def start(self, timeout: float = 10.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                self._server = _Server((self.host, self.port), self)
+                break
+            except OSError:
+                # A previous test's socket may still be closing.
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        self._stopping.clear()
+        self._thread = threading.Thread(target=self._server.serve_forever,
+                                        kwargs={"poll_interval": 0.1}, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        """Stops listening and drops every open connection, hanging ones included."""
+        self._stopping.set()
+        if self._server:
+            self._server.shutdown()
+            self._server.server_close()
+        with self._lock:
+            connections = list(self._connections)
+        for conn in connections:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            try:
+                conn.close()
+            except OSError:
+                pass
+        if self._thread:
+            self._thread.join(5)
+        self._server = None
+        self._thread = None
+
+    @property
+    def running(self) -> bool:
+        return self._server is not None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # -- configuration ----------------------------------------------------------------
+
+    def configure(self, **settings):
+        """Sets how the next requests are answered; unnamed settings take their defaults."""
+        behaviour = Behaviour(**settings)
+        if behaviour.mode not in MODES:
+            raise ValueError(f"unknown mode {behaviour.mode!r}")
+        with self._lock:
+            self._behaviour = behaviour
+
+    def reset(self):
+        """Back to the normal live page, with no requests recorded; drops hanging answers."""
+        self.release_hanging()
+        with self._lock:
+            self._behaviour = Behaviour()
+            self._requests.clear()
+
+    def release_hanging(self):
+        with self._lock:
+            connections = list(self._connections)
+        for conn in connections:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    # -- what was asked ---------------------------------------------------------------
+
+    @property
+    def requests(self) -> list[Request]:
+        with self._lock:
+            return list(self._requests)
+
+    def wait_for_requests(self, count: int, timeout: float) -> list[Request]:
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(self.requests) >= count:
+                break
+            time.sleep(0.02)
+        return self.requests
+
+    # -- internals --------------------------------------------------------------------
+
+    def _track(self, conn):
+        with self._lock:
+            self._connections.add(conn)
+
+    def _untrack(self, conn):
+        with self._lock:
+            self._connections.discard(conn)
+
+    def _record(self, request: Request):
+        with self._lock:
+            self._requests.append(request)
+
+    def _sleep(self, seconds: float) -> bool:
+        """Sleeps unless the server stops first; True when it slept the whole time."""
+        return not self._stopping.wait(seconds)
+
+    def _answer(self, conn: socket.socket):
+        with self._lock:
+            b = self._behaviour
+        if b.mode == HANG:
+            # Keep the connection open and silent until the test or the server ends it.
+            conn.settimeout(0.2)
+            while not self._stopping.is_set():
+                try:
+                    if conn.recv(1024) == b"":
+                        return
+                except socket.timeout:
+                    continue
+            return
+        if b.delay and not self._sleep(b.delay):
+            return
+        if b.align_to_second:
+            fraction = time.time() % 1.0
+            if not self._sleep((1.0 - fraction) + 0.02):
+                return
+        body = b.body() if callable(b.body) else b.body
+        if isinstance(body, str):
+            body = body.encode("latin-1")
+
+        if b.mode == HUGE:
+            self._send_huge(conn, b, body)
+            return
+        headers = {"Content-Type": "text/html; charset=us-ascii",
+                   "Cache-Control": "no-store", "Connection": "close"}
+        headers["Content-Length"] = "0" if b.mode == NO_BODY else str(len(body))
+        headers.update(b.headers)
+        conn.sendall(self._head(b.status, headers))
+        if b.mode == NORMAL:
+            conn.sendall(body)
+        elif b.mode == CLOSE_MID_BODY:
+            conn.sendall(body[: len(body) // 2])
+        elif b.mode == DRIP:
+            conn.settimeout(5)
+            for i in range(len(body)):
+                conn.sendall(body[i:i + 1])
+                if not self._sleep(b.drip_interval):
+                    return
+        try:
+            conn.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def _send_huge(self, conn, b: Behaviour, page: bytes):
+        headers = {"Content-Type": "text/html; charset=us-ascii", "Connection": "close",
+                   "Content-Length": str(b.huge_size)}
+        headers.update(b.headers)
+        conn.sendall(self._head(b.status, headers))
+        conn.settimeout(30)
+        sent = 0
+        first = page[: b.huge_size]
+        conn.sendall(first)
+        sent += len(first)
+        filler = (b"<!-- filler -->" * 4096)[:65536]
+        while sent < b.huge_size and not self._stopping.is_set():
+            chunk = filler[: b.huge_size - sent]
+            conn.sendall(chunk)
+            sent += len(chunk)
+
+    @staticmethod
+    def _head(status: int, headers: dict) -> bytes:
+        lines = [f"HTTP/1.1 {status} {REASONS.get(status, 'Status')}"]
+        lines += [f"{k}: {v}" for k, v in headers.items()]
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+
+if __name__ == "__main__":
+    import argparse
+
+    parser = argparse.ArgumentParser(description="Serve the live time page for manual runs.")
+    parser.add_argument("--port", type=int, default=18123)
+    parser.add_argument("--offset", type=float, default=0.0, help="seconds added to the time")
+    args = parser.parse_args()
+    server = TimeServer(args.port)
+    server.configure(body=live_page(args.offset))
+    server.start()
+    print(f"serving http://127.0.0.1:{args.port}/cgi-bin/timer.pl (Ctrl+C ends)")
+    try:
+        while True:
+            time.sleep(1)
+    except KeyboardInterrupt:
+        server.stop()
