@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace {
 
 TEST(Layout, ClientAreaAt96DpiIs500By299) {
@@ -14,6 +16,10 @@ struct RectCase {
     int dpi;
     PixelRect expected;
 };
+
+void PrintTo(const RectCase& c, std::ostream* os) {
+    *os << static_cast<int>(c.id) << " at " << c.dpi << " dpi";
+}
 
 class LayoutRectTest : public ::testing::TestWithParam<RectCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace {
 
 struct ConvertCase {
@@ -10,6 +12,10 @@ struct ConvertCase {
     int32_t safeLong;
     int16_t safeInt;
 };
+
+void PrintTo(const ConvertCase& c, std::ostream* os) {
+    *os << '"' << c.text << "\" sep " << c.separator;
+}
 
 class SafeConvertTest : public ::testing::TestWithParam<ConvertCase> {};
 

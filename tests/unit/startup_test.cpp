@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -100,6 +102,10 @@ struct FolderCase {
     const char* appPath;
 };
 
+void PrintTo(const FolderCase& c, std::ostream* os) {
+    *os << c.folder;
+}
+
 class AppPathTest : public ::testing::TestWithParam<FolderCase> {};
 
 TEST_P(AppPathTest, EndsInExactlyOneBackslash) {
@@ -118,6 +124,10 @@ struct LoadCase {
     const char* interval;
     int autoState;
 };
+
+void PrintTo(const LoadCase& c, std::ostream* os) {
+    *os << (c.stored ? c.stored : "(absent)");
+}
 
 class LoadSettingsTest : public StartupTest, public ::testing::WithParamInterface<LoadCase> {};
 
@@ -172,6 +182,10 @@ struct SaveCase {
     int autoRun;
     const char* runData;  // without the NUL
 };
+
+void PrintTo(const SaveCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SaveSettingsTest : public StartupTest, public ::testing::WithParamInterface<SaveCase> {};
 
@@ -236,6 +250,10 @@ struct RegTypeCase {
     std::vector<uint8_t> data;  // empty and absent: nothing written
     bool written;
 };
+
+void PrintTo(const RegTypeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SetRegValueOfTypeTest : public ::testing::TestWithParam<RegTypeCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -38,6 +40,10 @@ struct CheckCase {
     Statuses statuses;
     std::size_t downloads;
 };
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CheckFlowTest : public SynchronizeTimeTest,
                       public ::testing::WithParamInterface<CheckCase> {};
@@ -140,6 +146,10 @@ struct SetFailureCase {
     std::string finalStatus;
     std::size_t setCalls;
 };
+
+void PrintTo(const SetFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SetFailureTest : public SynchronizeTimeTest,
                        public ::testing::WithParamInterface<SetFailureCase> {};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -19,6 +21,10 @@ struct DueCase {
     int autoState;
     bool synchronises;
 };
+
+void PrintTo(const DueCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class AutoSynchronizeDueTest : public ::testing::TestWithParam<DueCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <optional>
 #include <string>
 
@@ -19,6 +21,10 @@ struct ParseCase {
     std::string body;
     std::optional<PageTime> expected;
 };
+
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ParseTimePageTest : public ::testing::TestWithParam<ParseCase> {};
 
@@ -76,6 +82,10 @@ struct DifferenceCase {
     int32_t expected;  // system minus page, shortest way round the clock
 };
 
+void PrintTo(const DifferenceCase& c, std::ostream* os) {
+    *os << c.expected << " s";
+}
+
 class CheckDifferenceTest : public ::testing::TestWithParam<DifferenceCase> {};
 
 TEST_P(CheckDifferenceTest, ShortestDistanceBetweenTimesOfDay) {
@@ -106,6 +116,10 @@ struct SetCase {
     PageTime page;
     SystemTime expected;
 };
+
+void PrintTo(const SetCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SetTargetTest : public ::testing::TestWithParam<SetCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -56,6 +58,10 @@ struct TrayCase {
     bool minimized;
     std::vector<std::string> events;
 };
+
+void PrintTo(const TrayCase& c, std::ostream* os) {
+    *os << "message " << c.message << (c.minimized ? " hidden" : " shown");
+}
 
 class TrayHandlingTest : public TrayTest, public ::testing::WithParamInterface<TrayCase> {};
 
