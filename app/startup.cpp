@@ -6,7 +6,7 @@
 #include "app/program.h"
 #include "app/reg_api.h"
 #include "platform/safe_convert.h"
-#include "timeservice/synchronize.h"
+#include "timeservice/tick.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ bool Main(Program& p) {
     p.frmMain.Load();
     LoadSettings(p);
     if (p.frmMain.CheckState(ControlId::chkAuto) == 1) {
-        SynchronizeTime(p, false, false);
+        SynchronizeAutomatically(p);
     }
     p.frmMain.Show();
     p.frmMain.EnableTimer();

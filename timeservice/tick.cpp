@@ -44,6 +44,10 @@ void AutoSynchronize(Program& p) {
     if (p.AutoRetryNotBefore && p.clock.MonotonicMilliseconds() < *p.AutoRetryNotBefore) {
         return;
     }
+    SynchronizeAutomatically(p);
+}
+
+void SynchronizeAutomatically(Program& p) {
     if (!SynchronizeTime(p, false, false)) {
         p.AutoRetryNotBefore = p.clock.MonotonicMilliseconds() + kAutoRetryPauseMs;
     }

@@ -14,6 +14,10 @@ void TimerTimeTick(Program& p);
 // the last set.
 void AutoSynchronize(Program& p);
 
+// Sets the clock as automatic synchronisation does; after a failure the tick waits
+// kAutoRetryPauseMs before it tries again.
+void SynchronizeAutomatically(Program& p);
+
 // The interval limit in seconds for an interval text, as the tick reads it.
 int64_t IntervalLimitSeconds(int32_t minutes);
 // Seconds between now and the last set, rounded to the nearest whole, halves to even.

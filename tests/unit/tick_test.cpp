@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "app/startup.h"
 #include "tests/fakes/fake_platform.h"
 #include "timeservice/synchronize.h"
 
@@ -121,6 +122,17 @@ TEST_F(TickTest, SuccessInBetweenEndsThePause) {
     f.http.bodies = {PageWithTime("10:15:30")};
     TickAfter(100);
     EXPECT_EQ(f.http.urls.size(), 3u);
+}
+
+TEST_F(TickTest, FailedSynchronisationAtStartAlsoPauses) {
+    f.settings.stored["Zelmora\\General\\Auto"] = "1";
+    Main(f.program);  // no page: the start-up attempt fails
+    EXPECT_EQ(f.http.urls.size(), 1u);
+    TickAfter(50);
+    TickAfter(59000);
+    EXPECT_EQ(f.http.urls.size(), 1u);
+    TickAfter(1000);
+    EXPECT_EQ(f.http.urls.size(), 2u);
 }
 
 TEST_F(TickTest, ClockLabelWrittenOnlyWhenItsTextChanges) {
