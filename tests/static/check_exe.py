@@ -480,19 +480,14 @@ def check_manifest(subject: Subject) -> str:
     levels = [e.get("level") for e in elements
               if local_name(e.tag) == "requestedExecutionLevel"]
     dpi = [(e.text or "").strip() for e in elements if local_name(e.tag) == "dpiAware"]
-    controls = [e.get("version") for e in elements
-                if local_name(e.tag) == "assemblyIdentity"
-                and e.get("name") == "Microsoft.Windows.Common-Controls"]
     problems = []
     if levels != ["asInvoker"]:
         problems.append(f"requestedExecutionLevel {levels}, expected ['asInvoker']")
     if [d.lower() for d in dpi] != ["true"]:
         problems.append(f"dpiAware {dpi}, expected ['true']")
-    if controls != ["6.0.0.0"]:
-        problems.append(f"Common-Controls dependency {controls}, expected ['6.0.0.0']")
     if problems:
         raise CheckFailed("; ".join(problems))
-    return "asInvoker, dpiAware true, Common-Controls 6.0.0.0"
+    return "asInvoker, dpiAware true"
 
 
 def check_icon(subject: Subject) -> str:

@@ -1,0 +1,718 @@
+#!/usr/bin/python3
+"""Footprint of Zelmora.exe against a bare Win32 window program, both under Wine.
+
+    footprint.py product-flags BUILD_DIR/i686
+        prints the product's compile flags and link flags (two lines), read from its CMake
+        build, so that the bare program is built exactly the same way.
+    footprint.py measure --ours EXE --bare EXE --probe EXE --ours32 EXE --bare32 EXE
+                         [--runs N] [--starts K] [--idle-seconds S] [--out DIR] [--work DIR]
+        runs both programs side by side (each in its own Wine prefix, wineserver and Xvfb
+        display, so they share the idle minute) N times and writes footprint.md and
+        footprint.json into --out.
+
+Per run and program:
+- start-up: host wall clock just before spawning `wine EXE` to the moment a probe polling
+  every millisecond or two inside the prefix sees the window visible with "Ready." in
+  control 115 (the median of K start-ups per run, the two programs alternating), and the
+  CPU time the program had used by then;
+- CPU: utime+stime of the program's Linux process plus its prefix's wineserver over the idle
+  window (a 50 ms timer costs the wineserver work too);
+- memory: Private_Clean+Private_Dirty (and Private_Dirty alone) and Rss from smaps_rollup,
+  right after start-up and at the end of the idle window.
+The pointer is parked in a corner of each screen, away from both windows. The i686 builds'
+file sizes are compared as well.
+"""
+
+import argparse
+import contextlib
+import json
+import os
+import shlex
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Optional
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+SCREEN = "1024x768"
+STATUS_ID = 115
+READY_TEXT = "Ready."
+TEMPLATE_VERSION = "footprint-1"
+
+TEMPLATE_REG = r"""REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="1024x768"
+
+[HKEY_CURRENT_USER\Control Panel\Desktop]
+"LogPixels"=dword:00000060
+
+[HKEY_CURRENT_USER\Software\Wine\DllOverrides]
+"winemenubuilder.exe"=""
+"mscoree"=""
+"mshtml"=""
+"""
+
+# Targets set for the product: each ratio ours/bare at most this, and the 32-bit exe size.
+MAX_RATIO = 1.5
+MAX_EXE32_BYTES = 512 * 1024
+
+
+# ---------------------------------------------------------------------------------------
+# Parsing helpers (unit-tested without Wine)
+
+
+def parse_proc_stat(text: str) -> tuple:
+    """(utime, stime) in clock ticks from /proc/<pid>/stat.
+
+    The command name is in parentheses and may itself hold blanks and parentheses, so the
+    fields are counted from the last ')'.
+    """
+    rest = text[text.rindex(")") + 2:].split()
+    # rest[0] is field 3 (state); utime and stime are fields 14 and 15.
+    return int(rest[11]), int(rest[12])
+
+
+def parse_schedstat(text: str) -> int:
+    """Nanoseconds on the CPU, the first field of /proc/<pid>/task/<tid>/schedstat."""
+    return int(text.split()[0])
+
+
+def parse_smaps_rollup(text: str) -> dict:
+    """{field: kB} from /proc/<pid>/smaps_rollup (the header line is skipped)."""
+    values = {}
+    for line in text.splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[0].endswith(":") and parts[2] == "kB":
+            values[parts[0][:-1]] = int(parts[1])
+    return values
+
+
+def private_kib(smaps: dict) -> int:
+    return smaps.get("Private_Clean", 0) + smaps.get("Private_Dirty", 0)
+
+
+def parse_probe_line(line: str) -> dict:
+    """'ready a=1 b=2' -> {'status': 'ready', 'a': 1, 'b': 2}."""
+    words = line.split()
+    if not words:
+        raise ValueError("empty probe output")
+    result = {"status": words[0]}
+    for word in words[1:]:
+        key, sep, value = word.partition("=")
+        if not sep:
+            raise ValueError(f"unexpected probe output: {line!r}")
+        result[key] = int(value)
+    return result
+
+
+def product_flags(compile_command: str, link_line: str) -> tuple:
+    """The compile and link flags of a CMake target, without its files and outputs."""
+    compile_flags = []
+    tokens = shlex.split(compile_command)[1:]
+    skip = False
+    for token in tokens:
+        if skip:
+            skip = False
+        elif token in ("-o", "-c"):
+            skip = True
+        elif not (token.startswith("@") or token.startswith("-I")):
+            compile_flags.append(token)
+    link_flags = []
+    tokens = shlex.split(link_line)[1:]
+    skip = False
+    for token in tokens:
+        if skip:
+            skip = False
+        elif token == "-o":
+            skip = True
+        elif token.startswith("-") and not token.startswith(
+                ("-Wl,--whole-archive", "-Wl,--no-whole-archive", "-Wl,--out-implib")):
+            link_flags.append(token)
+    return compile_flags, link_flags
+
+
+def ratio(ours: Optional[float], bare: Optional[float]) -> Optional[float]:
+    if ours is None or bare is None:
+        return None
+    if bare == 0:
+        return None if ours == 0 else float("inf")
+    return ours / bare
+
+
+@dataclass
+class Metric:
+    key: str
+    label: str
+    unit: str
+    target: bool = False  # the ratio must stay at or below MAX_RATIO
+    digits: int = 0
+
+
+METRICS = [
+    Metric("ready_ms", 'Start to "Ready." shown', "ms", True, 1),
+    Metric("startup_cpu_ms", '  CPU the program used until then', "ms", False, 1),
+    Metric("cpu_total_ms", "CPU over the idle window, program + wineserver", "ms", True),
+    Metric("cpu_program_ms", "  of which the program", "ms"),
+    Metric("cpu_server_ms", "  of which the wineserver", "ms"),
+    Metric("cpu_prefix_ms", "CPU, every Wine process of the prefix", "ms"),
+    Metric("private_kib", "Private memory after start-up", "KiB", True),
+    Metric("private_dirty_kib", "  of which Private_Dirty", "KiB"),
+    Metric("rss_kib", "RSS after start-up", "KiB"),
+    Metric("private_end_kib", "Private memory at the end of the idle window", "KiB"),
+]
+
+
+def summarize(runs: dict, exe32: dict) -> list:
+    """Rows of medians (and ranges) for 'ours' and 'bare', with ratio and verdict.
+
+    runs: {"ours": [per-run dict], "bare": [...]}; exe32: {"ours": bytes, "bare": bytes}.
+    """
+    rows = []
+    for m in METRICS:
+        row = {"key": m.key, "label": m.label, "unit": m.unit, "digits": m.digits}
+        for side in ("ours", "bare"):
+            values = [r[m.key] for r in runs.get(side, []) if r.get(m.key) is not None]
+            row[side] = statistics.median(values) if values else None
+            row[side + "_range"] = (min(values), max(values)) if values else None
+        row["ratio"] = ratio(row["ours"], row["bare"])
+        row["target"] = f"<= {MAX_RATIO}" if m.target else ""
+        row["ok"] = (row["ratio"] is not None and row["ratio"] <= MAX_RATIO) if m.target else None
+        rows.append(row)
+    size_ratio = ratio(exe32.get("ours"), exe32.get("bare"))
+    rows.append({"key": "exe32_bytes", "label": "32-bit exe size", "unit": "bytes", "digits": 0,
+                 "ours": exe32.get("ours"), "bare": exe32.get("bare"),
+                 "ours_range": None, "bare_range": None, "ratio": size_ratio,
+                 "target": f"<= {MAX_RATIO}", "ok": size_ratio is not None and
+                 size_ratio <= MAX_RATIO})
+    ours32 = exe32.get("ours")
+    rows.append({"key": "exe32_limit", "label": "32-bit exe size, absolute", "unit": "KiB",
+                 "digits": 1, "ours": None if ours32 is None else ours32 / 1024, "bare": None,
+                 "ours_range": None, "bare_range": None, "ratio": None,
+                 "target": f"< {MAX_EXE32_BYTES // 1024} KiB",
+                 "ok": ours32 is not None and ours32 < MAX_EXE32_BYTES})
+    return rows
+
+
+def _number(value, digits: int) -> str:
+    if value is None:
+        return "-"
+    return f"{value:,.{digits}f}"
+
+
+def _cell(row: dict, side: str) -> str:
+    text = _number(row[side], row["digits"])
+    span = row.get(side + "_range")
+    if span and span[0] != span[1]:
+        text += f" ({_number(span[0], row['digits'])}–{_number(span[1], row['digits'])})"
+    return text
+
+
+def markdown_table(rows: list) -> str:
+    lines = ["| Measure | Unit | Zelmora (min–max) | Bare window (min–max) | Ours/bare "
+             "| Target | OK |",
+             "|---|---|---:|---:|---:|---|---|"]
+    for row in rows:
+        r = row["ratio"]
+        ratio_text = "-" if r is None else ("inf" if r == float("inf") else f"{r:.2f}")
+        ok = {True: "yes", False: "**no**", None: ""}[row["ok"]]
+        lines.append(f"| {row['label'].strip()} | {row['unit']} | {_cell(row, 'ours')} | "
+                     f"{_cell(row, 'bare')} | {ratio_text} | {row['target']} | {ok} |")
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------------------
+# Processes
+
+
+def log(message: str):
+    print(f"[footprint {time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
+
+
+class Failure(Exception):
+    pass
+
+
+def read_text(path: str) -> Optional[str]:
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def cpu_ticks(pid: int) -> Optional[int]:
+    text = read_text(f"/proc/{pid}/stat")
+    if text is None:
+        return None
+    utime, stime = parse_proc_stat(text)
+    return utime + stime
+
+
+def threads_cpu_ms(pid: int) -> Optional[float]:
+    """CPU time of the process's live threads, to the nanosecond (stat counts 10 ms ticks)."""
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return None
+    texts = [read_text(f"/proc/{pid}/task/{tid}/schedstat") for tid in tids]
+    return sum(parse_schedstat(t) for t in texts if t) / 1e6
+
+
+def ticks_to_ms(ticks: int) -> float:
+    return ticks * 1000.0 / CLK_TCK
+
+
+def comm(pid: int) -> str:
+    return (read_text(f"/proc/{pid}/comm") or "").strip()
+
+
+def prefix_pids(prefix: Path) -> list:
+    """Every process whose environment names this prefix (the Wine processes in it)."""
+    wanted = f"WINEPREFIX={prefix}".encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    pids.append(int(entry))
+        except OSError:
+            continue
+    return pids
+
+
+def wine_env(prefix: Path, display: str) -> dict:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
+    env.update({
+        "WINEPREFIX": str(prefix),
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+        "LANG": "C.UTF-8",
+        "DISPLAY": display,
+    })
+    env.pop("WINELOADER", None)
+    env.pop("WINESERVER", None)
+    return env
+
+
+def give_server_dir(prefix: Path) -> Path:
+    """Debian's Wine keeps the server socket in the /tmp folder named in <prefix>/wineserver;
+    naming a fresh one up front keeps copies of one template apart."""
+    directory = Path(tempfile.mkdtemp(prefix="wine-", dir="/tmp"))
+    name_file = prefix / "wineserver"
+    with contextlib.suppress(FileNotFoundError):
+        name_file.unlink()
+    name_file.write_text(directory.name)
+    return directory
+
+
+class Started:
+    """Every process this driver started, so each is ended by its own id."""
+
+    def __init__(self):
+        self.processes: list = []
+        self.lock = threading.Lock()
+
+    def popen(self, args, **kwargs) -> subprocess.Popen:
+        process = subprocess.Popen(args, **kwargs)
+        with self.lock:
+            self.processes.append(process)
+        return process
+
+    @staticmethod
+    def end(process: Optional[subprocess.Popen], timeout: float = 10):
+        if process is None or process.poll() is not None:
+            return
+        with contextlib.suppress(ProcessLookupError):
+            process.kill()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            process.wait(timeout)
+
+    def end_all(self):
+        with self.lock:
+            processes, self.processes = self.processes, []
+        for process in reversed(processes):
+            self.end(process)
+
+
+STARTED = Started()
+
+
+class Display:
+    def __init__(self, log_path: Path):
+        self.log_path = log_path
+        self.process: Optional[subprocess.Popen] = None
+        self.name = ""
+
+    def start(self):
+        first = 300 + os.getpid() % 50
+        for n in list(range(first, 400)) + list(range(300, first)):
+            if os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}"):
+                continue
+            with open(self.log_path, "ab") as out:
+                process = STARTED.popen(
+                    ["Xvfb", f":{n}", "-screen", "0", f"{SCREEN}x24", "-nolisten", "tcp",
+                     "-nocursor"], stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and process.poll() is None:
+                # The lock file names the server that won this number (another harness may
+                # have started one at the same moment).
+                if os.path.exists(f"/tmp/.X11-unix/X{n}") and \
+                        (read_text(f"/tmp/.X{n}-lock") or "").strip() == str(process.pid):
+                    self.process, self.name = process, f":{n}"
+                    return self
+                time.sleep(0.05)
+            Started.end(process)
+        raise Failure("no free X display")
+
+    def cpu_ticks(self) -> Optional[int]:
+        return cpu_ticks(self.process.pid) if self.process else None
+
+
+def make_template(work: Path) -> Path:
+    template = work / "prefix-template"
+    stamp_file = work / "prefix-template.stamp"
+    version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout
+    stamp = f"{TEMPLATE_VERSION} {version.strip()}"
+    if template.is_dir() and read_text(str(stamp_file)) == stamp:
+        return template
+    log(f"creating the prefix template {template}")
+    shutil.rmtree(template, ignore_errors=True)
+    stamp_file.unlink(missing_ok=True)
+    template.mkdir(parents=True)
+    server_dir = give_server_dir(template)
+    display = Display(work / "template-xvfb.log").start()
+    env = wine_env(template, display.name)
+    try:
+        with open(work / "template.log", "ab") as out:
+            for args in (["wine", "wineboot", "-i"],
+                         ["wine", "regedit", "/S", str(work / "template.reg")]):
+                if args[1] == "regedit":
+                    (work / "template.reg").write_text(TEMPLATE_REG)
+                STARTED.popen(args, env=env, stdout=out, stderr=out).wait(180)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=120)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, timeout=30)
+        Started.end(display.process)
+    (template / "wineserver").unlink(missing_ok=True)
+    shutil.rmtree(server_dir, ignore_errors=True)
+    stamp_file.write_text(stamp)
+    return template
+
+
+def wait_line(process: subprocess.Popen, timeout: float) -> str:
+    """The next line the process prints (its stdout is a pipe), within timeout seconds."""
+    result: list = []
+    reader = threading.Thread(target=lambda: result.append(process.stdout.readline()),
+                              daemon=True)
+    reader.start()
+    reader.join(timeout)
+    if not result or not result[0]:
+        raise Failure(f"no output from {process.args} within {timeout} s")
+    return result[0].strip()
+
+
+@dataclass
+class Side:
+    """One program under test, with its own prefix, wineserver and display."""
+    name: str
+    exe: Path
+    window_class: str
+    probe: Path
+    display: Display
+    work: Path
+    prefix: Path = field(init=False)
+    env: dict = field(default_factory=dict)
+    server: Optional[subprocess.Popen] = None
+    server_dir: Optional[Path] = None
+    hold: Optional[subprocess.Popen] = None
+    program: Optional[subprocess.Popen] = None
+
+    def __post_init__(self):
+        self.prefix = self.work / "prefix"
+
+    @property
+    def windows_exe(self) -> str:
+        return f"C:\\bench\\{self.exe.name}"
+
+    def setup(self, template: Path):
+        """A fresh prefix with its server and desktop running and idle."""
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        subprocess.run(["cp", "-a", str(template), str(self.prefix)], check=True)
+        self.server_dir = give_server_dir(self.prefix)
+        bench = self.prefix / "drive_c" / "bench"
+        bench.mkdir()
+        shutil.copy2(self.exe, bench / self.exe.name)
+        shutil.copy2(self.probe, bench / "ready_probe.exe")
+        self.env = wine_env(self.prefix, self.display.name)
+        self.server = STARTED.popen(["wineserver", "-f", "-p"], env=self.env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(self.work / "hold.log", "ab") as err:
+            self.hold = STARTED.popen(["wine", "C:\\bench\\ready_probe.exe", "hold", "30"],
+                                      env=self.env, stdout=subprocess.PIPE, stderr=err,
+                                      text=True, cwd=bench)
+        try:
+            line = wait_line(self.hold, 60)
+        except Failure:
+            raise Failure(f"{self.name}: the desktop did not come up (display {self.display.name}"
+                          f", Xvfb {'running' if self.display.process.poll() is None else 'ended'}"
+                          f"; see {self.work / 'hold.log'})") from None
+        if line != "up tray=1":
+            raise Failure(f"{self.name}: the desktop did not come up: {line!r}")
+        if not comm(self.server.pid).startswith("wineserver"):
+            raise Failure(f"{self.name}: pid {self.server.pid} is not the wineserver")
+
+    def start(self, timeout_s: float = 60) -> dict:
+        """Starts the program and returns its start-up times (ms from the spawn)."""
+        bench = self.prefix / "drive_c" / "bench"
+        probe = STARTED.popen(
+            ["wine", "C:\\bench\\ready_probe.exe", "ready", self.window_class, str(STATUS_ID),
+             READY_TEXT, str(int(timeout_s * 1000)), "1"],
+            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            cwd=bench)
+        try:
+            if wait_line(probe, 30) != "polling":
+                raise Failure(f"{self.name}: the probe did not start")
+            with open(self.work / "program.log", "ab") as out:
+                spawned_ns = time.time_ns()
+                self.program = STARTED.popen(["wine", self.windows_exe], env=self.env,
+                                             stdout=out, stderr=out, cwd=bench)
+            seen = parse_probe_line(wait_line(probe, timeout_s + 10))
+            probe.wait(10)
+        finally:
+            Started.end(probe)
+        if seen["status"] != "ready":
+            raise Failure(f"{self.name}: no \"{READY_TEXT}\" within {timeout_s} s: {seen}")
+        if seen["window_us"] - spawned_ns / 1000 < 20_000:
+            # No Wine process gets a window up this fast: the previous instance's window.
+            raise Failure(f"{self.name}: found a window that was there before the start")
+        # The wine launcher execs into the program, so the spawned pid is the program's.
+        expected = self.exe.name[:15]
+        if comm(self.program.pid) != expected:
+            raise Failure(f"{self.name}: pid {self.program.pid} is {comm(self.program.pid)!r}, "
+                          f"not {expected!r}")
+        spawned_us = spawned_ns / 1000
+        return {"ready_ms": (seen["ready_us"] - spawned_us) / 1000,
+                # Much less disturbed than the wall time by load from elsewhere on the host.
+                "startup_cpu_ms": threads_cpu_ms(self.program.pid),
+                "window_ms": (seen["window_us"] - spawned_us) / 1000,
+                "visible_ms": (seen["visible_us"] - spawned_us) / 1000,
+                "probe_polls": seen["polls"]}
+
+    def snapshot(self) -> dict:
+        smaps = parse_smaps_rollup(read_text(f"/proc/{self.program.pid}/smaps_rollup") or "")
+        prefix_ticks = sum(t for t in (cpu_ticks(p) for p in prefix_pids(self.prefix))
+                           if t is not None)
+        return {"program": cpu_ticks(self.program.pid), "server": cpu_ticks(self.server.pid),
+                "prefix": prefix_ticks, "xvfb": self.display.cpu_ticks(),
+                "private_kib": private_kib(smaps), "private_dirty_kib": smaps.get("Private_Dirty"),
+                "rss_kib": smaps.get("Rss"),
+                "time": time.monotonic()}
+
+    def teardown(self):
+        Started.end(self.program)
+        Started.end(self.hold)
+        if self.env:
+            with contextlib.suppress(subprocess.TimeoutExpired, OSError):
+                subprocess.run(["wineserver", "-k"], env=self.env, timeout=30,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        Started.end(self.server)
+        self.program = self.hold = self.server = None
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        if self.server_dir:
+            shutil.rmtree(self.server_dir, ignore_errors=True)
+            self.server_dir = None
+
+
+def in_parallel(*calls):
+    errors = []
+
+    def run(call):
+        try:
+            call()
+        except BaseException as error:  # reported in the caller's thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(c,)) for c in calls]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def measure_run(sides: list, template: Path, idle_seconds: float, settle_seconds: float,
+                first: int, starts: int) -> dict:
+    try:
+        in_parallel(*[lambda s=s: s.setup(template) for s in sides])
+        # Several start-ups of each program, one at a time so that neither competes with the
+        # other for the two cores, alternating which goes first, so that a burst of load from
+        # elsewhere hits both alike. The last instance of each stays for the idle window.
+        samples: dict = {s.name: [] for s in sides}
+        order = sides
+        for k in range(starts):
+            order = sides if (first + k) % 2 == 0 else sides[::-1]
+            for side in order:
+                if side.program is not None:
+                    Started.end(side.program)
+                    time.sleep(0.5)  # the server closes the ended instance's window
+                samples[side.name].append(side.start())
+                time.sleep(0.5)
+        started = {}
+        for side in sides:
+            runs = samples[side.name]
+            started[side.name] = {key: statistics.median(r[key] for r in runs)
+                                  for key in ("ready_ms", "window_ms", "visible_ms",
+                                              "startup_cpu_ms")}
+            started[side.name]["ready_samples_ms"] = [r["ready_ms"] for r in runs]
+        time.sleep(settle_seconds)
+        before = {s.name: s.snapshot() for s in sides}
+        time.sleep(idle_seconds)
+        after = {s.name: s.snapshot() for s in sides}
+        results = {}
+        for side in sides:
+            b, a = before[side.name], after[side.name]
+            if a["program"] is None or a["server"] is None:
+                raise Failure(f"{side.name}: the program or its wineserver ended while idle")
+            program_ms = ticks_to_ms(a["program"] - b["program"])
+            server_ms = ticks_to_ms(a["server"] - b["server"])
+            results[side.name] = dict(
+                started[side.name],
+                cpu_program_ms=program_ms,
+                cpu_server_ms=server_ms,
+                cpu_total_ms=program_ms + server_ms,
+                cpu_prefix_ms=ticks_to_ms(a["prefix"] - b["prefix"]),
+                cpu_xvfb_ms=ticks_to_ms(a["xvfb"] - b["xvfb"]),
+                idle_seconds=a["time"] - b["time"],
+                private_kib=b["private_kib"], private_dirty_kib=b["private_dirty_kib"],
+                rss_kib=b["rss_kib"],
+                private_end_kib=a["private_kib"], rss_end_kib=a["rss_kib"],
+                last_start_order=order.index(side))
+        return results
+    finally:
+        for side in sides:
+            side.teardown()
+
+
+def measure(args) -> int:
+    out = Path(args.out).resolve()
+    work = Path(args.work).resolve() if args.work else out / "perf-work"
+    work.mkdir(parents=True, exist_ok=True)
+    out.mkdir(parents=True, exist_ok=True)
+    exes = {"ours": Path(args.ours).resolve(), "bare": Path(args.bare).resolve()}
+    for path in list(exes.values()) + [Path(args.probe), Path(args.ours32), Path(args.bare32)]:
+        if not path.is_file():
+            raise Failure(f"missing: {path}")
+    if exes["ours"].name == exes["bare"].name:
+        raise Failure("the two programs need different file names")
+    exe32 = {"ours": os.path.getsize(args.ours32), "bare": os.path.getsize(args.bare32)}
+    began = time.monotonic()
+    template = make_template(work)
+    displays = {}
+    sides = []
+    classes = {"ours": "ZelmoraMainWindow", "bare": args.bare_class}
+    for name in ("ours", "bare"):
+        (work / name).mkdir(exist_ok=True)
+        displays[name] = Display(work / name / "xvfb.log").start()
+        sides.append(Side(name, exes[name], classes[name], Path(args.probe).resolve(),
+                          displays[name], work / name))
+    runs: dict = {"ours": [], "bare": []}
+    loads = []
+    for i in range(args.runs):
+        log(f"run {i + 1}/{args.runs} (idle {args.idle_seconds} s)")
+        result = measure_run(sides, template, args.idle_seconds, args.settle_seconds, i % 2,
+                             args.starts)
+        loads.append(os.getloadavg()[0])
+        for name in runs:
+            runs[name].append(result[name])
+            r = result[name]
+            log(f"  {name}: ready {r['ready_ms']:.1f} ms, cpu {r['cpu_total_ms']:.0f} ms "
+                f"(program {r['cpu_program_ms']:.0f}, server {r['cpu_server_ms']:.0f}), "
+                f"private {r['private_kib']} KiB, rss {r['rss_kib']} KiB")
+    for display in displays.values():
+        Started.end(display.process)
+    rows = summarize(runs, exe32)
+    wall = time.monotonic() - began
+    report = {"runs": runs, "exe32_bytes": exe32, "rows": rows, "idle_seconds": args.idle_seconds,
+              "wall_seconds": wall, "load_average_1min": loads, "clock_ticks_per_second": CLK_TCK,
+              "wine": subprocess.run(["wine", "--version"], capture_output=True,
+                                     text=True).stdout.strip(),
+              "exes": {k: str(v) for k, v in exes.items()},
+              "exes32": {"ours": args.ours32, "bare": args.bare32}}
+    table = markdown_table(rows)
+    notes = (f"Medians of {args.runs} runs (start-up: of each run's median of {args.starts} "
+             f"alternating start-ups) under {report['wine']}, both programs running at "
+             f"the same time, each in its own prefix, wineserver and Xvfb display; the idle "
+             f"window is {args.idle_seconds:g} s, starting {args.settle_seconds:g} s after both "
+             f"showed \"{READY_TEXT}\", with the pointer parked in a screen corner. CPU times "
+             f"over the idle window come from /proc in "
+             f"{1000 // CLK_TCK} ms ticks. 1-minute load average after each run: "
+             + ", ".join(f"{x:.2f}" for x in loads) + f". Wall time {wall:.0f} s.")
+    markdown = f"# Footprint: Zelmora.exe against a bare Win32 window\n\n{table}\n\n{notes}\n"
+    (out / "footprint.md").write_text(markdown)
+    (out / "footprint.json").write_text(json.dumps(report, indent=2, default=str) + "\n")
+    print(markdown)
+    print(f"written: {out / 'footprint.md'}, {out / 'footprint.json'}")
+    return 0 if all(row["ok"] is not False for row in rows) else 1
+
+
+def print_product_flags(build_dir: Path) -> int:
+    commands = json.loads((build_dir / "compile_commands.json").read_text())
+    command = next(c["command"] for c in commands if c["file"].endswith("winmain.cpp"))
+    link_txt = (build_dir / "CMakeFiles" / "Zelmora.dir" / "link.txt").read_text()
+    link_line = next(line for line in link_txt.splitlines() if "-o Zelmora.exe" in line)
+    compile_flags, link_flags = product_flags(command, link_line)
+    print(shlex.join(compile_flags))
+    print(shlex.join(link_flags))
+    return 0
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    flags = commands.add_parser("product-flags")
+    flags.add_argument("build_dir")
+    run = commands.add_parser("measure")
+    for name in ("ours", "bare", "probe", "ours32", "bare32"):
+        run.add_argument(f"--{name}", required=True)
+    run.add_argument("--bare-class", default="BareMainWindow")
+    run.add_argument("--runs", type=int, default=5)
+    run.add_argument("--starts", type=int, default=3,
+                     help="start-ups of each program per run (the time is their median)")
+    run.add_argument("--idle-seconds", type=float, default=60)
+    run.add_argument("--settle-seconds", type=float, default=2)
+    run.add_argument("--out", default=".")
+    run.add_argument("--work")
+    args = parser.parse_args(argv)
+    if args.command == "product-flags":
+        return print_product_flags(Path(args.build_dir))
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, stop)
+    try:
+        return measure(args)
+    except Failure as error:
+        log(f"failed: {error}")
+        return 2
+    finally:
+        STARTED.end_all()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

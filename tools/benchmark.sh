@@ -1,0 +1,80 @@
+#!/bin/bash
+# Footprint benchmark: Zelmora.exe against a bare Win32 window program built with the same
+# compiler and flags, both run side by side under Wine. Prints a table of medians and the
+# ratios ours/bare, and writes footprint.md and footprint.json into the build folder.
+#
+#   tools/benchmark.sh [--build-dir DIR] [--runs N] [--starts K] [--idle-seconds S]
+#                      [--no-build]
+#
+# Needs the MinGW-w64 cross compilers, wine (64-bit), wineserver and Xvfb. Takes about
+# runs x (idle seconds + 10 s), plus the build and, the first time, a Wine prefix.
+# Exits 1 when a target is missed, 2 when the measurement itself failed.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=$repo/build/bench
+runs=5
+starts=3
+idle_seconds=60
+build=1
+
+usage() {
+    sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    exit "${1:-0}"
+}
+
+while [ $# -gt 0 ]; do
+    case $1 in
+        --build-dir) build_dir=$2; shift 2 ;;
+        --build-dir=*) build_dir=${1#*=}; shift ;;
+        --runs) runs=$2; shift 2 ;;
+        --runs=*) runs=${1#*=}; shift ;;
+        --starts) starts=$2; shift 2 ;;
+        --starts=*) starts=${1#*=}; shift ;;
+        --idle-seconds) idle_seconds=$2; shift 2 ;;
+        --idle-seconds=*) idle_seconds=${1#*=}; shift ;;
+        --no-build) build=0; shift ;;
+        -h|--help) usage 0 ;;
+        *) echo "unknown option: $1" >&2; usage 64 >&2 ;;
+    esac
+done
+mkdir -p "$build_dir"
+build_dir=$(cd "$build_dir" && pwd)
+perf=$build_dir/perf
+mkdir -p "$perf"
+
+if [ "$build" = 1 ]; then
+    # Only the two Windows builds of the superbuild; the benchmark needs nothing else.
+    cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build_dir" -j2 --target zelmora_i686 zelmora_x86_64
+
+    # The bare program gets exactly the product's flags, as its CMake build has them.
+    for arch in i686 x86_64; do
+        flags=$(/usr/bin/python3 "$repo/tests/perf/footprint.py" product-flags \
+            "$build_dir/$arch")
+        read -r -a compile_flags <<<"$(sed -n 1p <<<"$flags")"
+        read -r -a link_flags <<<"$(sed -n 2p <<<"$flags")"
+        echo "bare_window ($arch): ${compile_flags[*]} ${link_flags[*]}"
+        "$arch-w64-mingw32-g++-win32" "${compile_flags[@]}" "${link_flags[@]}" \
+            "$repo/tests/perf/bare_window.cpp" -o "$perf/bare_window_$arch.exe"
+    done
+    # The probe is a test tool: its flags do not matter.
+    x86_64-w64-mingw32-g++-win32 -O2 -std=c++20 -Wall -Wextra -Werror -municode -static \
+        -static-libgcc -static-libstdc++ -s "$repo/tests/perf/ready_probe.cpp" \
+        -o "$perf/ready_probe.exe"
+fi
+
+# Under Wine the measured programs need distinct names: the exe name is how their Linux
+# processes are recognised.
+cp "$perf/bare_window_x86_64.exe" "$perf/bare_window.exe"
+
+set +e
+/usr/bin/python3 "$repo/tests/perf/footprint.py" measure \
+    --ours "$build_dir/x86_64/Zelmora.exe" \
+    --bare "$perf/bare_window.exe" \
+    --probe "$perf/ready_probe.exe" \
+    --ours32 "$build_dir/i686/Zelmora.exe" \
+    --bare32 "$perf/bare_window_i686.exe" \
+    --runs "$runs" --starts "$starts" --idle-seconds "$idle_seconds" \
+    --out "$build_dir" --work "$perf/work"
+exit $?
