@@ -1,6 +1,9 @@
 #include "platform/win32/win32_platform.h"
 
+#include <process.h>
+
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -26,6 +29,13 @@ struct UrlParts {
     INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
 };
 
+// One download, shared by the window's thread and the worker that fetches it.
+struct Download {
+    std::string url;
+    std::string text;
+    unique_kernel_handle done{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+};
+
 bool CrackUrl(const std::string& url, UrlParts& parts) {
     char host[INTERNET_MAX_HOST_NAME_LENGTH] = "";
     char path[INTERNET_MAX_PATH_LENGTH] = "";
@@ -48,37 +58,41 @@ bool CrackUrl(const std::string& url, UrlParts& parts) {
     return true;
 }
 
-}  // namespace
-
 // One GET of the page. The request is opened in steps rather than in one call, because
-// only a request handle reliably takes the time-outs before the request goes out.
-std::string Win32Http::DownloadUrlText(const std::string& url) {
+// only a request handle reliably takes the time-outs before the request goes out. The body
+// is handed over before the handles close: closing a request makes WinINet read out the
+// rest of the answer for as long as the server keeps sending.
+void Fetch(Download& download) {
     const ULONGLONG started = GetTickCount64();
     UrlParts parts;
-    if (!CrackUrl(url, parts)) {
-        return {};
+    if (!CrackUrl(download.url, parts)) {
+        return;
     }
     unique_hinternet internet(InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PROXY, "", "", 0));
     if (!internet) {
-        return {};
+        return;
     }
     SetTimeouts(internet.get());
     unique_hinternet connection(InternetConnectA(internet.get(), parts.host.c_str(), parts.port,
                                                  nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection) {
-        return {};
+        return;
     }
     SetTimeouts(connection.get());
-    // Never from a cache, and no redirects: the page must come from the one address.
-    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT;
-    unique_hinternet request(HttpOpenRequestA(connection.get(), "GET", parts.path.c_str(),
-                                              nullptr, nullptr, nullptr, flags, 0));
+    // Never from a cache, and no redirects: the page must come from the one address. No
+    // cookies: a page could track the PC with them, or grow every later request past what
+    // servers accept. Nothing is kept on disk, and no credentials are offered.
+    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT |
+                        INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_CACHE_WRITE |
+                        INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
+    unique_hinternet request(HttpOpenRequestA(connection.get(), "GET", parts.path.c_str(), nullptr,
+                                              nullptr, nullptr, flags, 0));
     if (!request) {
-        return {};
+        return;
     }
     SetTimeouts(request.get());
     if (!HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) {
-        return {};
+        return;
     }
 
     std::string responseText;
@@ -98,8 +112,47 @@ std::string Win32Http::DownloadUrlText(const std::string& url) {
         }
         responseText.append(readBuffer, bytesRead);
     }
+    download.text = std::move(responseText);
+    SetEvent(download.done.get());
     // The request before the connection before the session.
     request.reset();
     connection.reset();
-    return responseText;
+}
+
+unsigned __stdcall FetchThread(void* param) {
+    const std::unique_ptr<std::shared_ptr<Download>> download(
+        static_cast<std::shared_ptr<Download>*>(param));
+    Fetch(**download);
+    SetEvent((*download)->done.get());
+    return 0;
+}
+
+}  // namespace
+
+// WinINet can hold a thread far past the time limits (in HttpSendRequest while a server
+// sends endless headers, in InternetCloseHandle while it sends an endless body), so the
+// fetch runs on a worker that the window waits for only so long. A worker still held by
+// the last server refuses the next download rather than piling up.
+std::string Win32Http::DownloadUrlText(const std::string& url) {
+    if (worker_ && WaitForSingleObject(worker_.get(), 0) == WAIT_TIMEOUT) {
+        return {};
+    }
+    auto download = std::make_shared<Download>();
+    download->url = url;
+    if (!download->done) {
+        return {};
+    }
+    auto* workerShare = new std::shared_ptr<Download>(download);
+    unique_kernel_handle worker(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, FetchThread, workerShare, 0, nullptr)));
+    if (!worker) {
+        delete workerShare;
+        return {};
+    }
+    worker_ = std::move(worker);
+    const DWORD limit = static_cast<DWORD>(kWholeDownloadMs) + kConnectAndReceiveTimeoutMs;
+    if (WaitForSingleObject(download->done.get(), limit) != WAIT_OBJECT_0) {
+        return {};
+    }
+    return download->text;
 }

@@ -473,8 +473,15 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
         SendMessageA(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
         return true;
     }
+    // Ctrl+A selects the whole interval, as users expect of a text box.
+    if (msg.message == WM_KEYDOWN && msg.wParam == 'A' && (GetKeyState(VK_CONTROL) & 0x8000) &&
+        msg.hwnd == Control(ControlId::txtInterval)) {
+        SendMessageA(msg.hwnd, EM_SETSEL, 0, -1);
+        return true;
+    }
     // A single-line box would beep at these; there is nothing for them to do here.
-    if (msg.message == WM_CHAR && (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27)) {
+    if (msg.message == WM_CHAR &&
+        (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27 || msg.wParam == 1)) {
         return true;
     }
     return false;

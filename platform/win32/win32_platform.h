@@ -31,6 +31,9 @@ public:
 class Win32Http final : public Http {
 public:
     std::string DownloadUrlText(const std::string& url) override;
+
+private:
+    unique_kernel_handle worker_;  // the last download's thread
 };
 
 class Win32Shell final : public Shell {

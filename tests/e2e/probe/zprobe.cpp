@@ -18,12 +18,22 @@
 //   broadcast-taskbarcreated
 //   wait-window <seconds>
 //   wait-gone <seconds>
+//   menu                        the program's open popup menu: its items and their rectangles
+//   children <hwnd>             the child windows of a window (a message box's text, buttons)
+//   regvalue HKLM|HKCU <subkey> <name>
+//                               a value's type, length and bytes as the ANSI calls see them
+//   key-dacl HKLM|HKCU <subkey> [sddl]
+//                               a key's access list as SDDL; replaced when sddl is given
+//   tray-delete [id]            removes the program's notification icon (default id 1)
+//   crash                       dies of an unhandled exception (the tests' crash-dialog check)
 //
 // Texts are read with InternalGetWindowText where possible: it asks the window manager,
 // not the window, so it answers even while the program is busy in a download.
 
 #include <windows.h>
 #include <commctrl.h>
+#include <sddl.h>
+#include <shellapi.h>
 
 #include <concepts>
 #include <cstdio>
@@ -945,10 +955,312 @@ int CmdWaitWindow(double seconds, bool gone) {
     }
 }
 
+// ---------------------------------------------------------------------------------------
+// The tray menu, read from inside the program: Wine refuses menu calls on another
+// process's menu handle, so a hook in the program's thread copies the open popup's items
+// into shared memory (the same hook module as for the fonts).
+
+constexpr wchar_t kMenuQueryMessage[] = L"zprobe.MenuQuery";
+constexpr int kMaxMenuItems = 32;
+
+struct MenuItemRecord {
+    UINT id;
+    UINT type;
+    UINT state;
+    RECT rect;  // screen coordinates
+    wchar_t text[64];
+};
+
+struct MenuTable {
+    LONG count;  // -1 until the hook ran; 0 when no popup menu is open
+    HWND popup;
+    RECT popupRect;
+    MenuItemRecord items[kMaxMenuItems];
+};
+
+void MenuMappingName(DWORD probePid, wchar_t (&name)[64]) {
+    wsprintfW(name, L"Local\\zprobe.menu.%lu", probePid);
+}
+
+BOOL CALLBACK FindOwnPopupMenu(HWND hwnd, LPARAM param) {
+    wchar_t name[16] = L"";
+    GetClassNameW(hwnd, name, 16);
+    if (lstrcmpiW(name, L"#32768") == 0 && IsWindowVisible(hwnd)) {
+        *reinterpret_cast<HWND*>(param) = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Runs inside the program, where this module's C runtime was never started: Win32 calls only.
+LRESULT CALLBACK MenuHookProc(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION) {
+        const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (call->message == RegisterWindowMessageW(kMenuQueryMessage)) {
+            wchar_t name[64];
+            MenuMappingName(static_cast<DWORD>(call->wParam), name);
+            if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
+                if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(MenuTable))) {
+                    auto* table = static_cast<MenuTable*>(view);
+                    table->count = 0;
+                    HWND popup = nullptr;
+                    EnumThreadWindows(GetCurrentThreadId(), FindOwnPopupMenu,
+                                      reinterpret_cast<LPARAM>(&popup));
+                    const auto menu =
+                        popup ? reinterpret_cast<HMENU>(SendMessageW(popup, 0x01E1, 0, 0))
+                              : nullptr;  // MN_GETHMENU
+                    const int n = menu ? GetMenuItemCount(menu) : 0;
+                    table->popup = popup;
+                    if (popup) {
+                        GetWindowRect(popup, &table->popupRect);
+                    }
+                    for (int i = 0; i < n && i < kMaxMenuItems; ++i) {
+                        MenuItemRecord& item = table->items[table->count++];
+                        MENUITEMINFOW info{};
+                        info.cbSize = sizeof info;
+                        info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STATE | MIIM_STRING;
+                        info.dwTypeData = item.text;
+                        info.cch = 63;
+                        item.text[0] = L'\0';
+                        if (GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) {
+                            item.id = info.wID;
+                            item.type = info.fType;
+                            item.state = info.fState;
+                        }
+                        GetMenuItemRect(popup, menu, static_cast<UINT>(i), &item.rect);
+                    }
+                    UnmapViewOfFile(view);
+                }
+                CloseHandle(mapping);
+            }
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+bool QueryMenu(HWND main, MenuTable& table, std::string& error) {
+    const std::wstring modulePath = HookModulePath();
+    HMODULE module = modulePath.empty()
+                         ? nullptr
+                         : LoadLibraryExW(modulePath.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (!module) {
+        error = "cannot prepare the hook module";
+        return false;
+    }
+    const auto offset = reinterpret_cast<const char*>(&MenuHookProc) -
+                        reinterpret_cast<const char*>(GetModuleHandleW(nullptr));
+    const auto proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<const char*>(module) + offset);
+    wchar_t name[64];
+    MenuMappingName(GetCurrentProcessId(), name);
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(MenuTable), name);
+    void* view =
+        mapping ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(MenuTable))
+                : nullptr;
+    bool ok = false;
+    error = "cannot create the shared memory";
+    if (view) {
+        static_cast<MenuTable*>(view)->count = -1;
+        const DWORD tid = GetWindowThreadProcessId(main, nullptr);
+        error = "cannot set the hook";
+        if (HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, proc, module, tid)) {
+            DWORD_PTR ignored = 0;
+            error = "the program did not answer";
+            if (SendMessageTimeoutW(main, RegisterWindowMessageW(kMenuQueryMessage),
+                                    GetCurrentProcessId(), 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                                    &ignored)) {
+                table = *static_cast<MenuTable*>(view);
+                ok = table.count >= 0;
+                error = ok ? "" : "the hook did not run in the program";
+            }
+            UnhookWindowsHookEx(hook);
+        }
+        UnmapViewOfFile(view);
+    }
+    if (mapping) {
+        CloseHandle(mapping);
+    }
+    FreeLibrary(module);
+    return ok;
+}
+
+int CmdMenu() {
+    HWND main = FindMainWindow();
+    if (!main) {
+        PrintError("main window not found");
+        return 1;
+    }
+    static MenuTable table{};
+    std::string error;
+    if (!QueryMenu(main, table, error)) {
+        PrintError(error);
+        return 1;
+    }
+    Json j;
+    j.BeginObject().Field("open", table.popup != nullptr);
+    j.Key("hwnd").Handle(table.popup);
+    j.Field("rect", table.popupRect);
+    j.Key("items").BeginArray();
+    for (LONG i = 0; i < table.count; ++i) {
+        const MenuItemRecord& item = table.items[i];
+        j.BeginObject();
+        j.Field("id", item.id).Field("text", std::wstring(item.text));
+        j.Field("separator", (item.type & MFT_SEPARATOR) != 0);
+        j.Field("enabled", (item.state & (MFS_DISABLED | MFS_GRAYED)) == 0);
+        j.Field("rect", item.rect);
+        j.EndObject();
+    }
+    j.EndArray().EndObject().Print();
+    return 0;
+}
+
+// The child windows of any top-level window (a message box's text and buttons).
+int CmdChildren(HWND parent) {
+    if (!IsWindow(parent)) {
+        PrintError("no such window");
+        return 1;
+    }
+    Json j;
+    j.BeginObject().Key("hwnd").Handle(parent);
+    j.Field("class", ClassOf(parent)).Field("title", ServerText(parent));
+    j.Key("children").BeginArray();
+    for (HWND child : ChildrenInZOrder(parent)) {
+        RECT r{};
+        GetWindowRect(child, &r);
+        std::wstring text;
+        if (!MessageText(child, text)) {
+            text = ServerText(child);
+        }
+        j.BeginObject();
+        j.Key("hwnd").Handle(child);
+        j.Field("class", ClassOf(child)).Field("id", GetDlgCtrlID(child));
+        j.Field("text", text).Field("rect", r);
+        j.Field("visible", IsWindowVisible(child) != FALSE);
+        j.Field("style", static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE)));
+        j.EndObject();
+    }
+    j.EndArray().EndObject().Print();
+    return 0;
+}
+
+HKEY RootKey(const std::wstring& name) {
+    if (name == L"HKLM") {
+        return HKEY_LOCAL_MACHINE;
+    }
+    if (name == L"HKCU") {
+        return HKEY_CURRENT_USER;
+    }
+    return nullptr;
+}
+
+// A value exactly as the ANSI functions the program uses see it: type, length and bytes.
+int CmdRegValue(const std::wstring& root, const std::wstring& subkey, const std::wstring& name) {
+    HKEY rootKey = RootKey(root);
+    if (!rootKey) {
+        PrintError("root must be HKLM or HKCU");
+        return 2;
+    }
+    HKEY key = nullptr;
+    const LONG opened = RegOpenKeyExW(rootKey, subkey.c_str(), 0, KEY_QUERY_VALUE, &key);
+    Json j;
+    j.BeginObject().Field("key_exists", opened == ERROR_SUCCESS);
+    if (opened == ERROR_SUCCESS) {
+        const std::string nameA = Utf8(name);  // value names used here are ASCII
+        DWORD type = 0;
+        DWORD size = 0;
+        LONG status = RegQueryValueExA(key, nameA.c_str(), nullptr, &type, nullptr, &size);
+        j.Field("exists", status == ERROR_SUCCESS);
+        if (status == ERROR_SUCCESS) {
+            std::vector<BYTE> data(size + 1);
+            status = RegQueryValueExA(key, nameA.c_str(), nullptr, &type, data.data(), &size);
+            std::string hex;
+            for (DWORD i = 0; i < size; ++i) {
+                char byte[4];
+                std::snprintf(byte, sizeof byte, "%02x", data[i]);
+                hex += byte;
+            }
+            j.Field("type", type).Field("size", size).Field("hex", hex);
+        }
+        RegCloseKey(key);
+    }
+    j.EndObject().Print();
+    return 0;
+}
+
+// Prints a key's access list as SDDL, and replaces it when a new one is given. Wine's
+// server checks a key's access list when the key is opened, as Windows does.
+int CmdKeyDacl(const std::wstring& root, const std::wstring& subkey, const std::wstring* sddl) {
+    HKEY rootKey = RootKey(root);
+    if (!rootKey) {
+        PrintError("root must be HKLM or HKCU");
+        return 2;
+    }
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(rootKey, subkey.c_str(), 0, READ_CONTROL | WRITE_DAC, &key);
+    if (status != ERROR_SUCCESS) {
+        PrintError("cannot open the key for its access list: " + std::to_string(status));
+        return 1;
+    }
+    DWORD size = 0;
+    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    std::vector<BYTE> current(size ? size : 1);
+    std::wstring before;
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, current.data(), &size) ==
+        ERROR_SUCCESS) {
+        LPWSTR text = nullptr;
+        if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                current.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+            before = text;
+            LocalFree(text);
+        }
+    }
+    Json j;
+    j.BeginObject().Field("before", before);
+    if (sddl) {
+        PSECURITY_DESCRIPTOR wanted = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl->c_str(), SDDL_REVISION_1,
+                                                                  &wanted, nullptr)) {
+            RegCloseKey(key);
+            PrintError("bad SDDL");
+            return 2;
+        }
+        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, wanted);
+        LocalFree(wanted);
+        j.Field("set", status == ERROR_SUCCESS).Field("status", status);
+    }
+    RegCloseKey(key);
+    j.EndObject().Print();
+    return 0;
+}
+
+// Removes the program's notification icon behind its back, as a restarted taskbar forgets it.
+int CmdTrayDelete(UINT id) {
+    HWND main = FindMainWindow();
+    if (!main) {
+        PrintError("main window not found");
+        return 1;
+    }
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof data;
+    data.hWnd = main;
+    data.uID = id;
+    Json j;
+    j.BeginObject().Field("ok", Shell_NotifyIconW(NIM_DELETE, &data) != FALSE).EndObject().Print();
+    return 0;
+}
+
+// An unhandled exception in a process of the prefix: Wine shows its crash dialog, which the
+// tests must notice.
+int CmdCrash() {
+    RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    return 3;
+}
+
 int Usage() {
     PrintError(
         "usage: zprobe dump|status|watch|windows|tray|tooltips|cursor|send|post|"
-        "broadcast-taskbarcreated|wait-window|wait-gone ...");
+        "broadcast-taskbarcreated|wait-window|wait-gone|menu|children|regvalue|key-dacl|"
+        "tray-delete|crash ...");
     return 2;
 }
 
@@ -996,6 +1308,24 @@ int wmain(int argc, wchar_t** argv) {
     }
     if ((command == L"wait-window" || command == L"wait-gone") && !args.empty()) {
         return CmdWaitWindow(std::wcstod(args[0].c_str(), nullptr), command == L"wait-gone");
+    }
+    if (command == L"menu") {
+        return CmdMenu();
+    }
+    if (command == L"children" && !args.empty()) {
+        return CmdChildren(reinterpret_cast<HWND>(static_cast<INT_PTR>(Number(args[0]))));
+    }
+    if (command == L"regvalue" && args.size() >= 3) {
+        return CmdRegValue(args[0], args[1], args[2]);
+    }
+    if (command == L"key-dacl" && args.size() >= 2) {
+        return CmdKeyDacl(args[0], args[1], args.size() >= 3 ? &args[2] : nullptr);
+    }
+    if (command == L"tray-delete") {
+        return CmdTrayDelete(args.empty() ? 1 : static_cast<UINT>(Number(args[0])));
+    }
+    if (command == L"crash") {
+        return CmdCrash();
     }
     return Usage();
 }
