@@ -1,0 +1,426 @@
+"""End-to-end tests of the notification icon: hiding into the tray, restoring, the tray
+menu, Exit, the end of a Windows session and a restarted taskbar.
+
+The helpers at the top are shared with test_startup.py.
+"""
+
+import subprocess
+import time
+import unittest
+from typing import Optional
+
+import harness
+
+# Control ids.
+TXT_INTERVAL, CHK_AUTO, CHK_AUTORUN = 103, 104, 102
+MENU_RESTORE, MENU_EXIT = 201, 202
+
+READY = "Ready."
+EXIT_QUESTION = "Do you really want to close this application?"
+IDOK, IDCANCEL = 1, 2
+
+SETTINGS_SUBKEY = r"Software\VB and VBA Program Settings\Zelmora\General"
+RUN_SUBKEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
+RUN_KEY = "HKLM\\" + RUN_SUBKEY
+RUN_VALUE = "OrvaZelmora"
+REG_SZ = 1
+NOTHING_STORED = {"Interval": None, "Auto": None, "AutoRun": None}
+
+WM_NCHITTEST, WM_QUERYENDSESSION, WM_ENDSESSION = 0x84, 0x11, 0x16
+HTMINBUTTON, HTCLOSE = 8, 20
+WS_MAXIMIZE = 0x01000000
+
+DESKTOP_SPOT = (200, 120)  # bare desktop: above the centred window, clear of the taskbar
+
+
+# -------------------------------------------------------------------------------------
+# Helpers
+
+
+def tray_icons(s: harness.Session) -> list:
+    """Screen rectangles of the program's icons shown in the tray.
+
+    Wine keeps a removed icon's tooltip tool, with an empty rectangle, so those are left out.
+    """
+    return [i["rect"] for i in s.tray().get("icons", [])
+            if i["tip"] == harness.TRAY_TIP and i["rect"][2] > 0 and i["rect"][3] > 0]
+
+
+def wait_icons(s: harness.Session, count: int, timeout: float = 10) -> list:
+    """Waits until exactly count icons of the program are shown; returns them."""
+    found = []
+
+    def check():
+        found[:] = tray_icons(s)
+        return len(found) == count
+
+    s.wait_for(check, timeout, message=f"{count} tray icon(s) with the tip {harness.TRAY_TIP!r}")
+    return found
+
+
+def click_icon(s: harness.Session, button: int = 1):
+    icons = tray_icons(s)
+    if len(icons) != 1:
+        raise AssertionError(f"expected one tray icon to click, found {icons}")
+    left, top, width, height = icons[0]
+    s.click(left + width // 2, top + height // 2, button=button)
+
+
+def taskbar_button(s: harness.Session) -> Optional[dict]:
+    """The main window's taskbar button while it is shown; None when absent or hidden."""
+    for child in s.tray().get("children", []):
+        if child["is_main_window"] and child["visible"] and child["rect"][2] > 0:
+            return child
+    return None
+
+
+def window_state(s: harness.Session) -> dict:
+    d = s.dump()
+    return {"visible": d["visible"], "iconic": d["iconic"],
+            "maximized": bool(d["style"] & WS_MAXIMIZE), "rect": d["window_rect"]}
+
+
+def caption_button(s: harness.Session, hit: int) -> tuple:
+    """Screen point in the middle of a title-bar button (HTMINBUTTON, HTCLOSE).
+
+    Asks the window itself (WM_NCHITTEST) along the middle of its title bar, from the
+    right, so the point is where Wine draws the button, whatever its theme metrics.
+    """
+    d = s.dump()
+    left, top, width, _ = d["window_rect"]
+    y = (top + d["client_origin"][1]) // 2
+    xs = []
+    for x in range(left + width - 2, left + width // 2, -2):
+        code = s.probe("send", str(WM_NCHITTEST), "0", str((y << 16) | x))["result"]
+        if code == hit:
+            xs.append(x)
+        elif xs:
+            break
+    if not xs:
+        raise AssertionError(f"no title-bar button with hit code {hit} on row {y}")
+    return (min(xs) + max(xs)) // 2, y
+
+
+def click_caption_button(s: harness.Session, hit: int):
+    s.click(*caption_button(s, hit))
+
+
+def set_interval(s: harness.Session, text: str):
+    """Replaces the interval box's text by typing, as a user would."""
+    s.click_control(TXT_INTERVAL)
+    # The classic edit control knows no Ctrl+A; select the line with the keys it does know.
+    s.key("Home", "shift+End", "BackSpace")
+    if text:
+        s.type_text(text)
+    shown = s.control(TXT_INTERVAL)["text"]
+    if shown != text:
+        raise AssertionError(f"typed {text!r} into the interval box, it shows {shown!r}")
+
+
+def reg_value(s: harness.Session, root: str, subkey: str, name: str) -> Optional[tuple]:
+    """(type, bytes) of a value as the program's ANSI calls see it; None when absent."""
+    v = s.probe("regvalue", root, subkey, name)
+    return (v["type"], bytes.fromhex(v["hex"])) if v.get("exists") else None
+
+
+def sz(text: str) -> tuple:
+    """A REG_SZ value as stored through the ANSI calls: the text and one NUL."""
+    return REG_SZ, text.encode("latin-1") + b"\0"
+
+
+def stored_settings(s: harness.Session) -> dict:
+    return {name: reg_value(s, "HKCU", SETTINGS_SUBKEY, name)
+            for name in ("Interval", "Auto", "AutoRun")}
+
+
+def other_windows(s: harness.Session, pid: int, main_hwnd: int) -> list:
+    """The program's visible top-level windows besides its main window."""
+    return [w for w in s.windows()
+            if w["pid"] == pid and w["visible"] and w["hwnd"] != main_hwnd]
+
+
+def wait_popup_menu(s: harness.Session, timeout: float = 5) -> dict:
+    return s.wait_for(lambda: (lambda m: m if m["open"] else None)(s.probe("menu")), timeout,
+                      message="the tray menu to open")
+
+
+def wait_menu_closed(s: harness.Session, timeout: float = 5):
+    s.wait_for(lambda: not s.probe("menu")["open"], timeout, message="the tray menu to close")
+
+
+def click_menu_item(s: harness.Session, menu: dict, item_id: int):
+    item = next(i for i in menu["items"] if i["id"] == item_id)
+    left, top, width, height = item["rect"]
+    s.click(left + width // 2, top + height // 2)
+
+
+def wait_message_box(s: harness.Session, pid: int, timeout: float = 5) -> dict:
+    def find():
+        for w in s.windows():
+            if w["pid"] == pid and w["visible"] and w["class"] == "#32770":
+                return w
+        return None
+    return s.wait_for(find, timeout, message="a message box of the program")
+
+
+def end_program(s: harness.Session):
+    """Ends the program the way Windows does at log-off, without the save of the query."""
+    if not s.program_alive():
+        return
+    s.probe("send", str(WM_ENDSESSION), "1", "0", "3000", check=False)
+    if s.wait_exit(10) is None:
+        s.program.kill()
+        s.program.wait(10)
+
+
+def start_second_copy(s: harness.Session, timeout: float = 15) -> tuple:
+    """Starts the program once more, the way the first was; (exit code, seconds)."""
+    started = time.monotonic()
+    with open(s.workdir / "second-start.log", "ab") as out:
+        process = subprocess.Popen([harness.WINE, s.program_exe], env=s.env, stdout=out,
+                                   stderr=subprocess.STDOUT, cwd=s.unix_path(s.program_dir))
+    try:
+        code = process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        code = None
+    return code, time.monotonic() - started
+
+
+def hide_with_minimise_box(s: harness.Session):
+    click_caption_button(s, HTMINBUTTON)
+    s.wait_for(lambda: not s.probe("status")["visible"], 5, message="the window to hide")
+
+
+def show_with_icon(s: harness.Session):
+    click_icon(s, 1)
+    s.wait_for(lambda: s.probe("status")["visible"], 5, message="the window to come back")
+
+
+# -------------------------------------------------------------------------------------
+# Tests
+
+
+class TrayIcon(harness.SessionTestCase):
+    """The icon of a freshly started program, and tray clicks while the window is shown."""
+
+    def test_icon_is_in_the_tray_with_its_tip(self):
+        icons = wait_icons(self.s, 1)
+        tray = self.s.tray()
+        left, top, width, height = icons[0]
+        tl, tt, tw, th = tray["rect"]
+        self.assertTrue(tl <= left and left + width <= tl + tw and tt <= top
+                        and top + height <= tt + th,
+                        f"icon {icons[0]} outside the taskbar {tray['rect']}")
+        # The tip as the user sees it: hover and read the tooltip that shows.
+        self.s.move_pointer(left + width // 2, top + height // 2, settle=0)
+        tips = self.s.wait_for(lambda: self.s.probe("tooltips")["tooltips"], 5,
+                               message="a tooltip over the icon")
+        self.assertEqual([t["text"] for t in tips], [harness.TRAY_TIP])
+        self.s.move_pointer(*DESKTOP_SPOT)
+
+    def test_tray_clicks_do_nothing_while_the_window_is_shown(self):
+        before = window_state(self.s)
+        self.assertTrue(before["visible"] and not before["iconic"], f"at the start: {before}")
+        for button in (1, 3):
+            with self.subTest(button=button):
+                click_icon(self.s, button)
+                time.sleep(1)
+                self.assertFalse(self.s.probe("menu")["open"], "a menu opened")
+                self.assertEqual(window_state(self.s), before, "the window changed")
+                self.assertEqual(len(tray_icons(self.s)), 1)
+
+
+class MinimiseAndRestore(harness.SessionTestCase):
+    """The minimise box and the close box hide the window; the icon and its menu bring it back."""
+
+    def setUp(self):
+        super().setUp()
+        if not self.s.probe("status")["visible"]:
+            show_with_icon(self.s)
+
+    def test_minimise_box_hides_the_window_without_saving(self):
+        before = stored_settings(self.s)
+        set_interval(self.s, "9")
+        hide_with_minimise_box(self.s)
+        state = window_state(self.s)
+        self.assertFalse(state["visible"], state)
+        self.assertTrue(state["iconic"], state)
+        self.assertIsNone(taskbar_button(self.s), "the taskbar still shows a button")
+        self.assertEqual(len(tray_icons(self.s)), 1, "the tray icon")
+        self.assertEqual(stored_settings(self.s), before, "minimising stored the settings")
+
+    def test_left_click_on_the_icon_restores_the_window(self):
+        shown_at = self.s.dump()["window_rect"]
+        hide_with_minimise_box(self.s)
+        click_icon(self.s, 1)
+        d = self.s.wait_for(lambda: (lambda d: d if d["visible"] else None)(self.s.dump()), 5,
+                            message="the window to come back")
+        self.assertFalse(d["iconic"], "restored window is still minimised")
+        self.assertFalse(d["style"] & WS_MAXIMIZE, "restored window is maximised")
+        self.assertEqual(d["window_rect"], shown_at, "restored window moved")
+        self.assertTrue(d["foreground"], "restored window is not in the foreground")
+        self.assertIsNotNone(taskbar_button(self.s), "no taskbar button after restoring")
+        self.assertEqual(len(tray_icons(self.s)), 1, "the tray icon")
+
+    def test_right_click_menu_while_hidden(self):
+        hide_with_minimise_box(self.s)
+        pid, hwnd = self.s.dump()["pid"], self.s.dump()["hwnd"]
+
+        click_icon(self.s, 3)
+        menu = wait_popup_menu(self.s)
+        items = [("-" if i["separator"] else i["text"], i["id"]) for i in menu["items"]]
+        self.assertEqual(items, [("&Restore", MENU_RESTORE), ("-", 0), ("&Exit", MENU_EXIT)],
+                         "tray menu items (text, command id)")
+        disabled = [i["text"] for i in menu["items"] if not i["separator"] and not i["enabled"]]
+        self.assertEqual(disabled, [], "disabled menu items")
+        px, py = self.s.pointer()
+        left, top, width, height = menu["rect"]
+        self.assertTrue(left - 40 <= px <= left + width + 40
+                        and top - 40 <= py <= top + height + 40,
+                        f"menu {menu['rect']} far from the pointer at {(px, py)}")
+        self.assertTrue(left >= 0 and top >= 0 and left + width <= harness.SCREEN[0]
+                        and top + height <= harness.SCREEN[1], f"menu {menu['rect']} off screen")
+
+        with self.subTest("a click elsewhere closes the menu and does nothing"):
+            self.s.click(*DESKTOP_SPOT)
+            wait_menu_closed(self.s)
+            time.sleep(0.5)
+            state = window_state(self.s)
+            self.assertTrue(not state["visible"] and state["iconic"], state)
+            self.assertTrue(self.s.program_alive())
+            self.assertEqual(other_windows(self.s, pid, hwnd), [], "a window opened")
+
+        with self.subTest("Restore"):
+            click_icon(self.s, 3)
+            click_menu_item(self.s, wait_popup_menu(self.s), MENU_RESTORE)
+            d = self.s.wait_for(lambda: (lambda d: d if d["visible"] else None)(self.s.dump()),
+                                5, message="the window to come back")
+            self.assertFalse(d["iconic"], "restored window is still minimised")
+            self.assertTrue(d["foreground"], "restored window is not in the foreground")
+            self.assertFalse(self.s.probe("menu")["open"], "the menu stayed open")
+
+    def test_close_box_hides_the_window_and_stores_the_interval(self):
+        set_interval(self.s, "21")
+        click_caption_button(self.s, HTCLOSE)
+        self.s.wait_for(lambda: not self.s.probe("status")["visible"], 5,
+                        message="the window to hide")
+        state = window_state(self.s)
+        self.assertTrue(state["iconic"], state)
+        self.assertTrue(self.s.program_alive(), "closing the window ended the program")
+        self.assertEqual(len(tray_icons(self.s)), 1, "the tray icon")
+        self.assertEqual(reg_value(self.s, "HKCU", SETTINGS_SUBKEY, "Interval"), sz("21"))
+
+
+class ExitFromMenu(harness.SessionTestCase):
+    """Exit in the tray menu asks first; only OK ends the program, keeping the settings."""
+
+    def test_exit_asks_and_only_ok_ends_the_program(self):
+        s = self.s
+        d = s.dump()
+        pid, hwnd = d["pid"], d["hwnd"]
+        set_interval(s, "8")
+        hide_with_minimise_box(s)
+        nothing_stored = stored_settings(s)
+        self.assertEqual(nothing_stored, NOTHING_STORED)
+
+        def open_question() -> tuple:
+            click_icon(s, 3)
+            click_menu_item(s, wait_popup_menu(s), MENU_EXIT)
+            box = wait_message_box(s, pid)
+            return box, s.probe("children", str(box["hwnd"]))["children"]
+
+        box, children = open_question()
+        self.assertEqual(box["title"], harness.PROGRAM_TITLE, "title of the question box")
+        texts = [c["text"] for c in children if c["class"] == "Static" and c["visible"]
+                 and c["text"]]
+        self.assertEqual(texts, [EXIT_QUESTION], "text of the question box")
+        buttons = sorted((c["id"], c["text"]) for c in children
+                         if c["class"] == "Button" and c["visible"])
+        self.assertEqual(buttons, [(IDOK, "OK"), (IDCANCEL, "Cancel")], "buttons of the box")
+
+        def click_button(button_id: int):
+            button = next(c for c in children if c["id"] == button_id)
+            left, top, width, height = button["rect"]
+            s.click(left + width // 2, top + height // 2)
+
+        with self.subTest("Cancel"):
+            click_button(IDCANCEL)
+            s.wait_for(lambda: not other_windows(s, pid, hwnd), 5, message="the box to close")
+            time.sleep(0.5)
+            self.assertTrue(s.program_alive(), "Cancel ended the program")
+            state = window_state(s)
+            self.assertTrue(not state["visible"] and state["iconic"], state)
+            self.assertEqual(len(tray_icons(s)), 1, "the tray icon")
+            self.assertEqual(stored_settings(s), nothing_stored, "Cancel stored the settings")
+
+        with self.subTest("OK"):
+            box, children = open_question()
+            click_button(IDOK)
+            self.assertEqual(s.wait_exit(10), 0, "exit code after OK (None: still running)")
+            wait_icons(s, 0)
+            self.assertEqual(stored_settings(s),
+                             {"Interval": sz("8"), "Auto": sz("0"), "AutoRun": sz("0")})
+            self.assertEqual(reg_value(s, "HKLM", RUN_SUBKEY, RUN_VALUE), sz(""),
+                             "autorun value after Exit with autorun off")
+
+
+class SessionEnd(harness.SessionTestCase):
+    """At log-off Windows asks (WM_QUERYENDSESSION), then ends the session (WM_ENDSESSION)."""
+
+    def test_log_off_stores_the_settings_and_ends_without_a_question(self):
+        s = self.s
+        d = s.dump()
+        pid, hwnd = d["pid"], d["hwnd"]
+        set_interval(s, "33")
+        hide_with_minimise_box(s)
+
+        answer = s.probe("send", str(WM_QUERYENDSESSION), "0", "0", "5000")
+        self.assertTrue(answer["ok"], "the program did not answer the query in 5 s")
+        self.assertEqual(answer["result"], 1, "the program must allow the session to end")
+        self.assertEqual(stored_settings(s),
+                         {"Interval": sz("33"), "Auto": sz("0"), "AutoRun": sz("0")})
+        self.assertEqual(other_windows(s, pid, hwnd), [], "a window opened at the query")
+        self.assertTrue(s.program_alive(), "the query alone ended the program")
+
+        # Another program refused the log-off: the session goes on, and so does this one.
+        s.probe("send", str(WM_ENDSESSION), "0", "0", "5000")
+        time.sleep(1)
+        self.assertTrue(s.program_alive(), "a cancelled log-off ended the program")
+        self.assertEqual(len(tray_icons(s)), 1, "tray icon after a cancelled log-off")
+
+        s.probe("send", str(WM_QUERYENDSESSION), "0", "0", "5000")
+        s.probe("send", str(WM_ENDSESSION), "1", "0", "5000", check=False)
+        self.assertEqual(s.wait_exit(10), 0, "exit code after WM_ENDSESSION (None: running)")
+        wait_icons(s, 0)
+
+
+class TaskbarRestart(harness.SessionTestCase):
+    """A restarted taskbar broadcasts "TaskbarCreated"; the program must put its icon back.
+
+    Wine's tray lives in the virtual desktop's own process, which cannot be restarted alone
+    (ending it ends the desktop and the program with it), so the restart is played: the
+    icon is removed behind the program's back, as a new taskbar would not know it, and the
+    message is broadcast.
+    """
+
+    def test_icon_is_back_after_the_taskbar_restarts(self):
+        for forgotten in (True, False):
+            with self.subTest(icon_forgotten_by_the_taskbar=forgotten):
+                if not self.s.probe("status")["visible"]:
+                    show_with_icon(self.s)
+                hide_with_minimise_box(self.s)
+                if forgotten:
+                    self.assertTrue(self.s.probe("tray-delete")["ok"], "removing the icon")
+                    wait_icons(self.s, 0)
+                self.s.probe("broadcast-taskbarcreated")
+                wait_icons(self.s, 1)
+                time.sleep(0.5)
+                self.assertEqual(len(tray_icons(self.s)), 1, "icons after the broadcast")
+                # The icon is the program's: it still brings the hidden window back.
+                show_with_icon(self.s)
+
+
+if __name__ == "__main__":
+    unittest.main()
