@@ -21,12 +21,3 @@ using unique_hbitmap = unique_handle<NullHandleTraits<HBITMAP, &DeleteObject>>;
 using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
 using unique_win32_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
-
-template <typename Interface>
-struct ComTraits {
-    using pointer = Interface*;
-    static pointer invalid() { return nullptr; }
-    static void close(pointer p) { p->Release(); }
-};
-template <typename Interface>
-using com_ptr = unique_handle<ComTraits<Interface>>;

@@ -1,14 +1,13 @@
 #include "platform/win32/main_window_win32.h"
 
 #include <windowsx.h>
-#include <ole2.h>
-#include <olectl.h>
-#include <shlwapi.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "resources/resource_ids.h"
+#include "ui/gif_image.h"
 
 namespace {
 
@@ -284,23 +283,36 @@ void Win32MainWindow::LoadLogo() {
     if (!bytes || size == 0) {
         return;
     }
-    com_ptr<IStream> stream(SHCreateMemStream(static_cast<const BYTE*>(bytes), size));
-    if (!stream) {
+    IndexedImage gif;
+    if (!DecodeGif({static_cast<const std::uint8_t*>(bytes), size}, gif)) {
         return;
     }
-    com_ptr<IPicture> picture;
-    if (FAILED(OleLoadPicture(stream.get(), static_cast<LONG>(size), FALSE, IID_IPicture,
-                              reinterpret_cast<void**>(picture.put())))) {
+    struct {
+        BITMAPINFOHEADER header;
+        RGBQUAD colours[256];
+    } info{};
+    info.header.biSize = sizeof info.header;
+    info.header.biWidth = gif.width;
+    info.header.biHeight = -gif.height;  // top row first, as the GIF has it
+    info.header.biPlanes = 1;
+    info.header.biBitCount = 8;
+    info.header.biCompression = BI_RGB;
+    for (std::size_t i = 0; i < 256; ++i) {
+        info.colours[i] = {gif.palette[3 * i + 2], gif.palette[3 * i + 1], gif.palette[3 * i], 0};
+    }
+    void* bits = nullptr;
+    logo_.reset(CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(&info),
+                                 DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!logo_ || !bits) {
         return;
     }
-    OLE_HANDLE handle = 0;
-    if (FAILED(picture.get()->get_Handle(&handle))) {
-        return;
+    // DIB rows are padded to whole 32-bit words.
+    const auto width = static_cast<std::size_t>(gif.width);
+    const std::size_t stride = (width + 3) & ~std::size_t{3};
+    for (std::size_t y = 0; y < static_cast<std::size_t>(gif.height); ++y) {
+        std::copy_n(gif.pixels.begin() + static_cast<std::ptrdiff_t>(y * width), width,
+                    static_cast<std::uint8_t*>(bits) + y * stride);
     }
-    // The picture owns its bitmap; keep a copy that lives as long as the window.
-    logo_.reset(
-        static_cast<HBITMAP>(CopyImage(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)),
-                                       IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     HWND image = Control(ControlId::Image1);
     SendMessageA(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
     // Setting a bitmap may resize the control; it keeps the size of the layout.

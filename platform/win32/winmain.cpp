@@ -8,7 +8,7 @@
 #include "ui/main_form.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    // The logo decoder and the shell expect COM on this thread.
+    // ShellExecute may run shell extensions, which expect COM on this thread.
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
     Win32MainWindow window(instance);

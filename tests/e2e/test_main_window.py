@@ -268,6 +268,16 @@ class MainWindowAtStart(harness.SessionTestCase):
                                  f"{name}: background; colours {describe_colors(colors)}")
                 self.assertNotIn(RED, colors, f"{name}: red before any hover")
 
+        with self.subTest("logo"):
+            # The picture is centred in its control, 2 pixels in from every side.
+            logo = harness.read_png(harness.REPO / "resources" / "logo.gif")
+            left, top, _, _ = screen(self.by_id[IMAGE1]["rect"])
+            shown = shot.pixels([left + 2, top + 2, logo.width, logo.height])
+            self.assertEqual(len(shown), logo.width * logo.height, "logo off the screen")
+            wrong = sum(1 for a, b in zip(shown, logo.pixels([0, 0, logo.width, logo.height]))
+                        if a != b)
+            self.assertEqual(wrong, 0, f"logo pixels unlike logo.gif (of {len(shown)})")
+
         for control_id in (CMD_CHECK, CMD_SYNCHRONIZE):
             with self.subTest("button face", control=control_id):
                 left, top, width, height = screen(self.by_id[control_id]["rect"])

@@ -36,9 +36,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     if (!RegisterClassExA(&wc)) {
         return 1;
     }
-    HWND hwnd = CreateWindowExA(0, kClassName, "", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU |
-                                WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, 400, 300, nullptr,
-                                nullptr, instance, nullptr);
+    HWND hwnd = CreateWindowExA(
+        0, kClassName, "", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+        CW_USEDEFAULT, 400, 300, nullptr, nullptr, instance, nullptr);
     if (!hwnd) {
         return 1;
     }

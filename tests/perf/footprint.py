@@ -136,6 +136,8 @@ def product_flags(compile_command: str, link_line: str) -> tuple:
             skip = False
         elif token == "-o":
             skip = True
+        elif token.startswith(("-O", "-D")):
+            continue  # compile flags CMake repeats on the link line; the compile's own hold
         elif token.startswith("-") and not token.startswith(
                 ("-Wl,--whole-archive", "-Wl,--no-whole-archive", "-Wl,--out-implib")):
             link_flags.append(token)

@@ -85,8 +85,8 @@ int Ready(const wchar_t* className, int controlId, const wchar_t* text, int time
             }
         }
         if (GetTickCount64() >= deadline) {
-            std::printf("timeout window_us=%lld visible_us=%lld polls=%ld\n", foundUs,
-                        visibleUs, polls);
+            std::printf("timeout window_us=%lld visible_us=%lld polls=%ld\n", foundUs, visibleUs,
+                        polls);
             std::fflush(stdout);
             return 2;
         }

@@ -431,8 +431,11 @@ std::wstring HookModulePath() {
                                                                : std::wstring();
 }
 
-// Fills table from inside the program's thread; false when that is not possible.
-bool QueryFonts(HWND main, FontTable& table, std::string& error) {
+// Fills table from inside the program's thread, through hookProc (run there from a DLL copy
+// of this probe) and a shared mapping named by nameOf; false when that is not possible.
+template <typename Table>
+bool QueryInProgram(HWND main, HOOKPROC hookProc, void (*nameOf)(DWORD, wchar_t (&)[64]),
+                    const wchar_t* message, Table& table, std::string& error) {
     const std::wstring modulePath = HookModulePath();
     HMODULE module = modulePath.empty()
                          ? nullptr
@@ -442,47 +445,45 @@ bool QueryFonts(HWND main, FontTable& table, std::string& error) {
         return false;
     }
     // The same function, at its offset in the copy.
-    const auto offset = reinterpret_cast<const char*>(&FontHookProc) -
+    const auto offset = reinterpret_cast<const char*>(hookProc) -
                         reinterpret_cast<const char*>(GetModuleHandleW(nullptr));
     const auto proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<const char*>(module) + offset);
 
     wchar_t name[64];
-    MappingName(GetCurrentProcessId(), name);
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                        sizeof(FontTable), name);
+    nameOf(GetCurrentProcessId(), name);
+    HANDLE mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Table), name);
+    void* view = mapping
+                     ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(Table))
+                     : nullptr;
     bool ok = false;
-    void* view =
-        mapping ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(FontTable))
-                : nullptr;
+    error = "cannot create the shared memory";
     if (view) {
-        static_cast<FontTable*>(view)->count = -1;
+        static_cast<Table*>(view)->count = -1;
         const DWORD tid = GetWindowThreadProcessId(main, nullptr);
+        error = "cannot set the hook";
         if (HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, proc, module, tid)) {
             DWORD_PTR ignored = 0;
-            if (SendMessageTimeoutW(main, RegisterWindowMessageW(kFontQueryMessage),
-                                    GetCurrentProcessId(), 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
-                                    &ignored)) {
-                table = *static_cast<FontTable*>(view);
+            error = "the program did not answer";
+            if (SendMessageTimeoutW(main, RegisterWindowMessageW(message), GetCurrentProcessId(), 0,
+                                    SMTO_ABORTIFHUNG, kMessageTimeoutMs, &ignored)) {
+                table = *static_cast<Table*>(view);
                 ok = table.count >= 0;
-                if (!ok) {
-                    error = "the hook did not run in the program";
-                }
-            } else {
-                error = "the program did not answer";
+                error = ok ? "" : "the hook did not run in the program";
             }
             UnhookWindowsHookEx(hook);
-        } else {
-            error = "cannot set the hook";
         }
         UnmapViewOfFile(view);
-    } else {
-        error = "cannot create the shared memory";
     }
     if (mapping) {
         CloseHandle(mapping);
     }
     FreeLibrary(module);
     return ok;
+}
+
+bool QueryFonts(HWND main, FontTable& table, std::string& error) {
+    return QueryInProgram(main, FontHookProc, MappingName, kFontQueryMessage, table, error);
 }
 
 const FontRecord* FindFont(const FontTable& table, int id) {
@@ -1039,49 +1040,7 @@ LRESULT CALLBACK MenuHookProc(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 bool QueryMenu(HWND main, MenuTable& table, std::string& error) {
-    const std::wstring modulePath = HookModulePath();
-    HMODULE module = modulePath.empty()
-                         ? nullptr
-                         : LoadLibraryExW(modulePath.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-    if (!module) {
-        error = "cannot prepare the hook module";
-        return false;
-    }
-    const auto offset = reinterpret_cast<const char*>(&MenuHookProc) -
-                        reinterpret_cast<const char*>(GetModuleHandleW(nullptr));
-    const auto proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<const char*>(module) + offset);
-    wchar_t name[64];
-    MenuMappingName(GetCurrentProcessId(), name);
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                        sizeof(MenuTable), name);
-    void* view =
-        mapping ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(MenuTable))
-                : nullptr;
-    bool ok = false;
-    error = "cannot create the shared memory";
-    if (view) {
-        static_cast<MenuTable*>(view)->count = -1;
-        const DWORD tid = GetWindowThreadProcessId(main, nullptr);
-        error = "cannot set the hook";
-        if (HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, proc, module, tid)) {
-            DWORD_PTR ignored = 0;
-            error = "the program did not answer";
-            if (SendMessageTimeoutW(main, RegisterWindowMessageW(kMenuQueryMessage),
-                                    GetCurrentProcessId(), 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
-                                    &ignored)) {
-                table = *static_cast<MenuTable*>(view);
-                ok = table.count >= 0;
-                error = ok ? "" : "the hook did not run in the program";
-            }
-            UnhookWindowsHookEx(hook);
-        }
-        UnmapViewOfFile(view);
-    }
-    if (mapping) {
-        CloseHandle(mapping);
-    }
-    FreeLibrary(module);
-    return ok;
+    return QueryInProgram(main, MenuHookProc, MenuMappingName, kMenuQueryMessage, table, error);
 }
 
 int CmdMenu() {
@@ -1205,8 +1164,7 @@ int CmdKeyDacl(const std::wstring& root, const std::wstring& subkey, const std::
     RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
     std::vector<BYTE> current(size ? size : 1);
     std::wstring before;
-    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, current.data(), &size) ==
-        ERROR_SUCCESS) {
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, current.data(), &size) == ERROR_SUCCESS) {
         LPWSTR text = nullptr;
         if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
                 current.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
