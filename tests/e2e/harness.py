@@ -57,7 +57,7 @@ DOUBLE_CLICK_SECONDS = 0.6  # Windows' default double-click time is 0.5 s
 
 def _env_path(name: str, default: Path) -> Path:
     value = os.environ.get(name)
-    return Path(value) if value else default
+    return Path(value).resolve() if value else default  # Wine wants absolute paths
 
 
 def build_dir() -> Path:

@@ -269,10 +269,13 @@ class MainWindowAtStart(harness.SessionTestCase):
                 self.assertNotIn(RED, colors, f"{name}: red before any hover")
 
         with self.subTest("logo"):
-            # The picture is centred in its control, 2 pixels in from every side.
+            # The picture keeps its natural size, centred in its control (2 pixels in
+            # from every side at 96 DPI).
             logo = harness.read_png(harness.REPO / "resources" / "logo.gif")
-            left, top, _, _ = screen(self.by_id[IMAGE1]["rect"])
-            shown = shot.pixels([left + 2, top + 2, logo.width, logo.height])
+            left, top, width, height = screen(self.by_id[IMAGE1]["rect"])
+            left += (width - logo.width) // 2
+            top += (height - logo.height) // 2
+            shown = shot.pixels([left, top, logo.width, logo.height])
             self.assertEqual(len(shown), logo.width * logo.height, "logo off the screen")
             wrong = sum(1 for a, b in zip(shown, logo.pixels([0, 0, logo.width, logo.height]))
                         if a != b)
@@ -304,6 +307,19 @@ class MainWindowAtStart(harness.SessionTestCase):
                     current = TAB_ORDER[(TAB_ORDER.index(current) + step) % len(TAB_ORDER)]
                     wanted.append(current)
                 self.assertEqual(seen, wanted, f"focus after each {key}")
+
+
+class MainWindowAt120Dpi(MainWindowAtStart):
+    """The same checks with the screen at 120 DPI (125 %): every twip converted anew."""
+
+    session_options = dict(registry={
+        r"HKCU\Control Panel\Desktop": {"LogPixels": 120},
+        r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts":
+            {"LogPixels": 120},
+    })
+
+    def test_the_program_sees_120_dpi(self):
+        self.assertEqual(self.dpi, 120)
 
 
 class TimeOperations(harness.SessionTestCase):
