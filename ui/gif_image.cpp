@@ -248,10 +248,10 @@ bool DecodeGif(std::span<const std::uint8_t> data, IndexedImage& image) {
         for (int n = 0; n < height; ++n) {
             const int row = interlaced ? InterlacedRow(n, height) : n;
             const int y = top + row;
-            if (y >= image.height) {
+            const int columns = std::clamp(image.width - left, 0, width);
+            if (row < 0 || y >= image.height || columns == 0) {
                 continue;
             }
-            const int columns = std::clamp(image.width - left, 0, width);
             const auto source = frame.begin() + static_cast<std::ptrdiff_t>(n) * width;
             std::copy(source, source + columns,
                       image.pixels.begin() + static_cast<std::ptrdiff_t>(y) * image.width + left);

@@ -117,7 +117,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {1, 1, 1, 1, 0, 0}},
         // The frame reaches past the screen's right and bottom edges: clipped.
         DecodeCase{
-            "FrameClippedToTheScreen", Gif(2, 1, 3, {1, 0, 3, 2}, {0x84, 0x5F}), 2, 1, {3, 0}}));
+            "FrameClippedToTheScreen", Gif(2, 1, 3, {1, 0, 3, 2}, {0x84, 0x5F}), 2, 1, {3, 0}},
+        // A frame wholly beyond the right edge leaves the background alone.
+        DecodeCase{
+            "FrameBesideTheScreen", Gif(2, 1, 3, {5, 0, 3, 2}, {0x84, 0x5F}), 2, 1, {3, 3}}));
 
 struct BrokenCase {
     const char* name;
