@@ -6,6 +6,8 @@
 namespace {
 
 constexpr int kMaxCodes = 4096;
+// Far beyond any picture this program shows; bounds the memory a bad file can ask for.
+constexpr int kMaxSide = 4096;
 
 class Reader {
 public:
@@ -191,7 +193,8 @@ bool DecodeGif(std::span<const std::uint8_t> data, IndexedImage& image) {
     std::uint8_t background = 0;
     std::uint8_t aspect = 0;
     if (!reader.Word(image.width) || !reader.Word(image.height) || !reader.Byte(packed) ||
-        !reader.Byte(background) || !reader.Byte(aspect) || image.width == 0 || image.height == 0) {
+        !reader.Byte(background) || !reader.Byte(aspect) || image.width == 0 || image.height == 0 ||
+        image.width > kMaxSide || image.height > kMaxSide) {
         return false;
     }
     bool havePalette = (packed & 0x80) != 0;
@@ -220,7 +223,7 @@ bool DecodeGif(std::span<const std::uint8_t> data, IndexedImage& image) {
         int height = 0;
         std::uint8_t flags = 0;
         if (!reader.Word(left) || !reader.Word(top) || !reader.Word(width) ||
-            !reader.Word(height) || !reader.Byte(flags)) {
+            !reader.Word(height) || !reader.Byte(flags) || width > kMaxSide || height > kMaxSide) {
             return false;
         }
         if ((flags & 0x80) != 0) {

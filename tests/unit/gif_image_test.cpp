@@ -160,6 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenCase{"HeaderOnly", Cut(Good(), 13)},
                       BrokenCase{"TableCut", Cut(Good(), 20)},
                       BrokenCase{"ZeroWidth", Patched(Good(), 6, 0)},
+                      BrokenCase{"HugeScreen", Patched(Patched(Good(), 7, 0x20), 6, 1)},
+                      BrokenCase{"HugeFrame", Patched(Good(), 37, 0x20)},
                       BrokenCase{"NoColourTable", Patched(Good(), 10, 0x00)},
                       BrokenCase{"CommentNeverEnds", Cut(Good(), 29)},
                       BrokenCase{"TrailerBeforeAnyImage", Patched(Good(), 31, 0x3B)},
