@@ -33,6 +33,7 @@ import time
 import unittest
 from dataclasses import dataclass
 from pathlib import Path, PureWindowsPath
+from datetime import datetime, timedelta
 from typing import Callable, Optional
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -50,7 +51,24 @@ MAIN_CLASS = "ZelmoraMainWindow"
 PROGRAM_TITLE = "Zelmora"
 TRAY_TIP = "Orva Zelmora"
 DEFAULT_PROGRAM_DIR = r"C:\Program Files\Zelmora"
-SETTINGS_KEY = r"HKCU\Software\VB and VBA Program Settings\Zelmora\General"
+
+# The program's own control ids, texts and registry names, as every test module sees them.
+FRAME2, CHK_AUTORUN, TXT_INTERVAL, CHK_AUTO, LBL_AUTO = 101, 102, 103, 104, 105
+CMD_SYNCHRONIZE, CMD_CHECK, LBL_TIME, LABEL4, LABEL2 = 106, 107, 108, 109, 110
+IMAGE1, LBL_VERSION, LBL_WEBSITE, LBL_README, LBL_INFO = 111, 112, 113, 114, 115
+MENU_RESTORE, MENU_EXIT = 201, 202
+READY = "Ready."
+GETTING_TIME = "Getting Time..."
+TIME_OK = "Local time is ok"
+CANNOT_GET = "Cannot get time from server! (internet running?)"
+CANNOT_SET = "Cannot set the system time! (administrator rights needed?)"
+INACCURATE = re.compile(r"^Local time inaccurate - difference is (\d+) seconds!$")
+UPDATED = re.compile(r"^Time updated succesfully! \((.*)\)$")
+SETTINGS_SUBKEY = r"Software\VB and VBA Program Settings\Zelmora\General"
+SETTINGS_KEY = "HKCU\\" + SETTINGS_SUBKEY
+RUN_SUBKEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
+RUN_KEY = "HKLM\\" + RUN_SUBKEY
+RUN_VALUE = "OrvaZelmora"
 SCREEN = (1024, 768)
 DOUBLE_CLICK_SECONDS = 0.6  # Windows' default double-click time is 0.5 s
 
@@ -389,6 +407,21 @@ class Image:
             raise HarnessError("unexpected image format from convert")
         width, height = int(fields[1]), int(fields[2])
         return Image(width, height, blob[i:i + width * height * 3], path)
+
+
+def parse_clock(text: str, formats=("%I:%M:%S %p", "%H:%M:%S")) -> Optional[datetime]:
+    """The local date and time a clock text most likely means, or None."""
+    for pattern in formats:
+        try:
+            shown = datetime.strptime(text, pattern).time()
+        except ValueError:
+            continue
+        now = datetime.now()
+        candidate = datetime.combine(now.date(), shown)
+        # Around midnight the text may belong to the other day.
+        return min((candidate + timedelta(days=d) for d in (-1, 0, 1)),
+                   key=lambda c: abs((c - now).total_seconds()))
+    return None
 
 
 def read_png(path: Path) -> Image:

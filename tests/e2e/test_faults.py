@@ -27,12 +27,9 @@ from typing import Callable, Optional, Union
 
 import harness
 import timeserver as ts
+from harness import (CANNOT_GET, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE, INACCURATE, RUN_KEY,
+                     RUN_VALUE, SETTINGS_SUBKEY, TIME_OK, TXT_INTERVAL)
 
-CHK_AUTORUN, TXT_INTERVAL, CMD_SYNCHRONIZE, CMD_CHECK = 102, 103, 106, 107
-
-TIME_OK = "Local time is ok"
-CANNOT_GET = "Cannot get time from server! (internet running?)"
-INACCURATE = re.compile(r"^Local time inaccurate - difference is (\d+) seconds!$")
 # Every text the program itself ever puts on its status line.
 OWN_TEXT = re.compile(
     r"^(Ready\.|Getting Time\.\.\.|Local time is ok"
@@ -45,11 +42,7 @@ OWN_TEXT = re.compile(
 READ_OR_NOT = (TIME_OK, CANNOT_GET)
 
 PAGE_PATH = "/cgi-bin/timer.pl"
-RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
-RUN_SUBKEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
-RUN_VALUE = "OrvaZelmora"
 SETTINGS_ROOT = r"HKCU\Software\VB and VBA Program Settings"
-SETTINGS_SUBKEY = r"Software\VB and VBA Program Settings\Zelmora\General"
 AUTORUN_COMMAND = '"C:\\Program Files\\Zelmora\\Zelmora.exe"'
 # Setting values is denied to everyone; everything else stays allowed, so the test can put
 # the old list back. Wine's server checks a key's list when the key is opened.

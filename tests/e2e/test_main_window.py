@@ -5,28 +5,18 @@ served by the test itself on the loopback port the program was built for.
 """
 
 import math
-import re
 import time
 import unittest
 from dataclasses import dataclass
-from datetime import datetime, timedelta
+from datetime import datetime
 from typing import Callable, Optional
 
 import harness
 import timeserver as ts
-
-# Control ids.
-FRAME2, CHK_AUTORUN, TXT_INTERVAL, CHK_AUTO, LBL_AUTO = 101, 102, 103, 104, 105
-CMD_SYNCHRONIZE, CMD_CHECK, LBL_TIME, LABEL4, LABEL2 = 106, 107, 108, 109, 110
-IMAGE1, LBL_VERSION, LBL_WEBSITE, LBL_README, LBL_INFO = 111, 112, 113, 114, 115
-
-READY = "Ready."
-GETTING_TIME = "Getting Time..."
-TIME_OK = "Local time is ok"
-CANNOT_GET = "Cannot get time from server! (internet running?)"
-CANNOT_SET = "Cannot set the system time! (administrator rights needed?)"
-INACCURATE = re.compile(r"^Local time inaccurate - difference is (\d+) seconds!$")
-UPDATED = re.compile(r"^Time updated succesfully! \((.*)\)$")
+from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE,
+                     FRAME2, GETTING_TIME, IMAGE1, INACCURATE, LABEL2, LABEL4, LBL_AUTO, LBL_INFO,
+                     LBL_README, LBL_TIME, LBL_VERSION, LBL_WEBSITE, READY, TIME_OK, TXT_INTERVAL,
+                     UPDATED, parse_clock)
 ALL_OUTCOMES = (TIME_OK, CANNOT_GET, CANNOT_SET)
 
 WHITE = (255, 255, 255)
@@ -110,21 +100,6 @@ def expected_rect(e: Expected, dpi: int) -> list:
 
 def font_height(points: float, dpi: int) -> int:
     return -math.floor(points * dpi / 72 + 0.5)
-
-
-def parse_clock(text: str) -> Optional[datetime]:
-    """Today's local time shown as text ("1:05:09 PM" or "13:05:09"), or None."""
-    for pattern in ("%I:%M:%S %p", "%H:%M:%S"):
-        try:
-            shown = datetime.strptime(text, pattern).time()
-        except ValueError:
-            continue
-        now = datetime.now()
-        candidate = datetime.combine(now.date(), shown)
-        # Around midnight the text may belong to the other day.
-        return min((candidate + timedelta(days=d) for d in (-1, 0, 1)),
-                   key=lambda c: abs((c - now).total_seconds()))
-    return None
 
 
 def inside(point, rect, margin: int = 0) -> bool:

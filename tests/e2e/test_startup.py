@@ -6,7 +6,6 @@ the three settings under HKCU and the autorun command under HKLM.
 """
 
 import contextlib
-import re
 import time
 import unittest
 from dataclasses import dataclass
@@ -14,16 +13,27 @@ from typing import Optional
 
 import harness
 import timeserver as ts
-from test_tray import (CHK_AUTO, CHK_AUTORUN, HTCLOSE, READY, RUN_KEY, RUN_SUBKEY, RUN_VALUE,
-                       TXT_INTERVAL, WS_MAXIMIZE, click_caption_button, end_program,
+from harness import (CANNOT_SET, CHK_AUTO, CHK_AUTORUN, READY, RUN_KEY, RUN_SUBKEY, RUN_VALUE,
+                     TXT_INTERVAL, UPDATED)
+from test_tray import (HTCLOSE, WS_MAXIMIZE, click_caption_button, end_program,
                        other_windows, reg_value, set_interval, start_second_copy,
                        stored_settings, sz, taskbar_button, tray_icons, window_state)
 
-UPDATED = re.compile(r"^Time updated succesfully! \((.*)\)$")
-CANNOT_SET = "Cannot set the system time! (administrator rights needed?)"
-
 # A second copy must give up at once; Wine itself needs a moment to start one.
 SECOND_START_LIMIT = 5
+
+
+def assert_second_copy_exits_at_once(test: harness.SessionTestCase):
+    """A second start ends at once, and the first copy, its window and its icon stay as they
+    were."""
+    before = window_state(test.s)
+    code, seconds = start_second_copy(test.s)
+    test.assertEqual(code, 0, f"exit code of the second copy (None: still running "
+                              f"after {seconds:.1f} s)")
+    test.assertLess(seconds, SECOND_START_LIMIT, "the second copy took its time to end")
+    test.assertTrue(test.s.program_alive(), "the first copy ended")
+    test.assertEqual(window_state(test.s), before, "the first copy's window changed")
+    test.assertEqual(len(tray_icons(test.s)), 1, "tray icons")
 
 
 def write_settings(s: harness.Session, values: dict):
@@ -68,18 +78,11 @@ class FirstStart(harness.SessionTestCase):
                           "an autorun value was written")
 
     def test_second_start_exits_at_once_and_leaves_the_first_alone(self):
-        before = window_state(self.s)
         first = self.s.dump()
-        code, seconds = start_second_copy(self.s)
-        self.assertEqual(code, 0, f"exit code of the second copy (None: still running "
-                                  f"after {seconds:.1f} s)")
-        self.assertLess(seconds, SECOND_START_LIMIT, "the second copy took its time to end")
-        self.assertTrue(self.s.program_alive(), "the first copy ended")
-        self.assertEqual(window_state(self.s), before, "the first copy's window changed")
+        assert_second_copy_exits_at_once(self)
         self.assertEqual(self.s.dump()["hwnd"], first["hwnd"])
         windows = [w for w in self.s.windows() if w["class"] == harness.MAIN_CLASS]
         self.assertEqual(len(windows), 1, f"main windows: {windows}")
-        self.assertEqual(len(tray_icons(self.s)), 1, "tray icons")
 
 
 class StoredSettings(harness.SessionTestCase):
@@ -169,14 +172,7 @@ class AutoSyncAtStart(harness.SessionTestCase):
         self.assertIsNone(taskbar_button(self.s), "a hidden window has a taskbar button")
 
     def test_second_start_exits_at_once_and_leaves_the_first_hidden(self):
-        before = window_state(self.s)
-        code, seconds = start_second_copy(self.s)
-        self.assertEqual(code, 0, f"exit code of the second copy (None: still running "
-                                  f"after {seconds:.1f} s)")
-        self.assertLess(seconds, SECOND_START_LIMIT, "the second copy took its time to end")
-        self.assertTrue(self.s.program_alive(), "the first copy ended")
-        self.assertEqual(window_state(self.s), before, "the first copy's window changed")
-        self.assertEqual(len(tray_icons(self.s)), 1, "tray icons")
+        assert_second_copy_exits_at_once(self)
 
 
 @dataclass

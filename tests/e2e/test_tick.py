@@ -12,19 +12,13 @@ seconds off is refused ("Cannot set ..."), which counts as a failed attempt.
 import re
 import time
 import unittest
-from datetime import datetime, timedelta
+from datetime import datetime
 from typing import Callable, Optional
 
 import harness
 import timeserver as ts
-
-CHK_AUTO, LBL_TIME, LBL_INFO = 104, 108, 115
-
-READY = "Ready."
-GETTING_TIME = "Getting Time..."
-CANNOT_GET = "Cannot get time from server! (internet running?)"
-CANNOT_SET = "Cannot set the system time! (administrator rights needed?)"
-UPDATED = re.compile(r"^Time updated succesfully! \((.*)\)$")
+from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, GETTING_TIME, LBL_INFO, LBL_TIME, READY,
+                     UPDATED)
 # The prefix runs in English (United States): h:mm:ss AM/PM.
 CLOCK_TEXT = re.compile(r"^\d{1,2}:\d{2}:\d{2} [AP]M$")
 
@@ -43,14 +37,7 @@ NOT_FOUND = dict(status=404, body=NOT_FOUND_BODY)
 
 def parse_clock(text: str) -> Optional[datetime]:
     """The local date and time a "h:mm:ss AM" text most likely means, or None."""
-    try:
-        shown = datetime.strptime(text, "%I:%M:%S %p").time()
-    except ValueError:
-        return None
-    now = datetime.now()
-    candidate = datetime.combine(now.date(), shown)
-    return min((candidate + timedelta(days=d) for d in (-1, 0, 1)),
-               key=lambda c: abs((c - now).total_seconds()))
+    return harness.parse_clock(text, formats=("%I:%M:%S %p",))
 
 
 def timed_live_page(answered: list) -> Callable[[], str]:

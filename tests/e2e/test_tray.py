@@ -11,18 +11,11 @@ from typing import Optional
 
 import harness
 
-# Control ids.
-TXT_INTERVAL, CHK_AUTO, CHK_AUTORUN = 103, 104, 102
-MENU_RESTORE, MENU_EXIT = 201, 202
+from harness import MENU_EXIT, MENU_RESTORE, RUN_SUBKEY, RUN_VALUE, SETTINGS_SUBKEY, TXT_INTERVAL
 
-READY = "Ready."
 EXIT_QUESTION = "Do you really want to close this application?"
 IDOK, IDCANCEL = 1, 2
 
-SETTINGS_SUBKEY = r"Software\VB and VBA Program Settings\Zelmora\General"
-RUN_SUBKEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
-RUN_KEY = "HKLM\\" + RUN_SUBKEY
-RUN_VALUE = "OrvaZelmora"
 REG_SZ = 1
 NOTHING_STORED = {"Interval": None, "Auto": None, "AutoRun": None}
 

@@ -162,13 +162,7 @@ class TimeServer:
         if self._server:
             self._server.shutdown()
             self._server.server_close()
-        with self._lock:
-            connections = list(self._connections)
-        for conn in connections:
-            try:
-                conn.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+        for conn in self.release_hanging():
             try:
                 conn.close()
             except OSError:
@@ -205,7 +199,8 @@ class TimeServer:
             self._behaviour = Behaviour()
             self._requests.clear()
 
-    def release_hanging(self):
+    def release_hanging(self) -> list:
+        """Shuts every open connection down, hanging answers included; returns them."""
         with self._lock:
             connections = list(self._connections)
         for conn in connections:
@@ -213,6 +208,7 @@ class TimeServer:
                 conn.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+        return connections
 
     # -- what was asked ---------------------------------------------------------------
 
