@@ -203,6 +203,35 @@ def run_detached(args: list, env: dict, timeout: float) -> subprocess.CompletedP
         return subprocess.CompletedProcess(args, process.returncode, out.read(), err.read())
 
 
+def wine_failed_to_start(seconds: float) -> bool:
+    """Under load Wine now and then fails to start a process at all: it ends within a second,
+    silently, before the process could do anything, so starting it again is safe."""
+    return seconds < 1
+
+
+def restarting(who: str, what: str, returncode: int, seconds: float):
+    log(f"{who}: Wine did not start {what} ({returncode} after {seconds:.2f} s, "
+        "nothing printed); starting it again")
+    time.sleep(1)
+
+
+def run_wine(args: list, env: dict, timeout: float, who: str = "harness",
+             check: bool = False) -> subprocess.CompletedProcess:
+    """run_detached for a Wine command, started again when Wine did not start it."""
+    for attempt in range(3):
+        started = time.monotonic()
+        result = run_detached([WINE, *args], env, timeout)
+        seconds = time.monotonic() - started
+        silent = result.returncode != 0 and not result.stdout and not result.stderr
+        if not (silent and wine_failed_to_start(seconds)) or attempt == 2:
+            break
+        restarting(who, args[0], result.returncode, seconds)
+    if check and result.returncode != 0:
+        raise HarnessError(f"wine {' '.join(args)} failed ({result.returncode}): "
+                           f"{result.stdout}{result.stderr}")
+    return result
+
+
 def wine_env(prefix: Path, display: Optional[str]) -> dict:
     env = dict(os.environ)
     env.update({
@@ -282,7 +311,7 @@ def _give_server_dir(prefix: Path):
 
 
 def _template_stamp() -> str:
-    version = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    version = run_wine(["--version"], os.environ, 60, check=True).stdout.strip()
     return f"{TEMPLATE_VERSION} {version}"
 
 
@@ -318,12 +347,10 @@ def ensure_template() -> Path:
         template.mkdir()
         _give_server_dir(template)
         try:
-            subprocess.run([WINE, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=180, check=True)
+            run_wine(["wineboot", "-i"], env, 180, check=True)
             reg = work / "template.reg"
             reg.write_text(TEMPLATE_REG)
-            subprocess.run([WINE, "regedit", "/S", str(reg)], env=env, timeout=60, check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            run_wine(["regedit", "/S", str(reg)], env, 60, check=True)
             _wineserver_wait(env, kill=False, timeout=60)
         finally:
             with contextlib.suppress(Exception):
@@ -600,11 +627,7 @@ class Session:
     # -- Wine -------------------------------------------------------------------------
 
     def wine(self, *args, timeout: float = 60, check: bool = True) -> subprocess.CompletedProcess:
-        result = run_detached([WINE, *args], self.env, timeout)
-        if check and result.returncode != 0:
-            raise HarnessError(f"wine {' '.join(args)} failed ({result.returncode}): "
-                               f"{result.stdout}{result.stderr}")
-        return result
+        return run_wine(list(args), self.env, timeout, self.name, check)
 
     def unix_path(self, windows_path: str) -> Path:
         return windows_to_unix(self.prefix, windows_path)
@@ -622,14 +645,28 @@ class Session:
 
     def start_program(self, *args, wait: bool = True, timeout: float = 60):
         """Starts the program by its Windows path, and waits for its window by default."""
-        out = open(self.workdir / "program.log", "ab")
-        self.program = subprocess.Popen([WINE, self.program_exe, *args], env=self.env,
-                                        stdout=out, stderr=subprocess.STDOUT,
-                                        cwd=self.unix_path(self.program_dir))
-        out.close()
-        self._remember_process("program", self.program)
-        if wait:
-            self.wait_window(timeout)
+        log_path = self.workdir / "program.log"
+        for attempt in range(3):
+            printed = log_path.stat().st_size if log_path.exists() else 0
+            started = time.monotonic()
+            with open(log_path, "ab") as out:
+                self.program = subprocess.Popen([WINE, self.program_exe, *args], env=self.env,
+                                                stdout=out, stderr=subprocess.STDOUT,
+                                                cwd=self.unix_path(self.program_dir))
+            self._remember_process("program", self.program)
+            if not wait:
+                return self.program
+            # A start that is to show a window never ends on its own this soon, so a silent
+            # early end is Wine's.
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.program.wait(0.5)
+            seconds = time.monotonic() - started
+            silent = log_path.stat().st_size == printed
+            if (self.program.poll() in (None, 0) or not silent
+                    or not wine_failed_to_start(seconds) or attempt == 2):
+                break
+            restarting(self.name, "the program", self.program.returncode, seconds)
+        self.wait_window(timeout)
         return self.program
 
     def wait_window(self, timeout: float = 60):
@@ -664,18 +701,11 @@ class Session:
             started = time.monotonic()
             result = run_detached([WINE, r"C:\zprobe\zprobe.exe", *args], self.env, timeout)
             seconds = time.monotonic() - started
-            if self._probe_log:
-                self._probe_log.write(f"{time.strftime('%H:%M:%S')} {' '.join(args)} "
-                                      f"-> {result.returncode} in {seconds:.2f} s\n"
-                                      f"{result.stdout.strip()[:2000]}\n"
-                                      f"{result.stderr.strip()[:2000]}\n")
-                self._probe_log.flush()
-            # Under load Wine now and then fails to start a process at all: it ends at once
-            # and silently, before the probe could do anything, so starting it again is safe.
+            self._log_probe(args, result.returncode, seconds, result.stdout, result.stderr)
             started_at_all = result.returncode == 0 or result.stdout or result.stderr
-            if started_at_all or seconds > 1 or attempt == 2:
+            if started_at_all or not wine_failed_to_start(seconds) or attempt == 2:
                 break
-            time.sleep(0.5)
+            restarting(self.name, f"the probe ({args[0]})", result.returncode, seconds)
         try:
             data = json.loads(result.stdout.strip().splitlines()[-1])
         except (json.JSONDecodeError, IndexError):
@@ -685,27 +715,57 @@ class Session:
             raise HarnessError(f"probe {' '.join(args)}: {data['error']}")
         return data
 
+    def _log_probe(self, args, returncode, seconds: float, stdout: str, stderr: str):
+        if self._probe_log:
+            self._probe_log.write(f"{time.strftime('%H:%M:%S')} {' '.join(args)} "
+                                  f"-> {returncode} in {seconds:.2f} s\n"
+                                  f"{stdout.strip()[:2000]}\n{stderr.strip()[:2000]}\n")
+            self._probe_log.flush()
+
     def probe_async(self, *args) -> subprocess.Popen:
         """Starts the probe without waiting (for `watch`); read it with finish_probe()."""
         out = tempfile.TemporaryFile("w+")
+        err = tempfile.TemporaryFile("w+")
         process = subprocess.Popen([WINE, r"C:\zprobe\zprobe.exe", *args], env=self.env,
-                                   stdout=out, stderr=subprocess.DEVNULL, text=True)
+                                   stdout=out, stderr=err, text=True)
         process.output_file = out
+        process.error_file = err
         return process
 
+    def start_probe(self, *args, timeout: float = 15) -> subprocess.Popen:
+        """Starts an async probe and waits until it has printed its first line."""
+        for attempt in range(3):
+            started = time.monotonic()
+            process = self.probe_async(*args)
+            if self._first_line(process, timeout):
+                return process
+            seconds = time.monotonic() - started
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+            process.error_file.seek(0)
+            process.output_file.seek(0)
+            self._log_probe(args, process.returncode, seconds, process.output_file.read(),
+                            process.error_file.read())
+            process.output_file.close()
+            process.error_file.close()
+            if not wine_failed_to_start(seconds) or attempt == 2:
+                break
+            restarting(self.name, f"the probe ({args[0]})", process.returncode, seconds)
+        raise HarnessError(f"the probe did not start ({' '.join(args)})")
+
     @staticmethod
-    def wait_probe_output(process: subprocess.Popen, timeout: float = 15):
-        """Waits until an async probe has printed its first line."""
+    def _first_line(process: subprocess.Popen, timeout: float) -> bool:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             out = process.output_file
             out.seek(0)
             if out.readline().endswith("\n"):
-                return
+                return True
             if process.poll() is not None:
-                break
+                return False
             time.sleep(0.02)
-        raise HarnessError("the probe did not start")
+        return False
 
     def operate(self, control_id: int, timeout: float = 20,
                 finals=FINAL_STATUS_PREFIXES,
@@ -719,9 +779,8 @@ class Session:
         after the click and its result is kept in Operation.during.
         """
         dump = self.dump()
-        watch = self.probe_async("watch", str(STATUS_ID), str(timeout), "--mark", STATUS_MARK,
+        watch = self.start_probe("watch", str(STATUS_ID), str(timeout), "--mark", STATUS_MARK,
                                  *finals)
-        self.wait_probe_output(watch)
         started = time.monotonic()
         self.click_control(control_id, dump, settle=0)
         during = while_waiting() if while_waiting else None
@@ -744,6 +803,7 @@ class Session:
         out.seek(0)
         text = out.read()
         out.close()
+        process.error_file.close()
         try:
             return json.loads(text.strip().splitlines()[-1])
         except (json.JSONDecodeError, IndexError):
@@ -950,11 +1010,10 @@ class SessionTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.s = Session(f"{cls.__module__}.{cls.__name__}", **cls.session_options)
+        # A class cleanup also runs when a subclass's setUpClass fails after this one, which
+        # tearDownClass would not: the display, the server's port and Wine would be left.
+        cls.addClassCleanup(cls.s.close)
         cls.s.__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.s.close()
 
     def setUp(self):
         self.s.current_test = self._testMethodName

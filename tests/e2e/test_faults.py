@@ -240,13 +240,10 @@ class FaultCase(harness.SessionTestCase):
         cls.s = harness.Session(f"{cls.__module__}.{cls.__name__}", start_program=False,
                                 **cls.session_options)
         cls.s.server = FaultServer(harness.port())
+        cls.addClassCleanup(cls.s.close)
         cls.s.__enter__()
-        try:
-            cls.prepare_prefix(cls.s)
-            cls.s.start_program()
-        except BaseException:
-            cls.s.close()
-            raise
+        cls.prepare_prefix(cls.s)
+        cls.s.start_program()
 
     @classmethod
     def prepare_prefix(cls, session: harness.Session):
@@ -773,6 +770,7 @@ class CrashDialogDetection(FaultCase):
     def test_a_crashing_process_shows_a_dialog_the_suite_finds(self):
         crasher = self.s.probe_async("crash")
         self.addCleanup(crasher.output_file.close)
+        self.addCleanup(crasher.error_file.close)
         self.addCleanup(crasher.wait, 10)
         self.addCleanup(crasher.kill)
         found = self.s.wait_for(lambda: crash_dialogs(self.s.windows()), 30,

@@ -77,9 +77,7 @@ class TickTestCase(harness.SessionTestCase):
 
     def watch_status(self, seconds: float):
         """Starts following the status line (every change, time-stamped) for seconds."""
-        watch = self.s.probe_async("watch", str(LBL_INFO), str(seconds))
-        self.s.wait_probe_output(watch)
-        return watch
+        return self.s.start_probe("watch", str(LBL_INFO), str(seconds))
 
     @staticmethod
     def changes(result: dict) -> list:
@@ -104,8 +102,7 @@ class ClockAndFailedAttempts(TickTestCase):
     def test_clock_label_counts_the_seconds_of_the_local_time(self):
         first = self.s.probe("status")["time"]
         self.assertNotIn(first, ("", "#"), "the clock label after the start")
-        watch = self.s.probe_async("watch", str(LBL_TIME), "3.5")
-        self.s.wait_probe_output(watch)
+        watch = self.s.start_probe("watch", str(LBL_TIME), "3.5")
         shown = self.changes(self.s.finish_probe(watch, 30))
         texts = [text for _, text in shown]
         for text in texts:
