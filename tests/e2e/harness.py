@@ -51,6 +51,7 @@ MAIN_CLASS = "ZelmoraMainWindow"
 PROGRAM_TITLE = "Zelmora"
 TRAY_TIP = "Orva Zelmora"
 DEFAULT_PROGRAM_DIR = r"C:\Program Files\Zelmora"
+PROBE_EXE = r"C:\zprobe\zprobe.exe"
 
 # The program's own control ids, texts and registry names, as every test module sees them.
 FRAME2, CHK_AUTORUN, TXT_INTERVAL, CHK_AUTO, LBL_AUTO = 101, 102, 103, 104, 105
@@ -63,7 +64,7 @@ TIME_OK = "Local time is ok"
 CANNOT_GET = "Cannot get time from server! (internet running?)"
 CANNOT_SET = "Cannot set the system time! (administrator rights needed?)"
 INACCURATE = re.compile(r"^Local time inaccurate - difference is (\d+) seconds!$")
-UPDATED = re.compile(r"^Time updated succesfully! \((.*)\)$")
+UPDATED = re.compile(r"^Time updated succesfully! \((.+)\)$")
 SETTINGS_SUBKEY = r"Software\VB and VBA Program Settings\Zelmora\General"
 SETTINGS_KEY = "HKCU\\" + SETTINGS_SUBKEY
 RUN_SUBKEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
@@ -203,29 +204,30 @@ def run_detached(args: list, env: dict, timeout: float) -> subprocess.CompletedP
         return subprocess.CompletedProcess(args, process.returncode, out.read(), err.read())
 
 
-def wine_failed_to_start(seconds: float) -> bool:
-    """Under load Wine now and then fails to start a process at all: it ends within a second,
-    silently, before the process could do anything, so starting it again is safe."""
-    return seconds < 1
-
-
-def restarting(who: str, what: str, returncode: int, seconds: float):
-    log(f"{who}: Wine did not start {what} ({returncode} after {seconds:.2f} s, "
-        "nothing printed); starting it again")
-    time.sleep(1)
+def start_with_restarts(who: str, what: str, start: Callable[[], tuple]):
+    """Calls start() -> (result, exit code or None while running, printed anything) and
+    returns its result, calling it again, at most twice, while Wine did not start the
+    process. Under load Wine now and then ends a process within a second with a failure
+    code and prints nothing, before it could do anything, so starting it again is safe."""
+    for attempt in range(3):
+        started = time.monotonic()
+        result, returncode, printed = start()
+        seconds = time.monotonic() - started
+        if returncode in (None, 0) or printed or seconds >= 1 or attempt == 2:
+            return result
+        log(f"{who}: Wine did not start {what} ({returncode} after {seconds:.2f} s, "
+            "nothing printed); starting it again")
+        time.sleep(1)
 
 
 def run_wine(args: list, env: dict, timeout: float, who: str = "harness",
              check: bool = False) -> subprocess.CompletedProcess:
     """run_detached for a Wine command, started again when Wine did not start it."""
-    for attempt in range(3):
-        started = time.monotonic()
+    def start():
         result = run_detached([WINE, *args], env, timeout)
-        seconds = time.monotonic() - started
-        silent = result.returncode != 0 and not result.stdout and not result.stderr
-        if not (silent and wine_failed_to_start(seconds)) or attempt == 2:
-            break
-        restarting(who, args[0], result.returncode, seconds)
+        return result, result.returncode, bool(result.stdout or result.stderr)
+
+    result = start_with_restarts(who, args[0], start)
     if check and result.returncode != 0:
         raise HarnessError(f"wine {' '.join(args)} failed ({result.returncode}): "
                            f"{result.stdout}{result.stderr}")
@@ -451,6 +453,21 @@ def parse_clock(text: str, formats=("%I:%M:%S %p", "%H:%M:%S")) -> Optional[date
     return None
 
 
+def center(rect) -> tuple:
+    """The middle of a [left, top, width, height] rectangle."""
+    left, top, width, height = rect
+    return left + width // 2, top + height // 2
+
+
+def shown_icons(tray: dict, tip: str = TRAY_TIP) -> list:
+    """Screen rectangles of the icons with this tip in a `zprobe tray` answer.
+
+    Wine keeps a removed icon's tooltip tool, with an empty rectangle, so those are left out.
+    """
+    return [i["rect"] for i in tray.get("icons", [])
+            if i["tip"] == tip and i["rect"][2] > 0 and i["rect"][3] > 0]
+
+
 def read_png(path: Path) -> Image:
     ppm = subprocess.run([CONVERT, str(path), "-depth", "8", "ppm:-"], capture_output=True,
                          check=True, timeout=30).stdout
@@ -551,9 +568,9 @@ class Session:
         self.env = wine_env(self.prefix, self.display.name)
         self._probe_log = open(self.workdir / "probe.log", "a")
 
-        probe_dir = self.prefix / "drive_c" / "zprobe"
-        probe_dir.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(probe_path(), probe_dir / "zprobe.exe")
+        probe = windows_to_unix(self.prefix, PROBE_EXE)
+        probe.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(probe_path(), probe)
         self.install_program()
         for windows_path, content in self.files.items():
             target = windows_to_unix(self.prefix, windows_path)
@@ -646,27 +663,22 @@ class Session:
     def start_program(self, *args, wait: bool = True, timeout: float = 60):
         """Starts the program by its Windows path, and waits for its window by default."""
         log_path = self.workdir / "program.log"
-        for attempt in range(3):
+
+        def start():
             printed = log_path.stat().st_size if log_path.exists() else 0
-            started = time.monotonic()
             with open(log_path, "ab") as out:
                 self.program = subprocess.Popen([WINE, self.program_exe, *args], env=self.env,
                                                 stdout=out, stderr=subprocess.STDOUT,
                                                 cwd=self.unix_path(self.program_dir))
             self._remember_process("program", self.program)
-            if not wait:
-                return self.program
-            # A start that is to show a window never ends on its own this soon, so a silent
-            # early end is Wine's.
+            # Wine's failed starts end within milliseconds; a real start runs for seconds.
             with contextlib.suppress(subprocess.TimeoutExpired):
-                self.program.wait(0.5)
-            seconds = time.monotonic() - started
-            silent = log_path.stat().st_size == printed
-            if (self.program.poll() in (None, 0) or not silent
-                    or not wine_failed_to_start(seconds) or attempt == 2):
-                break
-            restarting(self.name, "the program", self.program.returncode, seconds)
-        self.wait_window(timeout)
+                self.program.wait(0.2)
+            return self.program, self.program.poll(), log_path.stat().st_size != printed
+
+        start_with_restarts(self.name, "the program", start)
+        if wait:
+            self.wait_window(timeout)
         return self.program
 
     def wait_window(self, timeout: float = 60):
@@ -697,15 +709,14 @@ class Session:
     # -- probe ------------------------------------------------------------------------
 
     def probe(self, *args, check: bool = True, timeout: float = 60) -> dict:
-        for attempt in range(3):
+        def start():
             started = time.monotonic()
-            result = run_detached([WINE, r"C:\zprobe\zprobe.exe", *args], self.env, timeout)
-            seconds = time.monotonic() - started
-            self._log_probe(args, result.returncode, seconds, result.stdout, result.stderr)
-            started_at_all = result.returncode == 0 or result.stdout or result.stderr
-            if started_at_all or not wine_failed_to_start(seconds) or attempt == 2:
-                break
-            restarting(self.name, f"the probe ({args[0]})", result.returncode, seconds)
+            result = run_detached([WINE, PROBE_EXE, *args], self.env, timeout)
+            self._log_probe(args, result.returncode, time.monotonic() - started, result.stdout,
+                            result.stderr)
+            return result, result.returncode, bool(result.stdout or result.stderr)
+
+        result = start_with_restarts(self.name, f"the probe ({args[0]})", start)
         try:
             data = json.loads(result.stdout.strip().splitlines()[-1])
         except (json.JSONDecodeError, IndexError):
@@ -726,7 +737,7 @@ class Session:
         """Starts the probe without waiting (for `watch`); read it with finish_probe()."""
         out = tempfile.TemporaryFile("w+")
         err = tempfile.TemporaryFile("w+")
-        process = subprocess.Popen([WINE, r"C:\zprobe\zprobe.exe", *args], env=self.env,
+        process = subprocess.Popen([WINE, PROBE_EXE, *args], env=self.env,
                                    stdout=out, stderr=err, text=True)
         process.output_file = out
         process.error_file = err
@@ -734,25 +745,26 @@ class Session:
 
     def start_probe(self, *args, timeout: float = 15) -> subprocess.Popen:
         """Starts an async probe and waits until it has printed its first line."""
-        for attempt in range(3):
+        def start():
             started = time.monotonic()
             process = self.probe_async(*args)
             if self._first_line(process, timeout):
-                return process
-            seconds = time.monotonic() - started
+                return process, None, True
             if process.poll() is None:
                 process.kill()
             process.wait()
-            process.error_file.seek(0)
             process.output_file.seek(0)
-            self._log_probe(args, process.returncode, seconds, process.output_file.read(),
-                            process.error_file.read())
+            process.error_file.seek(0)
+            out, err = process.output_file.read(), process.error_file.read()
             process.output_file.close()
             process.error_file.close()
-            if not wine_failed_to_start(seconds) or attempt == 2:
-                break
-            restarting(self.name, f"the probe ({args[0]})", process.returncode, seconds)
-        raise HarnessError(f"the probe did not start ({' '.join(args)})")
+            self._log_probe(args, process.returncode, time.monotonic() - started, out, err)
+            return None, process.returncode, bool(out or err)
+
+        process = start_with_restarts(self.name, f"the probe ({args[0]})", start)
+        if not process:
+            raise HarnessError(f"the probe did not start ({' '.join(args)})")
+        return process
 
     @staticmethod
     def _first_line(process: subprocess.Popen, timeout: float) -> bool:
@@ -898,8 +910,7 @@ class Session:
 
     def control_center(self, control_id: int, dump: Optional[dict] = None) -> tuple:
         dump = dump or self.dump()
-        left, top, width, height = self.control(control_id, dump)["rect"]
-        return self.client_to_screen(dump, left + width // 2, top + height // 2)
+        return self.client_to_screen(dump, *center(self.control(control_id, dump)["rect"]))
 
     def click_control(self, control_id: int, dump: Optional[dict] = None, **kwargs):
         """A real pointer click at the middle of the control."""
@@ -986,20 +997,15 @@ class Session:
     def tray(self) -> dict:
         return self.probe("tray")
 
-    def tray_icon_rect(self, tip: str = TRAY_TIP) -> Optional[list]:
-        """Screen rectangle [left, top, width, height] of the icon whose tip is tip."""
-        for icon in self.tray().get("icons", []):
-            if icon["tip"] == tip:
-                return icon["rect"]
-        return None
+    def tray_icons(self, tip: str = TRAY_TIP) -> list:
+        """Screen rectangles of the icons with this tip shown in the tray now."""
+        return shown_icons(self.tray(), tip)
 
     def click_tray(self, button: int = 1, double: bool = False, tip: str = TRAY_TIP):
-        rect = self.tray_icon_rect(tip)
-        if not rect:
-            raise HarnessError(f"no tray icon with the tip {tip!r}")
-        left, top, width, height = rect
-        self.click(left + width // 2, top + height // 2, button=button, double=double)
-
+        icons = self.tray_icons(tip)
+        if len(icons) != 1:
+            raise HarnessError(f"expected one tray icon with the tip {tip!r}, found {icons}")
+        self.click(*center(icons[0]), button=button, double=double)
 
 class SessionTestCase(unittest.TestCase):
     """A test class sharing one Session; set session_options for the Session's arguments."""

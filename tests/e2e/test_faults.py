@@ -27,16 +27,14 @@ from typing import Callable, Optional, Union
 
 import harness
 import timeserver as ts
-from harness import (CANNOT_GET, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE, INACCURATE, RUN_KEY,
-                     RUN_VALUE, SETTINGS_SUBKEY, TIME_OK, TXT_INTERVAL)
+from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE,
+                     GETTING_TIME, INACCURATE, READY, RUN_KEY, RUN_VALUE, SETTINGS_SUBKEY, TIME_OK,
+                     TXT_INTERVAL, UPDATED)
 
 # Every text the program itself ever puts on its status line.
-OWN_TEXT = re.compile(
-    r"^(Ready\.|Getting Time\.\.\.|Local time is ok"
-    r"|Local time inaccurate - difference is \d+ seconds!"
-    r"|Time updated succesfully! \(.+\)"
-    r"|Cannot get time from server! \(internet running\?\)"
-    r"|Cannot set the system time! \(administrator rights needed\?\))$")
+OWN_TEXT = re.compile("|".join(
+    [f"^{re.escape(text)}$" for text in (READY, GETTING_TIME, TIME_OK, CANNOT_GET, CANNOT_SET)]
+    + [INACCURATE.pattern, UPDATED.pattern]))
 # Either the page was read whole enough to hold its time, or it was not: which bytes reach
 # the program is WinINet's business when the answer bends HTTP.
 READ_OR_NOT = (TIME_OK, CANNOT_GET)
@@ -301,12 +299,6 @@ class FaultCase(harness.SessionTestCase):
         self.s.wait_for(lambda: self.s.control(CHK_AUTORUN)["check"] == (1 if on else 0), 5,
                         message="the autorun box")
 
-    def shown_icons(self) -> list:
-        """The program's notification icons on the taskbar (a removed one leaves a tooltip
-        tool of zero size behind, which does not count)."""
-        return [i for i in self.s.tray().get("icons", [])
-                if i["tip"] == harness.TRAY_TIP and i["rect"][2] > 0 and i["rect"][3] > 0]
-
     def close_window(self):
         """The close box's message: stores the settings and hides the window in the tray."""
         self.s.probe("post", "WM_CLOSE", "0", "0")
@@ -314,10 +306,9 @@ class FaultCase(harness.SessionTestCase):
                         message="the window to hide")
 
     def restore_from_tray(self):
-        icons = self.s.wait_for(self.shown_icons, 10, message="the tray icon")
+        icons = self.s.wait_for(self.s.tray_icons, 10, message="the tray icon")
         self.assertEqual(len(icons), 1, f"tray icons: {icons}")
-        left, top, width, height = icons[0]["rect"]
-        self.s.click(left + width // 2, top + height // 2)
+        self.s.click(*harness.center(icons[0]))
         self.s.wait_for(lambda: self.s.probe("status")["visible"], 10,
                         message="the window to come back")
 
@@ -647,7 +638,7 @@ class LogOffDuringSync(FaultCase):
         self.assertIsNotNone(match, f"statuses {op.statuses}")
         self.assertEqual(len(self.s.server.requests), 2, "the Check's second download")
         self.assert_healthy("after a cancelled log-off")
-        self.assertEqual(len(self.shown_icons()), 1, "tray icon")
+        self.assertEqual(len(self.s.tray_icons()), 1, "tray icon")
 
     def test_log_off_saves_removes_the_icon_and_ends(self):
         op, seen = self.log_off_during_check(ends=True, interval="17")
@@ -656,9 +647,8 @@ class LogOffDuringSync(FaultCase):
         self.assertEqual(len(self.s.server.requests), 1, "downloads")
         self.assertEqual(crash_dialogs(seen["windows"]), [], "crash dialog")
         if seen["tray"].get("found"):
-            icons = [i for i in seen["tray"]["icons"]
-                     if i["tip"] == harness.TRAY_TIP and i["rect"][2] > 0]
-            self.assertEqual(icons, [], "the tray icon outlived the program")
+            self.assertEqual(harness.shown_icons(seen["tray"]), [],
+                             "the tray icon outlived the program")
 
 
 # -------------------------------------------------------------------------------------

@@ -17,7 +17,7 @@ from harness import (CANNOT_SET, CHK_AUTO, CHK_AUTORUN, READY, RUN_KEY, RUN_SUBK
                      TXT_INTERVAL, UPDATED)
 from test_tray import (HTCLOSE, WS_MAXIMIZE, click_caption_button, end_program,
                        other_windows, reg_value, set_interval, start_second_copy,
-                       stored_settings, sz, taskbar_button, tray_icons, window_state)
+                       stored_settings, sz, taskbar_button, window_state)
 
 # A second copy must give up at once; Wine itself needs a moment to start one.
 SECOND_START_LIMIT = 5
@@ -33,7 +33,7 @@ def assert_second_copy_exits_at_once(test: harness.SessionTestCase):
     test.assertLess(seconds, SECOND_START_LIMIT, "the second copy took its time to end")
     test.assertTrue(test.s.program_alive(), "the first copy ended")
     test.assertEqual(window_state(test.s), before, "the first copy's window changed")
-    test.assertEqual(len(tray_icons(test.s)), 1, "tray icons")
+    test.assertEqual(len(test.s.tray_icons()), 1, "tray icons")
 
 
 def write_settings(s: harness.Session, values: dict):
@@ -168,7 +168,7 @@ class AutoSyncAtStart(harness.SessionTestCase):
         state = window_state(self.s)
         self.assertFalse(state["visible"], state)
         self.assertTrue(state["iconic"], state)
-        self.assertEqual(len(tray_icons(self.s)), 1, "tray icons")
+        self.assertEqual(len(self.s.tray_icons()), 1, "tray icons")
         self.assertIsNone(taskbar_button(self.s), "a hidden window has a taskbar button")
 
     def test_second_start_exits_at_once_and_leaves_the_first_hidden(self):

@@ -30,33 +30,16 @@ DESKTOP_SPOT = (200, 120)  # bare desktop: above the centred window, clear of th
 # Helpers
 
 
-def tray_icons(s: harness.Session) -> list:
-    """Screen rectangles of the program's icons shown in the tray.
-
-    Wine keeps a removed icon's tooltip tool, with an empty rectangle, so those are left out.
-    """
-    return [i["rect"] for i in s.tray().get("icons", [])
-            if i["tip"] == harness.TRAY_TIP and i["rect"][2] > 0 and i["rect"][3] > 0]
-
-
 def wait_icons(s: harness.Session, count: int, timeout: float = 10) -> list:
     """Waits until exactly count icons of the program are shown; returns them."""
     found = []
 
     def check():
-        found[:] = tray_icons(s)
+        found[:] = s.tray_icons()
         return len(found) == count
 
     s.wait_for(check, timeout, message=f"{count} tray icon(s) with the tip {harness.TRAY_TIP!r}")
     return found
-
-
-def click_icon(s: harness.Session, button: int = 1):
-    icons = tray_icons(s)
-    if len(icons) != 1:
-        raise AssertionError(f"expected one tray icon to click, found {icons}")
-    left, top, width, height = icons[0]
-    s.click(left + width // 2, top + height // 2, button=button)
 
 
 def taskbar_button(s: harness.Session) -> Optional[dict]:
@@ -143,8 +126,7 @@ def wait_menu_closed(s: harness.Session, timeout: float = 5):
 
 def click_menu_item(s: harness.Session, menu: dict, item_id: int):
     item = next(i for i in menu["items"] if i["id"] == item_id)
-    left, top, width, height = item["rect"]
-    s.click(left + width // 2, top + height // 2)
+    s.click(*harness.center(item["rect"]))
 
 
 def wait_message_box(s: harness.Session, pid: int, timeout: float = 5) -> dict:
@@ -169,7 +151,8 @@ def end_program(s: harness.Session):
 def start_second_copy(s: harness.Session, timeout: float = 15) -> tuple:
     """Starts the program once more, the way the first was; (exit code, seconds)."""
     log_path = s.workdir / "second-start.log"
-    for attempt in range(3):
+
+    def start():
         printed = log_path.stat().st_size if log_path.exists() else 0
         started = time.monotonic()
         with open(log_path, "ab") as out:
@@ -181,13 +164,9 @@ def start_second_copy(s: harness.Session, timeout: float = 15) -> tuple:
             process.kill()
             process.wait()
             code = None
-        seconds = time.monotonic() - started
-        # The second copy ends at once with 0; a silent 1 that soon is Wine not starting it.
-        silent = log_path.stat().st_size == printed
-        if code in (0, None) or not silent or not harness.wine_failed_to_start(seconds) \
-                or attempt == 2:
-            return code, seconds
-        harness.restarting(s.name, "the second copy", code, seconds)
+        return (code, time.monotonic() - started), code, log_path.stat().st_size != printed
+
+    return harness.start_with_restarts(s.name, "the second copy", start)
 
 
 def hide_with_minimise_box(s: harness.Session):
@@ -196,7 +175,7 @@ def hide_with_minimise_box(s: harness.Session):
 
 
 def show_with_icon(s: harness.Session):
-    click_icon(s, 1)
+    s.click_tray(1)
     s.wait_for(lambda: s.probe("status")["visible"], 5, message="the window to come back")
 
 
@@ -216,7 +195,7 @@ class TrayIcon(harness.SessionTestCase):
                         and top + height <= tt + th,
                         f"icon {icons[0]} outside the taskbar {tray['rect']}")
         # The tip as the user sees it: hover and read the tooltip that shows.
-        self.s.move_pointer(left + width // 2, top + height // 2, settle=0)
+        self.s.move_pointer(*harness.center(icons[0]), settle=0)
         tips = self.s.wait_for(lambda: self.s.probe("tooltips")["tooltips"], 5,
                                message="a tooltip over the icon")
         self.assertEqual([t["text"] for t in tips], [harness.TRAY_TIP])
@@ -227,11 +206,11 @@ class TrayIcon(harness.SessionTestCase):
         self.assertTrue(before["visible"] and not before["iconic"], f"at the start: {before}")
         for button in (1, 3):
             with self.subTest(button=button):
-                click_icon(self.s, button)
+                self.s.click_tray(button)
                 time.sleep(1)
                 self.assertFalse(self.s.probe("menu")["open"], "a menu opened")
                 self.assertEqual(window_state(self.s), before, "the window changed")
-                self.assertEqual(len(tray_icons(self.s)), 1)
+                self.assertEqual(len(self.s.tray_icons()), 1)
 
 
 class MinimiseAndRestore(harness.SessionTestCase):
@@ -250,13 +229,13 @@ class MinimiseAndRestore(harness.SessionTestCase):
         self.assertFalse(state["visible"], state)
         self.assertTrue(state["iconic"], state)
         self.assertIsNone(taskbar_button(self.s), "the taskbar still shows a button")
-        self.assertEqual(len(tray_icons(self.s)), 1, "the tray icon")
+        self.assertEqual(len(self.s.tray_icons()), 1, "the tray icon")
         self.assertEqual(stored_settings(self.s), before, "minimising stored the settings")
 
     def test_left_click_on_the_icon_restores_the_window(self):
         shown_at = self.s.dump()["window_rect"]
         hide_with_minimise_box(self.s)
-        click_icon(self.s, 1)
+        self.s.click_tray(1)
         d = self.s.wait_for(lambda: (lambda d: d if d["visible"] else None)(self.s.dump()), 5,
                             message="the window to come back")
         self.assertFalse(d["iconic"], "restored window is still minimised")
@@ -264,13 +243,14 @@ class MinimiseAndRestore(harness.SessionTestCase):
         self.assertEqual(d["window_rect"], shown_at, "restored window moved")
         self.assertTrue(d["foreground"], "restored window is not in the foreground")
         self.assertIsNotNone(taskbar_button(self.s), "no taskbar button after restoring")
-        self.assertEqual(len(tray_icons(self.s)), 1, "the tray icon")
+        self.assertEqual(len(self.s.tray_icons()), 1, "the tray icon")
 
     def test_right_click_menu_while_hidden(self):
         hide_with_minimise_box(self.s)
-        pid, hwnd = self.s.dump()["pid"], self.s.dump()["hwnd"]
+        d = self.s.dump()
+        pid, hwnd = d["pid"], d["hwnd"]
 
-        click_icon(self.s, 3)
+        self.s.click_tray(3)
         menu = wait_popup_menu(self.s)
         items = [("-" if i["separator"] else i["text"], i["id"]) for i in menu["items"]]
         self.assertEqual(items, [("&Restore", MENU_RESTORE), ("-", 0), ("&Exit", MENU_EXIT)],
@@ -295,7 +275,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
             self.assertEqual(other_windows(self.s, pid, hwnd), [], "a window opened")
 
         with self.subTest("Restore"):
-            click_icon(self.s, 3)
+            self.s.click_tray(3)
             click_menu_item(self.s, wait_popup_menu(self.s), MENU_RESTORE)
             d = self.s.wait_for(lambda: (lambda d: d if d["visible"] else None)(self.s.dump()),
                                 5, message="the window to come back")
@@ -311,7 +291,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
         state = window_state(self.s)
         self.assertTrue(state["iconic"], state)
         self.assertTrue(self.s.program_alive(), "closing the window ended the program")
-        self.assertEqual(len(tray_icons(self.s)), 1, "the tray icon")
+        self.assertEqual(len(self.s.tray_icons()), 1, "the tray icon")
         self.assertEqual(reg_value(self.s, "HKCU", SETTINGS_SUBKEY, "Interval"), sz("21"))
 
 
@@ -328,7 +308,7 @@ class ExitFromMenu(harness.SessionTestCase):
         self.assertEqual(nothing_stored, NOTHING_STORED)
 
         def open_question() -> tuple:
-            click_icon(s, 3)
+            s.click_tray(3)
             click_menu_item(s, wait_popup_menu(s), MENU_EXIT)
             box = wait_message_box(s, pid)
             return box, s.probe("children", str(box["hwnd"]))["children"]
@@ -344,8 +324,7 @@ class ExitFromMenu(harness.SessionTestCase):
 
         def click_button(button_id: int):
             button = next(c for c in children if c["id"] == button_id)
-            left, top, width, height = button["rect"]
-            s.click(left + width // 2, top + height // 2)
+            s.click(*harness.center(button["rect"]))
 
         with self.subTest("Cancel"):
             click_button(IDCANCEL)
@@ -354,7 +333,7 @@ class ExitFromMenu(harness.SessionTestCase):
             self.assertTrue(s.program_alive(), "Cancel ended the program")
             state = window_state(s)
             self.assertTrue(not state["visible"] and state["iconic"], state)
-            self.assertEqual(len(tray_icons(s)), 1, "the tray icon")
+            self.assertEqual(len(s.tray_icons()), 1, "the tray icon")
             self.assertEqual(stored_settings(s), nothing_stored, "Cancel stored the settings")
 
         with self.subTest("OK"):
@@ -390,7 +369,7 @@ class SessionEnd(harness.SessionTestCase):
         s.probe("send", str(WM_ENDSESSION), "0", "0", "5000")
         time.sleep(1)
         self.assertTrue(s.program_alive(), "a cancelled log-off ended the program")
-        self.assertEqual(len(tray_icons(s)), 1, "tray icon after a cancelled log-off")
+        self.assertEqual(len(s.tray_icons()), 1, "tray icon after a cancelled log-off")
 
         s.probe("send", str(WM_QUERYENDSESSION), "0", "0", "5000")
         s.probe("send", str(WM_ENDSESSION), "1", "0", "5000", check=False)
@@ -419,7 +398,7 @@ class TaskbarRestart(harness.SessionTestCase):
                 self.s.probe("broadcast-taskbarcreated")
                 wait_icons(self.s, 1)
                 time.sleep(0.5)
-                self.assertEqual(len(tray_icons(self.s)), 1, "icons after the broadcast")
+                self.assertEqual(len(self.s.tray_icons()), 1, "icons after the broadcast")
                 # The icon is the program's: it still brings the hidden window back.
                 show_with_icon(self.s)
 
