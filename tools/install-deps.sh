@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs the Debian packages that building, running and testing need, skipping those
-# already present. Usage: tools/install-deps.sh [build|run|test]
+# already present; for run and test also the Wine 10 root that runs the 32-bit program
+# (tools/wine-root.sh). Usage: tools/install-deps.sh [build|root|run|test]
 set -euo pipefail
 
 build_packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
@@ -8,12 +9,15 @@ build_packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-
 run_packages=(wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick lighttpd perl curl
     python3)
 test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+root_packages=(debootstrap bubblewrap)
 
 case "${1:-test}" in
     build) wanted=("${build_packages[@]}") ;;
-    run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
-    test) wanted=("${build_packages[@]}" "${run_packages[@]}" "${test_packages[@]}") ;;
-    *) echo "usage: $0 [build|run|test]" >&2; exit 2 ;;
+    root) wanted=("${root_packages[@]}") ;;
+    run) wanted=("${build_packages[@]}" "${run_packages[@]}" "${root_packages[@]}") ;;
+    test) wanted=("${build_packages[@]}" "${run_packages[@]}" "${root_packages[@]}"
+        "${test_packages[@]}") ;;
+    *) echo "usage: $0 [build|root|run|test]" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -22,14 +26,17 @@ for package in "${wanted[@]}"; do
         missing+=("$package")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-# A fresh machine may have stale or no package lists.
-if ! $sudo apt-get install -y --no-install-recommends "${missing[@]}"; then
-    $sudo apt-get update
-    $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    # A fresh machine may have stale or no package lists.
+    if ! $sudo apt-get install -y --no-install-recommends "${missing[@]}"; then
+        $sudo apt-get update
+        $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    fi
 fi
+case "${1:-test}" in
+    run | test) $sudo "$(dirname "$0")/wine-root.sh" make ;;
+esac
