@@ -681,7 +681,7 @@ class AutorunKeyMissing(RegistryFaultCase):
 
     def test_run_key_missing(self):
         self.s.reg_delete(RUN_KEY)
-        self.addCleanup(self.s.wine, "reg", "add", RUN_KEY, "/f")
+        self.addCleanup(self.s.reg, "add", RUN_KEY, "/f")
         self.assertIsNone(self.s.reg_query(RUN_KEY), "the Run key is still there")
         stored = self.close_and_check("Run key missing", "41")
         self.assertEqual(stored, {"Interval": ("REG_SZ", "41"), "Auto": ("REG_SZ", "0"),
@@ -705,21 +705,20 @@ class SettingsKeyUnwritable(RegistryFaultCase):
 
 
 class SettingsRootIsDanglingLink(RegistryFaultCase):
-    """The settings' parent key is a registry link to nowhere, so no key below it can be
-    opened or created (Wine does not check the right to create subkeys, so a link is the
-    way to make creating one fail)."""
+    """The settings' parent key is a registry link below which no key can be opened or
+    created (Wine does not check the right to create subkeys, so a link is the way to make
+    creating one fail; see WineSession.link_to_nowhere)."""
 
     @classmethod
     def prepare_prefix(cls, session):
-        # A link key without a target: Wine's server fails every open or create through it.
-        with open(session.prefix / "user.reg", "a", encoding="ascii") as reg:
-            reg.write("\n[Software\\\\VB and VBA Program Settings] 1700000000\n#link\n")
+        session.link_to_nowhere(r"Software\VB and VBA Program Settings")
 
     def test_settings_cannot_be_created(self):
         self.assertEqual(self.s.control(TXT_INTERVAL)["text"], "30", "the default interval")
+        root = self.s.reg_query(SETTINGS_ROOT)
         stored = self.close_and_check("settings behind a dangling link", "42")
         self.assertIsNone(stored, "settings were stored")
-        self.assertIsNone(self.s.reg_query(SETTINGS_ROOT), "the link was replaced")
+        self.assertEqual(self.s.reg_query(SETTINGS_ROOT), root, "the link was replaced")
         self.assertEqual(self.s.reg_query(RUN_KEY, RUN_VALUE), ("REG_SZ", AUTORUN_COMMAND))
 
 

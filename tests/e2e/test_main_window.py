@@ -13,17 +13,14 @@ from typing import Callable, Optional
 
 import harness
 import timeserver as ts
-from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE,
-                     FRAME2, GETTING_TIME, IMAGE1, INACCURATE, LABEL2, LABEL4, LBL_AUTO, LBL_INFO,
-                     LBL_README, LBL_TIME, LBL_VERSION, LBL_WEBSITE, READY, TIME_OK, TXT_INTERVAL,
-                     UPDATED, parse_clock)
+from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CMD_CHECK, CMD_SYNCHRONIZE, FRAME2,
+                     GETTING_TIME, IMAGE1, INACCURATE, LABEL2, LBL_INFO, LBL_README, LBL_TIME,
+                     LBL_VERSION, LBL_WEBSITE, READY, TIME_OK, TXT_INTERVAL, UPDATED, parse_clock)
 ALL_OUTCOMES = (TIME_OK, CANNOT_GET, CANNOT_SET)
 
-WHITE = (255, 255, 255)
-BLUE = (0, 0, 255)
-RED = (255, 0, 0)
-DARK_RED = (64, 0, 0)
-BUTTON_FACE = (240, 240, 240)
+WHITE = tuple(harness.FACTS["windowBackground"])
+RED = tuple(harness.FACTS["linkRed"])
+BUTTON_FACE = tuple(harness.FACTS["buttonFace"])
 
 # Window styles the checks below look at.
 WS_TABSTOP = 0x00010000
@@ -43,47 +40,32 @@ class Font:
     underline: bool = False
 
 
-NORMAL = Font(8.25)
-BOLD_975 = Font(9.75, bold=True)
-LINK = Font(9.75, underline=True)
-
-
 @dataclass(frozen=True)
 class Expected:
     id: int
     kind: str
-    text: str  # as shown right after the start
+    text: Optional[str]  # as shown right after the start; None: not checked
     left: int  # twips; relative to Frame2 when in_frame
     top: int
     width: int
     height: int
     in_frame: bool
     font: Optional[Font]  # None: the platform's own font
+    color: Optional[tuple]  # the text's own colour; None: the platform's
 
 
-# The window as it must look right after the start, without stored settings.
-LAYOUT = [
-    Expected(FRAME2, "frame", "Options", 360, 1530, 6825, 1305, False, None),
-    Expected(CHK_AUTORUN, "check", "Autorun at system startup", 480, 810, 3585, 195, True, NORMAL),
-    # Without a stored interval the program shows its default of 30 minutes.
-    Expected(TXT_INTERVAL, "text", "30", 3420, 330, 645, 315, True, NORMAL),
-    Expected(CHK_AUTO, "check", "Automatic synchronization at", 480, 360, 3585, 255, True, NORMAL),
-    Expected(LBL_AUTO, "label", "minutes time interval", 4230, 360, 2175, 195, True, NORMAL),
-    Expected(CMD_SYNCHRONIZE, "button", "Synchronize", 3750, 3390, 2025, 405, False, BOLD_975),
-    Expected(CMD_CHECK, "button", "Check", 1590, 3390, 2025, 405, False, BOLD_975),
-    Expected(LBL_TIME, "label", None, 3750, 2940, 1575, 345, False, BOLD_975),  # the clock
-    Expected(LABEL4, "label", "Local Time:", 2640, 3000, 1005, 285, False, NORMAL),
-    Expected(LABEL2, "label", "ORVA Zelmora", 120, 540, 4365, 375, False,
-             Font(15.75, bold=True, italic=True)),
-    Expected(IMAGE1, "picture", "", 4560, 90, 2865, 1380, False, None),
-    Expected(LBL_VERSION, "label", "Version 1.0 Build 22", 600, 1050, 3315, 375, False,
-             Font(12, bold=True)),
-    Expected(LBL_WEBSITE, "link", "Website...", 6420, 4200, 1365, 285, False, LINK),
-    Expected(LBL_README, "link", "Readme", 90, 4200, 1245, 285, False, LINK),
-    Expected(LBL_INFO, "label", READY, 390, 3900, 6885, 285, False, Font(8.25, bold=True)),
-]
-TAB_ORDER = [CMD_CHECK, CMD_SYNCHRONIZE, CHK_AUTO, TXT_INTERVAL, CHK_AUTORUN]
-CLIENT_TWIPS = (7500, 4485)
+# Texts right after a start without stored settings that differ from the layout table's.
+SHOWN_AT_START = {TXT_INTERVAL: "30", LBL_TIME: None, LBL_INFO: READY}
+# The window as it must look right after the start, as the program's layout table has it.
+LAYOUT = [Expected(c["id"], c["kind"], SHOWN_AT_START.get(c["id"], c["text"]), *c["twips"],
+                   c["inFrame"], Font(c["font"][0], *map(bool, c["font"][1:]))
+                   if c["font"][0] else None,
+                   tuple(c["textColor"]) if c["textColor"] else None)
+          for c in harness.FACTS["controls"]]
+COLORS = {e.id: e.color for e in LAYOUT}
+BLUE = COLORS[LBL_README]
+TAB_ORDER = harness.FACTS["tabOrder"]
+CLIENT_TWIPS = harness.FACTS["clientTwips"]
 
 
 def to_pixels(twips: int, dpi: int) -> int:
@@ -178,8 +160,8 @@ class MainWindowAtStart(harness.SessionTestCase):
                                    f"({self.first.get('fonts_error')})")
         actual = (font["face"], font["height"], font["weight"] >= 700, font["italic"],
                   font["underline"])
-        wanted = ("Verdana", font_height(e.font.points, self.dpi), e.font.bold, e.font.italic,
-                  e.font.underline)
+        wanted = (harness.FACTS["fontFace"], font_height(e.font.points, self.dpi), e.font.bold,
+                  e.font.italic, e.font.underline)
         self.assertEqual(actual, wanted,
                          f"font of {e.text!r} as (face, height, bold, italic, underline); "
                          f"{e.font.points} pt at {self.dpi} DPI")
@@ -230,9 +212,9 @@ class MainWindowAtStart(harness.SessionTestCase):
             self.assertFalse(wrong, f"non-white bare client pixels (client x, y): {wrong[:10]}")
 
         # Texts: the label's own colour in the solid parts of its strokes; white behind.
-        for control_id, color, name in ((LABEL2, BLUE, "title"), (LBL_VERSION, DARK_RED, "version"),
-                                        (LBL_README, BLUE, "Readme link"),
-                                        (LBL_WEBSITE, BLUE, "Website link")):
+        for control_id, name in ((LABEL2, "title"), (LBL_VERSION, "version"),
+                                 (LBL_README, "Readme link"), (LBL_WEBSITE, "Website link")):
+            color = COLORS[control_id]
             with self.subTest(name):
                 rect = screen(self.by_id[control_id]["rect"])
                 colors = shot.colors(rect)

@@ -13,11 +13,10 @@ from typing import Optional
 
 import harness
 import timeserver as ts
-from harness import (CANNOT_SET, CHK_AUTO, CHK_AUTORUN, READY, RUN_KEY, RUN_SUBKEY, RUN_VALUE,
-                     TXT_INTERVAL, UPDATED)
-from test_tray import (HTCLOSE, WS_MAXIMIZE, click_caption_button, end_program,
-                       other_windows, reg_value, set_interval, start_second_copy,
-                       stored_settings, sz, taskbar_button, window_state)
+from harness import (CANNOT_SET, CHK_AUTO, CHK_AUTORUN, HTCLOSE, READY, RUN_KEY, RUN_SUBKEY,
+                     RUN_VALUE, TXT_INTERVAL, UPDATED, WS_MAXIMIZE, click_caption_button,
+                     end_program, other_windows, reg_value, set_interval, start_second_copy,
+                     stored_settings, sz, taskbar_button, window_state)
 
 # A second copy must give up at once; Wine itself needs a moment to start one.
 SECOND_START_LIMIT = 5
@@ -272,7 +271,7 @@ class SavedSettings(harness.SessionTestCase):
         acl = s.probe("key-dacl", "HKLM", RUN_SUBKEY, "D:P(A;;KR;;;WD)")
         self.assertTrue(acl["set"], f"locking the key: {acl}")
         self.addCleanup(s.probe, "key-dacl", "HKLM", RUN_SUBKEY, acl["before"])
-        refused = s.wine("reg", "add", RUN_KEY, "/v", "probe", "/d", "x", "/f", check=False)
+        refused = s.reg("add", RUN_KEY, "/v", "probe", "/d", "x", "/f")
         self.assertNotEqual(refused.returncode, 0, "the locked key still takes values")
 
         set_interval(s, "14")

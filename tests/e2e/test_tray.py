@@ -1,27 +1,19 @@
 """End-to-end tests of the notification icon: hiding into the tray, restoring, the tray
 menu, Exit, the end of a Windows session and a restarted taskbar.
-
-The helpers at the top are shared with test_startup.py.
 """
 
-import subprocess
 import time
 import unittest
-from typing import Optional
 
 import harness
 
-from harness import MENU_EXIT, MENU_RESTORE, RUN_SUBKEY, RUN_VALUE, SETTINGS_SUBKEY, TXT_INTERVAL
+from harness import (EXIT_QUESTION, HTCLOSE, HTMINBUTTON, MENU_EXIT, MENU_RESTORE, RUN_SUBKEY,
+                     RUN_VALUE, SETTINGS_SUBKEY, WM_ENDSESSION, WM_QUERYENDSESSION, WS_MAXIMIZE,
+                     click_caption_button, other_windows, reg_value, set_interval,
+                     stored_settings, sz, taskbar_button, window_state)
 
-EXIT_QUESTION = "Do you really want to close this application?"
 IDOK, IDCANCEL = 1, 2
-
-REG_SZ = 1
 NOTHING_STORED = {"Interval": None, "Auto": None, "AutoRun": None}
-
-WM_NCHITTEST, WM_QUERYENDSESSION, WM_ENDSESSION = 0x84, 0x11, 0x16
-HTMINBUTTON, HTCLOSE = 8, 20
-WS_MAXIMIZE = 0x01000000
 
 DESKTOP_SPOT = (200, 120)  # bare desktop: above the centred window, clear of the taskbar
 
@@ -40,79 +32,6 @@ def wait_icons(s: harness.Session, count: int, timeout: float = 10) -> list:
 
     s.wait_for(check, timeout, message=f"{count} tray icon(s) with the tip {harness.TRAY_TIP!r}")
     return found
-
-
-def taskbar_button(s: harness.Session) -> Optional[dict]:
-    """The main window's taskbar button while it is shown; None when absent or hidden."""
-    for child in s.tray().get("children", []):
-        if child["is_main_window"] and child["visible"] and child["rect"][2] > 0:
-            return child
-    return None
-
-
-def window_state(s: harness.Session) -> dict:
-    d = s.dump()
-    return {"visible": d["visible"], "iconic": d["iconic"],
-            "maximized": bool(d["style"] & WS_MAXIMIZE), "rect": d["window_rect"]}
-
-
-def caption_button(s: harness.Session, hit: int) -> tuple:
-    """Screen point in the middle of a title-bar button (HTMINBUTTON, HTCLOSE).
-
-    Asks the window itself (WM_NCHITTEST) along the middle of its title bar, from the
-    right, so the point is where Wine draws the button, whatever its theme metrics.
-    """
-    d = s.dump()
-    left, top, width, _ = d["window_rect"]
-    y = (top + d["client_origin"][1]) // 2
-    xs = []
-    for x in range(left + width - 2, left + width // 2, -2):
-        code = s.probe("send", str(WM_NCHITTEST), "0", str((y << 16) | x))["result"]
-        if code == hit:
-            xs.append(x)
-        elif xs:
-            break
-    if not xs:
-        raise AssertionError(f"no title-bar button with hit code {hit} on row {y}")
-    return (min(xs) + max(xs)) // 2, y
-
-
-def click_caption_button(s: harness.Session, hit: int):
-    s.click(*caption_button(s, hit))
-
-
-def set_interval(s: harness.Session, text: str):
-    """Replaces the interval box's text by typing, as a user would."""
-    s.click_control(TXT_INTERVAL)
-    # The classic edit control knows no Ctrl+A; select the line with the keys it does know.
-    s.key("Home", "shift+End", "BackSpace")
-    if text:
-        s.type_text(text)
-    shown = s.control(TXT_INTERVAL)["text"]
-    if shown != text:
-        raise AssertionError(f"typed {text!r} into the interval box, it shows {shown!r}")
-
-
-def reg_value(s: harness.Session, root: str, subkey: str, name: str) -> Optional[tuple]:
-    """(type, bytes) of a value as the program's ANSI calls see it; None when absent."""
-    v = s.probe("regvalue", root, subkey, name)
-    return (v["type"], bytes.fromhex(v["hex"])) if v.get("exists") else None
-
-
-def sz(text: str) -> tuple:
-    """A REG_SZ value as stored through the ANSI calls: the text and one NUL."""
-    return REG_SZ, text.encode("latin-1") + b"\0"
-
-
-def stored_settings(s: harness.Session) -> dict:
-    return {name: reg_value(s, "HKCU", SETTINGS_SUBKEY, name)
-            for name in ("Interval", "Auto", "AutoRun")}
-
-
-def other_windows(s: harness.Session, pid: int, main_hwnd: int) -> list:
-    """The program's visible top-level windows besides its main window."""
-    return [w for w in s.windows()
-            if w["pid"] == pid and w["visible"] and w["hwnd"] != main_hwnd]
 
 
 def wait_popup_menu(s: harness.Session, timeout: float = 5) -> dict:
@@ -136,37 +55,6 @@ def wait_message_box(s: harness.Session, pid: int, timeout: float = 5) -> dict:
                 return w
         return None
     return s.wait_for(find, timeout, message="a message box of the program")
-
-
-def end_program(s: harness.Session):
-    """Ends the program the way Windows does at log-off, without the save of the query."""
-    if not s.program_alive():
-        return
-    s.probe("send", str(WM_ENDSESSION), "1", "0", "3000", check=False)
-    if s.wait_exit(10) is None:
-        s.program.kill()
-        s.program.wait(10)
-
-
-def start_second_copy(s: harness.Session, timeout: float = 15) -> tuple:
-    """Starts the program once more, the way the first was; (exit code, seconds)."""
-    log_path = s.workdir / "second-start.log"
-
-    def start():
-        printed = log_path.stat().st_size if log_path.exists() else 0
-        started = time.monotonic()
-        with open(log_path, "ab") as out:
-            process = subprocess.Popen([harness.WINE, s.program_exe], env=s.env, stdout=out,
-                                       stderr=subprocess.STDOUT, cwd=s.unix_path(s.program_dir))
-        try:
-            code = process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-            code = None
-        return (code, time.monotonic() - started), code, log_path.stat().st_size != printed
-
-    return harness.start_with_restarts(s.name, "the second copy", start)
 
 
 def hide_with_minimise_box(s: harness.Session):

@@ -279,14 +279,14 @@ std::vector<HWND> ChildrenInZOrder(HWND parent) {
     return children;
 }
 
+BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM param) {
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+    return TRUE;
+}
+
 std::vector<HWND> TopLevelWindows() {
     std::vector<HWND> all;
-    EnumWindows(
-        [](HWND hwnd, LPARAM param) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&all));
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&all));
     return all;
 }
 
@@ -391,11 +391,11 @@ std::wstring HookModulePath() {
     }
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
     const auto ntOffset = static_cast<std::size_t>(dos->e_lfanew);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE ||
-        ntOffset + sizeof(IMAGE_NT_HEADERS64) > image.size()) {
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || ntOffset + sizeof(IMAGE_NT_HEADERS) > image.size()) {
         return {};
     }
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(image.data() + ntOffset);
+    // The probe's own image: 32 or 64-bit headers as it was built.
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(image.data() + ntOffset);
     if (nt->Signature != IMAGE_NT_SIGNATURE) {
         return {};
     }
@@ -1225,6 +1225,9 @@ int Usage() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Physical pixels and the screen's real DPI, as the DPI-aware program sees them: Wine 10
+    // scales both for programs that do not say they are aware.
+    SetProcessDPIAware();
     if (argc < 2) {
         return Usage();
     }

@@ -1,0 +1,122 @@
+// Prints what the end-to-end tests must know of the program, as JSON, straight from its
+// own headers: control ids, status texts, registry names, the layout table, the tray tip.
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "app/startup.h"
+#include "platform/main_window.h"
+#include "resources/resource_ids.h"
+#include "timeservice/synchronize.h"
+#include "timeservice/tick.h"
+#include "ui/main_form.h"
+#include "ui/main_window_layout.h"
+
+namespace {
+
+std::string Quoted(std::string_view text) {
+    std::string out(1, '"');
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+        }
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string Color(Rgb c) {
+    char text[32];
+    std::snprintf(text, sizeof text, "[%d, %d, %d]", c.r, c.g, c.b);
+    return text;
+}
+
+const char* KindName(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::Frame:
+            return "frame";
+        case ControlKind::CheckBox:
+            return "check";
+        case ControlKind::TextBox:
+            return "text";
+        case ControlKind::Label:
+            return "label";
+        case ControlKind::Link:
+            return "link";
+        case ControlKind::Button:
+            return "button";
+        case ControlKind::Picture:
+            return "picture";
+    }
+    return "?";
+}
+
+void Text(const char* name, std::string_view value, const char* end = ",") {
+    std::printf("  %s: %s%s\n", Quoted(name).c_str(), Quoted(value).c_str(), end);
+}
+
+}  // namespace
+
+int main() {
+    std::printf("{\n  \"ids\": {");
+    const std::pair<const char*, int> ids[] = {
+#define ID(enumeration, name) {#name, static_cast<int>(enumeration::name)}
+        ID(ControlId, Frame2),       ID(ControlId, chkAutoRun), ID(ControlId, txtInterval),
+        ID(ControlId, chkAuto),      ID(ControlId, lblAuto),    ID(ControlId, cmdSynchronize),
+        ID(ControlId, cmdCheckTime), ID(ControlId, lblTime),    ID(ControlId, Label4),
+        ID(ControlId, Label2),       ID(ControlId, Image1),     ID(ControlId, lblVersion),
+        ID(ControlId, lblWebsite),   ID(ControlId, lblReadme),  ID(ControlId, lblInfo),
+        ID(MenuId, mnuRestore),      ID(MenuId, mnuExit),
+#undef ID
+    };
+    const char* separator = "";
+    for (const auto& [name, id] : ids) {
+        std::printf("%s%s: %d", separator, Quoted(name).c_str(), id);
+        separator = ", ";
+    }
+    std::printf("},\n");
+    Text("ready", kReady);
+    Text("gettingTime", kGettingTime);
+    Text("timeOk", kTimeOk);
+    Text("inaccuratePrefix", kInaccuratePrefix);
+    Text("inaccurateSuffix", kInaccurateSuffix);
+    Text("updatedPrefix", kUpdatedPrefix);
+    Text("updatedSuffix", kUpdatedSuffix);
+    Text("cannotGetTime", kCannotGetTime);
+    Text("cannotSetTime", kCannotSetTime);
+    Text("exitQuestion", kExitQuestion);
+    Text("trayTip", ZELMORA_PRODUCT_NAME);
+    Text("appName", kAppName);
+    Text("section", kSection);
+    Text("runSubkey", kRunSubkey);
+    Text("runValueName", kRunValueName);
+    Text("exeName", kExeName);
+    Text("fontFace", kFontFace);
+    std::printf("  \"retryPauseMs\": %llu,\n", static_cast<unsigned long long>(kAutoRetryPauseMs));
+    std::printf("  \"clientTwips\": [%d, %d],\n", kClientWidthTwips, kClientHeightTwips);
+    std::printf("  \"windowBackground\": %s, \"buttonFace\": %s, \"linkRed\": %s,\n",
+                Color(kWindowBackground).c_str(), Color(kButtonFace).c_str(),
+                Color(kLinkRed).c_str());
+    std::printf("  \"tabOrder\": [");
+    separator = "";
+    for (const ControlId id : kTabOrder) {
+        std::printf("%s%d", separator, static_cast<int>(id));
+        separator = ", ";
+    }
+    std::printf("],\n  \"controls\": [\n");
+    separator = "";
+    for (const ControlSpec& c : kMainWindowControls) {
+        std::printf(
+            "%s    {\"id\": %d, \"kind\": \"%s\", \"text\": %s, \"twips\": [%d, %d, %d, %d], "
+            "\"inFrame\": %s, \"font\": [%g, %d, %d, %d], \"textColor\": %s}",
+            separator, static_cast<int>(c.id), KindName(c.kind), Quoted(c.text).c_str(), c.left,
+            c.top, c.width, c.height, c.inFrame ? "true" : "false", c.font.points, c.font.bold,
+            c.font.italic, c.font.underline, c.textColor ? Color(*c.textColor).c_str() : "null");
+        separator = ",\n";
+    }
+    std::printf("\n  ]\n}\n");
+    return 0;
+}
