@@ -14,8 +14,10 @@ Paths come from the environment (the CMake registration sets them; see wine.py f
 
 import contextlib
 import json
+import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -26,8 +28,8 @@ from pathlib import Path, PureWindowsPath
 from typing import Callable, Optional
 
 from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  # noqa: F401
-                  env_path, log, port, read_png, run_detached, start_with_restarts,
-                  target)
+                  env_path, log, port, program_pid, read_png, run_detached,
+                  start_with_restarts, target)
 
 
 def exe_path() -> Path:
@@ -150,11 +152,7 @@ class Session(WineSession):
             self.start_program()
 
     def stopping(self):
-        if self.program and self.program.poll() is None:
-            with contextlib.suppress(ProcessLookupError):
-                self.program.kill()
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                self.program.wait(10)
+        self.kill_program()
         if self._probe_log:
             self._probe_log.close()
             self._probe_log = None
@@ -194,6 +192,19 @@ class Session(WineSession):
                                    "before its window appeared")
             if time.monotonic() > deadline:
                 raise HarnessError("the program's window did not appear")
+
+    def program_pid(self) -> Optional[int]:
+        """The program's own Linux process (for /proc), not what launched it."""
+        return program_pid(self.prefix, FACTS["exeName"])
+
+    def kill_program(self):
+        if self.program and self.program.poll() is None:
+            with contextlib.suppress(ProcessLookupError, TypeError):
+                os.kill(self.program_pid(), signal.SIGKILL)
+            with contextlib.suppress(ProcessLookupError):
+                self.program.kill()
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.program.wait(10)
 
     def program_alive(self) -> bool:
         return self.program is not None and self.program.poll() is None
@@ -502,8 +513,7 @@ def end_program(s: Session):
         return
     s.probe("send", str(WM_ENDSESSION), "1", "0", "3000", check=False)
     if s.wait_exit(10) is None:
-        s.program.kill()
-        s.program.wait(10)
+        s.kill_program()
 
 
 def start_second_copy(s: Session, timeout: float = 15) -> tuple:

@@ -506,14 +506,14 @@ class FloodingServers(FaultCase):
             return False
 
     def assert_memory_sane(self, context: str, before_kb: int):
-        after = rss_kb(self.s.program.pid)
+        after = rss_kb(self.s.program_pid())
         harness.log(f"{context}: resident memory {before_kb} KiB before, {after} KiB after")
         self.assertLess(after, RSS_CEILING_KB, f"{context}: resident memory {after} KiB")
         self.assertLess(after - before_kb, 32 * 1024,
                         f"{context}: resident memory grew from {before_kb} to {after} KiB")
 
     def test_ten_mebibytes_with_the_time_at_the_start(self):
-        before = rss_kb(self.s.program.pid)
+        before = rss_kb(self.s.program_pid())
         self.serve(dict(mode=ts.HUGE, body=lambda: ts.page_with_time(), huge_size=10 << 20,
                         align_to_second=True))
         op = self.operate(CMD_CHECK, "10 MiB page", timeout=LIMIT)
@@ -537,7 +537,7 @@ class FloodingServers(FaultCase):
         ]
         for name, how, tries in cases:
             with self.subTest(name):
-                before = rss_kb(self.s.program.pid)
+                before = rss_kb(self.s.program_pid())
                 for attempt in range(1, tries + 1):
                     self.serve(how)
                     op = self.operate(CMD_SYNCHRONIZE, f"{name} ({attempt})", timeout=LIMIT)

@@ -183,6 +183,26 @@ def _read(path: str) -> str:
 # Processes
 
 
+def prefix_pids(prefix: Path) -> list:
+    """Every process whose environment names this prefix (the Wine processes in it)."""
+    wanted = f"WINEPREFIX={prefix}".encode()
+    pids = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):
+            if wanted in Path(f"/proc/{entry}/environ").read_bytes().split(b"\0"):
+                pids.append(int(entry))
+    return pids
+
+
+def program_pid(prefix: Path, exe_name: str) -> Optional[int]:
+    """The Linux process of a running Windows program of the prefix, found by its file name:
+    what was launched is not always the program (Wine 10 starts a 32-bit program from its
+    64-bit start.exe, and the root's runner adds a process of its own)."""
+    found = [pid for pid in prefix_pids(prefix)
+             if _read(f"/proc/{pid}/comm").strip() == exe_name[:15]]
+    return max(found) if found else None
+
+
 def run_detached(args: list, env: dict, timeout: float) -> subprocess.CompletedProcess:
     """Runs a Wine command and waits for that process only.
 
