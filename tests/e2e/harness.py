@@ -476,13 +476,29 @@ def click_caption_button(s: Session, hit: int):
 def set_interval(s: Session, text: str):
     """Replaces the interval box's text by typing, as a user would."""
     s.click_control(TXT_INTERVAL)
-    # The classic edit control knows no Ctrl+A; select the line with the keys it does know.
-    s.key("Home", "shift+End", "BackSpace")
+    s.key("ctrl+a", "BackSpace")
     if text:
         s.type_text(text)
     # Keys reach a busy machine's program late.
     s.wait_for(lambda: s.control(TXT_INTERVAL)["text"] == text, 5,
                message=f"the interval box to read {text!r}")
+
+
+def wait_shown(s: Session, shown: bool = True, timeout: float = 10):
+    s.wait_for(lambda: s.probe("status")["visible"] == shown, timeout,
+               message=f"the window to {'come back' if shown else 'hide'}")
+
+
+def wait_dump(s: Session, key: str, message: str, timeout: float = 5) -> dict:
+    """The first dump whose key (visible, responsive, ...) is true."""
+    return s.wait_for(lambda: (lambda d: d if d[key] else None)(s.dump()), timeout,
+                      message=message)
+
+
+def show_with_icon(s: Session, timeout: float = 10):
+    s.wait_for(s.tray_icons, timeout, message="the tray icon")
+    s.click_tray(1)
+    wait_shown(s, True, timeout)
 
 
 def reg_value(s: Session, root: str, subkey: str, name: str) -> Optional[tuple]:

@@ -34,33 +34,19 @@ std::string Color(Rgb c) {
     return text;
 }
 
-const char* KindName(ControlKind kind) {
-    switch (kind) {
-        case ControlKind::Frame:
-            return "frame";
-        case ControlKind::CheckBox:
-            return "check";
-        case ControlKind::TextBox:
-            return "text";
-        case ControlKind::Label:
-            return "label";
-        case ControlKind::Link:
-            return "link";
-        case ControlKind::Button:
-            return "button";
-        case ControlKind::Picture:
-            return "picture";
-    }
-    return "?";
+const char* Bool(bool value) {
+    return value ? "true" : "false";
 }
 
-void Text(const char* name, std::string_view value, const char* end = ",") {
-    std::printf("  %s: %s%s\n", Quoted(name).c_str(), Quoted(value).c_str(), end);
+void Text(const char* name, std::string_view value) {
+    std::printf("  %s: %s,\n", Quoted(name).c_str(), Quoted(value).c_str());
 }
 
 }  // namespace
 
 int main() {
+    // In the order of ControlKind.
+    const char* const kKinds[] = {"frame", "check", "text", "label", "link", "button", "picture"};
     std::printf("{\n  \"ids\": {");
     const std::pair<const char*, int> ids[] = {
 #define ID(enumeration, name) {#name, static_cast<int>(enumeration::name)}
@@ -109,12 +95,19 @@ int main() {
     std::printf("],\n  \"controls\": [\n");
     separator = "";
     for (const ControlSpec& c : kMainWindowControls) {
+        char font[128] = "null";
+        if (c.font.points != 0) {
+            std::snprintf(font, sizeof font,
+                          "{\"points\": %g, \"bold\": %s, \"italic\": %s, \"underline\": %s}",
+                          c.font.points, Bool(c.font.bold), Bool(c.font.italic),
+                          Bool(c.font.underline));
+        }
         std::printf(
-            "%s    {\"id\": %d, \"kind\": \"%s\", \"text\": %s, \"twips\": [%d, %d, %d, %d], "
-            "\"inFrame\": %s, \"font\": [%g, %d, %d, %d], \"textColor\": %s}",
-            separator, static_cast<int>(c.id), KindName(c.kind), Quoted(c.text).c_str(), c.left,
-            c.top, c.width, c.height, c.inFrame ? "true" : "false", c.font.points, c.font.bold,
-            c.font.italic, c.font.underline, c.textColor ? Color(*c.textColor).c_str() : "null");
+            "%s    {\"id\": %d, \"kind\": \"%s\", \"text\": %s, \"left\": %d, \"top\": %d, "
+            "\"width\": %d, \"height\": %d, \"in_frame\": %s, \"font\": %s, \"color\": %s}",
+            separator, static_cast<int>(c.id), kKinds[static_cast<int>(c.kind)],
+            Quoted(c.text).c_str(), c.left, c.top, c.width, c.height, Bool(c.inFrame), font,
+            c.textColor ? Color(*c.textColor).c_str() : "null");
         separator = ",\n";
     }
     std::printf("\n  ]\n}\n");

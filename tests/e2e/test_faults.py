@@ -285,14 +285,6 @@ class FaultCase(harness.SessionTestCase):
         else:
             self.s.server.raw = how
 
-    def set_interval(self, text: str):
-        self.s.click_control(TXT_INTERVAL)
-        self.s.key("ctrl+a")
-        self.s.type_text(text)
-        # Keys reach a busy machine's program late.
-        self.s.wait_for(lambda: self.s.control(TXT_INTERVAL)["text"] == text, 5,
-                        message=f"the interval box to read {text!r}")
-
     def set_autorun(self, on: bool):
         if (self.s.control(CHK_AUTORUN)["check"] == 1) != on:
             self.s.click_control(CHK_AUTORUN)
@@ -302,15 +294,7 @@ class FaultCase(harness.SessionTestCase):
     def close_window(self):
         """The close box's message: stores the settings and hides the window in the tray."""
         self.s.probe("post", "WM_CLOSE", "0", "0")
-        self.s.wait_for(lambda: not self.s.probe("status")["visible"], 10,
-                        message="the window to hide")
-
-    def restore_from_tray(self):
-        icons = self.s.wait_for(self.s.tray_icons, 10, message="the tray icon")
-        self.assertEqual(len(icons), 1, f"tray icons: {icons}")
-        self.s.click(*harness.center(icons[0]))
-        self.s.wait_for(lambda: self.s.probe("status")["visible"], 10,
-                        message="the window to come back")
+        harness.wait_shown(self.s, False)
 
 
 # -------------------------------------------------------------------------------------
@@ -607,7 +591,7 @@ class LogOffDuringSync(FaultCase):
             self.s.start_program()
 
     def log_off_during_check(self, ends: bool, interval: str):
-        self.set_interval(interval)
+        harness.set_interval(self.s, interval)
         self.s.server.configure(body=ts.live_page(3), delay=4)
         seen = {}
 
@@ -662,12 +646,12 @@ class RegistryFaultCase(FaultCase):
         Returns the stored settings afterwards; the window must have hidden without a word
         and come back from the tray working.
         """
-        self.set_interval(interval)
+        harness.set_interval(self.s, interval)
         self.set_autorun(True)
         self.close_window()
         self.assertEqual(dialogs(self.s.windows()), [], f"{context}: a dialog is up")
         self.assertTrue(self.s.probe("status")["responsive"], f"{context}: not answering")
-        self.restore_from_tray()
+        harness.show_with_icon(self.s)
         self.serve(dict(align_to_second=True))
         self.assertEqual(self.operate(CMD_CHECK, context).final, TIME_OK, context)
         self.assert_healthy(context)

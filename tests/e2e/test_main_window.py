@@ -7,8 +7,8 @@ served by the test itself on the loopback port the program was built for.
 import math
 import time
 import unittest
-from dataclasses import dataclass
 from datetime import datetime
+from types import SimpleNamespace
 from typing import Callable, Optional
 
 import harness
@@ -32,37 +32,14 @@ SS_BITMAP = 0x0E
 SS_NOTIFY = 0x100
 
 
-@dataclass(frozen=True)
-class Font:
-    points: float
-    bold: bool = False
-    italic: bool = False
-    underline: bool = False
-
-
-@dataclass(frozen=True)
-class Expected:
-    id: int
-    kind: str
-    text: Optional[str]  # as shown right after the start; None: not checked
-    left: int  # twips; relative to Frame2 when in_frame
-    top: int
-    width: int
-    height: int
-    in_frame: bool
-    font: Optional[Font]  # None: the platform's own font
-    color: Optional[tuple]  # the text's own colour; None: the platform's
-
-
 # Texts right after a start without stored settings that differ from the layout table's.
 SHOWN_AT_START = {TXT_INTERVAL: "30", LBL_TIME: None, LBL_INFO: READY}
-# The window as it must look right after the start, as the program's layout table has it.
-LAYOUT = [Expected(c["id"], c["kind"], SHOWN_AT_START.get(c["id"], c["text"]), *c["twips"],
-                   c["inFrame"], Font(c["font"][0], *map(bool, c["font"][1:]))
-                   if c["font"][0] else None,
-                   tuple(c["textColor"]) if c["textColor"] else None)
+# The window as it must look right after the start, as the program's layout table has it:
+# id, kind, text (None: not checked), left, top, width, height (twips; relative to Frame2
+# when in_frame), font (None: the platform's own), color (None: the platform's).
+LAYOUT = [SimpleNamespace(**dict(c, text=SHOWN_AT_START.get(c["id"], c["text"])))
           for c in harness.FACTS["controls"]]
-COLORS = {e.id: e.color for e in LAYOUT}
+COLORS = {e.id: e.color and tuple(e.color) for e in LAYOUT}
 BLUE = COLORS[LBL_README]
 TAB_ORDER = harness.FACTS["tabOrder"]
 CLIENT_TWIPS = harness.FACTS["clientTwips"]
@@ -72,7 +49,7 @@ def to_pixels(twips: int, dpi: int) -> int:
     return math.floor(twips * dpi / 1440 + 0.5)
 
 
-def expected_rect(e: Expected, dpi: int) -> list:
+def expected_rect(e: SimpleNamespace, dpi: int) -> list:
     left, top = e.left, e.top
     if e.in_frame:
         frame = next(c for c in LAYOUT if c.id == FRAME2)
@@ -134,7 +111,7 @@ class MainWindowAtStart(harness.SessionTestCase):
                 if e.font:
                     self.check_font(e, c)
 
-    def check_kind(self, e: Expected, c: dict):
+    def check_kind(self, e: SimpleNamespace, c: dict):
         style = c["style"]
         what = f"{e.text!r} ({e.kind}) is {c['class']} with style {style:#x}"
         if e.kind == "frame":
@@ -154,17 +131,17 @@ class MainWindowAtStart(harness.SessionTestCase):
         else:  # labels and links report clicks
             self.assertTrue(c["class"] == "Static" and style & SS_NOTIFY, what)
 
-    def check_font(self, e: Expected, c: dict):
+    def check_font(self, e: SimpleNamespace, c: dict):
         font = c["font"]
         self.assertIsNotNone(font, f"{e.text!r}: font not readable "
                                    f"({self.first.get('fonts_error')})")
         actual = (font["face"], font["height"], font["weight"] >= 700, font["italic"],
                   font["underline"])
-        wanted = (harness.FACTS["fontFace"], font_height(e.font.points, self.dpi), e.font.bold,
-                  e.font.italic, e.font.underline)
+        wanted = (harness.FACTS["fontFace"], font_height(e.font["points"], self.dpi),
+                  e.font["bold"], e.font["italic"], e.font["underline"])
         self.assertEqual(actual, wanted,
                          f"font of {e.text!r} as (face, height, bold, italic, underline); "
-                         f"{e.font.points} pt at {self.dpi} DPI")
+                         f"{e.font['points']} pt at {self.dpi} DPI")
 
     def test_interval_box_lies_in_front_of_its_check_box(self):
         # The two overlap; the box must get the clicks there, and be drawn on top.

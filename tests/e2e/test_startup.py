@@ -16,7 +16,7 @@ import timeserver as ts
 from harness import (CANNOT_SET, CHK_AUTO, CHK_AUTORUN, HTCLOSE, READY, RUN_KEY, RUN_SUBKEY,
                      RUN_VALUE, TXT_INTERVAL, UPDATED, WS_MAXIMIZE, click_caption_button,
                      end_program, other_windows, reg_value, set_interval, start_second_copy,
-                     stored_settings, sz, taskbar_button, window_state)
+                     stored_settings, sz, taskbar_button, wait_dump, wait_shown, window_state)
 
 # A second copy must give up at once; Wine itself needs a moment to start one.
 SECOND_START_LIMIT = 5
@@ -50,8 +50,7 @@ def shown_settings(d: dict) -> tuple:
 
 
 def responsive_dump(s: harness.Session) -> dict:
-    return s.wait_for(lambda: (lambda d: d if d["responsive"] else None)(s.dump()), 15,
-                      message="the window to answer")
+    return wait_dump(s, "responsive", "the window to answer", 15)
 
 
 class FirstStart(harness.SessionTestCase):
@@ -148,7 +147,7 @@ class AutoSyncAtStart(harness.SessionTestCase):
             end_program(s)
         # The window hides right after the synchronisation; the tests check that it did.
         with contextlib.suppress(AssertionError):
-            s.wait_for(lambda: not s.probe("status")["visible"], 5)
+            wait_shown(s, False, 5)
         # Anything more would come right after the start: wait a little before counting.
         time.sleep(2)
         cls.requests = s.server.requests
@@ -233,8 +232,7 @@ class SavedSettings(harness.SessionTestCase):
             click_caption_button(self.s, HTCLOSE)
         else:
             self.s.key("alt+F4")
-        self.s.wait_for(lambda: not self.s.probe("status")["visible"], 10,
-                        message=f"the window to hide after {how}")
+        wait_shown(self.s, False)
 
     def test_closing_stores_the_settings(self):
         for case in self.CASES:

@@ -10,7 +10,8 @@ import harness
 from harness import (EXIT_QUESTION, HTCLOSE, HTMINBUTTON, MENU_EXIT, MENU_RESTORE, RUN_SUBKEY,
                      RUN_VALUE, SETTINGS_SUBKEY, WM_ENDSESSION, WM_QUERYENDSESSION, WS_MAXIMIZE,
                      click_caption_button, other_windows, reg_value, set_interval,
-                     stored_settings, sz, taskbar_button, window_state)
+                     show_with_icon, stored_settings, sz, taskbar_button, wait_dump, wait_shown,
+                     window_state)
 
 IDOK, IDCANCEL = 1, 2
 NOTHING_STORED = {"Interval": None, "Auto": None, "AutoRun": None}
@@ -59,12 +60,7 @@ def wait_message_box(s: harness.Session, pid: int, timeout: float = 5) -> dict:
 
 def hide_with_minimise_box(s: harness.Session):
     click_caption_button(s, HTMINBUTTON)
-    s.wait_for(lambda: not s.probe("status")["visible"], 5, message="the window to hide")
-
-
-def show_with_icon(s: harness.Session):
-    s.click_tray(1)
-    s.wait_for(lambda: s.probe("status")["visible"], 5, message="the window to come back")
+    wait_shown(s, False, 5)
 
 
 # -------------------------------------------------------------------------------------
@@ -107,7 +103,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
     def setUp(self):
         super().setUp()
         if not self.s.probe("status")["visible"]:
-            show_with_icon(self.s)
+            show_with_icon(self.s, 5)
 
     def test_minimise_box_hides_the_window_without_saving(self):
         before = stored_settings(self.s)
@@ -124,8 +120,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
         shown_at = self.s.dump()["window_rect"]
         hide_with_minimise_box(self.s)
         self.s.click_tray(1)
-        d = self.s.wait_for(lambda: (lambda d: d if d["visible"] else None)(self.s.dump()), 5,
-                            message="the window to come back")
+        d = wait_dump(self.s, "visible", "the window to come back")
         self.assertFalse(d["iconic"], "restored window is still minimised")
         self.assertFalse(d["style"] & WS_MAXIMIZE, "restored window is maximised")
         self.assertEqual(d["window_rect"], shown_at, "restored window moved")
@@ -165,8 +160,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
         with self.subTest("Restore"):
             self.s.click_tray(3)
             click_menu_item(self.s, wait_popup_menu(self.s), MENU_RESTORE)
-            d = self.s.wait_for(lambda: (lambda d: d if d["visible"] else None)(self.s.dump()),
-                                5, message="the window to come back")
+            d = wait_dump(self.s, "visible", "the window to come back")
             self.assertFalse(d["iconic"], "restored window is still minimised")
             self.assertTrue(d["foreground"], "restored window is not in the foreground")
             self.assertFalse(self.s.probe("menu")["open"], "the menu stayed open")
@@ -174,8 +168,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
     def test_close_box_hides_the_window_and_stores_the_interval(self):
         set_interval(self.s, "21")
         click_caption_button(self.s, HTCLOSE)
-        self.s.wait_for(lambda: not self.s.probe("status")["visible"], 5,
-                        message="the window to hide")
+        wait_shown(self.s, False, 5)
         state = window_state(self.s)
         self.assertTrue(state["iconic"], state)
         self.assertTrue(self.s.program_alive(), "closing the window ended the program")
@@ -278,7 +271,7 @@ class TaskbarRestart(harness.SessionTestCase):
         for forgotten in (True, False):
             with self.subTest(icon_forgotten_by_the_taskbar=forgotten):
                 if not self.s.probe("status")["visible"]:
-                    show_with_icon(self.s)
+                    show_with_icon(self.s, 5)
                 hide_with_minimise_box(self.s)
                 if forgotten:
                     self.assertTrue(self.s.probe("tray-delete")["ok"], "removing the icon")
@@ -288,7 +281,7 @@ class TaskbarRestart(harness.SessionTestCase):
                 time.sleep(0.5)
                 self.assertEqual(len(self.s.tray_icons()), 1, "icons after the broadcast")
                 # The icon is the program's: it still brings the hidden window back.
-                show_with_icon(self.s)
+                show_with_icon(self.s, 5)
 
 
 if __name__ == "__main__":

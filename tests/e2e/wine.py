@@ -152,7 +152,7 @@ class XDisplay:
                     break  # lost a race for this number; try the next
                 # The lock file names the server that won this number.
                 if os.path.exists(f"/tmp/.X11-unix/X{n}") and \
-                        _read(f"/tmp/.X{n}-lock").strip() == str(process.pid):
+                        read_text(f"/tmp/.X{n}-lock").strip() == str(process.pid):
                     self.number, self.process = n, process
                     return self
                 time.sleep(0.05)
@@ -172,7 +172,8 @@ class XDisplay:
         self.process = None
 
 
-def _read(path: str) -> str:
+def read_text(path: str) -> str:
+    """A file's text; empty when it cannot be read."""
     try:
         return Path(path).read_text()
     except OSError:
@@ -199,7 +200,7 @@ def program_pid(prefix: Path, exe_name: str) -> Optional[int]:
     what was launched is not always the program (Wine 10 starts a 32-bit program from its
     64-bit start.exe, and the root's runner adds a process of its own)."""
     found = [pid for pid in prefix_pids(prefix)
-             if _read(f"/proc/{pid}/comm").strip() == exe_name[:15]]
+             if read_text(f"/proc/{pid}/comm").strip() == exe_name[:15]]
     return max(found) if found else None
 
 
@@ -432,26 +433,12 @@ class Image:
 
     @staticmethod
     def from_ppm(blob: bytes, path: Optional[Path] = None) -> "Image":
-        # P6 header: magic, width, height, maxval, separated by whitespace (and comments).
-        fields = []
-        i = 0
-        while len(fields) < 4:
-            while blob[i:i + 1].isspace():
-                i += 1
-            if blob[i:i + 1] == b"#":
-                while blob[i:i + 1] not in (b"\n", b""):
-                    i += 1
-                continue
-            j = i
-            while not blob[j:j + 1].isspace():
-                j += 1
-            fields.append(blob[i:j])
-            i = j
-        i += 1  # the single whitespace after maxval
-        if fields[0] != b"P6" or int(fields[3]) != 255:
+        # ImageMagick writes "P6\n<width> <height>\n255\n", then the pixels.
+        magic, size, maxval, data = blob.split(b"\n", 3)
+        if magic != b"P6" or maxval != b"255":
             raise HarnessError("unexpected image format from convert")
-        width, height = int(fields[1]), int(fields[2])
-        return Image(width, height, blob[i:i + width * height * 3], path)
+        width, height = map(int, size.split())
+        return Image(width, height, data[:width * height * 3], path)
 
 
 def read_png(path: Path) -> Image:

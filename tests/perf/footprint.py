@@ -41,6 +41,7 @@ from typing import Optional
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import wine as w  # noqa: E402
+from wine import read_text  # noqa: E402
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 SCREEN = "1024x768"
@@ -221,17 +222,9 @@ class Failure(Exception):
     pass
 
 
-def read_text(path: str) -> Optional[str]:
-    try:
-        with open(path) as f:
-            return f.read()
-    except OSError:
-        return None
-
-
 def cpu_ticks(pid: int) -> Optional[int]:
     text = read_text(f"/proc/{pid}/stat")
-    if text is None:
+    if not text:
         return None
     utime, stime = parse_proc_stat(text)
     return utime + stime

@@ -12,12 +12,10 @@
 //   windows                     top-level windows (finds message boxes and stray windows)
 //   tray                        the taskbar, its buttons and the notification-area icons
 //   tooltips                    visible tooltip windows and their texts
-//   cursor                      pointer position and the window under it
 //   send <msg> <wparam> <lparam> [timeout-ms]
 //   post <msg> <wparam> <lparam>
 //   broadcast-taskbarcreated
 //   wait-window <seconds>
-//   wait-gone <seconds>
 //   menu                        the program's open popup menu: its items and their rectangles
 //   children <hwnd>             the child windows of a window (a message box's text, buttons)
 //   regvalue HKLM|HKCU <subkey> <name>
@@ -340,25 +338,32 @@ BOOL CALLBACK RecordFont(HWND child, LPARAM param) {
     return TRUE;
 }
 
-// Runs inside the program, where this module's C runtime was never started: Win32 calls only.
-LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION) {
-        const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-        if (call->message == RegisterWindowMessageW(kFontQueryMessage)) {
-            wchar_t name[64];
-            MappingName(static_cast<DWORD>(call->wParam), name);
-            if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
-                if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(FontTable))) {
-                    auto* table = static_cast<FontTable*>(view);
-                    table->count = 0;
-                    EnumChildWindows(call->hwnd, RecordFont, reinterpret_cast<LPARAM>(table));
-                    UnmapViewOfFile(view);
-                }
-                CloseHandle(mapping);
+// Answers a probe's query message from inside the program, where this module's C runtime
+// was never started (Win32 calls only): fill writes into the table the probe shares.
+template <typename Table, typename Fill>
+LRESULT AnswerQuery(int code, WPARAM wParam, LPARAM lParam, const wchar_t* message,
+                    void (*nameOf)(DWORD, wchar_t (&)[64]), Fill fill) {
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == RegisterWindowMessageW(message)) {
+        wchar_t name[64];
+        nameOf(static_cast<DWORD>(call->wParam), name);
+        if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
+            if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(Table))) {
+                static_cast<Table*>(view)->count = 0;
+                fill(*static_cast<Table*>(view), call->hwnd);
+                UnmapViewOfFile(view);
             }
+            CloseHandle(mapping);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam) {
+    return AnswerQuery<FontTable>(
+        code, wParam, lParam, kFontQueryMessage, MappingName, [](FontTable& table, HWND main) {
+            EnumChildWindows(main, RecordFont, reinterpret_cast<LPARAM>(&table));
+        });
 }
 
 std::vector<char> ReadWholeFile(const std::wstring& path) {
@@ -480,10 +485,6 @@ bool QueryInProgram(HWND main, HOOKPROC hookProc, void (*nameOf)(DWORD, wchar_t 
     }
     FreeLibrary(module);
     return ok;
-}
-
-bool QueryFonts(HWND main, FontTable& table, std::string& error) {
-    return QueryInProgram(main, FontHookProc, MappingName, kFontQueryMessage, table, error);
 }
 
 const FontRecord* FindFont(const FontTable& table, int id) {
@@ -610,7 +611,8 @@ int CmdDump() {
 
     static FontTable fonts{};
     std::string fontError = "the program is not responding";
-    const bool haveFonts = responsive && QueryFonts(main, fonts, fontError);
+    const bool haveFonts = responsive && QueryInProgram(main, FontHookProc, MappingName,
+                                                        kFontQueryMessage, fonts, fontError);
     j.Field("fonts_read", haveFonts);
     if (!haveFonts) {
         j.Field("fonts_error", fontError);
@@ -864,21 +866,6 @@ int CmdTooltips() {
     return 0;
 }
 
-int CmdCursor() {
-    // Cursor handles belong to the process that loaded them, so only the position and the
-    // window under it are reported.
-    POINT pos{};
-    GetCursorPos(&pos);
-    HWND under = WindowFromPoint(pos);
-    Json j;
-    j.BeginObject();
-    j.Key("pos").BeginArray().Number(pos.x).Number(pos.y).EndArray();
-    j.Field("under_class", under ? ClassOf(under) : std::wstring());
-    j.Field("under_id", under ? GetDlgCtrlID(under) : 0);
-    j.EndObject().Print();
-    return 0;
-}
-
 UINT MessageNumber(const std::wstring& name) {
     struct Named {
         const wchar_t* name;
@@ -939,12 +926,12 @@ int CmdBroadcastTaskbarCreated() {
     return 0;
 }
 
-int CmdWaitWindow(double seconds, bool gone) {
+int CmdWaitWindow(double seconds) {
     const ULONGLONG start = GetTickCount64();
     const auto limit = static_cast<ULONGLONG>(seconds * 1000);
     for (;;) {
         HWND main = FindMainWindow();
-        const bool done = gone ? main == nullptr : (main != nullptr && IsWindowVisible(main));
+        const bool done = main != nullptr && IsWindowVisible(main);
         if (done || GetTickCount64() - start >= limit) {
             Json j;
             j.BeginObject().Field("ok", done).Field("found", main != nullptr);
@@ -993,54 +980,35 @@ BOOL CALLBACK FindOwnPopupMenu(HWND hwnd, LPARAM param) {
     return TRUE;
 }
 
-// Runs inside the program, where this module's C runtime was never started: Win32 calls only.
 LRESULT CALLBACK MenuHookProc(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION) {
-        const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-        if (call->message == RegisterWindowMessageW(kMenuQueryMessage)) {
-            wchar_t name[64];
-            MenuMappingName(static_cast<DWORD>(call->wParam), name);
-            if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
-                if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(MenuTable))) {
-                    auto* table = static_cast<MenuTable*>(view);
-                    table->count = 0;
-                    HWND popup = nullptr;
-                    EnumThreadWindows(GetCurrentThreadId(), FindOwnPopupMenu,
-                                      reinterpret_cast<LPARAM>(&popup));
-                    const auto menu =
-                        popup ? reinterpret_cast<HMENU>(SendMessageW(popup, 0x01E1, 0, 0))
-                              : nullptr;  // MN_GETHMENU
-                    const int n = menu ? GetMenuItemCount(menu) : 0;
-                    table->popup = popup;
-                    if (popup) {
-                        GetWindowRect(popup, &table->popupRect);
-                    }
-                    for (int i = 0; i < n && i < kMaxMenuItems; ++i) {
-                        MenuItemRecord& item = table->items[table->count++];
-                        MENUITEMINFOW info{};
-                        info.cbSize = sizeof info;
-                        info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STATE | MIIM_STRING;
-                        info.dwTypeData = item.text;
-                        info.cch = 63;
-                        item.text[0] = L'\0';
-                        if (GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) {
-                            item.id = info.wID;
-                            item.type = info.fType;
-                            item.state = info.fState;
-                        }
-                        GetMenuItemRect(popup, menu, static_cast<UINT>(i), &item.rect);
-                    }
-                    UnmapViewOfFile(view);
-                }
-                CloseHandle(mapping);
+    return AnswerQuery<MenuTable>(
+        code, wParam, lParam, kMenuQueryMessage, MenuMappingName, [](MenuTable& table, HWND) {
+            HWND popup = nullptr;
+            EnumThreadWindows(GetCurrentThreadId(), FindOwnPopupMenu,
+                              reinterpret_cast<LPARAM>(&popup));
+            const auto menu = popup ? reinterpret_cast<HMENU>(SendMessageW(popup, 0x01E1, 0, 0))
+                                    : nullptr;  // MN_GETHMENU
+            const int n = menu ? GetMenuItemCount(menu) : 0;
+            table.popup = popup;
+            if (popup) {
+                GetWindowRect(popup, &table.popupRect);
             }
-        }
-    }
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-bool QueryMenu(HWND main, MenuTable& table, std::string& error) {
-    return QueryInProgram(main, MenuHookProc, MenuMappingName, kMenuQueryMessage, table, error);
+            for (int i = 0; i < n && i < kMaxMenuItems; ++i) {
+                MenuItemRecord& item = table.items[table.count++];
+                MENUITEMINFOW info{};
+                info.cbSize = sizeof info;
+                info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STATE | MIIM_STRING;
+                info.dwTypeData = item.text;
+                info.cch = 63;
+                item.text[0] = L'\0';
+                if (GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) {
+                    item.id = info.wID;
+                    item.type = info.fType;
+                    item.state = info.fState;
+                }
+                GetMenuItemRect(popup, menu, static_cast<UINT>(i), &item.rect);
+            }
+        });
 }
 
 int CmdMenu() {
@@ -1051,7 +1019,7 @@ int CmdMenu() {
     }
     static MenuTable table{};
     std::string error;
-    if (!QueryMenu(main, table, error)) {
+    if (!QueryInProgram(main, MenuHookProc, MenuMappingName, kMenuQueryMessage, table, error)) {
         PrintError(error);
         return 1;
     }
@@ -1216,8 +1184,8 @@ int CmdCrash() {
 
 int Usage() {
     PrintError(
-        "usage: zprobe dump|status|watch|windows|tray|tooltips|cursor|send|post|"
-        "broadcast-taskbarcreated|wait-window|wait-gone|menu|children|regvalue|key-dacl|"
+        "usage: zprobe dump|status|watch|windows|tray|tooltips|send|post|"
+        "broadcast-taskbarcreated|wait-window|menu|children|regvalue|key-dacl|"
         "tray-delete|crash ...");
     return 2;
 }
@@ -1258,17 +1226,14 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"tooltips") {
         return CmdTooltips();
     }
-    if (command == L"cursor") {
-        return CmdCursor();
-    }
     if ((command == L"send" || command == L"post") && args.size() >= 3) {
         return CmdSend(command == L"post", args);
     }
     if (command == L"broadcast-taskbarcreated") {
         return CmdBroadcastTaskbarCreated();
     }
-    if ((command == L"wait-window" || command == L"wait-gone") && !args.empty()) {
-        return CmdWaitWindow(std::wcstod(args[0].c_str(), nullptr), command == L"wait-gone");
+    if (command == L"wait-window" && !args.empty()) {
+        return CmdWaitWindow(std::wcstod(args[0].c_str(), nullptr));
     }
     if (command == L"menu") {
         return CmdMenu();
