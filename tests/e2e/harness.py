@@ -1,14 +1,9 @@
 """End-to-end harness: the program under test, on top of wine.py's prefix and display.
 
-The program's ids, texts, registry names and layout table come from program.json, which
-the build writes from the program's own headers (program_facts.cpp). A Session starts the
-program in a WineSession; the probe (zprobe.exe, run in the same prefix) reads the window
-back as JSON. The helpers below Session are shared by the test modules.
-
-Paths come from the environment (the CMake registration sets them; see wine.py for more):
-  ZELMORA_EXE          the Zelmora.exe under test (its word size is the target's)
-  ZELMORA_PROBE        the zprobe.exe of the same word size
-  ZELMORA_SHELL_PROBE  the x86_64 zprobe.exe, which reads the 64-bit taskbar's tray
+The program's ids, texts, registry names and layout come from program.json, which the build
+writes from its headers. Paths (the CMake registration sets them; see wine.py for more):
+  ZELMORA_EXE          the Zelmora.exe under test, of the target's word size
+  ZELMORA_PROBE        the zprobe.exe of that word size; ZELMORA_SHELL_PROBE the x86_64 one
   ZELMORA_PROGRAM_FACTS  program.json
 """
 
@@ -27,17 +22,21 @@ from datetime import datetime, timedelta
 from pathlib import Path, PureWindowsPath
 from typing import Callable, Optional
 
+from timeserver import TimeServer
 from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  # noqa: F401
-                  env_path, log, port, program_pid, read_png, run_detached,
-                  start_with_restarts, target)
+                  env_path, log, port, program_pid, read_png, start_with_restarts, target)
+
+
+def _target_build(name: str) -> Path:
+    return build_dir() / {"i686": "i686-e2e"}.get(target().arch, target().arch) / name
 
 
 def exe_path() -> Path:
-    return env_path("ZELMORA_EXE", build_dir() / f"{target().arch}-e2e" / "Zelmora.exe")
+    return env_path("ZELMORA_EXE", _target_build("Zelmora.exe"))
 
 
 def probe_path() -> Path:
-    return env_path("ZELMORA_PROBE", build_dir() / f"{target().arch}-e2e" / "zprobe.exe")
+    return env_path("ZELMORA_PROBE", _target_build("zprobe.exe"))
 
 
 def shell_probe_path() -> Path:
@@ -59,7 +58,8 @@ CANNOT_GET = FACTS["cannotGetTime"]
 CANNOT_SET = FACTS["cannotSetTime"]
 INACCURATE = re.compile(f"^{re.escape(FACTS['inaccuratePrefix'])}(\\d+)"
                         f"{re.escape(FACTS['inaccurateSuffix'])}$")
-UPDATED = re.compile(f"^{re.escape(FACTS['updatedPrefix'])}(.+){re.escape(FACTS['updatedSuffix'])}$")
+UPDATED = re.compile(f"^{re.escape(FACTS['updatedPrefix'])}(.+)"
+                     f"{re.escape(FACTS['updatedSuffix'])}$")
 FINAL_STATUS_PREFIXES = (TIME_OK, FACTS["inaccuratePrefix"], FACTS["updatedPrefix"], CANNOT_GET,
                          CANNOT_SET)
 TRAY_TIP = FACTS["trayTip"]
@@ -75,8 +75,6 @@ RUN_VALUE = FACTS["runValueName"]
 DEFAULT_PROGRAM_DIR = r"C:\Program Files\Zelmora"
 PROBE_EXE = r"C:\zprobe\zprobe.exe"
 SHELL_PROBE_EXE = r"C:\zprobe\zprobe_shell.exe"
-# Commands that read the taskbar's own memory: the probe must have the shell's word size.
-SHELL_COMMANDS = ("tray",)
 
 REG_SZ = 1
 WM_NCHITTEST, WM_QUERYENDSESSION, WM_ENDSESSION = 0x84, 0x11, 0x16
@@ -110,6 +108,13 @@ def parse_clock(text: str, formats=("%I:%M:%S %p", "%H:%M:%S")) -> Optional[date
     return None
 
 
+def last_json(text: str, what: str) -> dict:
+    try:
+        return json.loads(text.strip().splitlines()[-1])
+    except (json.JSONDecodeError, IndexError):
+        raise HarnessError(f"{what} printed no JSON: {text!r}") from None
+
+
 def shown_icons(tray: dict, tip: str = TRAY_TIP) -> list:
     """Screen rectangles of the icons with this tip in a `zprobe tray` answer.
 
@@ -127,8 +132,10 @@ class Session(WineSession):
     """A WineSession with the program installed and, unless told otherwise, started."""
 
     def __init__(self, name: str, *, program_dir: str = DEFAULT_PROGRAM_DIR,
-                 start_program: bool = True, **options):
+                 start_program: bool = True, prepare: Callable = lambda session: None,
+                 **options):
         super().__init__(name, **options)
+        self.prepare_prefix = prepare
         self.program_dir = program_dir
         self.start_program_on_enter = start_program
         self.program: Optional[subprocess.Popen] = None
@@ -146,6 +153,7 @@ class Session(WineSession):
             path.parent.mkdir(parents=True, exist_ok=True)
             shutil.copy2(source, path)
         self.install_program()
+        self.prepare_prefix(self)
 
     def started(self):
         if self.start_program_on_enter:
@@ -220,24 +228,17 @@ class Session(WineSession):
 
     # -- probe ------------------------------------------------------------------------
 
-    def _probe_command(self, args) -> list:
-        exe = SHELL_PROBE_EXE if args[0] in SHELL_COMMANDS else PROBE_EXE
-        return self.target.wine.command("wine", exe, *args)
+    @staticmethod
+    def _probe_args(args) -> list:
+        # `tray` reads the taskbar's own memory: that probe must have the shell's word size.
+        return [SHELL_PROBE_EXE if args[0] == "tray" else PROBE_EXE, *args]
 
     def probe(self, *args, check: bool = True, timeout: float = 60) -> dict:
-        def start():
-            started = time.monotonic()
-            result = run_detached(self._probe_command(args), self.env, timeout)
-            self._log_probe(args, result.returncode, time.monotonic() - started, result.stdout,
-                            result.stderr)
-            return result, result.returncode, bool(result.stdout or result.stderr)
-
-        result = start_with_restarts(self.name, f"the probe ({args[0]})", start)
-        try:
-            data = json.loads(result.stdout.strip().splitlines()[-1])
-        except (json.JSONDecodeError, IndexError):
-            raise HarnessError(f"probe {' '.join(args)} printed no JSON: "
-                               f"{result.stdout!r} {result.stderr!r}") from None
+        started = time.monotonic()
+        result = self.wine(*self._probe_args(args), timeout=timeout, check=False)
+        self._log_probe(args, result.returncode, time.monotonic() - started, result.stdout,
+                        result.stderr)
+        data = last_json(result.stdout, f"probe {' '.join(args)}")
         if check and "error" in data:
             raise HarnessError(f"probe {' '.join(args)}: {data['error']}")
         return data
@@ -253,8 +254,8 @@ class Session(WineSession):
         """Starts the probe without waiting (for `watch`); read it with finish_probe()."""
         out = tempfile.TemporaryFile("w+")
         err = tempfile.TemporaryFile("w+")
-        process = subprocess.Popen(self._probe_command(args), env=self.env,
-                                   stdout=out, stderr=err, text=True)
+        process = subprocess.Popen(self.target.wine.command("wine", *self._probe_args(args)),
+                                   env=self.env, stdout=out, stderr=err, text=True)
         process.output_file = out
         process.error_file = err
         return process
@@ -327,15 +328,11 @@ class Session(WineSession):
             process.kill()
             process.wait()
             raise HarnessError("the probe did not finish") from None
-        out = process.output_file
-        out.seek(0)
-        text = out.read()
-        out.close()
+        process.output_file.seek(0)
+        text = process.output_file.read()
+        process.output_file.close()
         process.error_file.close()
-        try:
-            return json.loads(text.strip().splitlines()[-1])
-        except (json.JSONDecodeError, IndexError):
-            raise HarnessError(f"probe printed no JSON: {text!r}") from None
+        return last_json(text, "the probe")
 
     def dump(self) -> dict:
         data = self.probe("dump")
@@ -406,15 +403,22 @@ class SessionTestCase(unittest.TestCase):
     """A test class sharing one Session; set session_options for the Session's arguments."""
 
     session_options: dict = {}
+    server_class = TimeServer
     s: Session
 
     @classmethod
     def setUpClass(cls):
-        cls.s = Session(f"{cls.__module__}.{cls.__name__}", **cls.session_options)
+        cls.s = Session(f"{cls.__module__}.{cls.__name__}", prepare=cls.prepare_prefix,
+                        **cls.session_options)
+        cls.s.server = cls.server_class(port())
         # A class cleanup also runs when a subclass's setUpClass fails after this one, which
         # tearDownClass would not: the display, the server's port and Wine would be left.
         cls.addClassCleanup(cls.s.close)
         cls.s.__enter__()
+
+    @classmethod
+    def prepare_prefix(cls, session: Session):
+        """Changes the prefix before any Wine process of it starts."""
 
     def setUp(self):
         self.s.current_test = self._testMethodName
@@ -489,10 +493,10 @@ def wait_shown(s: Session, shown: bool = True, timeout: float = 10):
                message=f"the window to {'come back' if shown else 'hide'}")
 
 
-def wait_dump(s: Session, key: str, message: str, timeout: float = 5) -> dict:
+def wait_dump(s: Session, key: str, message: str = "", timeout: float = 5) -> dict:
     """The first dump whose key (visible, responsive, ...) is true."""
     return s.wait_for(lambda: (lambda d: d if d[key] else None)(s.dump()), timeout,
-                      message=message)
+                      message=message or f"the window to be {key}")
 
 
 def show_with_icon(s: Session, timeout: float = 10):

@@ -14,6 +14,7 @@ taskbar forgetting the icon is in test_tray.TaskbarRestart, a log-off while idle
 test_tray.SessionEnd, a Run key that refuses values in test_startup.SavedSettings.
 """
 
+import contextlib
 import random
 import re
 import socket
@@ -84,10 +85,8 @@ class FaultServer(ts.TimeServer):
                     raw(conn, self._stopping)
                 else:
                     conn.sendall(raw)
-                try:
+                with contextlib.suppress(OSError):
                     conn.shutdown(socket.SHUT_WR)
-                except OSError:
-                    pass
         finally:
             hook, self.after_answer = self.after_answer, None
             if hook:
@@ -232,20 +231,7 @@ class FaultCase(harness.SessionTestCase):
     """One session per class with a FaultServer; every test ends with a crash-dialog check."""
 
     expect_crash_dialog = False
-
-    @classmethod
-    def setUpClass(cls):
-        cls.s = harness.Session(f"{cls.__module__}.{cls.__name__}", start_program=False,
-                                **cls.session_options)
-        cls.s.server = FaultServer(harness.port())
-        cls.addClassCleanup(cls.s.close)
-        cls.s.__enter__()
-        cls.prepare_prefix(cls.s)
-        cls.s.start_program()
-
-    @classmethod
-    def prepare_prefix(cls, session: harness.Session):
-        """Changes the prefix before the program (or any Wine process) starts."""
+    server_class = FaultServer
 
     def setUp(self):
         super().setUp()

@@ -476,25 +476,18 @@ class Links(harness.SessionTestCase):
         self.assertNotIn(other, colors, f"{context}: link {control_id} mixes red and blue")
 
     def test_hover_turns_a_link_red_until_the_pointer_is_over_the_bare_window(self):
-        self.move_to_client(self.BARE)
-        shot = self.s.screenshot("bare")
-        self.assert_link(shot, LBL_README, BLUE, "pointer on the bare window")
-        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer on the bare window")
-
-        self.move_to_control(LBL_README)
-        shot = self.s.screenshot("on-readme")
-        self.assert_link(shot, LBL_README, RED, "pointer on Readme")
-        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer on Readme")
-
-        self.move_to_control(LBL_WEBSITE)
-        shot = self.s.screenshot("on-website")
-        self.assert_link(shot, LBL_WEBSITE, RED, "pointer moved on to Website")
-        self.assert_link(shot, LBL_README, RED, "Readme, once hovered, until the bare window")
-
-        self.move_to_client(self.BARE)
-        shot = self.s.screenshot("bare-again")
-        self.assert_link(shot, LBL_README, BLUE, "pointer back on the bare window")
-        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer back on the bare window")
+        steps = [  # where the pointer goes, the screenshot, (Readme, Website) colours after it
+            (lambda: self.move_to_client(self.BARE), "bare", (BLUE, BLUE)),
+            (lambda: self.move_to_control(LBL_README), "on-readme", (RED, BLUE)),
+            # Readme, once hovered, stays red until the pointer is over the bare window.
+            (lambda: self.move_to_control(LBL_WEBSITE), "on-website", (RED, RED)),
+            (lambda: self.move_to_client(self.BARE), "bare-again", (BLUE, BLUE)),
+        ]
+        for move, name, colors in steps:
+            move()
+            shot = self.s.screenshot(name)
+            for link, color in zip((LBL_README, LBL_WEBSITE), colors):
+                self.assert_link(shot, link, color, f"pointer {name}")
 
     def test_leaving_the_window_from_a_link_keeps_it_red(self):
         self.move_to_client(self.BARE)

@@ -49,15 +49,11 @@ def shown_settings(d: dict) -> tuple:
     return by_id[TXT_INTERVAL]["text"], by_id[CHK_AUTO]["check"], by_id[CHK_AUTORUN]["check"]
 
 
-def responsive_dump(s: harness.Session) -> dict:
-    return wait_dump(s, "responsive", "the window to answer", 15)
-
-
 class FirstStart(harness.SessionTestCase):
     """The very first start: nothing stored, so the defaults, and no side effects."""
 
     def test_defaults_are_shown_in_a_normal_window(self):
-        d = responsive_dump(self.s)
+        d = wait_dump(self.s, "responsive", timeout=15)
         self.assertEqual(shown_settings(d), ("30", 0, 0), "(interval, Auto, AutoRun)")
         self.assertTrue(d["visible"], "window hidden")
         self.assertFalse(d["iconic"], "window minimised")
@@ -115,7 +111,7 @@ class StoredSettings(harness.SessionTestCase):
                 write_settings(self.s, stored)
                 self.s.start_program()
                 try:
-                    d = responsive_dump(self.s)
+                    d = wait_dump(self.s, "responsive", timeout=15)
                     self.assertEqual(shown_settings(d), wanted, "(interval, Auto, AutoRun)")
                     self.assertTrue(d["visible"] and not d["iconic"], "window state")
                 finally:
@@ -244,7 +240,8 @@ class SavedSettings(harness.SessionTestCase):
                     for box in case.click:
                         wanted = 0 if self.s.control(box)["check"] == 1 else 1
                         self.s.click_control(box)
-                        shown = self.s.control(box, responsive_dump(self.s))["check"]
+                        shown = self.s.control(
+                            box, wait_dump(self.s, "responsive", timeout=15))["check"]
                         self.assertEqual(shown, wanted, f"box {box} after a click")
                     self.close(case.close)
                     self.assertEqual(stored_settings(self.s),

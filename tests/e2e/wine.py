@@ -1,24 +1,17 @@
 """Wine, X and processes for the end-to-end tests; nothing here knows the program.
 
-A WineSession (a context manager) gives one test class a fresh Wine prefix copied from a
-template, its own Xvfb display, the time page server, the pointer and the keyboard, and
-ends everything it started afterwards, by process id. Windows programs run under one of
-two Wines:
+A WineSession (a context manager) gives one test class a fresh Wine prefix copied from the
+Wine's template, its own Xvfb display, the time page server, the pointer and the keyboard,
+and ends everything it started afterwards, by process id. The target
+(ZELMORA_E2E_TARGET, default wine10-i686) names the Wine (wine10: the root
+tools/wine-root.sh makes; wine8: the host's) and the program's word size.
 
-  wine10  Debian 13's Wine 10 in the root tools/wine-root.sh makes: 64-bit, running 32-bit
-          programs in its WoW64 mode (the product)
-  wine8   this Debian 12 host's Wine 8: 64-bit programs only
-
-The target (ZELMORA_E2E_TARGET, default wine10-i686) names the Wine and the word size of
-the program under test. Paths come from the environment (the CMake registration sets them):
+Paths come from the environment (the CMake registration sets them):
   ZELMORA_BUILD_DIR  the native build folder (default <repository>/build), for the defaults
   ZELMORA_E2E_PORT   loopback port the program's time page URL names (default 18123)
-  ZELMORA_E2E_DIR    work folder (default <build>/e2e): one template prefix per Wine, and
-                     <target>/<test>/ with each test's logs, screenshots/<target>/<test>/
+  ZELMORA_E2E_DIR    work folder (default <build>/e2e): the templates, <target>/<test>/
   ZELMORA_E2E_WINEDEBUG  WINEDEBUG for every Wine process (default -all)
   ZELMORA_E2E_KEEP   set to 1 to keep each test's prefix copy for inspection
-
-Run `python3 wine.py prepare` to make the target's template prefix ahead of the tests.
 """
 
 import contextlib

@@ -244,10 +244,6 @@ def ticks_to_ms(ticks: int) -> float:
     return ticks * 1000.0 / CLK_TCK
 
 
-def comm(pid: int) -> str:
-    return (read_text(f"/proc/{pid}/comm") or "").strip()
-
-
 class Started:
     """Every process this driver started, so each is ended by its own id. The root's Wine
     ends a command with the thread that started it, so all start from the main thread."""
@@ -340,7 +336,8 @@ class Side:
                           f"; see {self.work / 'hold.log'})") from None
         if line != "up tray=1":
             raise Failure(f"{self.name}: the desktop did not come up: {line!r}")
-        servers = [pid for pid in w.prefix_pids(self.prefix) if comm(pid).startswith("wineserver")]
+        servers = [pid for pid in w.prefix_pids(self.prefix)
+                   if read_text(f"/proc/{pid}/comm").startswith("wineserver")]
         if len(servers) != 1:
             raise Failure(f"{self.name}: wineservers {servers} in the prefix")
         self.server_pid = servers[0]

@@ -63,28 +63,10 @@ std::string Utf8(const std::wstring& text) {
 
 class Json {
 public:
-    Json& BeginObject() {
-        Value();
-        out_ += '{';
-        first_.push_back(true);
-        return *this;
-    }
-    Json& EndObject() {
-        out_ += '}';
-        first_.pop_back();
-        return *this;
-    }
-    Json& BeginArray() {
-        Value();
-        out_ += '[';
-        first_.push_back(true);
-        return *this;
-    }
-    Json& EndArray() {
-        out_ += ']';
-        first_.pop_back();
-        return *this;
-    }
+    Json& BeginObject() { return Open('{'); }
+    Json& EndObject() { return Close('}'); }
+    Json& BeginArray() { return Open('['); }
+    Json& EndArray() { return Close(']'); }
 
     Json& Key(const char* key) {
         Separator();
@@ -100,21 +82,9 @@ public:
         return *this;
     }
     Json& String(const std::wstring& s) { return String(Utf8(s)); }
-    Json& Number(long long n) {
-        Value();
-        out_ += std::to_string(n);
-        return *this;
-    }
-    Json& Bool(bool b) {
-        Value();
-        out_ += b ? "true" : "false";
-        return *this;
-    }
-    Json& Null() {
-        Value();
-        out_ += "null";
-        return *this;
-    }
+    Json& Number(long long n) { return Raw(std::to_string(n)); }
+    Json& Bool(bool b) { return Raw(b ? "true" : "false"); }
+    Json& Null() { return Raw("null"); }
     Json& Handle(const void* h) {
         return Number(static_cast<long long>(reinterpret_cast<INT_PTR>(h)));
     }
@@ -158,34 +128,33 @@ private:
         }
     }
 
+    Json& Open(char bracket) {
+        Value();
+        out_ += bracket;
+        first_.push_back(true);
+        return *this;
+    }
+    Json& Close(char bracket) {
+        out_ += bracket;
+        first_.pop_back();
+        return *this;
+    }
+    Json& Raw(const std::string& text) {
+        Value();
+        out_ += text;
+        return *this;
+    }
+
     void Quoted(const std::string& s) {
         out_ += '"';
         for (const char c : s) {
             const auto u = static_cast<unsigned char>(c);
-            switch (c) {
-                case '"':
-                    out_ += "\\\"";
-                    break;
-                case '\\':
-                    out_ += "\\\\";
-                    break;
-                case '\n':
-                    out_ += "\\n";
-                    break;
-                case '\r':
-                    out_ += "\\r";
-                    break;
-                case '\t':
-                    out_ += "\\t";
-                    break;
-                default:
-                    if (u < 0x20) {
-                        char buf[8];
-                        std::snprintf(buf, sizeof buf, "\\u%04x", u);
-                        out_ += buf;
-                    } else {
-                        out_ += c;
-                    }
+            if (u < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+                out_ += escaped;
+            } else {
+                out_ += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string{c};
             }
         }
         out_ += '"';
