@@ -39,7 +39,7 @@ def control_text(control):
 
 def menu_item(label):
     items = re.findall(r'AppendMenuA\([^";]*"&?([^"]*)"',
-                       source("platform/win32/main_window_win32.cpp"))
+                       source("win32/main_window_win32.cpp"))
     if label not in items:
         raise AssertionError(f"menu item {label} not found (have {items})")
     return label
@@ -50,7 +50,7 @@ def setting_names():
 
 
 def settings_key():
-    root = constant("platform/win32/registry_win32.cpp", "kSettingsRoot")
+    root = constant("win32/registry_win32.cpp", "kSettingsRoot")
     return (root + constant("app/startup.h", "kAppName") + "\\"
             + constant("app/startup.h", "kSection"))
 

@@ -1,4 +1,4 @@
-#include "platform/win32/main_window_win32.h"
+#include "win32/main_window_win32.h"
 
 #include <windowsx.h>
 

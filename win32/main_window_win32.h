@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/main_window.h"
-#include "platform/win32/handles.h"
+#include "win32/handles.h"
 #include "ui/main_window_layout.h"
 
 inline constexpr char kMainWindowClass[] = "ZelmoraMainWindow";

@@ -3,8 +3,8 @@
 
 #include "app/program.h"
 #include "app/startup.h"
-#include "platform/win32/main_window_win32.h"
-#include "platform/win32/win32_platform.h"
+#include "win32/main_window_win32.h"
+#include "win32/win32_platform.h"
 #include "ui/main_form.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {

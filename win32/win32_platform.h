@@ -13,7 +13,7 @@
 #include "platform/shell.h"
 #include "platform/system_clock.h"
 #include "platform/tray.h"
-#include "platform/win32/handles.h"
+#include "win32/handles.h"
 
 class Win32MainWindow;
 

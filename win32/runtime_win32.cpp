@@ -1,8 +1,8 @@
-#include "platform/win32/win32_platform.h"
+#include "win32/win32_platform.h"
 
 #include <vector>
 
-#include "platform/win32/main_window_win32.h"
+#include "win32/main_window_win32.h"
 
 namespace {
 
