@@ -48,9 +48,9 @@ struct ControlClass {
     DWORD exStyle;
 };
 
-ControlClass ClassFor(const ControlSpec& spec) {
+ControlClass ClassFor(ControlKind kind) {
     constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX | SS_NOTIFY;
-    switch (spec.kind) {
+    switch (kind) {
         case ControlKind::Frame:
             return {"BUTTON", BS_GROUPBOX, 0};
         case ControlKind::CheckBox:
@@ -62,20 +62,13 @@ ControlClass ClassFor(const ControlSpec& spec) {
             return {"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
         case ControlKind::Picture:
             return {"STATIC", SS_BITMAP | SS_CENTERIMAGE | SS_NOTIFY, 0};
+        case ControlKind::OneLineLabel:
+            return {"STATIC", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_NOTIFY, 0};
         case ControlKind::Label:
-            // One-line texts must not wrap into a second line that is cut off.
-            if (spec.id == ControlId::lblInfo || spec.id == ControlId::lblTime) {
-                return {"STATIC", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_NOTIFY, 0};
-            }
-            return {"STATIC", kLabel, 0};
         case ControlKind::Link:
             return {"STATIC", kLabel, 0};
     }
     return {"STATIC", kLabel, 0};
-}
-
-bool IsLink(ControlId id) {
-    return id == ControlId::lblReadme || id == ControlId::lblWebsite;
 }
 
 }  // namespace
@@ -229,7 +222,7 @@ void Win32MainWindow::CreateControls() {
     for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
         const ControlSpec& spec = kMainWindowControls[i];
         const PixelRect r = ControlRect(spec, dpi_);
-        const ControlClass cls = ClassFor(spec);
+        const ControlClass cls = ClassFor(spec.kind);
         const std::string text(spec.text);
         HWND control = CreateWindowExA(
             cls.exStyle, cls.className, text.c_str(),
@@ -320,18 +313,13 @@ void Win32MainWindow::LoadLogo() {
     SetWindowPos(image, nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-int Win32MainWindow::IndexOf(ControlId id) const {
-    for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
-        if (kMainWindowControls[i].id == id) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
+HWND Win32MainWindow::Control(ControlId id) const {
+    return controls_[ControlIndex(id)];
 }
 
-HWND Win32MainWindow::Control(ControlId id) const {
-    const int index = IndexOf(id);
-    return index < 0 ? nullptr : controls_[static_cast<std::size_t>(index)];
+const ControlSpec* Win32MainWindow::SpecOf(HWND window) const {
+    const auto index = FindControlIndex(GetDlgCtrlID(window));
+    return index && controls_[*index] == window ? &kMainWindowControls[*index] : nullptr;
 }
 
 void Win32MainWindow::OnCommand(int id, int code, HWND control) {
@@ -351,6 +339,11 @@ void Win32MainWindow::OnCommand(int id, int code, HWND control) {
     if (code != BN_CLICKED && code != BN_DOUBLECLICKED) {
         return;
     }
+    const ControlSpec* spec = SpecOf(control);
+    if (spec && spec->kind == ControlKind::CheckBox) {
+        SetCheckState(spec->id, CheckState(spec->id) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED);
+        return;
+    }
     switch (static_cast<ControlId>(id)) {
         case ControlId::cmdCheckTime:
             events_->OnCheckTimeClick();
@@ -364,13 +357,6 @@ void Win32MainWindow::OnCommand(int id, int code, HWND control) {
         case ControlId::lblWebsite:
             events_->OnWebsiteClick();
             break;
-        case ControlId::chkAuto:
-        case ControlId::chkAutoRun: {
-            // A click toggles between off and on; the greyed state is only ever loaded.
-            const auto box = static_cast<ControlId>(id);
-            SetCheckState(box, CheckState(box) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED);
-            break;
-        }
         default:
             break;
     }
@@ -380,12 +366,12 @@ bool Win32MainWindow::OnSetCursor(HWND under, UINT hitTest, UINT mouseMessage) {
     if (hitTest != HTCLIENT || under == hwnd_) {
         return false;
     }
-    const auto id = static_cast<ControlId>(GetDlgCtrlID(under));
-    if (!IsLink(id) || Control(id) != under) {
+    const ControlSpec* spec = SpecOf(under);
+    if (!spec || spec->kind != ControlKind::Link) {
         return false;
     }
     if (mouseMessage == WM_MOUSEMOVE && events_) {
-        events_->OnLinkMouseMove(id);
+        events_->OnLinkMouseMove(spec->id);
     }
     SetCursor(LoadCursor(nullptr, IDC_HAND));
     return true;
@@ -402,13 +388,13 @@ void Win32MainWindow::OnMouseMove(LPARAM lParam) {
 }
 
 HBRUSH Win32MainWindow::OnCtlColor(HDC dc, HWND control) {
-    const int index = IndexOf(static_cast<ControlId>(GetDlgCtrlID(control)));
-    if (index < 0) {
+    const auto index = FindControlIndex(GetDlgCtrlID(control));
+    if (!index) {
         return nullptr;
     }
-    const ControlSpec& spec = kMainWindowControls[static_cast<std::size_t>(index)];
+    const ControlSpec& spec = kMainWindowControls[*index];
     if (spec.textColor) {
-        ::SetTextColor(dc, ToColorref(textColors_[static_cast<std::size_t>(index)]));
+        ::SetTextColor(dc, ToColorref(textColors_[*index]));
     }
     switch (spec.background) {
         case Background::White:
@@ -477,17 +463,18 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
     if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB) {
         const bool backwards = (GetKeyState(VK_SHIFT) & 0x8000) != 0;
         const auto current = static_cast<ControlId>(GetDlgCtrlID(GetFocus()));
-        HWND next = Control(NextInTabOrder(current, backwards));
+        const ControlId nextId = NextInTabOrder(current, backwards);
+        HWND next = Control(nextId);
         SetFocus(next);
-        if (next == Control(ControlId::txtInterval)) {
+        if (FindControl(nextId).kind == ControlKind::TextBox) {
             SendMessageA(next, EM_SETSEL, 0, -1);
         }
         SendMessageA(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
         return true;
     }
-    // Ctrl+A selects the whole interval, as users expect of a text box.
+    // Ctrl+A selects the whole text, as users expect of a text box.
     if (msg.message == WM_KEYDOWN && msg.wParam == 'A' && (GetKeyState(VK_CONTROL) & 0x8000) &&
-        msg.hwnd == Control(ControlId::txtInterval)) {
+        IsKind(msg.hwnd, ControlKind::TextBox)) {
         SendMessageA(msg.hwnd, EM_SETSEL, 0, -1);
         return true;
     }
@@ -521,11 +508,11 @@ void Win32MainWindow::SetCheckState(ControlId control, int state) {
 }
 
 void Win32MainWindow::SetTextColor(ControlId control, Rgb color) {
-    const int index = IndexOf(control);
-    if (index < 0 || textColors_[static_cast<std::size_t>(index)] == color) {
+    const std::size_t index = ControlIndex(control);
+    if (textColors_[index] == color) {
         return;
     }
-    textColors_[static_cast<std::size_t>(index)] = color;
+    textColors_[index] = color;
     InvalidateRect(Control(control), nullptr, TRUE);
 }
 

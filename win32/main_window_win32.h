@@ -57,7 +57,12 @@ private:
     HFONT FontFor(const FontSpec& spec);
     void LoadLogo();
     HWND Control(ControlId id) const;
-    int IndexOf(ControlId id) const;
+    // The table's row of one of the controls; none for any other window.
+    const ControlSpec* SpecOf(HWND window) const;
+    bool IsKind(HWND window, ControlKind kind) const {
+        const ControlSpec* spec = SpecOf(window);
+        return spec && spec->kind == kind;
+    }
 
     HINSTANCE instance_;
     HWND hwnd_ = nullptr;

@@ -30,8 +30,7 @@ def constant(path, name):
 
 
 def control_text(control):
-    found = re.search(r"ControlId::" + control + r',\s*ControlKind::\w+,\s*"([^"]*)"',
-                      source("ui/main_window_layout.h"))
+    found = re.search(r"\{" + control + r',\s*\w+,\s*"([^"]*)"', source("ui/main_window_layout.h"))
     if not found:
         raise AssertionError(f"{control} not found in the layout")
     return found.group(1)
