@@ -99,7 +99,7 @@ void SaveSettings(Program& p) {
     SkipOnFailure([&] {
         const bool autorun = p.frmMain.CheckState(ControlId::chkAutoRun) == 1;
         WriteMachineRegValue(p.registry, kRunSubkey, kRunValueName,
-                             autorun ? AutorunCommand(p.AppPath) : std::string(), REG_SZ_TYPE);
+                             autorun ? AutorunCommand(p.AppPath) : std::string(), kRegSz);
     });
 }
 

@@ -20,4 +20,4 @@ using unique_hbrush = unique_handle<NullHandleTraits<HBRUSH, &DeleteObject>>;
 using unique_hbitmap = unique_handle<NullHandleTraits<HBITMAP, &DeleteObject>>;
 using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
-using unique_win32_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
+using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;

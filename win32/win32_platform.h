@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -69,9 +70,7 @@ public:
 
 class Win32Registry final : public Registry {
 public:
-    unique_hkey OpenMachineKeyForSetValue(std::string_view subkey) override;
-    int32_t SetValue(RegKeyObject* key, std::string_view name, int32_t type,
-                     std::span<const std::byte> data) override;
+    std::unique_ptr<RegistryKey> OpenMachineKeyForSetValue(std::string_view subkey) override;
 };
 
 class Win32Tray final : public Tray {

@@ -2,19 +2,32 @@
 
 #include "ui/main_window_layout.h"
 
-// The fake's own open key: it counts closes through the owning registry.
-struct RegKeyObject {
-    FakeRegistry* owner;
-    std::string subkey;
-};
-
-void RegKeyTraits::close(pointer key) {
-    ++key->owner->closes;
-    key->owner->log.push_back("reg close " + key->subkey);
-    delete key;
-}
-
 namespace {
+
+// The fake's own open key: it counts closes through the registry that opened it.
+class FakeKey final : public RegistryKey {
+public:
+    FakeKey(FakeRegistry& owner, std::string subkey) : owner_(owner), subkey_(std::move(subkey)) {}
+    ~FakeKey() override {
+        ++owner_.closes;
+        owner_.log.push_back("reg close " + subkey_);
+    }
+
+    int32_t SetValue(std::string_view name, int32_t type,
+                     std::span<const std::byte> data) override {
+        owner_.log.push_back("reg set " + std::string(name));
+        FakeRegistry::Value value{type, {}};
+        for (const std::byte b : data) {
+            value.data.push_back(static_cast<uint8_t>(b));
+        }
+        owner_.values[subkey_ + "\\" + std::string(name)] = value;
+        return owner_.status;
+    }
+
+private:
+    FakeRegistry& owner_;
+    std::string subkey_;
+};
 
 std::string ColorName(Rgb c) {
     if (c == kLinkBlue) {
@@ -230,24 +243,13 @@ bool FakeSettings::SaveSetting(std::string_view appName, std::string_view sectio
     return true;
 }
 
-unique_hkey FakeRegistry::OpenMachineKeyForSetValue(std::string_view subkey) {
+std::unique_ptr<RegistryKey> FakeRegistry::OpenMachineKeyForSetValue(std::string_view subkey) {
     log.push_back("reg open " + std::string(subkey));
-    if (!openableKeys.count(std::string(subkey))) {
-        return unique_hkey();
+    if (!openableKeys.contains(std::string(subkey))) {
+        return nullptr;
     }
     ++opens;
-    return unique_hkey(new RegKeyObject{this, std::string(subkey)});
-}
-
-int32_t FakeRegistry::SetValue(RegKeyObject* key, std::string_view name, int32_t type,
-                               std::span<const std::byte> data) {
-    log.push_back("reg set " + std::string(name));
-    Value value{type, {}};
-    for (const std::byte b : data) {
-        value.data.push_back(static_cast<uint8_t>(b));
-    }
-    values[key->subkey + "\\" + std::string(name)] = value;
-    return status;
+    return std::make_unique<FakeKey>(*this, std::string(subkey));
 }
 
 void FakeTray::ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) {

@@ -135,9 +135,7 @@ class FakeRegistry final : public Registry {
 public:
     explicit FakeRegistry(EventLog& eventLog) : log(eventLog) {}
 
-    unique_hkey OpenMachineKeyForSetValue(std::string_view subkey) override;
-    int32_t SetValue(RegKeyObject* key, std::string_view name, int32_t type,
-                     std::span<const std::byte> data) override;
+    std::unique_ptr<RegistryKey> OpenMachineKeyForSetValue(std::string_view subkey) override;
 
     struct Value {
         int32_t type;
@@ -148,7 +146,7 @@ public:
     std::map<std::string, Value> values;  // "subkey\name"
     int opens = 0;
     int closes = 0;
-    int32_t status = 0;
+    int32_t status = 0;  // what every SetValue answers
 };
 
 class FakeTray final : public Tray {

@@ -261,9 +261,8 @@ TEST_P(SetRegValueOfTypeTest, WritesTheEncodedData) {
     const RegTypeCase& c = GetParam();
     FakeProgram f;
     f.registry.status = 5;  // the registry's status is passed back
-    const unique_hkey key =
-        f.registry.OpenMachineKeyForSetValue("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-    const int32_t result = SetRegValueOfType(f.registry, key.get(), "V", c.type, c.value);
+    const auto key = f.registry.OpenMachineKeyForSetValue(kRunSubkey);
+    const int32_t result = SetRegValueOfType(*key, "V", c.type, c.value);
     const std::string path = "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\V";
     if (!c.written) {
         EXPECT_EQ(result, 0) << c.name;
@@ -294,10 +293,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SetRegValueOfType, DwordThatIsNotANumberFails) {
     FakeProgram f;
-    const unique_hkey key =
-        f.registry.OpenMachineKeyForSetValue("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-    EXPECT_THROW(SetRegValueOfType(f.registry, key.get(), "V", 4, std::string("abc")),
-                 std::invalid_argument);
+    const auto key = f.registry.OpenMachineKeyForSetValue(kRunSubkey);
+    EXPECT_EQ(SetRegValueOfType(*key, "V", 4, std::string("abc")), kInvalidData);
     EXPECT_TRUE(f.registry.values.empty());
 }
 
