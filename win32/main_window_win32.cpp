@@ -553,11 +553,3 @@ bool Win32MainWindow::AskOkCancel(std::string_view text) {
     const std::string copy(text);
     return MessageBoxA(hwnd_, copy.c_str(), kTitle, MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
 }
-
-uintptr_t Win32MainWindow::Handle() {
-    return reinterpret_cast<uintptr_t>(hwnd_);
-}
-
-uintptr_t Win32MainWindow::IconHandle() {
-    return reinterpret_cast<uintptr_t>(icon_.get());
-}

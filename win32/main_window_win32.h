@@ -38,8 +38,9 @@ public:
     void EnableTimer() override;
     void PopupTrayMenu() override;
     bool AskOkCancel(std::string_view text) override;
-    uintptr_t Handle() override;
-    uintptr_t IconHandle() override;
+
+    HWND Handle() const { return hwnd_; }
+    HICON Icon() const { return icon_.get(); }
 
 private:
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

@@ -89,9 +89,7 @@ void FakeWindow::SetText(ControlId control, std::string_view text) {
     if (control == ControlId::lblInfo) {
         statusHistory.emplace_back(text);
         log.push_back("status " + std::string(text));
-    } else if (control == ControlId::lblTime) {
-        ++clockLabelWrites;
-    } else {
+    } else if (control != ControlId::lblTime) {
         log.push_back("text " + ControlName(control) + "=" + std::string(text));
     }
 }
@@ -226,7 +224,7 @@ std::optional<std::string> FakeSettings::GetSetting(std::string_view appName,
                                                     std::string_view defaultValue) {
     const std::string path = SettingPath(appName, section, key);
     log.push_back("read " + std::string(key));
-    if (failingKeys.count(std::string(key))) {
+    if (failingKeys.contains(std::string(key))) {
         return std::nullopt;
     }
     const auto found = stored.find(path);
@@ -236,7 +234,7 @@ std::optional<std::string> FakeSettings::GetSetting(std::string_view appName,
 bool FakeSettings::SaveSetting(std::string_view appName, std::string_view section,
                                std::string_view key, std::string_view value) {
     log.push_back("save " + std::string(key) + "=" + std::string(value));
-    if (failingKeys.count(std::string(key))) {
+    if (failingKeys.contains(std::string(key))) {
         return false;
     }
     stored[SettingPath(appName, section, key)] = std::string(value);
@@ -252,13 +250,25 @@ std::unique_ptr<RegistryKey> FakeRegistry::OpenMachineKeyForSetValue(std::string
     return std::make_unique<FakeKey>(*this, std::string(subkey));
 }
 
-void FakeTray::ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) {
-    log.push_back(message == NIM_ADD_MESSAGE ? "tray add" : "tray delete");
-    calls.emplace_back(message, record);
+void FakeTray::AddIcon(const TrayIcon& icon) {
+    log.push_back("tray add");
+    calls.emplace_back("add", icon);
 }
 
-FakeProgram::FakeProgram() {
-    window.events = &form;
+void FakeTray::RemoveIcon(const TrayIcon& icon) {
+    log.push_back("tray delete");
+    calls.emplace_back("delete", icon);
+}
+
+void FakeTimeControls::SetStatus(std::string_view text) {
+    statusHistory.emplace_back(text);
+    log.push_back("status " + std::string(text));
+}
+
+void FakeTimeService::SynchronizeAt(float secondsSinceMidnight) {
+    clock.secondsSinceMidnight = secondsSinceMidnight;
+    http.bodies.push_front(PageWithTime("10:15:30"));
+    service.SynchronizeTime(/*checkOnly=*/false, /*reportDifference=*/false);
 }
 
 std::string PageWithTime(std::string_view hhmmss) {

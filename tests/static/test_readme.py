@@ -45,13 +45,13 @@ def menu_item(label):
 
 
 def setting_names():
-    return re.findall(r'SaveSetting\(kAppName, kSection, "(\w+)"', source("app/startup.cpp"))
+    return re.findall(r'SaveSetting\(kAppName, kSection, "(\w+)"', source("app/app_core.cpp"))
 
 
 def settings_key():
     root = constant("win32/registry_win32.cpp", "kSettingsRoot")
-    return (root + constant("app/startup.h", "kAppName") + "\\"
-            + constant("app/startup.h", "kSection"))
+    return (root + constant(APP, "kAppName") + "\\"
+            + constant(APP, "kSection"))
 
 
 def file_version():
@@ -59,7 +59,8 @@ def file_version():
     return found.group(1)
 
 
-SYNC = "timeservice/synchronize.h"
+APP = "app/app_core.h"
+SYNC = "timeservice/time_service.h"
 FORM = "ui/main_form.h"
 
 # (what, how to get the text from the sources, how the guide must quote it)
@@ -83,10 +84,10 @@ QUOTED = [
     ("exit menu item", lambda: menu_item("Exit"), '"{}"'),
     ("settings key", lambda: "HKEY_CURRENT_USER\\" + settings_key(), "{}"),
     ("settings key for reg", lambda: "HKCU\\" + settings_key().rsplit("\\", 1)[0], '"{}"'),
-    ("autorun key", lambda: "HKEY_LOCAL_MACHINE\\" + constant("app/startup.h", "kRunSubkey"),
+    ("autorun key", lambda: "HKEY_LOCAL_MACHINE\\" + constant(APP, "kRunSubkey"),
      "{}\n"),
-    ("autorun key for reg", lambda: "HKLM\\" + constant("app/startup.h", "kRunSubkey"), '"{}"'),
-    ("autorun value", lambda: constant("app/startup.h", "kRunValueName"), "/v {} /f"),
+    ("autorun key for reg", lambda: "HKLM\\" + constant(APP, "kRunSubkey"), '"{}"'),
+    ("autorun value", lambda: constant(APP, "kRunValueName"), "/v {} /f"),
     ("version", file_version, "Version {}"),
 ]
 
