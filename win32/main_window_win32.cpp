@@ -111,7 +111,7 @@ void Win32MainWindow::Load() {
     dpi_ = ScreenDpi();
     RECT frame{0, 0, TwipsToPixels(kClientWidthTwips, dpi_),
                TwipsToPixels(kClientHeightTwips, dpi_)};
-    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    AdjustWindowRectEx(&frame, kWindowStyle, /*bMenu=*/FALSE, 0);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
@@ -229,7 +229,8 @@ void Win32MainWindow::CreateControls() {
             cls.style | WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, r.left, r.top, r.width, r.height,
             hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance_, nullptr);
         controls_[i] = control;
-        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)), FALSE);
+        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)),
+                     /*redraw=*/FALSE);
         // Stack in creation order, so the interval box stays in front of its check box.
         SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         previous = control;
@@ -429,12 +430,14 @@ void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
     if (pressed) {
         OffsetRect(&textRect, 1, 1);
     }
-    const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
-    HGDIOBJ oldFont = SelectObject(item.hDC, font);
-    SetBkMode(item.hDC, TRANSPARENT);
-    ::SetTextColor(item.hDC, GetSysColor(COLOR_BTNTEXT));
-    DrawTextA(item.hDC, text, -1, &textRect, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-    SelectObject(item.hDC, oldFont);
+    {
+        const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
+        const ScopedSelection selected(item.hDC, font);
+        SetBkMode(item.hDC, TRANSPARENT);
+        ::SetTextColor(item.hDC, GetSysColor(COLOR_BTNTEXT));
+        DrawTextA(item.hDC, text, -1, &textRect,
+                  DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    }
     if ((item.itemState & ODS_FOCUS) && !(item.itemState & ODS_NOFOCUSRECT)) {
         RECT focus = r;
         InflateRect(&focus, -4, -4);
@@ -479,11 +482,8 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
         return true;
     }
     // A single-line box would beep at these; there is nothing for them to do here.
-    if (msg.message == WM_CHAR &&
-        (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27 || msg.wParam == 1)) {
-        return true;
-    }
-    return false;
+    return msg.message == WM_CHAR &&
+           (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27 || msg.wParam == 1);
 }
 
 void Win32MainWindow::SetText(ControlId control, std::string_view text) {
@@ -513,7 +513,7 @@ void Win32MainWindow::SetTextColor(ControlId control, Rgb color) {
         return;
     }
     textColors_[index] = color;
-    InvalidateRect(Control(control), nullptr, TRUE);
+    InvalidateRect(Control(control), nullptr, /*bErase=*/TRUE);
 }
 
 void Win32MainWindow::Show() {
