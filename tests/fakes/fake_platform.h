@@ -3,6 +3,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -210,6 +211,12 @@ struct FakeProgram {
     AppCore app{window, runtime, settings, registry, timeService};
     MainForm form{window, runtime, tray, shell, timeService, app};
 };
+
+// A failure shows a system time as a date and time rather than as bytes.
+inline void PrintTo(const SystemTime& t, std::ostream* os) {
+    *os << t.wYear << '-' << t.wMonth << '-' << t.wDay << " (weekday " << t.wDayOfWeek << ") "
+        << t.wHour << ':' << t.wMinute << ':' << t.wSecond << '.' << t.wMilliseconds;
+}
 
 // A page of at least 100 characters that shows the given time before " UTC".
 std::string PageWithTime(std::string_view hhmmss);

@@ -268,21 +268,16 @@ TEST_P(SetRegValueOfTypeTest, WritesTheEncodedData) {
     EXPECT_EQ(f.registry.values[path].data, c.data) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SetRegValueOfTypeTest,
-    ::testing::Values(
-        RegTypeCase{"text",
-                    1,
-                    std::string("D:\\Z.exe"),
-                    {'D', ':', '\\', 'Z', '.', 'e', 'x', 'e', 0},
-                    true},
-        RegTypeCase{"empty text is one NUL", 1, std::string(), {0}, true},
-        RegTypeCase{"number as text", 1, int32_t{42}, {'4', '2', 0}, true},
-        RegTypeCase{
-            "dword, least significant byte first", 4, int32_t{0x01020304}, {4, 3, 2, 1}, true},
-        RegTypeCase{"negative dword", 4, int32_t{-2}, {0xfe, 0xff, 0xff, 0xff}, true},
-        RegTypeCase{"dword from text", 4, std::string("258"), {2, 1, 0, 0}, true},
-        RegTypeCase{"other type writes nothing", 3, std::string("x"), {}, false}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, SetRegValueOfTypeTest, ::testing::Values(
+    RegTypeCase{"text", 1, std::string("D:\\Z.exe"), {'D', ':', '\\', 'Z', '.', 'e', 'x', 'e', 0}, true},
+    RegTypeCase{"empty text is one NUL", 1, std::string(), {0}, true},
+    RegTypeCase{"number as text", 1, int32_t{42}, {'4', '2', 0}, true},
+    RegTypeCase{"dword, least significant byte first", 4, int32_t{0x01020304}, {4, 3, 2, 1}, true},
+    RegTypeCase{"negative dword", 4, int32_t{-2}, {0xfe, 0xff, 0xff, 0xff}, true},
+    RegTypeCase{"dword from text", 4, std::string("258"), {2, 1, 0, 0}, true},
+    RegTypeCase{"other type writes nothing", 3, std::string("x"), {}, false}));
+// clang-format on
 
 TEST(SetRegValueOfType, DwordThatIsNotANumberFails) {
     FakeProgram f;

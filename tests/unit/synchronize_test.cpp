@@ -64,35 +64,20 @@ TEST_P(CheckFlowTest, StatusSequence) {
     EXPECT_EQ(f.service.LastSyncTime(), 0.0f) << "a check never moves the last set";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, CheckFlowTest,
-    ::testing::Values(
-        CheckCase{"clock right", {PageWithTime("12:00:05")}, {kGetting, kOk}, 1},
-        CheckCase{"one second behind", {PageWithTime("12:00:06")}, {kGetting, kOk}, 1},
-        CheckCase{"one second ahead", {PageWithTime("12:00:04")}, {kGetting, kOk}, 1},
-        CheckCase{"three seconds off, confirmed",
-                  {PageWithTime("12:00:08"), PageWithTime("12:00:08")},
-                  {kGetting, kGetting, Inaccurate(3)},
-                  2},
-        CheckCase{"off, then right on the second look",
-                  {PageWithTime("12:00:08"), PageWithTime("12:00:05")},
-                  {kGetting, kGetting, kOk},
-                  2},
-        CheckCase{"off, then no page on the second look",
-                  {PageWithTime("12:00:08"), ""},
-                  {kGetting, kGetting, kCannotGet},
-                  2},
-        CheckCase{"far off: a difference, not a failure",
-                  {PageWithTime("02:00:05"), PageWithTime("02:00:05")},
-                  {kGetting, kGetting, Inaccurate(36000)},
-                  2},
-        CheckCase{"across midnight",
-                  {PageWithTime("00:00:07"), PageWithTime("00:00:07")},
-                  {kGetting, kGetting, Inaccurate(43198)},
-                  2},
-        CheckCase{"no page", {""}, {kGetting, kCannotGet}, 1},
-        CheckCase{"short page", {std::string(99, 'x')}, {kGetting, kCannotGet}, 1},
-        CheckCase{"garbled time", {PageWithTime("12:0x:05")}, {kGetting, kCannotGet}, 1}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, CheckFlowTest, ::testing::Values(
+    CheckCase{"clock right", {PageWithTime("12:00:05")}, {kGetting, kOk}, 1},
+    CheckCase{"one second behind", {PageWithTime("12:00:06")}, {kGetting, kOk}, 1},
+    CheckCase{"one second ahead", {PageWithTime("12:00:04")}, {kGetting, kOk}, 1},
+    CheckCase{"three seconds off, confirmed", {PageWithTime("12:00:08"), PageWithTime("12:00:08")}, {kGetting, kGetting, Inaccurate(3)}, 2},
+    CheckCase{"off, then right on the second look", {PageWithTime("12:00:08"), PageWithTime("12:00:05")}, {kGetting, kGetting, kOk}, 2},
+    CheckCase{"off, then no page on the second look", {PageWithTime("12:00:08"), ""}, {kGetting, kGetting, kCannotGet}, 2},
+    CheckCase{"far off: a difference, not a failure", {PageWithTime("02:00:05"), PageWithTime("02:00:05")}, {kGetting, kGetting, Inaccurate(36000)}, 2},
+    CheckCase{"across midnight", {PageWithTime("00:00:07"), PageWithTime("00:00:07")}, {kGetting, kGetting, Inaccurate(43198)}, 2},
+    CheckCase{"no page", {""}, {kGetting, kCannotGet}, 1},
+    CheckCase{"short page", {std::string(99, 'x')}, {kGetting, kCannotGet}, 1},
+    CheckCase{"garbled time", {PageWithTime("12:0x:05")}, {kGetting, kCannotGet}, 1}));
+// clang-format on
 
 TEST_F(SynchronizeTimeTest, ConfirmingCheckYieldsAndSleepsHalfASecondBeforeTheSecondDownload) {
     f.http.bodies = {PageWithTime("12:00:08"), PageWithTime("12:00:08")};
