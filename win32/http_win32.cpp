@@ -105,8 +105,8 @@ void Fetch(Download& download) {
         if (!InternetQueryDataAvailable(request.get(), &available, 0, 0) || available == 0) {
             break;
         }
-        const DWORD wanted = std::min<DWORD>(
-            {available, kReadSize, static_cast<DWORD>(kMaxBody - responseText.size())});
+        const DWORD wanted =
+            std::min({available, kReadSize, static_cast<DWORD>(kMaxBody - responseText.size())});
         DWORD bytesRead = 0;
         if (!InternetReadFile(request.get(), readBuffer, wanted, &bytesRead) || bytesRead == 0) {
             break;

@@ -83,7 +83,7 @@ TEST_P(DecodeGifTest, GivesTheIndicesOfEveryPixel) {
     EXPECT_EQ(image.width, c.width);
     EXPECT_EQ(image.height, c.height);
     EXPECT_EQ(image.pixels, c.pixels);
-    EXPECT_EQ(image.palette[3 * 3], 120);
+    EXPECT_EQ(image.palette[9], 120);  // red of entry 3
 }
 
 // Codes, least significant bit first; the width grows from 3 to 4 bits once string 8
@@ -164,8 +164,8 @@ TEST(DecodeGif, TheLogoResource) {
     EXPECT_EQ(image.width, 187);
     EXPECT_EQ(image.height, 88);
     // Colours as ImageMagick reads them: the near-white ground and a pixel of the drawing.
-    const auto colour = [&image](int x, int y) {
-        const std::size_t index = image.pixels.at(static_cast<std::size_t>(y * image.width + x));
+    const auto colour = [&image](std::size_t x, std::size_t y) {
+        const std::size_t index = image.pixels.at(y * std::size_t{187} + x);
         return std::vector<int>(image.palette.begin() + static_cast<std::ptrdiff_t>(3 * index),
                                 image.palette.begin() + static_cast<std::ptrdiff_t>(3 * index + 3));
     };

@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"negative field", Padded("<p>-1:00:00 UTC"), std::nullopt},
         ParseCase{"blank field", Padded("<p>12:  :00 UTC"), std::nullopt},
         ParseCase{"trailing blank in field", Padded("<p>12:3 :00 UTC"), std::nullopt},
-        ParseCase{"NUL bytes around", Padded(std::string("\0\0 12:00:01 UTC\0", 17)),
+        ParseCase{"NUL bytes around", Padded(std::string("\0\0 12:00:01 UTC\0\0", 17)),
                   PageTime{12, 0, 1}},
         ParseCase{"high bytes in the time", Padded("<p>1\xb2:00:00 UTC"), std::nullopt}));
 
