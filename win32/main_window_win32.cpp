@@ -13,7 +13,6 @@ namespace {
 
 constexpr UINT_PTR kTimerTimeId = 1;
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-constexpr char kTitle[] = "Zelmora";
 
 COLORREF ToColorref(Rgb c) {
     return RGB(c.r, c.g, c.b);

@@ -6,10 +6,9 @@
 #include <vector>
 
 #include "platform/main_window.h"
-#include "win32/handles.h"
 #include "ui/main_window_layout.h"
-
-inline constexpr char kMainWindowClass[] = "ZelmoraMainWindow";
+#include "win32/handles.h"
+#include "win32/names.h"
 
 // The main window: one window class, one window procedure, the controls made from the
 // layout table.

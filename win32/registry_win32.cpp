@@ -3,9 +3,9 @@
 #include <utility>
 #include <vector>
 
-namespace {
+#include "win32/names.h"
 
-constexpr char kSettingsRoot[] = "Software\\VB and VBA Program Settings\\";
+namespace {
 
 std::string SettingsPath(std::string_view appName, std::string_view section) {
     return std::string(kSettingsRoot) + std::string(appName) + "\\" + std::string(section);

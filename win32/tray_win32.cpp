@@ -1,8 +1,9 @@
-#include "win32/main_window_win32.h"
-#include "win32/tray_tip.h"
 #include "win32/win32_platform.h"
 
 #include <shellapi.h>
+
+#include "win32/main_window_win32.h"
+#include "win32/tray_tip.h"
 
 namespace {
 

@@ -49,7 +49,7 @@ def setting_names():
 
 
 def settings_key():
-    root = constant("win32/registry_win32.cpp", "kSettingsRoot")
+    root = constant("win32/names.h", "kSettingsRoot")
     return (root + constant(APP, "kAppName") + "\\"
             + constant(APP, "kSection"))
 
