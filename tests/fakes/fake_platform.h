@@ -13,8 +13,7 @@
 #include "timeservice/time_service.h"
 #include "ui/main_form.h"
 
-// Thrown by the fake EndProcess so a test can see that nothing runs after it. Not a
-// std::exception, so no handler of the program swallows it.
+// Thrown by the fake EndProcess so a test can see that nothing runs after it.
 struct ProcessEnded {};
 
 // One log that every fake writes to, so a test can check the order of events across them.
