@@ -64,10 +64,9 @@ FINAL_STATUS_PREFIXES = (TIME_OK, FACTS["inaccuratePrefix"], FACTS["updatedPrefi
                          CANNOT_SET)
 TRAY_TIP = FACTS["trayTip"]
 EXIT_QUESTION = FACTS["exitQuestion"]
-# The Win32 layer's own names, which its headers keep beside <windows.h>.
-MAIN_CLASS = "ZelmoraMainWindow"
-PROGRAM_TITLE = "Zelmora"
-SETTINGS_SUBKEY = rf"Software\VB and VBA Program Settings\{FACTS['appName']}\{FACTS['section']}"
+MAIN_CLASS = FACTS["mainWindowClass"]
+PROGRAM_TITLE = FACTS["title"]
+SETTINGS_SUBKEY = rf"{FACTS['settingsRoot']}{FACTS['appName']}\{FACTS['section']}"
 SETTINGS_KEY = "HKCU\\" + SETTINGS_SUBKEY
 RUN_SUBKEY = FACTS["runSubkey"]
 RUN_KEY = "HKLM\\" + RUN_SUBKEY

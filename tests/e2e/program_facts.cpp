@@ -6,13 +6,13 @@
 #include <string_view>
 #include <utility>
 
-#include "app/startup.h"
+#include "app/app_core.h"
 #include "platform/main_window.h"
 #include "resources/resource_ids.h"
-#include "timeservice/synchronize.h"
-#include "timeservice/tick.h"
+#include "timeservice/time_service.h"
 #include "ui/main_form.h"
 #include "ui/main_window_layout.h"
+#include "win32/names.h"
 
 namespace {
 
@@ -46,7 +46,8 @@ void Text(const char* name, std::string_view value) {
 
 int main() {
     // In the order of ControlKind.
-    const char* const kKinds[] = {"frame", "check", "text", "label", "link", "button", "picture"};
+    const char* const kKinds[] = {"frame", "check", "text",   "label",
+                                  "label", "link",  "button", "picture"};
     std::printf("{\n  \"ids\": {");
     const std::pair<const char*, int> ids[] = {
 #define ID(enumeration, name) {#name, static_cast<int>(enumeration::name)}
@@ -81,7 +82,9 @@ int main() {
     Text("runValueName", kRunValueName);
     Text("exeName", kExeName);
     Text("fontFace", kFontFace);
-    std::printf("  \"retryPauseMs\": %llu,\n", static_cast<unsigned long long>(kAutoRetryPauseMs));
+    Text("mainWindowClass", kMainWindowClass);
+    Text("title", kTitle);
+    Text("settingsRoot", kSettingsRoot);
     std::printf("  \"clientTwips\": [%d, %d],\n", kClientWidthTwips, kClientHeightTwips);
     std::printf("  \"windowBackground\": %s, \"buttonFace\": %s, \"linkRed\": %s,\n",
                 Color(kWindowBackground).c_str(), Color(kButtonFace).c_str(),
@@ -106,7 +109,8 @@ int main() {
             "%s    {\"id\": %d, \"kind\": \"%s\", \"text\": %s, \"left\": %d, \"top\": %d, "
             "\"width\": %d, \"height\": %d, \"in_frame\": %s, \"font\": %s, \"color\": %s}",
             separator, static_cast<int>(c.id), kKinds[static_cast<int>(c.kind)],
-            Quoted(c.text).c_str(), c.left, c.top, c.width, c.height, Bool(c.inFrame), font,
+            Quoted(c.text).c_str(), c.twips.left, c.twips.top, c.twips.width, c.twips.height,
+            Bool(c.parent == Parent::InFrame2), font,
             c.textColor ? Color(*c.textColor).c_str() : "null");
         separator = ",\n";
     }
