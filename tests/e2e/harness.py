@@ -27,24 +27,15 @@ from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  #
                   env_path, log, port, program_pid, read_png, start_with_restarts, target)
 
 
-def _target_build(name: str) -> Path:
-    return build_dir() / {"i686": "i686-e2e"}.get(target().arch, target().arch) / name
+def _built(variable: str, name: str, folder: str = "") -> Path:
+    folder = folder or {"i686": "i686-e2e"}.get(target().arch, target().arch)
+    return env_path(variable, build_dir() / folder / name)
 
 
-def exe_path() -> Path:
-    return env_path("ZELMORA_EXE", _target_build("Zelmora.exe"))
-
-
-def probe_path() -> Path:
-    return env_path("ZELMORA_PROBE", _target_build("zprobe.exe"))
-
-
-def shell_probe_path() -> Path:
-    return env_path("ZELMORA_SHELL_PROBE", build_dir() / "x86_64" / "zprobe.exe")
-
-
-FACTS = json.loads(env_path("ZELMORA_PROGRAM_FACTS",
-                             build_dir() / "tests" / "e2e" / "program.json").read_text())
+EXE = _built("ZELMORA_EXE", "Zelmora.exe")
+PROBE = _built("ZELMORA_PROBE", "zprobe.exe")
+SHELL_PROBE = _built("ZELMORA_SHELL_PROBE", "zprobe.exe", "x86_64")
+FACTS = json.loads(_built("ZELMORA_PROGRAM_FACTS", "program.json", "tests/e2e").read_text())
 ID = FACTS["ids"]
 (FRAME2, CHK_AUTORUN, TXT_INTERVAL, CHK_AUTO, LBL_AUTO, CMD_SYNCHRONIZE, CMD_CHECK, LBL_TIME,
  LABEL4, LABEL2, IMAGE1, LBL_VERSION, LBL_WEBSITE, LBL_README, LBL_INFO, MENU_RESTORE,
@@ -141,13 +132,11 @@ class Session(WineSession):
         self._probe_log = None
 
     def prepare(self):
-        for path, what in ((exe_path(), "program"), (probe_path(), "probe"),
-                           (shell_probe_path(), "shell's probe")):
+        for path, what in ((EXE, "program"), (PROBE, "probe"), (SHELL_PROBE, "shell's probe")):
             if not path.is_file():
                 raise HarnessError(f"the {what} is missing: {path} (build first)")
         self._probe_log = open(self.workdir / "probe.log", "a")
-        for source, windows_path in ((probe_path(), PROBE_EXE),
-                                     (shell_probe_path(), SHELL_PROBE_EXE)):
+        for source, windows_path in ((PROBE, PROBE_EXE), (SHELL_PROBE, SHELL_PROBE_EXE)):
             path = self.unix_path(windows_path)
             path.parent.mkdir(parents=True, exist_ok=True)
             shutil.copy2(source, path)
@@ -175,7 +164,7 @@ class Session(WineSession):
             self.program_dir = program_dir
         path = self.unix_path(self.program_exe)
         path.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(exe_path(), path)
+        shutil.copy2(EXE, path)
 
     def start_program(self, *args, wait: bool = True, timeout: float = 60):
         """Starts the program by its Windows path, and waits for its window by default."""
