@@ -480,6 +480,7 @@ def measure(args) -> int:
     for name in ("ours", "bare"):
         (work / name).mkdir(exist_ok=True)
         displays[name] = w.XDisplay(work / name / "xvfb.log", first=300).start()
+        STARTED.processes.append(displays[name].process)  # ended with the rest on a failure
         sides.append(Side(name, exes[name], classes[name], Path(args.probe).resolve(),
                           displays[name], work / name, wine))
     runs: dict = {"ours": [], "bare": []}
