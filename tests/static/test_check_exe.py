@@ -356,22 +356,6 @@ class CommandLine(unittest.TestCase):
                                          len(check_exe.CHECKS))
 
 
-class SetupProgram(unittest.TestCase):
-    """The setup program passes its own checks, and they tell it from the program."""
-
-    def test_setup_checks(self):
-        setup, program = os.environ.get("ZELMORA_SETUP_I686"), real_exe("i686")
-        if not setup or program is None:
-            self.skipTest("ZELMORA_SETUP_I686 or ZELMORA_EXE_I686 is not set")
-        with open(setup, "rb") as f:
-            setup_data = f.read()
-        for what, data, failing in [("the setup", setup_data, set()),
-                                    ("the program", program, {"version-strings", "manifest"})]:
-            with self.subTest(what=what):
-                results = check_exe.run_checks(data, "i686", setup=True)
-                self.assertEqual({r.name for r in results if not r.ok}, failing)
-
-
 class AllowedDlls(unittest.TestCase):
     def test_names(self):
         cases = [
