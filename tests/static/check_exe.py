@@ -6,8 +6,7 @@ Usage: check_exe.py EXE [--arch i686|x86_64]
 
 Reads the PE file itself (standard library only) and checks its format, that it
 needs only Windows' own DLLs, and its version record, manifest, icon and logo.
-With --setup, the file is the 32-bit setup program: its format, version record
-and a manifest that asks for administrator rights.
+With --setup: the 32-bit setup program's format, version record and manifest.
 Prints one line per check and exits 1 if any check fails (2 on bad usage).
 
 The file may be anything, so every read is bounds-checked: a damaged file makes
@@ -600,8 +599,6 @@ def main(argv=None) -> int:
     parser.add_argument("--arch", choices=sorted(ARCHES), default="i686")
     parser.add_argument("--setup", action="store_true", help="the file is the setup program")
     args = parser.parse_args(argv)
-    if args.setup and args.arch != "i686":
-        parser.error("the setup program is 32-bit: --setup goes with --arch i686")
     try:
         with open(args.exe, "rb") as f:
             data = f.read()
