@@ -5,7 +5,7 @@
 set -euo pipefail
 
 build_packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-    binutils-mingw-w64-x86-64)
+    binutils-mingw-w64-x86-64 nsis)
 run_packages=(wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick lighttpd perl curl
     python3)
 test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)

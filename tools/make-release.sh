@@ -1,15 +1,17 @@
 #!/bin/bash
 # Builds the 32-bit release, checks it, and packs it with the guide and the time page
-# into a zip. Usage: tools/make-release.sh [--url URL] [--out DIR] [--build-dir DIR]
+# into a zip, and with the guide into a setup program beside it.
+# Usage: tools/make-release.sh [--url URL] [--out DIR] [--build-dir DIR]
 #   --url URL        the time page the program fetches (default: the build's default)
-#   --out DIR        where the zip goes (default: build/release)
+#   --out DIR        where the zip and the setup program go (default: build/release)
 #   --build-dir DIR  the build folder (default: build/release-i686)
-# The zip is the same bytes for the same inputs: fixed timestamps (SOURCE_DATE_EPOCH,
-# else 2026-01-01), sorted entries, fixed permissions.
+# Both are the same bytes for the same inputs: the zip has fixed timestamps
+# (SOURCE_DATE_EPOCH, else 2026-01-01), sorted entries and fixed permissions; the setup
+# program stores no file times.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,8s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,10s/^# \{0,1\}//p' "$0"; }
 
 url=""
 url_given=0
@@ -38,7 +40,7 @@ fi
 python=/usr/bin/python3
 [ -x "$python" ] || { echo "$python is needed to check and pack the release" >&2; exit 1; }
 
-# The version comes from the version record, so the zip's name cannot disagree with it.
+# The version comes from the version record, so the file names cannot disagree with it.
 version=$(sed -n 's/^[[:space:]]*VALUE[[:space:]]*"FileVersion",[[:space:]]*"\([^"]*\)".*/\1/p' \
     resources/zelmora.rc)
 [ -n "$version" ] || { echo "no FileVersion in resources/zelmora.rc" >&2; exit 1; }
@@ -55,6 +57,11 @@ exe="$build_dir/Zelmora.exe"
 built_url=$(sed -n 's/^ZELMORA_TIME_URL:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
 
 PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$exe" --arch i686
+
+# The setup program wraps the exe just checked; its build does not touch the exe.
+cmake --build "$build_dir" --target setup
+built_setup="$build_dir/Zelmora-$version-setup.exe"
+PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$built_setup" --setup
 
 mkdir -p "$out_dir"
 zip_path="$out_dir/Zelmora-$version.zip"
@@ -100,8 +107,12 @@ with zipfile.ZipFile(temporary, "w") as archive:
         archive.writestr(info, data, compresslevel=9)
 os.replace(temporary, zip_path)
 PYTHON
+setup_path="$out_dir/Zelmora-$version-setup.exe"
+cp "$built_setup" "$setup_path.part"
+mv "$setup_path.part" "$setup_path"
 
 size() { stat -c %s "$1"; }
 echo "Time page:  $built_url"
 echo "Program:    $exe ($(size "$exe") bytes)"
 echo "Release:    $zip_path ($(size "$zip_path") bytes)"
+echo "Setup:      $setup_path ($(size "$setup_path") bytes)"

@@ -2,9 +2,11 @@
 """Static checks of a built Zelmora.exe, without running it.
 
 Usage: check_exe.py EXE [--arch i686|x86_64]
+       check_exe.py SETUP.EXE --setup
 
 Reads the PE file itself (standard library only) and checks its format, that it
 needs only Windows' own DLLs, and its version record, manifest, icon and logo.
+With --setup: the 32-bit setup program's format, version record and manifest.
 Prints one line per check and exits 1 if any check fails (2 on bad usage).
 
 The file may be anything, so every read is bounds-checked: a damaged file makes
@@ -19,6 +21,7 @@ from dataclasses import dataclass
 from typing import Optional
 
 PRODUCT_NAME = "Orva Zelmora"
+SETUP_DESCRIPTION = "Orva Zelmora Setup"
 VERSION_TEXT = "1.00.0028"
 VERSION_FIXED = (1, 0, 0, 28)
 ICON_GROUP_ID = 1
@@ -345,9 +348,10 @@ class Result:
 class Subject:
     """The file under test, parsed once; a parse failure is reported by each check."""
 
-    def __init__(self, data: bytes, arch: str):
+    def __init__(self, data: bytes, arch: str, setup: bool = False):
         self.data = data
         self.arch = arch
+        self.setup = setup
         self._pe = None
         self._error = None
         try:
@@ -419,7 +423,8 @@ def check_version_strings(subject: Subject) -> str:
                                      for i in range(0, len(var.value) - 3, 4)]
     if not tables:
         raise CheckFailed("no string table")
-    expected = {"ProductName": PRODUCT_NAME, "FileDescription": PRODUCT_NAME,
+    description = SETUP_DESCRIPTION if subject.setup else PRODUCT_NAME
+    expected = {"ProductName": PRODUCT_NAME, "FileDescription": description,
                 "FileVersion": VERSION_TEXT, "ProductVersion": VERSION_TEXT}
     problems = []
     for table_key, strings in sorted(tables.items()):
@@ -480,14 +485,15 @@ def check_manifest(subject: Subject) -> str:
     levels = [e.get("level") for e in elements
               if local_name(e.tag) == "requestedExecutionLevel"]
     dpi = [(e.text or "").strip() for e in elements if local_name(e.tag) == "dpiAware"]
+    level = "requireAdministrator" if subject.setup else "asInvoker"
     problems = []
-    if levels != ["asInvoker"]:
-        problems.append(f"requestedExecutionLevel {levels}, expected ['asInvoker']")
+    if levels != [level]:
+        problems.append(f"requestedExecutionLevel {levels}, expected ['{level}']")
     if [d.lower() for d in dpi] != ["true"]:
         problems.append(f"dpiAware {dpi}, expected ['true']")
     if problems:
         raise CheckFailed("; ".join(problems))
-    return "asInvoker, dpiAware true"
+    return f"{level}, dpiAware true"
 
 
 def check_icon(subject: Subject) -> str:
@@ -569,11 +575,15 @@ CHECKS: list = [
     ("size", check_size),
 ]
 
+# The setup program's icon, DLLs and size are the installer maker's, not the product's.
+SETUP_CHECKS = [(name, check) for name, check in CHECKS
+                if name not in ("imports", "icon", "logo", "size")]
 
-def run_checks(data: bytes, arch: str) -> list:
-    subject = Subject(data, arch)
+
+def run_checks(data: bytes, arch: str, setup: bool = False) -> list:
+    subject = Subject(data, arch, setup)
     results = []
-    for name, check in CHECKS:
+    for name, check in SETUP_CHECKS if setup else CHECKS:
         try:
             results.append(Result(name, True, check(subject)))
         except (CheckFailed, FormatError) as error:
@@ -587,6 +597,7 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description="Static checks of a built Zelmora.exe")
     parser.add_argument("exe")
     parser.add_argument("--arch", choices=sorted(ARCHES), default="i686")
+    parser.add_argument("--setup", action="store_true", help="the file is the setup program")
     args = parser.parse_args(argv)
     try:
         with open(args.exe, "rb") as f:
@@ -594,7 +605,7 @@ def main(argv=None) -> int:
     except OSError as error:
         print(f"FAIL read: {error}")
         return 1
-    results = run_checks(data, args.arch)
+    results = run_checks(data, args.arch, args.setup)
     for result in results:
         print(f"{'OK' if result.ok else 'FAIL':4} {result.name}: {result.detail}")
     failed = [r.name for r in results if not r.ok]

@@ -89,6 +89,7 @@ QUOTED = [
     ("autorun key for reg", lambda: "HKLM\\" + constant(APP, "kRunSubkey"), '"{}"'),
     ("autorun value", lambda: constant(APP, "kRunValueName"), "/v {} /f"),
     ("version", file_version, "Version {}"),
+    ("setup program", lambda: f"Zelmora-{file_version()}-setup.exe", "{} /S"),
 ]
 
 

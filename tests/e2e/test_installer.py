@@ -1,0 +1,73 @@
+"""The setup program and uninstaller, run silently as an administrator's script runs them."""
+
+import os
+import re
+
+from harness import (CHK_AUTORUN, READY, RUN_KEY, RUN_VALUE, SETTINGS_KEY, SessionTestCase,
+                     build_dir, env_path, set_interval)
+
+SETUP = env_path("ZELMORA_SETUP", build_dir() / "i686" / "Zelmora-1.00.0028-setup.exe")
+SETUP_COPY = r"C:\Downloads\Zelmora-setup.exe"
+INSTALL_DIR = r"C:\Program Files (x86)\Zelmora"
+OWN_EXE = INSTALL_DIR + r"\Zelmora.exe"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
+SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Zelmora.lnk"
+OTHER = ("OtherProgram", r"C:\Other\other.exe")  # another program's autorun value
+
+
+class Installer(SessionTestCase):
+    session_options = {"start_program": False, "files": {SETUP_COPY: SETUP.read_bytes()}}
+
+    def run_windows(self, exe, *args, wait=120):
+        return self.s.spawn(exe, *args, log_path=self.s.workdir / "installer.log",
+                            cwd=self.s.unix_path("C:\\"), what=exe, wait=wait)[1]
+
+    def installed(self):
+        files = sorted(p.name for p in self.s.unix_path(INSTALL_DIR).glob("*"))
+        return files, self.s.unix_path(SHORTCUT).exists(), self.s.reg_query(UNINSTALL_KEY)
+
+    def test_1_install_and_start(self):
+        self.assertEqual(self.run_windows(SETUP_COPY, "/S"), 0)
+        files, shortcut, entry = self.installed()
+        self.assertEqual((files, shortcut), (["Zelmora.exe", "readme.txt", "uninstall.exe"], True))
+        values = {name: data for name, (_, data) in entry.items()}
+        self.assertGreater(values.pop("EstimatedSize"), 200)  # KiB
+        quoted = f'"{INSTALL_DIR}\\uninstall.exe"'
+        self.assertEqual(values, {
+            "DisplayName": "Orva Zelmora", "DisplayVersion": "1.00.0028", "Publisher": "Orva",
+            "DisplayIcon": OWN_EXE + ",0", "InstallLocation": INSTALL_DIR, "NoModify": 1,
+            "NoRepair": 1, "UninstallString": quoted, "QuietUninstallString": quoted + " /S"})
+        self.s.program_dir = INSTALL_DIR
+        self.s.start_program()
+        self.s.wait_status(lambda text: text == READY, 10)
+
+    def test_2_install_over_running_program(self):
+        # Changes that only the end-of-session road saves: the interval, and autorun.
+        set_interval(self.s, "45")
+        self.s.click_control(CHK_AUTORUN)
+        os.utime(self.s.unix_path(OWN_EXE), (0, 0))
+        self.assertEqual(self.run_windows(SETUP_COPY, "/S"), 0)
+        self.assertIsNotNone(self.s.wait_exit(10), "the running program did not end")
+        self.assertIsNone(self.s.program_pid())
+        self.assertGreater(self.s.unix_path(OWN_EXE).stat().st_mtime, 0, "not replaced")
+        self.assertEqual(self.s.reg_query(SETTINGS_KEY, "Interval"), ("REG_SZ", "45"))
+        self.assertEqual(self.s.reg_query(RUN_KEY, RUN_VALUE), ("REG_SZ", f'"{OWN_EXE}"'))
+
+    def test_3_uninstall(self):
+        self.s.reg_add(RUN_KEY, *OTHER)
+        self.s.start_program()  # the first uninstall ends it
+        for run_value, kept in ((f'"{OWN_EXE}"', False), (OWN_EXE.upper(), False),
+                                ("", False), (r"C:\Tools\Zelmora.exe", True)):
+            with self.subTest(run_value=run_value):
+                if self.s.reg_query(UNINSTALL_KEY) is None:
+                    self.assertEqual(self.run_windows(SETUP_COPY, "/S"), 0)
+                self.s.reg_add(RUN_KEY, RUN_VALUE, run_value)
+                command = self.s.reg_query(UNINSTALL_KEY, "QuietUninstallString")[1]
+                exe, args = re.fullmatch(r'"([^"]+)" (.*)', command).groups()
+                self.run_windows(exe, *args.split(), wait=60)
+                # It goes on from a copy of itself after it returns.
+                self.s.wait_for(lambda: self.installed() == ([], False, None), 60,
+                                message="the uninstaller to remove the installation")
+                self.assertEqual(self.s.reg_query(RUN_KEY), {OTHER[0]: ("REG_SZ", OTHER[1])} | (
+                    {RUN_VALUE: ("REG_SZ", run_value)} if kept else {}))
+                self.assertEqual(self.s.reg_query(SETTINGS_KEY, "Interval"), ("REG_SZ", "45"))
