@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the 32-bit release, checks it, and packs it with the guide and the time page
 # into a zip. Usage: tools/make-release.sh [--url URL] [--out DIR] [--build-dir DIR]
-#   --url URL        the time page the program fetches (default: the build's default)
+#   --url URL        the time page the program fetches, http:// or https:// (default: the
+#                    build's default); the packed readme.txt names it
 #   --out DIR        where the zip goes (default: build/release)
 #   --build-dir DIR  the build folder (default: build/release-i686)
 # The zip is the same bytes for the same inputs: fixed timestamps (SOURCE_DATE_EPOCH,
@@ -9,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,8s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,9s/^# \{0,1\}//p' "$0"; }
 
 url=""
 url_given=0
@@ -28,9 +29,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 # The address becomes a C string in the program: no blanks, quotes or backslashes.
-url_pattern='^http://[^[:space:]"\\]+$'
+url_pattern='^https?://[^[:space:]"\\]+$'
 if [ "$url_given" -eq 1 ] && [[ ! "$url" =~ $url_pattern ]]; then
-    echo "--url must be a plain http:// address without blanks, quotes or backslashes," \
+    echo "--url must be an http:// or https:// address without blanks, quotes or backslashes," \
         "got: $url" >&2
     exit 2
 fi
@@ -53,6 +54,8 @@ cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 cmake --build "$build_dir" --target Zelmora --parallel "$(nproc)"
 exe="$build_dir/Zelmora.exe"
 built_url=$(sed -n 's/^ZELMORA_TIME_URL:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+# The guide names the default address; the packed one names the address this build fetches.
+default_url=$(sed -n 's/^set(ZELMORA_TIME_URL "\([^"]*\)"$/\1/p' CMakeLists.txt)
 
 PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$exe" --arch i686
 
@@ -69,7 +72,8 @@ if [ -f timepage/lighttpd.conf.in ]; then
     entries+=("Zelmora/timepage/lighttpd.conf.in" timepage/lighttpd.conf.in 644)
 fi
 
-PYTHONDONTWRITEBYTECODE=1 "$python" - "$zip_path" "${entries[@]}" <<'PYTHON'
+PYTHONDONTWRITEBYTECODE=1 DEFAULT_URL="$default_url" BUILT_URL="$built_url" \
+    "$python" - "$zip_path" "${entries[@]}" <<'PYTHON'
 import os
 import sys
 import time
@@ -93,6 +97,11 @@ with zipfile.ZipFile(temporary, "w") as archive:
         if name.endswith(".txt"):
             # Notepad's line ends, whatever a checkout did to them.
             data = data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+        if name == "Zelmora/readme.txt":
+            default = os.environ["DEFAULT_URL"].encode("ascii")
+            if not default or data.count(default) != 1:
+                sys.exit("readme.txt must name the default time page exactly once")
+            data = data.replace(default, os.environ["BUILT_URL"].encode("ascii"))
         info = zipfile.ZipInfo(name, date_time=stamp)
         info.create_system = 3  # Unix, so that the permissions below are honoured
         info.external_attr = (0o100000 | mode) << 16

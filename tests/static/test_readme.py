@@ -55,6 +55,10 @@ def settings_key():
             + constant("app/startup.h", "kSection"))
 
 
+def default_time_page():
+    return re.search(r'set\(ZELMORA_TIME_URL "([^"]*)"', source("CMakeLists.txt")).group(1)
+
+
 def file_version():
     found = re.search(r'VALUE\s+"FileVersion",\s*"([^"]*)"', source("resources/zelmora.rc"))
     return found.group(1)
@@ -89,6 +93,7 @@ QUOTED = [
     ("autorun key for reg", lambda: "HKLM\\" + constant("app/startup.h", "kRunSubkey"), '"{}"'),
     ("autorun value", lambda: constant("app/startup.h", "kRunValueName"), "/v {} /f"),
     ("version", file_version, "Version {}"),
+    ("time page the release replaces", default_time_page, "\n{}\n"),
 ]
 
 
