@@ -66,9 +66,6 @@ public:
     // Modal OK/Cancel question with the program's title; true for OK.
     virtual bool AskOkCancel(std::string_view text) = 0;
 
-    virtual uintptr_t Handle() = 0;
-    virtual uintptr_t IconHandle() = 0;
-
 protected:
     ~MainWindow() = default;
 };
@@ -87,8 +84,8 @@ public:
     virtual void OnBareMouseMove(uint32_t lParam) = 0;
     virtual void OnTimer() = 0;
     virtual void OnResize() = 0;
-    // Returns true to allow the close.
-    virtual bool OnCloseRequest(CloseReason reason) = 0;
+    // The window is never closed by a close request; at the end of a session it unloads.
+    virtual void OnCloseRequest(CloseReason reason) = 0;
     virtual void OnUnload() = 0;
     virtual void OnMenuRestore() = 0;
     virtual void OnMenuExit() = 0;

@@ -1,32 +1,30 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <string>
 
-// The first, ANSI version of the shell's notification-icon record: a 64-character tip.
-// Handles are carried as integers so the record is the same on every platform.
-struct NotifyIconRecord {
-    uint32_t cbSize = 0;
-    uintptr_t hWnd = 0;
-    uint32_t uID = 0;
-    uint32_t uFlags = 0;
-    uint32_t uCallbackMessage = 0;
-    uintptr_t hIcon = 0;
-    std::array<char, 64> szTip{};
+// Mouse messages as the shell reports them for the icon: the callback message carries the
+// message number in the low word of lParam.
+inline constexpr uint32_t kMouseMove = 0x0200;
+inline constexpr uint32_t kLeftButtonUp = 0x0202;
+inline constexpr uint32_t kLeftButtonDoubleClick = 0x0203;
+inline constexpr uint32_t kRightButtonUp = 0x0205;
 
-    friend bool operator==(const NotifyIconRecord&, const NotifyIconRecord&) = default;
+// The program's icon in the notification area, shown with the main window's icon picture.
+struct TrayIcon {
+    uint32_t id = 0;
+    // What the shell sends the main window for each mouse event on the icon.
+    uint32_t callbackMessage = 0;
+    std::string tip;
+
+    friend bool operator==(const TrayIcon&, const TrayIcon&) = default;
 };
-
-// Size of that record on this platform: 88 bytes with 32-bit pointers, 104 with 64-bit.
-inline constexpr uint32_t kNotifyIconRecordSize = sizeof(void*) == 4 ? 88 : 104;
-
-inline constexpr uint32_t NIM_ADD_MESSAGE = 0;
-inline constexpr uint32_t NIM_DELETE_MESSAGE = 2;
 
 class Tray {
 public:
-    // The shell's result is of no use to the program, so none is returned.
-    virtual void ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) = 0;
+    // The shell's answers are of no use to the program, so none is returned.
+    virtual void AddIcon(const TrayIcon& icon) = 0;
+    virtual void RemoveIcon(const TrayIcon& icon) = 0;
 
 protected:
     ~Tray() = default;

@@ -1,73 +1,60 @@
-#include "timeservice/synchronize.h"
+#include "timeservice/time_service.h"
 
 #include <cstdlib>
-#include <exception>
 #include <string>
-
-#include "app/program.h"
-#include "timeservice/time_page.h"
 
 #ifndef ZELMORA_TIME_URL
 #error "ZELMORA_TIME_URL must be defined by the build"
 #endif
-
-namespace {
-
-void SetStatus(Program& p, std::string_view text) {
-    p.frmMain.SetText(ControlId::lblInfo, text);
-}
-
-bool Check(Program& p, const SystemTime& now, PageTime page, bool reportDifference) {
-    const int32_t n = std::abs(CheckDifference(now, page));
-    if (n <= 1) {
-        SetStatus(p, kTimeOk);
-        return true;
-    }
-    if (reportDifference) {
-        SetStatus(
-            p, std::string(kInaccuratePrefix) + std::to_string(n) + std::string(kInaccurateSuffix));
-        return true;
-    }
-    // Confirm with a fresh download before reporting: the first may have been slow.
-    p.runtime.YieldToPendingMessages();
-    p.clock.Sleep(500);
-    return SynchronizeTime(p, true, true);
-}
-
-bool Set(Program& p, const SystemTime& now, PageTime page) {
-    if (!p.clock.SetSystemTime(SetTarget(now, page))) {
-        SetStatus(p, kCannotSetTime);
-        return false;
-    }
-    SetStatus(p,
-              std::string(kUpdatedPrefix) + p.clock.LocalTimeAmPm() + std::string(kUpdatedSuffix));
-    p.LastSyncTime = p.clock.SecondsSinceMidnight();
-    p.AutoRetryNotBefore.reset();
-    return true;
-}
-
-}  // namespace
 
 const std::string& TimePageUrl() {
     static const std::string url = ZELMORA_TIME_URL;
     return url;
 }
 
-bool SynchronizeTime(Program& p, bool checkOnly, bool reportDifference) {
-    try {
-        SetStatus(p, kGettingTime);
-        p.runtime.YieldToPendingMessages();
+// Nothing here throws. Every failure reaches the "Cannot get time from server!..." status
+// through ParseTimePage, which refuses a missing page and a page without a well-formed
+// time; the check's arithmetic runs in 32 bits within half a day and cannot overflow. A
+// refused clock set has its own status.
+bool TimeService::SynchronizeTime(bool checkOnly, bool reportDifference) {
+    controls_.SetStatus(kGettingTime);
+    runtime_.YieldToPendingMessages();
 
-        const std::string text = p.http.DownloadUrlText(TimePageUrl());
-        const auto page = ParseTimePage(text);
-        if (!page) {
-            SetStatus(p, kCannotGetTime);
-            return false;
-        }
-        const SystemTime now = p.clock.GetSystemTime();
-        return checkOnly ? Check(p, now, *page, reportDifference) : Set(p, now, *page);
-    } catch (const std::exception&) {
-        SetStatus(p, kCannotGetTime);
+    const std::string text = http_.DownloadUrlText(TimePageUrl());
+    const auto page = ParseTimePage(text);
+    if (!page) {
+        controls_.SetStatus(kCannotGetTime);
         return false;
     }
+    const SystemTime now = clock_.GetSystemTime();
+    return checkOnly ? Check(now, *page, reportDifference) : Set(now, *page);
+}
+
+bool TimeService::Check(const SystemTime& now, PageTime page, bool reportDifference) {
+    const int32_t n = std::abs(CheckDifference(now, page));
+    if (n <= 1) {
+        controls_.SetStatus(kTimeOk);
+        return true;
+    }
+    if (reportDifference) {
+        controls_.SetStatus(std::string(kInaccuratePrefix) + std::to_string(n) +
+                            std::string(kInaccurateSuffix));
+        return true;
+    }
+    // Confirm with a fresh download before reporting: the first may have been slow.
+    runtime_.YieldToPendingMessages();
+    clock_.Sleep(500);
+    return SynchronizeTime(/*checkOnly=*/true, /*reportDifference=*/true);
+}
+
+bool TimeService::Set(const SystemTime& now, PageTime page) {
+    if (!clock_.SetSystemTime(SetTarget(now, page))) {
+        controls_.SetStatus(kCannotSetTime);
+        return false;
+    }
+    controls_.SetStatus(std::string(kUpdatedPrefix) + clock_.LocalTimeAmPm() +
+                        std::string(kUpdatedSuffix));
+    LastSyncTime_ = clock_.SecondsSinceMidnight();
+    autoRetryNotBefore_.reset();
+    return true;
 }

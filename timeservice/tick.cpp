@@ -1,11 +1,15 @@
-#include "timeservice/tick.h"
+#include "timeservice/time_service.h"
 
 #include <cmath>
 
-#include "app/program.h"
 #include "platform/safe_convert.h"
-#include "timeservice/synchronize.h"
 
+namespace {
+
+constexpr int32_t kDefaultIntervalMinutes = 15;
+constexpr uint64_t kAutoRetryPauseMs = 60000;
+
+// The interval limit in seconds for the minutes the tick read.
 int64_t IntervalLimitSeconds(int32_t minutes) {
     if (minutes < 1) {
         minutes = kDefaultIntervalMinutes;
@@ -14,41 +18,44 @@ int64_t IntervalLimitSeconds(int32_t minutes) {
     return int64_t{minutes} * 60;
 }
 
+// Seconds between now and the last set, rounded to the nearest whole, halves to even.
 int32_t ElapsedSinceLastSync(float secondsSinceMidnight, float lastSyncTime) {
     const float elapsed = std::fabs(secondsSinceMidnight - lastSyncTime);
     // The default rounding mode rounds halves to even.
     return static_cast<int32_t>(std::nearbyint(elapsed));
 }
 
-void TimerTimeTick(Program& p) {
-    const TimeText now = p.clock.LocalTimeText();
+}  // namespace
+
+void TimeService::TimerTimeTick() {
+    const TimeText now = clock_.LocalTimeText();
     // Repainting an unchanged label 20 times a second is waste.
-    if (now.view() != p.shownClockText.view()) {
-        p.frmMain.SetText(ControlId::lblTime, now.view());
-        p.shownClockText = now;
+    if (now.view() != shownClockText_.view()) {
+        controls_.SetClock(now.view());
+        shownClockText_ = now;
     }
-    AutoSynchronize(p);
+    AutoSynchronize();
 }
 
-void AutoSynchronize(Program& p) {
-    if (p.frmMain.CheckState(ControlId::chkAuto) == 0) {
+void TimeService::AutoSynchronize() {
+    if (controls_.AutoState() == 0) {
         return;
     }
-    p.frmMain.GetText(ControlId::txtInterval, p.tickIntervalText);
-    const int32_t minutes = SafeLong(p.tickIntervalText, p.runtime.DecimalSeparator());
+    controls_.IntervalText(tickIntervalText_);
+    const int32_t minutes = SafeLong(tickIntervalText_, runtime_.DecimalSeparator());
     const int64_t limit = IntervalLimitSeconds(minutes);
-    const int32_t elapsed = ElapsedSinceLastSync(p.clock.SecondsSinceMidnight(), p.LastSyncTime);
+    const int32_t elapsed = ElapsedSinceLastSync(clock_.SecondsSinceMidnight(), LastSyncTime_);
     if (elapsed <= limit) {
         return;
     }
-    if (p.AutoRetryNotBefore && p.clock.MonotonicMilliseconds() < *p.AutoRetryNotBefore) {
+    if (autoRetryNotBefore_ && clock_.MonotonicMilliseconds() < *autoRetryNotBefore_) {
         return;
     }
-    SynchronizeAutomatically(p);
+    SynchronizeAutomatically();
 }
 
-void SynchronizeAutomatically(Program& p) {
-    if (!SynchronizeTime(p, false, false)) {
-        p.AutoRetryNotBefore = p.clock.MonotonicMilliseconds() + kAutoRetryPauseMs;
+void TimeService::SynchronizeAutomatically() {
+    if (!SynchronizeTime(/*checkOnly=*/false, /*reportDifference=*/false)) {
+        autoRetryNotBefore_ = clock_.MonotonicMilliseconds() + kAutoRetryPauseMs;
     }
 }

@@ -12,25 +12,41 @@ int TwipsToPixels(int twips, int dpi) {
 }
 
 PixelRect ControlRect(const ControlSpec& control, int dpi) {
-    int left = control.left;
-    int top = control.top;
-    if (control.inFrame) {
+    int left = control.twips.left;
+    int top = control.twips.top;
+    if (control.parent == Parent::InFrame2) {
         const ControlSpec& frame = FindControl(ControlId::Frame2);
-        left += frame.left;
-        top += frame.top;
+        left += frame.twips.left;
+        top += frame.twips.top;
     }
-    return {TwipsToPixels(left, dpi), TwipsToPixels(top, dpi), TwipsToPixels(control.width, dpi),
-            TwipsToPixels(control.height, dpi)};
+    return {TwipsToPixels(left, dpi), TwipsToPixels(top, dpi),
+            TwipsToPixels(control.twips.width, dpi), TwipsToPixels(control.twips.height, dpi)};
 }
 
 int FontHeightPixels(double points, int dpi) {
     return static_cast<int>(std::lround(points * dpi / 72.0));
 }
 
+std::optional<std::size_t> FindControlIndex(int id) {
+    const auto found =
+        std::find_if(kMainWindowControls.begin(), kMainWindowControls.end(),
+                     [id](const ControlSpec& c) { return static_cast<int>(c.id) == id; });
+    if (found == kMainWindowControls.end()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(found - kMainWindowControls.begin());
+}
+
+std::size_t ControlIndex(ControlId id) {
+    const auto index = FindControlIndex(static_cast<int>(id));
+    if (!index) {
+        std::abort();
+    }
+    return *index;
+}
+
 const ControlSpec& FindControl(ControlId id) {
-    const auto found = std::find_if(kMainWindowControls.begin(), kMainWindowControls.end(),
-                                    [id](const ControlSpec& c) { return c.id == id; });
-    return found != kMainWindowControls.end() ? *found : kMainWindowControls.front();
+    return kMainWindowControls[ControlIndex(id)];
 }
 
 ControlId NextInTabOrder(ControlId current, bool backwards) {

@@ -1,12 +1,26 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
 #include "platform/main_window.h"
 
-enum class ControlKind { Frame, CheckBox, TextBox, Label, Link, Button, Picture };
+// What a control is; the window takes its class, its link behaviour and its wrapping from it.
+enum class ControlKind {
+    Frame,         // a caption and border around the controls placed in it
+    CheckBox,      // a click toggles between off and on; the greyed state is only ever loaded
+    TextBox,       // one line; Tab into it and Ctrl+A select all of it
+    Label,         // text that wraps at the control's width
+    OneLineLabel,  // text that never wraps into a second, cut-off line
+    Link,          // underlined text: a hand and a hover colour under the pointer, opens on click
+    Button,
+    Picture,
+};
+
+// What a control's position is relative to.
+enum class Parent { OnForm, InFrame2 };
 
 // Where a control takes its background from.
 enum class Background {
@@ -25,15 +39,19 @@ struct FontSpec {
     friend bool operator==(const FontSpec&, const FontSpec&) = default;
 };
 
+struct TwipsRect {
+    int left;
+    int top;
+    int width;
+    int height;
+};
+
 struct ControlSpec {
     ControlId id;
     ControlKind kind;
     std::string_view text;
-    int left;  // twips; relative to Frame2 when inFrame
-    int top;
-    int width;
-    int height;
-    bool inFrame;
+    TwipsRect twips;
+    Parent parent;
     FontSpec font;
     std::optional<Rgb> textColor;  // none: the platform's text colour
     Background background;
@@ -46,164 +64,48 @@ inline constexpr Rgb kWindowBackground{255, 255, 255};
 inline constexpr Rgb kButtonFace{240, 240, 240};
 inline constexpr Rgb kLinkBlue{0, 0, 255};
 inline constexpr Rgb kLinkRed{255, 0, 0};
+inline constexpr Rgb kTitleBlue{0, 0, 255};
+inline constexpr Rgb kVersionRed{64, 0, 0};
 inline constexpr unsigned kTimerTimeIntervalMs = 50;
 // The maker's web site; a reserved name until the real address is decided.
 inline constexpr std::string_view kWebsiteAddress = "https://www.orva.example/zelmora/";
 
-inline constexpr FontSpec kNormal{8.25};
-inline constexpr FontSpec kBold975{9.75, true};
-inline constexpr FontSpec kUnderlined975{9.75, false, false, true};
+inline constexpr FontSpec kDefaultFont{};
+inline constexpr FontSpec kNormal{.points = 8.25};
+inline constexpr FontSpec kBold825{.points = 8.25, .bold = true};
+inline constexpr FontSpec kBold975{.points = 9.75, .bold = true};
+inline constexpr FontSpec kUnderlined975{.points = 9.75, .underline = true};
+inline constexpr FontSpec kTitleFont{.points = 15.75, .bold = true, .italic = true};
+inline constexpr FontSpec kVersionFont{.points = 12, .bold = true};
 
-// In creation order. The timer has no visible part and is not a control here.
-inline constexpr std::array<ControlSpec, 15> kMainWindowControls{{
-    {ControlId::Frame2,
-     ControlKind::Frame,
-     "Options",
-     360,
-     1530,
-     6825,
-     1305,
-     false,
-     {},
-     {},
-     Background::White},
-    {ControlId::chkAutoRun,
-     ControlKind::CheckBox,
-     "Autorun at system startup",
-     480,
-     810,
-     3585,
-     195,
-     true,
-     kNormal,
-     {},
-     Background::White},
-    {ControlId::txtInterval,
-     ControlKind::TextBox,
-     "15",
-     3420,
-     330,
-     645,
-     315,
-     true,
-     kNormal,
-     {},
-     Background::Platform},
-    {ControlId::chkAuto,
-     ControlKind::CheckBox,
-     "Automatic synchronization at",
-     480,
-     360,
-     3585,
-     255,
-     true,
-     kNormal,
-     {},
-     Background::White},
-    {ControlId::lblAuto,
-     ControlKind::Label,
-     "minutes time interval",
-     4230,
-     360,
-     2175,
-     195,
-     true,
-     kNormal,
-     {},
-     Background::White},
-    {ControlId::cmdSynchronize,
-     ControlKind::Button,
-     "Synchronize",
-     3750,
-     3390,
-     2025,
-     405,
-     false,
-     kBold975,
-     {},
-     Background::ButtonFace},
-    {ControlId::cmdCheckTime,
-     ControlKind::Button,
-     "Check",
-     1590,
-     3390,
-     2025,
-     405,
-     false,
-     kBold975,
-     {},
-     Background::ButtonFace},
-    {ControlId::lblTime,
-     ControlKind::Label,
-     "#",
-     3750,
-     2940,
-     1575,
-     345,
-     false,
-     kBold975,
-     {},
-     Background::White},
-    {ControlId::Label4,
-     ControlKind::Label,
-     "Local Time:",
-     2640,
-     3000,
-     1005,
-     285,
-     false,
-     kNormal,
-     {},
-     Background::White},
-    {ControlId::Label2,
-     ControlKind::Label,
-     "ORVA Zelmora",
-     120,
-     540,
-     4365,
-     375,
-     false,
-     {15.75, true, true},
-     Rgb{0, 0, 255},
-     Background::SystemWindow},
-    {ControlId::Image1,
-     ControlKind::Picture,
-     "",
-     4560,
-     90,
-     2865,
-     1380,
-     false,
-     {},
-     {},
-     Background::White},
-    {ControlId::lblVersion,
-     ControlKind::Label,
-     "Version 1.0 Build 22",
-     600,
-     1050,
-     3315,
-     375,
-     false,
-     {12, true},
-     Rgb{64, 0, 0},
-     Background::SystemWindow},
-    {ControlId::lblWebsite, ControlKind::Link, "Website...", 6420, 4200, 1365, 285, false,
-     kUnderlined975, kLinkBlue, Background::White},
-    {ControlId::lblReadme, ControlKind::Link, "Readme", 90, 4200, 1245, 285, false, kUnderlined975,
-     kLinkBlue, Background::White},
-    {ControlId::lblInfo,
-     ControlKind::Label,
-     "",
-     390,
-     3900,
-     6885,
-     285,
-     false,
-     {8.25, true},
-     {},
-     Background::White},
-}};
+// The controls in creation order, one row each; positions in twips. The timer has no
+// visible part and is not a control here.
+inline constexpr std::array<ControlSpec, 15> kMainWindowControls = [] {
+    using enum ControlId;
+    using enum ControlKind;
+    using enum Parent;
+    using enum Background;
+    // clang-format off
+    return std::array<ControlSpec, 15>{{
+    //   id              kind          text                            left  top   width height  parent    font            text colour  background
+        {Frame2,         Frame,        "Options",                      {360, 1530, 6825, 1305}, OnForm,   kDefaultFont,   {},          White},
+        {chkAutoRun,     CheckBox,     "Autorun at system startup",    {480, 810, 3585, 195},   InFrame2, kNormal,        {},          White},
+        {txtInterval,    TextBox,      "15",                           {3420, 330, 645, 315},   InFrame2, kNormal,        {},          Platform},
+        {chkAuto,        CheckBox,     "Automatic synchronization at", {480, 360, 3585, 255},   InFrame2, kNormal,        {},          White},
+        {lblAuto,        Label,        "minutes time interval",        {4230, 360, 2175, 195},  InFrame2, kNormal,        {},          White},
+        {cmdSynchronize, Button,       "Synchronize",                  {3750, 3390, 2025, 405}, OnForm,   kBold975,       {},          ButtonFace},
+        {cmdCheckTime,   Button,       "Check",                        {1590, 3390, 2025, 405}, OnForm,   kBold975,       {},          ButtonFace},
+        {lblTime,        OneLineLabel, "#",                            {3750, 2940, 1575, 345}, OnForm,   kBold975,       {},          White},
+        {Label4,         Label,        "Local Time:",                  {2640, 3000, 1005, 285}, OnForm,   kNormal,        {},          White},
+        {Label2,         Label,        "ORVA Zelmora",                 {120, 540, 4365, 375},   OnForm,   kTitleFont,     kTitleBlue,  SystemWindow},
+        {Image1,         Picture,      "",                             {4560, 90, 2865, 1380},  OnForm,   kDefaultFont,   {},          White},
+        {lblVersion,     Label,        "Version 1.0 Build 22",         {600, 1050, 3315, 375},  OnForm,   kVersionFont,   kVersionRed, SystemWindow},
+        {lblWebsite,     Link,         "Website...",                   {6420, 4200, 1365, 285}, OnForm,   kUnderlined975, kLinkBlue,   White},
+        {lblReadme,      Link,         "Readme",                       {90, 4200, 1245, 285},   OnForm,   kUnderlined975, kLinkBlue,   White},
+        {lblInfo,        OneLineLabel, "",                             {390, 3900, 6885, 285},  OnForm,   kBold825,       {},          White},
+    }};
+    // clang-format on
+}();
 
 // Keyboard focus order; the first one has the focus when the window is first shown.
 inline constexpr std::array<ControlId, 5> kTabOrder{ControlId::cmdCheckTime,
@@ -225,6 +127,12 @@ int TwipsToPixels(int twips, int dpi);
 PixelRect ControlRect(const ControlSpec& control, int dpi);
 // Character height in pixels (the negative LOGFONT height) for a size in points.
 int FontHeightPixels(double points, int dpi);
+// The row of a control. An id outside the table is a programming error: it ends the program
+// rather than give another control.
 const ControlSpec& FindControl(ControlId id);
+std::size_t ControlIndex(ControlId id);
+// The place in the table of the control with an id the system reported; nothing for a window
+// that is not one of the controls.
+std::optional<std::size_t> FindControlIndex(int id);
 // The next control in keyboard order after current; backwards for Shift+Tab.
 ControlId NextInTabOrder(ControlId current, bool backwards);

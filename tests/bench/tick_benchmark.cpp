@@ -3,19 +3,23 @@
 #include <benchmark/benchmark.h>
 
 #include "tests/fakes/fake_platform.h"
-#include "timeservice/tick.h"
+#include "timeservice/time_service.h"
 
 namespace {
 
-void IdleTick(benchmark::State& state, int autoState) {
-    FakeProgram f;
-    f.window.checks[ControlId::chkAuto] = autoState;
-    f.window.texts[ControlId::txtInterval] = "15";
+// Set ten seconds ago: not due.
+void SetTenSecondsAgo(FakeTimeService& f, int autoState) {
+    f.SynchronizeAt(35990);
     f.clock.secondsSinceMidnight = 36000;
-    f.program.LastSyncTime = 35990;  // set ten seconds ago: not due
+    f.controls.autoState = autoState;
+}
+
+void IdleTick(benchmark::State& state, int autoState) {
+    FakeTimeService f;
+    SetTenSecondsAgo(f, autoState);
     for (auto _ : state) {
-        TimerTimeTick(f.program);
-        benchmark::DoNotOptimize(f.window.clockLabelWrites);
+        f.service.TimerTimeTick();
+        benchmark::DoNotOptimize(f.controls.clockWrites);
     }
 }
 
@@ -27,13 +31,10 @@ void BM_TickAutoOnNotDue(benchmark::State& state) {
 }
 
 void BM_TickDecisionOnly(benchmark::State& state) {
-    FakeProgram f;
-    f.window.checks[ControlId::chkAuto] = 1;
-    f.window.texts[ControlId::txtInterval] = "15";
-    f.clock.secondsSinceMidnight = 36000;
-    f.program.LastSyncTime = 35990;
+    FakeTimeService f;
+    SetTenSecondsAgo(f, 1);
     for (auto _ : state) {
-        AutoSynchronize(f.program);
+        f.service.AutoSynchronize();
     }
 }
 

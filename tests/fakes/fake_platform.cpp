@@ -2,19 +2,32 @@
 
 #include "ui/main_window_layout.h"
 
-// The fake's own open key: it counts closes through the owning registry.
-struct RegKeyObject {
-    FakeRegistry* owner;
-    std::string subkey;
-};
-
-void RegKeyTraits::close(pointer key) {
-    ++key->owner->closes;
-    key->owner->log.push_back("reg close " + key->subkey);
-    delete key;
-}
-
 namespace {
+
+// The fake's own open key: it counts closes through the registry that opened it.
+class FakeKey final : public RegistryKey {
+public:
+    FakeKey(FakeRegistry& owner, std::string subkey) : owner_(owner), subkey_(std::move(subkey)) {}
+    ~FakeKey() override {
+        ++owner_.closes;
+        owner_.log.push_back("reg close " + subkey_);
+    }
+
+    int32_t SetValue(std::string_view name, int32_t type,
+                     std::span<const std::byte> data) override {
+        owner_.log.push_back("reg set " + std::string(name));
+        FakeRegistry::Value value{type, {}};
+        for (const std::byte b : data) {
+            value.data.push_back(static_cast<uint8_t>(b));
+        }
+        owner_.values[subkey_ + "\\" + std::string(name)] = value;
+        return owner_.status;
+    }
+
+private:
+    FakeRegistry& owner_;
+    std::string subkey_;
+};
 
 std::string ColorName(Rgb c) {
     if (c == kLinkBlue) {
@@ -76,9 +89,7 @@ void FakeWindow::SetText(ControlId control, std::string_view text) {
     if (control == ControlId::lblInfo) {
         statusHistory.emplace_back(text);
         log.push_back("status " + std::string(text));
-    } else if (control == ControlId::lblTime) {
-        ++clockLabelWrites;
-    } else {
+    } else if (control != ControlId::lblTime) {
         log.push_back("text " + ControlName(control) + "=" + std::string(text));
     }
 }
@@ -213,7 +224,7 @@ std::optional<std::string> FakeSettings::GetSetting(std::string_view appName,
                                                     std::string_view defaultValue) {
     const std::string path = SettingPath(appName, section, key);
     log.push_back("read " + std::string(key));
-    if (failingKeys.count(std::string(key))) {
+    if (failingKeys.contains(std::string(key))) {
         return std::nullopt;
     }
     const auto found = stored.find(path);
@@ -223,40 +234,41 @@ std::optional<std::string> FakeSettings::GetSetting(std::string_view appName,
 bool FakeSettings::SaveSetting(std::string_view appName, std::string_view section,
                                std::string_view key, std::string_view value) {
     log.push_back("save " + std::string(key) + "=" + std::string(value));
-    if (failingKeys.count(std::string(key))) {
+    if (failingKeys.contains(std::string(key))) {
         return false;
     }
     stored[SettingPath(appName, section, key)] = std::string(value);
     return true;
 }
 
-unique_hkey FakeRegistry::OpenMachineKeyForSetValue(std::string_view subkey) {
+std::unique_ptr<RegistryKey> FakeRegistry::OpenMachineKeyForSetValue(std::string_view subkey) {
     log.push_back("reg open " + std::string(subkey));
-    if (!openableKeys.count(std::string(subkey))) {
-        return unique_hkey();
+    if (!openableKeys.contains(std::string(subkey))) {
+        return nullptr;
     }
     ++opens;
-    return unique_hkey(new RegKeyObject{this, std::string(subkey)});
+    return std::make_unique<FakeKey>(*this, std::string(subkey));
 }
 
-int32_t FakeRegistry::SetValue(RegKeyObject* key, std::string_view name, int32_t type,
-                               std::span<const std::byte> data) {
-    log.push_back("reg set " + std::string(name));
-    Value value{type, {}};
-    for (const std::byte b : data) {
-        value.data.push_back(static_cast<uint8_t>(b));
-    }
-    values[key->subkey + "\\" + std::string(name)] = value;
-    return status;
+void FakeTray::AddIcon(const TrayIcon& icon) {
+    log.push_back("tray add");
+    calls.emplace_back("add", icon);
 }
 
-void FakeTray::ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) {
-    log.push_back(message == NIM_ADD_MESSAGE ? "tray add" : "tray delete");
-    calls.emplace_back(message, record);
+void FakeTray::RemoveIcon(const TrayIcon& icon) {
+    log.push_back("tray delete");
+    calls.emplace_back("delete", icon);
 }
 
-FakeProgram::FakeProgram() {
-    window.events = &form;
+void FakeTimeControls::SetStatus(std::string_view text) {
+    statusHistory.emplace_back(text);
+    log.push_back("status " + std::string(text));
+}
+
+void FakeTimeService::SynchronizeAt(float secondsSinceMidnight) {
+    clock.secondsSinceMidnight = secondsSinceMidnight;
+    http.bodies.push_front(PageWithTime("10:15:30"));
+    service.SynchronizeTime(/*checkOnly=*/false, /*reportDifference=*/false);
 }
 
 std::string PageWithTime(std::string_view hhmmss) {

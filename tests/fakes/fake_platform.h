@@ -3,15 +3,17 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "app/app_core.h"
+#include "platform/ports.h"
+#include "timeservice/time_service.h"
 #include "ui/main_form.h"
 
-// Thrown by the fake EndProcess so a test can see that nothing runs after it. Not a
-// std::exception, so no handler of the program swallows it.
+// Thrown by the fake EndProcess so a test can see that nothing runs after it.
 struct ProcessEnded {};
 
 // One log that every fake writes to, so a test can check the order of events across them.
@@ -25,7 +27,7 @@ public:
     void SetText(ControlId control, std::string_view text) override;
     void GetText(ControlId control, std::string& text) override;
     int CheckState(ControlId control) override;
-    void SetCheckState(ControlId control, int state) override;
+    void SetCheckState(ControlId control, int value) override;
     void SetTextColor(ControlId control, Rgb color) override;
     void Show() override;
     void Hide() override;
@@ -35,8 +37,6 @@ public:
     void EnableTimer() override;
     void PopupTrayMenu() override;
     bool AskOkCancel(std::string_view text) override;
-    uintptr_t Handle() override { return 0x1234; }
-    uintptr_t IconHandle() override { return 0x5678; }
 
     EventLog& log;
     MainWindowEvents* events = nullptr;
@@ -45,7 +45,6 @@ public:
     std::map<ControlId, Rgb> colors;
     std::vector<std::string> statusHistory;  // every text written to the status line
     std::vector<std::string> colorChanges;   // "lblReadme=red" ...
-    int clockLabelWrites = 0;
     bool loaded = false;
     bool visible = false;
     bool timerEnabled = false;
@@ -135,9 +134,7 @@ class FakeRegistry final : public Registry {
 public:
     explicit FakeRegistry(EventLog& eventLog) : log(eventLog) {}
 
-    unique_hkey OpenMachineKeyForSetValue(std::string_view subkey) override;
-    int32_t SetValue(RegKeyObject* key, std::string_view name, int32_t type,
-                     std::span<const std::byte> data) override;
+    std::unique_ptr<RegistryKey> OpenMachineKeyForSetValue(std::string_view subkey) override;
 
     struct Value {
         int32_t type;
@@ -148,22 +145,56 @@ public:
     std::map<std::string, Value> values;  // "subkey\name"
     int opens = 0;
     int closes = 0;
-    int32_t status = 0;
+    int32_t status = 0;  // what every SetValue answers
 };
 
 class FakeTray final : public Tray {
 public:
     explicit FakeTray(EventLog& eventLog) : log(eventLog) {}
 
-    void ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) override;
+    void AddIcon(const TrayIcon& icon) override;
+    void RemoveIcon(const TrayIcon& icon) override;
 
     EventLog& log;
-    std::vector<std::pair<uint32_t, NotifyIconRecord>> calls;
+    std::vector<std::pair<std::string, TrayIcon>> calls;  // "add" or "delete", and the icon
 };
 
-// A whole program on fakes: the platform, the shared state and the window's behaviour.
+class FakeTimeControls final : public TimeControls {
+public:
+    explicit FakeTimeControls(EventLog& eventLog) : log(eventLog) {}
+
+    void SetStatus(std::string_view text) override;
+    void SetClock(std::string_view text) override {
+        clock = text;
+        ++clockWrites;
+    }
+    int AutoState() override { return autoState; }
+    void IntervalText(std::string& text) override { text = interval; }
+
+    EventLog& log;
+    std::vector<std::string> statusHistory;  // every text written to the status line
+    std::string clock;
+    int clockWrites = 0;
+    int autoState = 0;
+    std::string interval = "15";
+};
+
+// The time service on the fakes it uses.
+struct FakeTimeService {
+    // A successful set at that local time, so that the last set lies there.
+    void SynchronizeAt(float secondsSinceMidnight);
+
+    EventLog log;
+    FakeRuntime runtime{log};
+    FakeClock clock{log};
+    FakeHttp http{log};
+    FakeTimeControls controls{log};
+    TimeService service{http, clock, runtime, controls};
+};
+
+// A whole program on fakes, wired as WinMain wires the real one.
 struct FakeProgram {
-    FakeProgram();
+    FakeProgram() { window.events = &form; }
 
     EventLog log;
     FakeWindow window{log};
@@ -174,9 +205,17 @@ struct FakeProgram {
     FakeSettings settings{log};
     FakeRegistry registry{log};
     FakeTray tray{log};
-    Program program{window, runtime, clock, http, shell, settings, registry, tray};
-    MainForm form{program};
+    MainWindowTimeControls timeControls{window};
+    TimeService timeService{http, clock, runtime, timeControls};
+    AppCore app{window, runtime, settings, registry, timeService};
+    MainForm form{window, runtime, tray, shell, timeService, app};
 };
+
+// A failure shows a system time as a date and time rather than as bytes.
+inline void PrintTo(const SystemTime& t, std::ostream* os) {
+    *os << t.wYear << '-' << t.wMonth << '-' << t.wDay << " (weekday " << t.wDayOfWeek << ") "
+        << t.wHour << ':' << t.wMinute << ':' << t.wSecond << '.' << t.wMilliseconds;
+}
 
 // A page of at least 100 characters that shows the given time before " UTC".
 std::string PageWithTime(std::string_view hhmmss);

@@ -30,8 +30,7 @@ def constant(path, name):
 
 
 def control_text(control):
-    found = re.search(r"ControlId::" + control + r',\s*ControlKind::\w+,\s*"([^"]*)"',
-                      source("ui/main_window_layout.h"))
+    found = re.search(r"\{" + control + r',\s*\w+,\s*"([^"]*)"', source("ui/main_window_layout.h"))
     if not found:
         raise AssertionError(f"{control} not found in the layout")
     return found.group(1)
@@ -39,20 +38,20 @@ def control_text(control):
 
 def menu_item(label):
     items = re.findall(r'AppendMenuA\([^";]*"&?([^"]*)"',
-                       source("platform/win32/main_window_win32.cpp"))
+                       source("win32/main_window_win32.cpp"))
     if label not in items:
         raise AssertionError(f"menu item {label} not found (have {items})")
     return label
 
 
 def setting_names():
-    return re.findall(r'SaveSetting\(kAppName, kSection, "(\w+)"', source("app/startup.cpp"))
+    return re.findall(r'SaveSetting\(kAppName, kSection, "(\w+)"', source("app/app_core.cpp"))
 
 
 def settings_key():
-    root = constant("platform/win32/registry_win32.cpp", "kSettingsRoot")
-    return (root + constant("app/startup.h", "kAppName") + "\\"
-            + constant("app/startup.h", "kSection"))
+    root = constant("win32/names.h", "kSettingsRoot")
+    return (root + constant(APP, "kAppName") + "\\"
+            + constant(APP, "kSection"))
 
 
 def default_time_page():
@@ -64,7 +63,8 @@ def file_version():
     return found.group(1)
 
 
-SYNC = "timeservice/synchronize.h"
+APP = "app/app_core.h"
+SYNC = "timeservice/time_service.h"
 FORM = "ui/main_form.h"
 
 # (what, how to get the text from the sources, how the guide must quote it)
@@ -88,10 +88,10 @@ QUOTED = [
     ("exit menu item", lambda: menu_item("Exit"), '"{}"'),
     ("settings key", lambda: "HKEY_CURRENT_USER\\" + settings_key(), "{}"),
     ("settings key for reg", lambda: "HKCU\\" + settings_key().rsplit("\\", 1)[0], '"{}"'),
-    ("autorun key", lambda: "HKEY_LOCAL_MACHINE\\" + constant("app/startup.h", "kRunSubkey"),
+    ("autorun key", lambda: "HKEY_LOCAL_MACHINE\\" + constant(APP, "kRunSubkey"),
      "{}\n"),
-    ("autorun key for reg", lambda: "HKLM\\" + constant("app/startup.h", "kRunSubkey"), '"{}"'),
-    ("autorun value", lambda: constant("app/startup.h", "kRunValueName"), "/v {} /f"),
+    ("autorun key for reg", lambda: "HKLM\\" + constant(APP, "kRunSubkey"), '"{}"'),
+    ("autorun value", lambda: constant(APP, "kRunValueName"), "/v {} /f"),
     ("version", file_version, "Version {}"),
     ("time page the release replaces", default_time_page, "\n{}\n"),
 ]

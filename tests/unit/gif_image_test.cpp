@@ -83,44 +83,26 @@ TEST_P(DecodeGifTest, GivesTheIndicesOfEveryPixel) {
     EXPECT_EQ(image.width, c.width);
     EXPECT_EQ(image.height, c.height);
     EXPECT_EQ(image.pixels, c.pixels);
-    EXPECT_EQ(image.palette[3 * 3], 120);
+    EXPECT_EQ(image.palette[9], 120);  // red of entry 3
 }
 
 // Codes, least significant bit first; the width grows from 3 to 4 bits once string 8
 // is defined (the decoder defines each string one code later than the encoder).
-INSTANTIATE_TEST_SUITE_P(
-    Table, DecodeGifTest,
-    ::testing::Values(
-        // 4 0 6 7 5 at 3 bits: 6 and 7 are each used while being defined.
-        DecodeCase{"StringsUsedAsTheyAreDefined",
-                   Gif(3, 2, 0, {0, 0, 3, 2}, {0x84, 0x5F}),
-                   3,
-                   2,
-                   {0, 0, 0, 0, 0, 0}},
-        // 4 1 2 6 at 3 bits, then 6 5 at 4 bits.
-        DecodeCase{"CodeWidthGrows",
-                   Gif(6, 1, 0, {0, 0, 6, 1}, {0x8C, 0x6C, 0x05}),
-                   6,
-                   1,
-                   {1, 2, 1, 2, 1, 2}},
-        // 0 1 2 3 1 arrive as rows 0, 4, 2, 1, 3.
-        DecodeCase{"InterlacedRows",
-                   Gif(1, 5, 0, {0, 0, 1, 5, true}, {0x44, 0x34, 0x51}),
-                   1,
-                   5,
-                   {0, 3, 2, 1, 1}},
-        // A 2x1 frame at (1, 1) on a 3x2 screen of background 1, with its own table.
-        DecodeCase{"FrameOnTheScreen",
-                   Gif(3, 2, 1, {1, 1, 2, 1, false, true}, {0x04, 0x0A}),
-                   3,
-                   2,
-                   {1, 1, 1, 1, 0, 0}},
-        // The frame reaches past the screen's right and bottom edges: clipped.
-        DecodeCase{
-            "FrameClippedToTheScreen", Gif(2, 1, 3, {1, 0, 3, 2}, {0x84, 0x5F}), 2, 1, {3, 0}},
-        // A frame wholly beyond the right edge leaves the background alone.
-        DecodeCase{
-            "FrameBesideTheScreen", Gif(2, 1, 3, {5, 0, 3, 2}, {0x84, 0x5F}), 2, 1, {3, 3}}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, DecodeGifTest, ::testing::Values(
+    // 4 0 6 7 5 at 3 bits: 6 and 7 are each used while being defined.
+    DecodeCase{"StringsUsedAsTheyAreDefined", Gif(3, 2, 0, {0, 0, 3, 2}, {0x84, 0x5F}), 3, 2, {0, 0, 0, 0, 0, 0}},
+    // 4 1 2 6 at 3 bits, then 6 5 at 4 bits.
+    DecodeCase{"CodeWidthGrows", Gif(6, 1, 0, {0, 0, 6, 1}, {0x8C, 0x6C, 0x05}), 6, 1, {1, 2, 1, 2, 1, 2}},
+    // 0 1 2 3 1 arrive as rows 0, 4, 2, 1, 3.
+    DecodeCase{"InterlacedRows", Gif(1, 5, 0, {0, 0, 1, 5, true}, {0x44, 0x34, 0x51}), 1, 5, {0, 3, 2, 1, 1}},
+    // A 2x1 frame at (1, 1) on a 3x2 screen of background 1, with its own table.
+    DecodeCase{"FrameOnTheScreen", Gif(3, 2, 1, {1, 1, 2, 1, false, true}, {0x04, 0x0A}), 3, 2, {1, 1, 1, 1, 0, 0}},
+    // The frame reaches past the screen's right and bottom edges: clipped.
+    DecodeCase{"FrameClippedToTheScreen", Gif(2, 1, 3, {1, 0, 3, 2}, {0x84, 0x5F}), 2, 1, {3, 0}},
+    // A frame wholly beyond the right edge leaves the background alone.
+    DecodeCase{"FrameBesideTheScreen", Gif(2, 1, 3, {5, 0, 3, 2}, {0x84, 0x5F}), 2, 1, {3, 3}}));
+// clang-format on
 
 struct BrokenCase {
     const char* name;
@@ -182,8 +164,8 @@ TEST(DecodeGif, TheLogoResource) {
     EXPECT_EQ(image.width, 187);
     EXPECT_EQ(image.height, 88);
     // Colours as ImageMagick reads them: the near-white ground and a pixel of the drawing.
-    const auto colour = [&image](int x, int y) {
-        const std::size_t index = image.pixels.at(static_cast<std::size_t>(y * image.width + x));
+    const auto colour = [&image](std::size_t x, std::size_t y) {
+        const std::size_t index = image.pixels.at(y * std::size_t{187} + x);
         return std::vector<int>(image.palette.begin() + static_cast<std::ptrdiff_t>(3 * index),
                                 image.palette.begin() + static_cast<std::ptrdiff_t>(3 * index + 3));
     };

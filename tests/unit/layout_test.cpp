@@ -42,6 +42,11 @@ INSTANTIATE_TEST_SUITE_P(Table, LayoutRectTest,
                                            RectCase{ControlId::Frame2, 120, {30, 128, 569, 109}},
                                            RectCase{ControlId::chkAuto, 144, {84, 189, 359, 26}}));
 
+TEST(Layout, AnIdOutsideTheTableEndsTheProgram) {
+    EXPECT_DEATH(FindControl(static_cast<ControlId>(999)), "");
+    EXPECT_FALSE(FindControlIndex(999));
+}
+
 TEST(Layout, FontHeightsInPixels) {
     EXPECT_EQ(FontHeightPixels(8.25, 96), 11);
     EXPECT_EQ(FontHeightPixels(9.75, 96), 13);

@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "tests/fakes/fake_platform.h"
-#include "timeservice/synchronize.h"
+#include "timeservice/time_service.h"
 #include "ui/main_window_layout.h"
 
 namespace {
 
 class MainFormTest : public ::testing::Test {
 protected:
-    MainFormTest() { f.program.AppPath = "D:\\My Tools\\"; }
+    MainFormTest() { f.app.AppPath = "D:\\My Tools\\"; }
 
     FakeProgram f;
 };

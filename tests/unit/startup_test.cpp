@@ -1,4 +1,4 @@
-#include "app/startup.h"
+#include "app/app_core.h"
 
 #include <gtest/gtest.h>
 
@@ -32,25 +32,22 @@ protected:
         return events;
     }
 
+    // The events up to the loaded window with the stored check states, then the rest.
+    static std::vector<std::string> Loaded(int autoState, std::vector<std::string> rest) {
+        rest.insert(rest.begin(),
+                    {"instance check", "folder", "load", "show", "yield", "tray add",
+                     "status Ready.", "text txtInterval=30",
+                     "check chkAuto=" + std::to_string(autoState), "check chkAutoRun=0"});
+        return rest;
+    }
+
     FakeProgram f;
 };
 
 TEST_F(StartupTest, OrderWithNothingStored) {
-    EXPECT_TRUE(Main(f.program));
-    const std::vector<std::string> expected{"instance check",
-                                            "folder",
-                                            "load",
-                                            "show",
-                                            "yield",
-                                            "tray add",
-                                            "status Ready.",
-                                            "text txtInterval=30",
-                                            "check chkAuto=0",
-                                            "check chkAutoRun=0",
-                                            "show",
-                                            "timer on"};
-    EXPECT_EQ(StartupEvents(), expected);
-    EXPECT_EQ(f.program.AppPath, "D:\\Tools\\");
+    EXPECT_TRUE(f.app.Main());
+    EXPECT_EQ(StartupEvents(), Loaded(0, {"show", "timer on"}));
+    EXPECT_EQ(f.app.AppPath, "D:\\Tools\\");
     EXPECT_EQ(f.window.state, WindowState::Normal);
     EXPECT_TRUE(f.http.urls.empty());
 }
@@ -58,13 +55,11 @@ TEST_F(StartupTest, OrderWithNothingStored) {
 TEST_F(StartupTest, OrderWithAutoOnSynchronisesWhileVisibleThenHidesIntoTheTray) {
     Store("Auto", "1");
     f.http.bodies = {PageWithTime("10:15:40")};
-    EXPECT_TRUE(Main(f.program));
-    const std::vector<std::string> expected{
-        "instance check", "folder", "load", "show", "yield", "tray add", "status Ready.",
-        "text txtInterval=30", "check chkAuto=1", "check chkAutoRun=0",
-        // The synchronisation at start, with the window visible.
-        "status Getting Time...", "yield", "download", "set clock",
-        "status Time updated succesfully! (10:15:42 AM)", "show", "timer on", "minimize", "hide"};
+    EXPECT_TRUE(f.app.Main());
+    // The synchronisation at start, with the window visible.
+    const auto expected = Loaded(1, {"status Getting Time...", "yield", "download", "set clock",
+                                     "status Time updated succesfully! (10:15:42 AM)", "show",
+                                     "timer on", "minimize", "hide"});
     EXPECT_EQ(StartupEvents(), expected);
     EXPECT_FALSE(f.window.visible);
     EXPECT_EQ(f.window.state, WindowState::Minimized);
@@ -72,26 +67,24 @@ TEST_F(StartupTest, OrderWithAutoOnSynchronisesWhileVisibleThenHidesIntoTheTray)
 
 TEST_F(StartupTest, OrderWithAutoGreyedIsOffAtStart) {
     Store("Auto", "2");
-    EXPECT_TRUE(Main(f.program));
-    const std::vector<std::string> expected{"instance check",
-                                            "folder",
-                                            "load",
-                                            "show",
-                                            "yield",
-                                            "tray add",
-                                            "status Ready.",
-                                            "text txtInterval=30",
-                                            "check chkAuto=2",
-                                            "check chkAutoRun=0",
-                                            "show",
-                                            "timer on"};
-    EXPECT_EQ(StartupEvents(), expected);
+    EXPECT_TRUE(f.app.Main());
+    EXPECT_EQ(StartupEvents(), Loaded(2, {"show", "timer on"}));
     EXPECT_EQ(f.window.checks[ControlId::chkAuto], 2);
+}
+
+TEST_F(StartupTest, FailedSynchronisationAtStartAlsoPausesTheTick) {
+    Store("Auto", "1");
+    f.app.Main();  // no page: the start-up attempt fails
+    for (const uint64_t ms : {50, 59000, 1000}) {
+        f.clock.monotonicMs += ms;
+        f.form.OnTimer();
+        EXPECT_EQ(f.http.urls.size(), ms == 1000 ? 2u : 1u) << "after " << ms << " ms";
+    }
 }
 
 TEST_F(StartupTest, SecondInstanceEndsBeforeTouchingAnything) {
     f.runtime.anotherInstance = true;
-    EXPECT_FALSE(Main(f.program));
+    EXPECT_FALSE(f.app.Main());
     EXPECT_EQ(f.log, (EventLog{"instance check"}));
     EXPECT_FALSE(f.window.loaded);
     EXPECT_TRUE(f.settings.stored.empty());
@@ -138,7 +131,7 @@ TEST_P(LoadSettingsTest, AppliesUsableValuesOnly) {
         Store("Auto", c.stored);
         Store("AutoRun", c.stored);
     }
-    LoadSettings(f.program);
+    f.app.LoadSettings();
     EXPECT_EQ(f.window.texts[ControlId::txtInterval], c.interval) << c.stored;
     EXPECT_EQ(f.window.checks[ControlId::chkAuto], c.autoState) << c.stored;
     EXPECT_EQ(f.window.checks[ControlId::chkAutoRun], c.autoState) << c.stored;
@@ -158,7 +151,7 @@ TEST_F(StartupTest, LoadSettingsSkipsAFailedStepAndGoesOn) {
     Store("Auto", "1");
     Store("AutoRun", "1");
     f.settings.failingKeys = {"Interval"};
-    LoadSettings(f.program);
+    f.app.LoadSettings();
     // The failed read leaves the design value; the check still replaces nothing usable.
     EXPECT_EQ(f.window.texts[ControlId::txtInterval], "15");
     EXPECT_EQ(f.window.checks[ControlId::chkAuto], 1);
@@ -167,7 +160,7 @@ TEST_F(StartupTest, LoadSettingsSkipsAFailedStepAndGoesOn) {
     FakeProgram g;
     g.settings.stored[kSettingsPrefix + "AutoRun"] = "1";
     g.settings.failingKeys = {"Auto"};
-    LoadSettings(g.program);
+    g.app.LoadSettings();
     EXPECT_EQ(g.window.checks[ControlId::chkAuto], 0);
     EXPECT_EQ(g.window.checks[ControlId::chkAutoRun], 1);
 }
@@ -191,11 +184,11 @@ class SaveSettingsTest : public StartupTest, public ::testing::WithParamInterfac
 
 TEST_P(SaveSettingsTest, StoresTextsAndRewritesTheAutorunValue) {
     const SaveCase& c = GetParam();
-    f.program.AppPath = c.appPath;
+    f.app.AppPath = c.appPath;
     f.window.texts[ControlId::txtInterval] = "";
     f.window.checks[ControlId::chkAuto] = 2;
     f.window.checks[ControlId::chkAutoRun] = c.autoRun;
-    SaveSettings(f.program);
+    f.app.SaveSettings();
 
     EXPECT_EQ(f.settings.stored[kSettingsPrefix + "Interval"], "") << c.name;
     EXPECT_EQ(f.settings.stored[kSettingsPrefix + "Auto"], "2") << c.name;
@@ -221,8 +214,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StartupTest, SaveSettingsOrderAndUnwritableRunKey) {
     f.registry.openableKeys.clear();
     f.window.checks[ControlId::chkAutoRun] = 1;
-    f.program.AppPath = "D:\\Tools\\";
-    SaveSettings(f.program);
+    f.app.AppPath = "D:\\Tools\\";
+    f.app.SaveSettings();
     const EventLog expected{"save Interval=15", "save Auto=0", "save AutoRun=1",
                             "reg open Software\\Microsoft\\Windows\\CurrentVersion\\Run"};
     EXPECT_EQ(f.log, expected);
@@ -233,13 +226,13 @@ TEST_F(StartupTest, SaveSettingsOrderAndUnwritableRunKey) {
 TEST_F(StartupTest, SaveSettingsGoesOnAfterAFailedStore) {
     f.settings.failingKeys = {"Interval", "Auto"};
     f.window.checks[ControlId::chkAutoRun] = 1;
-    SaveSettings(f.program);
+    f.app.SaveSettings();
     EXPECT_EQ(f.settings.stored[kSettingsPrefix + "AutoRun"], "1");
     EXPECT_EQ(f.registry.values.count(kRunValue), 1u);
 }
 
 TEST_F(StartupTest, EndProgramEndsTheProcess) {
-    EXPECT_THROW(EndProgram(f.program), ProcessEnded);
+    EXPECT_THROW(f.app.EndProgram(), ProcessEnded);
     EXPECT_EQ(f.log, (EventLog{"end"}));
 }
 
@@ -261,9 +254,8 @@ TEST_P(SetRegValueOfTypeTest, WritesTheEncodedData) {
     const RegTypeCase& c = GetParam();
     FakeProgram f;
     f.registry.status = 5;  // the registry's status is passed back
-    const unique_hkey key =
-        f.registry.OpenMachineKeyForSetValue("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-    const int32_t result = SetRegValueOfType(f.registry, key.get(), "V", c.type, c.value);
+    const auto key = f.registry.OpenMachineKeyForSetValue(kRunSubkey);
+    const int32_t result = SetRegValueOfType(*key, "V", c.type, c.value);
     const std::string path = "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\V";
     if (!c.written) {
         EXPECT_EQ(result, 0) << c.name;
@@ -276,28 +268,21 @@ TEST_P(SetRegValueOfTypeTest, WritesTheEncodedData) {
     EXPECT_EQ(f.registry.values[path].data, c.data) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SetRegValueOfTypeTest,
-    ::testing::Values(
-        RegTypeCase{"text",
-                    1,
-                    std::string("D:\\Z.exe"),
-                    {'D', ':', '\\', 'Z', '.', 'e', 'x', 'e', 0},
-                    true},
-        RegTypeCase{"empty text is one NUL", 1, std::string(), {0}, true},
-        RegTypeCase{"number as text", 1, int32_t{42}, {'4', '2', 0}, true},
-        RegTypeCase{
-            "dword, least significant byte first", 4, int32_t{0x01020304}, {4, 3, 2, 1}, true},
-        RegTypeCase{"negative dword", 4, int32_t{-2}, {0xfe, 0xff, 0xff, 0xff}, true},
-        RegTypeCase{"dword from text", 4, std::string("258"), {2, 1, 0, 0}, true},
-        RegTypeCase{"other type writes nothing", 3, std::string("x"), {}, false}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, SetRegValueOfTypeTest, ::testing::Values(
+    RegTypeCase{"text", 1, std::string("D:\\Z.exe"), {'D', ':', '\\', 'Z', '.', 'e', 'x', 'e', 0}, true},
+    RegTypeCase{"empty text is one NUL", 1, std::string(), {0}, true},
+    RegTypeCase{"number as text", 1, int32_t{42}, {'4', '2', 0}, true},
+    RegTypeCase{"dword, least significant byte first", 4, int32_t{0x01020304}, {4, 3, 2, 1}, true},
+    RegTypeCase{"negative dword", 4, int32_t{-2}, {0xfe, 0xff, 0xff, 0xff}, true},
+    RegTypeCase{"dword from text", 4, std::string("258"), {2, 1, 0, 0}, true},
+    RegTypeCase{"other type writes nothing", 3, std::string("x"), {}, false}));
+// clang-format on
 
 TEST(SetRegValueOfType, DwordThatIsNotANumberFails) {
     FakeProgram f;
-    const unique_hkey key =
-        f.registry.OpenMachineKeyForSetValue("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-    EXPECT_THROW(SetRegValueOfType(f.registry, key.get(), "V", 4, std::string("abc")),
-                 std::invalid_argument);
+    const auto key = f.registry.OpenMachineKeyForSetValue(kRunSubkey);
+    EXPECT_EQ(SetRegValueOfType(*key, "V", 4, std::string("abc")), kInvalidData);
     EXPECT_TRUE(f.registry.values.empty());
 }
 

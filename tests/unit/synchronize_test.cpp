@@ -1,5 +1,3 @@
-#include "timeservice/synchronize.h"
-
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "tests/fakes/fake_platform.h"
+#include "timeservice/time_service.h"
 
 namespace {
 
@@ -27,11 +26,18 @@ class SynchronizeTimeTest : public ::testing::Test {
 protected:
     SynchronizeTimeTest() {
         f.clock.systemTime = {2026, 12, 1, 7, 12, 0, 5, 250};
-        f.program.LastSyncTime = 100.0f;
         f.clock.secondsSinceMidnight = 43205.25f;
     }
 
-    FakeProgram f;
+    // As the buttons Check and Synchronize call it.
+    bool Check() {
+        return f.service.SynchronizeTime(/*checkOnly=*/true, /*reportDifference=*/false);
+    }
+    bool Set() {
+        return f.service.SynchronizeTime(/*checkOnly=*/false, /*reportDifference=*/false);
+    }
+
+    FakeTimeService f;
 };
 
 struct CheckCase {
@@ -51,46 +57,31 @@ class CheckFlowTest : public SynchronizeTimeTest,
 TEST_P(CheckFlowTest, StatusSequence) {
     const CheckCase& c = GetParam();
     f.http.bodies.assign(c.pages.begin(), c.pages.end());
-    SynchronizeTime(f.program, true, false);
-    EXPECT_EQ(f.window.statusHistory, c.statuses) << c.name;
+    Check();
+    EXPECT_EQ(f.controls.statusHistory, c.statuses) << c.name;
     EXPECT_EQ(f.http.urls.size(), c.downloads) << c.name;
     EXPECT_TRUE(f.clock.sets.empty()) << "a check never sets the clock";
-    EXPECT_EQ(f.program.LastSyncTime, 100.0f) << "a check never moves the last set";
+    EXPECT_EQ(f.service.LastSyncTime(), 0.0f) << "a check never moves the last set";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, CheckFlowTest,
-    ::testing::Values(
-        CheckCase{"clock right", {PageWithTime("12:00:05")}, {kGetting, kOk}, 1},
-        CheckCase{"one second behind", {PageWithTime("12:00:06")}, {kGetting, kOk}, 1},
-        CheckCase{"one second ahead", {PageWithTime("12:00:04")}, {kGetting, kOk}, 1},
-        CheckCase{"three seconds off, confirmed",
-                  {PageWithTime("12:00:08"), PageWithTime("12:00:08")},
-                  {kGetting, kGetting, Inaccurate(3)},
-                  2},
-        CheckCase{"off, then right on the second look",
-                  {PageWithTime("12:00:08"), PageWithTime("12:00:05")},
-                  {kGetting, kGetting, kOk},
-                  2},
-        CheckCase{"off, then no page on the second look",
-                  {PageWithTime("12:00:08"), ""},
-                  {kGetting, kGetting, kCannotGet},
-                  2},
-        CheckCase{"far off: a difference, not a failure",
-                  {PageWithTime("02:00:05"), PageWithTime("02:00:05")},
-                  {kGetting, kGetting, Inaccurate(36000)},
-                  2},
-        CheckCase{"across midnight",
-                  {PageWithTime("00:00:07"), PageWithTime("00:00:07")},
-                  {kGetting, kGetting, Inaccurate(43198)},
-                  2},
-        CheckCase{"no page", {""}, {kGetting, kCannotGet}, 1},
-        CheckCase{"short page", {std::string(99, 'x')}, {kGetting, kCannotGet}, 1},
-        CheckCase{"garbled time", {PageWithTime("12:0x:05")}, {kGetting, kCannotGet}, 1}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, CheckFlowTest, ::testing::Values(
+    CheckCase{"clock right", {PageWithTime("12:00:05")}, {kGetting, kOk}, 1},
+    CheckCase{"one second behind", {PageWithTime("12:00:06")}, {kGetting, kOk}, 1},
+    CheckCase{"one second ahead", {PageWithTime("12:00:04")}, {kGetting, kOk}, 1},
+    CheckCase{"three seconds off, confirmed", {PageWithTime("12:00:08"), PageWithTime("12:00:08")}, {kGetting, kGetting, Inaccurate(3)}, 2},
+    CheckCase{"off, then right on the second look", {PageWithTime("12:00:08"), PageWithTime("12:00:05")}, {kGetting, kGetting, kOk}, 2},
+    CheckCase{"off, then no page on the second look", {PageWithTime("12:00:08"), ""}, {kGetting, kGetting, kCannotGet}, 2},
+    CheckCase{"far off: a difference, not a failure", {PageWithTime("02:00:05"), PageWithTime("02:00:05")}, {kGetting, kGetting, Inaccurate(36000)}, 2},
+    CheckCase{"across midnight", {PageWithTime("00:00:07"), PageWithTime("00:00:07")}, {kGetting, kGetting, Inaccurate(43198)}, 2},
+    CheckCase{"no page", {""}, {kGetting, kCannotGet}, 1},
+    CheckCase{"short page", {std::string(99, 'x')}, {kGetting, kCannotGet}, 1},
+    CheckCase{"garbled time", {PageWithTime("12:0x:05")}, {kGetting, kCannotGet}, 1}));
+// clang-format on
 
 TEST_F(SynchronizeTimeTest, ConfirmingCheckYieldsAndSleepsHalfASecondBeforeTheSecondDownload) {
     f.http.bodies = {PageWithTime("12:00:08"), PageWithTime("12:00:08")};
-    SynchronizeTime(f.program, true, false);
+    Check();
     const EventLog expected{"status Getting Time...",
                             "yield",
                             "download",
@@ -105,14 +96,14 @@ TEST_F(SynchronizeTimeTest, ConfirmingCheckYieldsAndSleepsHalfASecondBeforeTheSe
 
 TEST_F(SynchronizeTimeTest, ReportDifferenceReportsAtOnce) {
     f.http.bodies = {PageWithTime("12:00:15")};
-    SynchronizeTime(f.program, true, true);
-    EXPECT_EQ(f.window.statusHistory, (Statuses{kGetting, Inaccurate(10)}));
+    f.service.SynchronizeTime(/*checkOnly=*/true, /*reportDifference=*/true);
+    EXPECT_EQ(f.controls.statusHistory, (Statuses{kGetting, Inaccurate(10)}));
     EXPECT_TRUE(f.clock.sleeps.empty());
 }
 
 TEST_F(SynchronizeTimeTest, FetchesOnlyTheConfiguredPage) {
     f.http.bodies = {PageWithTime("12:00:05")};
-    SynchronizeTime(f.program, true, false);
+    Check();
     ASSERT_EQ(f.http.urls.size(), 1u);
     EXPECT_EQ(f.http.urls[0], TimePageUrl());
     EXPECT_NE(TimePageUrl().find("/cgi-bin/timer.pl"), std::string::npos);
@@ -121,19 +112,19 @@ TEST_F(SynchronizeTimeTest, FetchesOnlyTheConfiguredPage) {
 TEST_F(SynchronizeTimeTest, SetReplacesTimeOfDayKeepsDateAndMillisecondsAndRecordsLastSync) {
     f.http.bodies = {PageWithTime("12:00:42")};
     f.clock.secondsSinceMidnight = 43242.25f;
-    EXPECT_TRUE(SynchronizeTime(f.program, false, false));
+    EXPECT_TRUE(Set());
     ASSERT_EQ(f.clock.sets.size(), 1u);
     const SystemTime expected{2026, 12, 1, 7, 12, 0, 42, 250};
     EXPECT_EQ(f.clock.sets[0], expected);
-    EXPECT_EQ(f.window.statusHistory,
+    EXPECT_EQ(f.controls.statusHistory,
               (Statuses{kGetting, "Time updated succesfully! (10:15:42 AM)"}));
-    EXPECT_EQ(f.program.LastSyncTime, 43242.25f);
+    EXPECT_EQ(f.service.LastSyncTime(), 43242.25f);
 }
 
 TEST_F(SynchronizeTimeTest, SetAcrossMidnightMovesTheDate) {
     f.clock.systemTime = {2026, 12, 1, 7, 23, 59, 59, 250};
     f.http.bodies = {PageWithTime("00:00:01")};
-    SynchronizeTime(f.program, false, false);
+    Set();
     ASSERT_EQ(f.clock.sets.size(), 1u);
     const SystemTime expected{2026, 12, 2, 8, 0, 0, 1, 250};
     EXPECT_EQ(f.clock.sets[0], expected);
@@ -158,10 +149,10 @@ TEST_P(SetFailureTest, LeavesLastSyncTimeAlone) {
     const SetFailureCase& c = GetParam();
     f.http.bodies = {c.page};
     f.clock.setSucceeds = c.setSucceeds;
-    EXPECT_FALSE(SynchronizeTime(f.program, false, false)) << c.name;
-    EXPECT_EQ(f.window.statusHistory, (Statuses{kGetting, c.finalStatus})) << c.name;
+    EXPECT_FALSE(Set()) << c.name;
+    EXPECT_EQ(f.controls.statusHistory, (Statuses{kGetting, c.finalStatus})) << c.name;
     EXPECT_EQ(f.clock.sets.size(), c.setCalls) << c.name;
-    EXPECT_EQ(f.program.LastSyncTime, 100.0f) << c.name;
+    EXPECT_EQ(f.service.LastSyncTime(), 0.0f) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -178,9 +169,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SynchronizeTimeTest, NestedCallDuringTheYieldCompletesBeforeTheOuterOneGoesOn) {
     // A click on Check while a set waits in its yield.
     f.http.bodies = {PageWithTime("12:00:05"), PageWithTime("12:00:20")};
-    f.runtime.onYield = [this] { SynchronizeTime(f.program, true, false); };
-    SynchronizeTime(f.program, false, false);
-    EXPECT_EQ(f.window.statusHistory,
+    f.runtime.onYield = [this] { Check(); };
+    Set();
+    EXPECT_EQ(f.controls.statusHistory,
               (Statuses{kGetting, kGetting, kOk, "Time updated succesfully! (10:15:42 AM)"}))
         << "the outer call writes the last status";
     ASSERT_EQ(f.clock.sets.size(), 1u);

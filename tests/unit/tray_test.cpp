@@ -9,6 +9,7 @@
 
 #include "tests/fakes/fake_platform.h"
 #include "ui/main_window_layout.h"
+#include "win32/tray_tip.h"
 
 namespace {
 
@@ -29,26 +30,23 @@ protected:
     FakeProgram f;
 };
 
-TEST_F(TrayTest, RecordAsTheShellNeedsIt) {
+TEST_F(TrayTest, IconAsTheShellNeedsIt) {
     ASSERT_EQ(f.tray.calls.size(), 1u);
-    const auto& [message, record] = f.tray.calls[0];
-    EXPECT_EQ(message, NIM_ADD_MESSAGE);
-    EXPECT_EQ(record.cbSize, kNotifyIconRecordSize);
-    EXPECT_EQ(record.hWnd, 0x1234u);
-    EXPECT_EQ(record.uID, 1u);
-    EXPECT_EQ(record.uFlags, 7u);
-    EXPECT_EQ(record.uCallbackMessage, 0x200u);
-    EXPECT_EQ(record.hIcon, 0x5678u);
-    // The name, one NUL, then blanks to the end of the 64 characters.
+    const auto& [call, icon] = f.tray.calls[0];
+    EXPECT_EQ(call, "add");
+    EXPECT_EQ(icon.id, 1u);
+    EXPECT_EQ(icon.callbackMessage, 0x200u);
+    EXPECT_EQ(icon.tip, "Orva Zelmora");
+    // In the shell's record: the name, one NUL, then blanks to the end of the 64 characters.
+    std::array<char, kTipChars> tip{};
+    FillTip(tip, icon.tip);
     const std::string expected = std::string("Orva Zelmora") + '\0' + std::string(51, ' ');
-    EXPECT_EQ(std::string(record.szTip.begin(), record.szTip.end()), expected);
+    EXPECT_EQ(std::string(tip.begin(), tip.end()), expected);
 }
 
 TEST(TrayRecord, OverlongNameStillEndsInNul) {
-    FakeProgram f;
-    f.runtime.productName = std::string(80, 'x');
-    f.window.Load();
-    const auto& tip = f.tray.calls.at(0).second.szTip;
+    std::array<char, kTipChars> tip{};
+    FillTip(tip, std::string(80, 'x'));
     EXPECT_EQ(tip[63], '\0');
     EXPECT_EQ(tip[62], 'x');
 }
@@ -113,22 +111,23 @@ TEST_F(TrayTest, RestoreEntry) {
     EXPECT_EQ(f.log, kRestored);
 }
 
+// The log before, what saving the settings adds (the boxes off), then what follows.
+EventLog Saved(EventLog log, const std::string& interval, const EventLog& then) {
+    const std::string run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    log.insert(log.end(), {"save Interval=" + interval, "save Auto=0", "save AutoRun=0",
+                           "reg open " + run, "reg set OrvaZelmora", "reg close " + run});
+    log.insert(log.end(), then.begin(), then.end());
+    return log;
+}
+
 TEST_F(TrayTest, CloseBoxSavesAndHides) {
-    EXPECT_FALSE(f.form.OnCloseRequest(CloseReason::User));
-    const EventLog expected{"save Interval=15",
-                            "save Auto=0",
-                            "save AutoRun=0",
-                            "reg open Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-                            "reg set OrvaZelmora",
-                            "reg close Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-                            "minimize",
-                            "hide"};
-    EXPECT_EQ(f.log, expected);
+    f.form.OnCloseRequest(CloseReason::User);
+    EXPECT_EQ(f.log, Saved({}, "15", {"minimize", "hide"}));
 }
 
 TEST_F(TrayTest, SessionEndSavesAllowsTheCloseThenUnloadRemovesTheIconAndEnds) {
-    EXPECT_TRUE(f.form.OnCloseRequest(CloseReason::SessionEnding));
-    EXPECT_EQ(f.log.back(), "reg close Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    f.form.OnCloseRequest(CloseReason::SessionEnding);
+    EXPECT_EQ(f.log, Saved({}, "15", {}));
     f.log.clear();
     EXPECT_THROW(f.form.OnUnload(), ProcessEnded);
     EXPECT_EQ(f.log, (EventLog{"tray delete", "end"}));
@@ -149,16 +148,7 @@ TEST_F(TrayTest, ExitOkSavesRemovesTheIconThenEnds) {
     f.window.answerOk = true;
     f.window.texts[ControlId::txtInterval] = "20";
     EXPECT_THROW(f.form.OnMenuExit(), ProcessEnded);
-    const EventLog expected{"ask ok",
-                            "save Interval=20",
-                            "save Auto=0",
-                            "save AutoRun=0",
-                            "reg open Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-                            "reg set OrvaZelmora",
-                            "reg close Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-                            "tray delete",
-                            "end"};
-    EXPECT_EQ(f.log, expected);
+    EXPECT_EQ(f.log, Saved({"ask ok"}, "20", {"tray delete", "end"}));
     // The icon removed is the one that was added.
     ASSERT_EQ(f.tray.calls.size(), 2u);
     EXPECT_TRUE(f.tray.calls[0].second == f.tray.calls[1].second);
@@ -167,7 +157,7 @@ TEST_F(TrayTest, ExitOkSavesRemovesTheIconThenEnds) {
 TEST_F(TrayTest, TaskbarRestartAddsTheSameIconAgain) {
     f.form.OnTaskbarCreated();
     ASSERT_EQ(f.tray.calls.size(), 2u);
-    EXPECT_EQ(f.tray.calls[1].first, NIM_ADD_MESSAGE);
+    EXPECT_EQ(f.tray.calls[1].first, "add");
     EXPECT_TRUE(f.tray.calls[0].second == f.tray.calls[1].second);
 }
 

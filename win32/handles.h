@@ -20,4 +20,21 @@ using unique_hbrush = unique_handle<NullHandleTraits<HBRUSH, &DeleteObject>>;
 using unique_hbitmap = unique_handle<NullHandleTraits<HBITMAP, &DeleteObject>>;
 using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
-using unique_win32_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
+using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
+
+// Selects a GDI object into a device context and puts the one it replaced back when it goes.
+class ScopedSelection {
+public:
+    ScopedSelection(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
+    ScopedSelection(const ScopedSelection&) = delete;
+    ScopedSelection& operator=(const ScopedSelection&) = delete;
+    ~ScopedSelection() {
+        if (previous_) {
+            SelectObject(dc_, previous_);
+        }
+    }
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};

@@ -1,8 +1,8 @@
-#include "platform/win32/win32_platform.h"
+#include "win32/win32_platform.h"
 
 #include <vector>
 
-#include "platform/win32/main_window_win32.h"
+#include "win32/main_window_win32.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ std::string ModulePath() {
             return {};
         }
         if (n < buffer.size()) {
-            return std::string(buffer.data(), n);
+            return {buffer.data(), n};
         }
         if (buffer.size() >= 32768) {
             return {};
@@ -39,7 +39,7 @@ Win32Runtime::Win32Runtime(Win32MainWindow& window) : window_(window) {
 
 bool Win32Runtime::AnotherInstanceRunning() {
     // The mutex is held for the life of the process and released by the OS when it ends.
-    instanceMutex_.reset(CreateMutexA(nullptr, FALSE, kInstanceMutexName));
+    instanceMutex_.reset(CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, kInstanceMutexName));
     return instanceMutex_ && GetLastError() == ERROR_ALREADY_EXISTS;
 }
 

@@ -1,4 +1,4 @@
-#include "platform/win32/win32_platform.h"
+#include "win32/win32_platform.h"
 
 #include <process.h>
 
@@ -13,7 +13,7 @@ constexpr DWORD kReadSize = 1024;
 // exhaust memory.
 constexpr DWORD kConnectAndReceiveTimeoutMs = 10000;
 constexpr ULONGLONG kWholeDownloadMs = 30000;
-constexpr std::size_t kMaxBody = 64 * 1024;
+constexpr std::size_t kMaxBody = std::size_t{64} * 1024;
 
 void SetTimeouts(HINTERNET handle) {
     for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
@@ -34,7 +34,8 @@ struct UrlParts {
 struct Download {
     std::string url;
     std::string text;
-    unique_kernel_handle done{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    unique_kernel_handle done{CreateEventA(nullptr, /*bManualReset=*/TRUE,
+                                           /*bInitialState=*/FALSE, nullptr)};
 };
 
 bool CrackUrl(const std::string& url, UrlParts& parts) {
@@ -109,8 +110,8 @@ void Fetch(Download& download) {
         if (!InternetQueryDataAvailable(request.get(), &available, 0, 0) || available == 0) {
             break;
         }
-        const DWORD wanted = std::min<DWORD>(
-            {available, kReadSize, static_cast<DWORD>(kMaxBody - responseText.size())});
+        const DWORD wanted =
+            std::min({available, kReadSize, static_cast<DWORD>(kMaxBody - responseText.size())});
         DWORD bytesRead = 0;
         if (!InternetReadFile(request.get(), readBuffer, wanted, &bytesRead) || bytesRead == 0) {
             break;
@@ -147,13 +148,14 @@ std::string Win32Http::DownloadUrlText(const std::string& url) {
     if (!download->done) {
         return {};
     }
-    auto* workerShare = new std::shared_ptr<Download>(download);
-    unique_kernel_handle worker(
-        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, FetchThread, workerShare, 0, nullptr)));
+    auto workerShare = std::make_unique<std::shared_ptr<Download>>(download);
+    unique_kernel_handle worker(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, FetchThread, workerShare.get(), 0, nullptr)));
     if (!worker) {
-        delete workerShare;
         return {};
     }
+    // FetchThread owns the share from here on.
+    static_cast<void>(workerShare.release());
     worker_ = std::move(worker);
     const DWORD limit = static_cast<DWORD>(kWholeDownloadMs) + kConnectAndReceiveTimeoutMs;
     if (WaitForSingleObject(download->done.get(), limit) != WAIT_OBJECT_0) {

@@ -1,4 +1,4 @@
-#include "platform/win32/main_window_win32.h"
+#include "win32/main_window_win32.h"
 
 #include <windowsx.h>
 
@@ -13,7 +13,6 @@ namespace {
 
 constexpr UINT_PTR kTimerTimeId = 1;
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-constexpr char kTitle[] = "Zelmora";
 
 COLORREF ToColorref(Rgb c) {
     return RGB(c.r, c.g, c.b);
@@ -48,9 +47,9 @@ struct ControlClass {
     DWORD exStyle;
 };
 
-ControlClass ClassFor(const ControlSpec& spec) {
+ControlClass ClassFor(ControlKind kind) {
     constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX | SS_NOTIFY;
-    switch (spec.kind) {
+    switch (kind) {
         case ControlKind::Frame:
             return {"BUTTON", BS_GROUPBOX, 0};
         case ControlKind::CheckBox:
@@ -62,20 +61,13 @@ ControlClass ClassFor(const ControlSpec& spec) {
             return {"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
         case ControlKind::Picture:
             return {"STATIC", SS_BITMAP | SS_CENTERIMAGE | SS_NOTIFY, 0};
+        case ControlKind::OneLineLabel:
+            return {"STATIC", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_NOTIFY, 0};
         case ControlKind::Label:
-            // One-line texts must not wrap into a second line that is cut off.
-            if (spec.id == ControlId::lblInfo || spec.id == ControlId::lblTime) {
-                return {"STATIC", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_NOTIFY, 0};
-            }
-            return {"STATIC", kLabel, 0};
         case ControlKind::Link:
             return {"STATIC", kLabel, 0};
     }
     return {"STATIC", kLabel, 0};
-}
-
-bool IsLink(ControlId id) {
-    return id == ControlId::lblReadme || id == ControlId::lblWebsite;
 }
 
 }  // namespace
@@ -118,7 +110,7 @@ void Win32MainWindow::Load() {
     dpi_ = ScreenDpi();
     RECT frame{0, 0, TwipsToPixels(kClientWidthTwips, dpi_),
                TwipsToPixels(kClientHeightTwips, dpi_)};
-    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    AdjustWindowRectEx(&frame, kWindowStyle, /*bMenu=*/FALSE, 0);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
@@ -229,14 +221,15 @@ void Win32MainWindow::CreateControls() {
     for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
         const ControlSpec& spec = kMainWindowControls[i];
         const PixelRect r = ControlRect(spec, dpi_);
-        const ControlClass cls = ClassFor(spec);
+        const ControlClass cls = ClassFor(spec.kind);
         const std::string text(spec.text);
         HWND control = CreateWindowExA(
             cls.exStyle, cls.className, text.c_str(),
             cls.style | WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, r.left, r.top, r.width, r.height,
             hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance_, nullptr);
         controls_[i] = control;
-        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)), FALSE);
+        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)),
+                     /*redraw=*/FALSE);
         // Stack in creation order, so the interval box stays in front of its check box.
         SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         previous = control;
@@ -320,18 +313,13 @@ void Win32MainWindow::LoadLogo() {
     SetWindowPos(image, nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-int Win32MainWindow::IndexOf(ControlId id) const {
-    for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
-        if (kMainWindowControls[i].id == id) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
+HWND Win32MainWindow::Control(ControlId id) const {
+    return controls_[ControlIndex(id)];
 }
 
-HWND Win32MainWindow::Control(ControlId id) const {
-    const int index = IndexOf(id);
-    return index < 0 ? nullptr : controls_[static_cast<std::size_t>(index)];
+const ControlSpec* Win32MainWindow::SpecOf(HWND window) const {
+    const auto index = FindControlIndex(GetDlgCtrlID(window));
+    return index && controls_[*index] == window ? &kMainWindowControls[*index] : nullptr;
 }
 
 void Win32MainWindow::OnCommand(int id, int code, HWND control) {
@@ -351,6 +339,11 @@ void Win32MainWindow::OnCommand(int id, int code, HWND control) {
     if (code != BN_CLICKED && code != BN_DOUBLECLICKED) {
         return;
     }
+    const ControlSpec* spec = SpecOf(control);
+    if (spec && spec->kind == ControlKind::CheckBox) {
+        SetCheckState(spec->id, CheckState(spec->id) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED);
+        return;
+    }
     switch (static_cast<ControlId>(id)) {
         case ControlId::cmdCheckTime:
             events_->OnCheckTimeClick();
@@ -364,13 +357,6 @@ void Win32MainWindow::OnCommand(int id, int code, HWND control) {
         case ControlId::lblWebsite:
             events_->OnWebsiteClick();
             break;
-        case ControlId::chkAuto:
-        case ControlId::chkAutoRun: {
-            // A click toggles between off and on; the greyed state is only ever loaded.
-            const auto box = static_cast<ControlId>(id);
-            SetCheckState(box, CheckState(box) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED);
-            break;
-        }
         default:
             break;
     }
@@ -380,12 +366,12 @@ bool Win32MainWindow::OnSetCursor(HWND under, UINT hitTest, UINT mouseMessage) {
     if (hitTest != HTCLIENT || under == hwnd_) {
         return false;
     }
-    const auto id = static_cast<ControlId>(GetDlgCtrlID(under));
-    if (!IsLink(id) || Control(id) != under) {
+    const ControlSpec* spec = SpecOf(under);
+    if (!spec || spec->kind != ControlKind::Link) {
         return false;
     }
     if (mouseMessage == WM_MOUSEMOVE && events_) {
-        events_->OnLinkMouseMove(id);
+        events_->OnLinkMouseMove(spec->id);
     }
     SetCursor(LoadCursor(nullptr, IDC_HAND));
     return true;
@@ -402,13 +388,13 @@ void Win32MainWindow::OnMouseMove(LPARAM lParam) {
 }
 
 HBRUSH Win32MainWindow::OnCtlColor(HDC dc, HWND control) {
-    const int index = IndexOf(static_cast<ControlId>(GetDlgCtrlID(control)));
-    if (index < 0) {
+    const auto index = FindControlIndex(GetDlgCtrlID(control));
+    if (!index) {
         return nullptr;
     }
-    const ControlSpec& spec = kMainWindowControls[static_cast<std::size_t>(index)];
+    const ControlSpec& spec = kMainWindowControls[*index];
     if (spec.textColor) {
-        ::SetTextColor(dc, ToColorref(textColors_[static_cast<std::size_t>(index)]));
+        ::SetTextColor(dc, ToColorref(textColors_[*index]));
     }
     switch (spec.background) {
         case Background::White:
@@ -443,12 +429,14 @@ void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
     if (pressed) {
         OffsetRect(&textRect, 1, 1);
     }
-    const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
-    HGDIOBJ oldFont = SelectObject(item.hDC, font);
-    SetBkMode(item.hDC, TRANSPARENT);
-    ::SetTextColor(item.hDC, GetSysColor(COLOR_BTNTEXT));
-    DrawTextA(item.hDC, text, -1, &textRect, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-    SelectObject(item.hDC, oldFont);
+    {
+        const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
+        const ScopedSelection selected(item.hDC, font);
+        SetBkMode(item.hDC, TRANSPARENT);
+        ::SetTextColor(item.hDC, GetSysColor(COLOR_BTNTEXT));
+        DrawTextA(item.hDC, text, -1, &textRect,
+                  DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    }
     if ((item.itemState & ODS_FOCUS) && !(item.itemState & ODS_NOFOCUSRECT)) {
         RECT focus = r;
         InflateRect(&focus, -4, -4);
@@ -477,26 +465,24 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
     if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB) {
         const bool backwards = (GetKeyState(VK_SHIFT) & 0x8000) != 0;
         const auto current = static_cast<ControlId>(GetDlgCtrlID(GetFocus()));
-        HWND next = Control(NextInTabOrder(current, backwards));
+        const ControlId nextId = NextInTabOrder(current, backwards);
+        HWND next = Control(nextId);
         SetFocus(next);
-        if (next == Control(ControlId::txtInterval)) {
+        if (FindControl(nextId).kind == ControlKind::TextBox) {
             SendMessageA(next, EM_SETSEL, 0, -1);
         }
         SendMessageA(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
         return true;
     }
-    // Ctrl+A selects the whole interval, as users expect of a text box.
+    // Ctrl+A selects the whole text, as users expect of a text box.
     if (msg.message == WM_KEYDOWN && msg.wParam == 'A' && (GetKeyState(VK_CONTROL) & 0x8000) &&
-        msg.hwnd == Control(ControlId::txtInterval)) {
+        IsKind(msg.hwnd, ControlKind::TextBox)) {
         SendMessageA(msg.hwnd, EM_SETSEL, 0, -1);
         return true;
     }
     // A single-line box would beep at these; there is nothing for them to do here.
-    if (msg.message == WM_CHAR &&
-        (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27 || msg.wParam == 1)) {
-        return true;
-    }
-    return false;
+    return msg.message == WM_CHAR &&
+           (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27 || msg.wParam == 1);
 }
 
 void Win32MainWindow::SetText(ControlId control, std::string_view text) {
@@ -521,12 +507,12 @@ void Win32MainWindow::SetCheckState(ControlId control, int state) {
 }
 
 void Win32MainWindow::SetTextColor(ControlId control, Rgb color) {
-    const int index = IndexOf(control);
-    if (index < 0 || textColors_[static_cast<std::size_t>(index)] == color) {
+    const std::size_t index = ControlIndex(control);
+    if (textColors_[index] == color) {
         return;
     }
-    textColors_[static_cast<std::size_t>(index)] = color;
-    InvalidateRect(Control(control), nullptr, TRUE);
+    textColors_[index] = color;
+    InvalidateRect(Control(control), nullptr, /*bErase=*/TRUE);
 }
 
 void Win32MainWindow::Show() {
@@ -565,12 +551,4 @@ void Win32MainWindow::PopupTrayMenu() {
 bool Win32MainWindow::AskOkCancel(std::string_view text) {
     const std::string copy(text);
     return MessageBoxA(hwnd_, copy.c_str(), kTitle, MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
-}
-
-uintptr_t Win32MainWindow::Handle() {
-    return reinterpret_cast<uintptr_t>(hwnd_);
-}
-
-uintptr_t Win32MainWindow::IconHandle() {
-    return reinterpret_cast<uintptr_t>(icon_.get());
 }

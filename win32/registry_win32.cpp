@@ -1,40 +1,43 @@
-#include "platform/win32/win32_platform.h"
+#include "win32/win32_platform.h"
 
+#include <utility>
 #include <vector>
 
+#include "win32/names.h"
+
 namespace {
-
-constexpr char kSettingsRoot[] = "Software\\VB and VBA Program Settings\\";
-
-HKEY AsHkey(RegKeyObject* key) {
-    return reinterpret_cast<HKEY>(key);
-}
 
 std::string SettingsPath(std::string_view appName, std::string_view section) {
     return std::string(kSettingsRoot) + std::string(appName) + "\\" + std::string(section);
 }
 
+class Win32RegistryKey final : public RegistryKey {
+public:
+    explicit Win32RegistryKey(unique_hkey key) : key_(std::move(key)) {}
+
+    int32_t SetValue(std::string_view name, int32_t type,
+                     std::span<const std::byte> data) override {
+        const std::string valueName(name);
+        return RegSetValueExA(key_.get(), valueName.c_str(), 0, static_cast<DWORD>(type),
+                              reinterpret_cast<const BYTE*>(data.data()),
+                              static_cast<DWORD>(data.size()));
+    }
+
+private:
+    unique_hkey key_;
+};
+
+static_assert(kRegSz == REG_SZ && kRegDword == REG_DWORD);
+
 }  // namespace
 
-void RegKeyTraits::close(pointer key) {
-    RegCloseKey(AsHkey(key));
-}
-
-unique_hkey Win32Registry::OpenMachineKeyForSetValue(std::string_view subkey) {
+std::unique_ptr<RegistryKey> Win32Registry::OpenMachineKeyForSetValue(std::string_view subkey) {
     HKEY key = nullptr;
     const std::string path(subkey);
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
-        return unique_hkey();
+        return nullptr;
     }
-    return unique_hkey(reinterpret_cast<RegKeyObject*>(key));
-}
-
-int32_t Win32Registry::SetValue(RegKeyObject* key, std::string_view name, int32_t type,
-                                std::span<const std::byte> data) {
-    const std::string valueName(name);
-    return RegSetValueExA(AsHkey(key), valueName.c_str(), 0, static_cast<DWORD>(type),
-                          reinterpret_cast<const BYTE*>(data.data()),
-                          static_cast<DWORD>(data.size()));
+    return std::make_unique<Win32RegistryKey>(unique_hkey(key));
 }
 
 std::optional<std::string> Win32SettingsStore::GetSetting(std::string_view appName,
@@ -43,7 +46,7 @@ std::optional<std::string> Win32SettingsStore::GetSetting(std::string_view appNa
                                                           std::string_view defaultValue) {
     const std::string path = SettingsPath(appName, section);
     const std::string valueName(key);
-    unique_win32_hkey hkey;
+    unique_hkey hkey;
     const LONG opened =
         RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, hkey.put());
     if (opened == ERROR_FILE_NOT_FOUND) {
@@ -75,7 +78,7 @@ bool Win32SettingsStore::SaveSetting(std::string_view appName, std::string_view 
     const std::string path = SettingsPath(appName, section);
     const std::string valueName(key);
     const std::string text(value);
-    unique_win32_hkey hkey;
+    unique_hkey hkey;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_SET_VALUE, nullptr, hkey.put(), nullptr) != ERROR_SUCCESS) {
         return false;

@@ -6,10 +6,9 @@
 #include <vector>
 
 #include "platform/main_window.h"
-#include "platform/win32/handles.h"
 #include "ui/main_window_layout.h"
-
-inline constexpr char kMainWindowClass[] = "ZelmoraMainWindow";
+#include "win32/handles.h"
+#include "win32/names.h"
 
 // The main window: one window class, one window procedure, the controls made from the
 // layout table.
@@ -38,8 +37,9 @@ public:
     void EnableTimer() override;
     void PopupTrayMenu() override;
     bool AskOkCancel(std::string_view text) override;
-    uintptr_t Handle() override;
-    uintptr_t IconHandle() override;
+
+    HWND Handle() const { return hwnd_; }
+    HICON Icon() const { return icon_.get(); }
 
 private:
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -57,7 +57,12 @@ private:
     HFONT FontFor(const FontSpec& spec);
     void LoadLogo();
     HWND Control(ControlId id) const;
-    int IndexOf(ControlId id) const;
+    // The table's row of one of the controls; none for any other window.
+    const ControlSpec* SpecOf(HWND window) const;
+    bool IsKind(HWND window, ControlKind kind) const {
+        const ControlSpec* spec = SpecOf(window);
+        return spec && spec->kind == kind;
+    }
 
     HINSTANCE instance_;
     HWND hwnd_ = nullptr;

@@ -3,17 +3,12 @@
 #include <windows.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "platform/http.h"
-#include "platform/registry.h"
-#include "platform/runtime.h"
-#include "platform/settings_store.h"
-#include "platform/shell.h"
-#include "platform/system_clock.h"
-#include "platform/tray.h"
-#include "platform/win32/handles.h"
+#include "platform/ports.h"
+#include "win32/handles.h"
 
 class Win32MainWindow;
 
@@ -69,12 +64,17 @@ public:
 
 class Win32Registry final : public Registry {
 public:
-    unique_hkey OpenMachineKeyForSetValue(std::string_view subkey) override;
-    int32_t SetValue(RegKeyObject* key, std::string_view name, int32_t type,
-                     std::span<const std::byte> data) override;
+    std::unique_ptr<RegistryKey> OpenMachineKeyForSetValue(std::string_view subkey) override;
 };
 
+// The icon belongs to the main window: the shell reports its mouse events there.
 class Win32Tray final : public Tray {
 public:
-    void ShellNotifyIcon(uint32_t message, const NotifyIconRecord& record) override;
+    explicit Win32Tray(const Win32MainWindow& window) : window_(window) {}
+
+    void AddIcon(const TrayIcon& icon) override;
+    void RemoveIcon(const TrayIcon& icon) override;
+
+private:
+    const Win32MainWindow& window_;
 };

@@ -1,0 +1,82 @@
+#include "app/app_core.h"
+
+#include <string>
+
+#include "app/reg_api.h"
+#include "platform/safe_convert.h"
+
+std::string WithTrailingBackslash(std::string folder) {
+    if (folder.empty() || folder.back() != '\\') {
+        folder += '\\';
+    }
+    return folder;
+}
+
+std::string AutorunCommand(std::string_view appPath) {
+    std::string command = std::string(appPath) + std::string(kExeName);
+    if (command.find(' ') != std::string::npos) {
+        command = '"' + command + '"';
+    }
+    return command;
+}
+
+bool AppCore::Main() {
+    if (runtime_.AnotherInstanceRunning()) {
+        return false;
+    }
+    AppPath = WithTrailingBackslash(runtime_.ProgramFolder());
+    frmMain_.Load();
+    LoadSettings();
+    if (frmMain_.CheckState(ControlId::chkAuto) == 1) {
+        timeService_.SynchronizeAutomatically();
+    }
+    frmMain_.Show();
+    frmMain_.EnableTimer();
+    if (frmMain_.CheckState(ControlId::chkAuto) == 1) {
+        frmMain_.SetState(WindowState::Minimized);
+    }
+    return true;
+}
+
+// Each step stands alone: a read that fails leaves its control as it was.
+void AppCore::LoadSettings() {
+    if (const auto interval = settings_.GetSetting(kAppName, kSection, "Interval", "30")) {
+        frmMain_.SetText(ControlId::txtInterval, *interval);
+    }
+    std::string interval;
+    frmMain_.GetText(ControlId::txtInterval, interval);
+    if (SafeLong(interval, runtime_.DecimalSeparator()) < 1) {
+        frmMain_.SetText(ControlId::txtInterval, "30");
+    }
+    ApplyCheckState(ControlId::chkAuto, "Auto");
+    ApplyCheckState(ControlId::chkAutoRun, "AutoRun");
+}
+
+void AppCore::ApplyCheckState(ControlId box, std::string_view key) {
+    const auto stored = settings_.GetSetting(kAppName, kSection, key, "0");
+    if (!stored) {
+        return;
+    }
+    const int16_t state = SafeInt(*stored, runtime_.DecimalSeparator());
+    if (state >= 0 && state <= 2) {
+        frmMain_.SetCheckState(box, state);
+    }
+}
+
+// Each store stands alone: one that fails is skipped, and the next one runs.
+void AppCore::SaveSettings() {
+    std::string interval;
+    frmMain_.GetText(ControlId::txtInterval, interval);
+    settings_.SaveSetting(kAppName, kSection, "Interval", interval);
+    settings_.SaveSetting(kAppName, kSection, "Auto",
+                          std::to_string(frmMain_.CheckState(ControlId::chkAuto)));
+    settings_.SaveSetting(kAppName, kSection, "AutoRun",
+                          std::to_string(frmMain_.CheckState(ControlId::chkAutoRun)));
+    const bool autorun = frmMain_.CheckState(ControlId::chkAutoRun) == 1;
+    WriteMachineRegValue(registry_, kRunSubkey, kRunValueName,
+                         autorun ? AutorunCommand(AppPath) : std::string(), kRegSz);
+}
+
+void AppCore::EndProgram() {
+    runtime_.EndProcess();
+}

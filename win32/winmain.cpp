@@ -1,0 +1,42 @@
+#include <windows.h>
+#include <objbase.h>
+
+#include "app/app_core.h"
+#include "timeservice/time_service.h"
+#include "ui/main_form.h"
+#include "win32/main_window_win32.h"
+#include "win32/win32_platform.h"
+
+// The one place where the program is put together: the Win32 implementations of the ports,
+// then the layers above them, bottom up.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // ShellExecute may run shell extensions, which expect COM on this thread.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+
+    Win32MainWindow frmMain(instance);
+    Win32Runtime runtime(frmMain);
+    Win32Clock clock;
+    Win32Http http;
+    Win32Shell shell;
+    Win32SettingsStore settings;
+    Win32Registry registry;
+    Win32Tray tray(frmMain);
+
+    MainWindowTimeControls timeControls(frmMain);
+    TimeService timeService(http, clock, runtime, timeControls);
+    AppCore app(frmMain, runtime, settings, registry, timeService);
+    MainForm form(frmMain, runtime, tray, shell, timeService, app);
+    frmMain.SetEvents(&form);
+
+    if (!app.Main()) {
+        return 0;
+    }
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (!frmMain.PreTranslateMessage(msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    return 0;
+}
