@@ -1,7 +1,7 @@
 #!/bin/bash
-# Builds the program, serves the time page on this machine and starts the program under
-# Wine: on your display when there is one, otherwise on a virtual screen, writing a
-# screenshot of it to build/run/screenshot.png.
+# Builds the 32-bit program, serves the time page on this machine and starts the program
+# under Wine 10 (tools/wine-root.sh): on your display when there is one, otherwise on a
+# virtual screen, writing a screenshot of it to build/run/screenshot.png.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -9,20 +9,22 @@ root=$(pwd)
 tools/install-deps.sh run
 
 port=8123
-build="$root/build/run-x86_64"
+build="$root/build/run-i686"
 state="$root/build/run"
 mkdir -p "$state"
 
-# Wine runs only 64-bit code on this machine, so this is the 64-bit build of the program.
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \
+# What a user gets: the 32-bit build, here pointed at the page served below.
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DZELMORA_TIME_URL="http://127.0.0.1:$port/cgi-bin/timer.pl" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target Zelmora
 
 tools/serve-timepage.sh --port "$port" --state "$state/timepage"
 
-export WINEPREFIX="$state/prefix"
+export WINEPREFIX="$state/prefix-wine10"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEDEBUG=-all
+wine() { tools/wine-root.sh run wine "$@"; }
+wineserver() { tools/wine-root.sh run wineserver "$@"; }
 xvfb_pid=""
 cleanup() {
     wineserver -k 2>/dev/null || true
@@ -33,8 +35,11 @@ trap cleanup EXIT
 
 program_dir="$WINEPREFIX/drive_c/Program Files/Zelmora"
 if [ ! -d "$WINEPREFIX/drive_c" ]; then
-    echo "Preparing the Wine prefix (first run only)..."
-    wineboot -i >/dev/null 2>&1
+    echo "Preparing Wine for the program (first run only; this may take two minutes)..."
+    wine wineboot -i >/dev/null 2>&1
+    # Wine 10's virtual desktop draws a taskbar, with the notification area, only when asked.
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops\Zelmora' /v EnableShell \
+        /t REG_DWORD /d 1 /f >/dev/null
     wineserver -w
 fi
 mkdir -p "$program_dir"

@@ -6,4 +6,7 @@
 #define IDI_ZELMORA 1 /* program and tray icon */
 #define IDR_LOGO 2    /* logo GIF, stored as RCDATA */
 
+/* The program reads its product name back as the tray icon's tip. */
+#define ZELMORA_PRODUCT_NAME "Orva Zelmora"
+
 #endif /* ZELMORA_RESOURCE_IDS_H */

@@ -1,13 +1,15 @@
 #!/bin/bash
-# Footprint benchmark: Zelmora.exe against a bare Win32 window program built with the same
-# compiler and flags, both run side by side under Wine. Prints a table of medians and the
-# ratios ours/bare, and writes footprint.md and footprint.json into the build folder.
+# Footprint benchmark: the 32-bit Zelmora.exe against a bare 32-bit Win32 window program
+# built with the same compiler and flags, both run side by side under the Wine 10 root
+# (tools/wine-root.sh). Prints a table of medians and the ratios ours/bare, and writes
+# footprint.md and footprint.json into the build folder.
 #
 #   tools/benchmark.sh [--build-dir DIR] [--runs N] [--starts K] [--idle-seconds S]
 #                      [--no-build]
 #
-# Needs the MinGW-w64 cross compilers, wine (64-bit), wineserver and Xvfb. Takes about
-# runs x (idle seconds + 10 s), plus the build and, the first time, a Wine prefix.
+# Needs the MinGW-w64 cross compilers, the Wine root (tools/install-deps.sh run makes it) and
+# Xvfb. Takes about runs x (idle seconds + 15 s), plus the build and, the first time, a Wine
+# prefix.
 # Exits 1 when a target is missed, 2 when the measurement itself failed.
 set -euo pipefail
 
@@ -19,7 +21,7 @@ idle_seconds=60
 build=1
 
 usage() {
-    sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
     exit "${1:-0}"
 }
 
@@ -44,37 +46,28 @@ perf=$build_dir/perf
 mkdir -p "$perf"
 
 if [ "$build" = 1 ]; then
-    # Only the two Windows builds of the superbuild; the benchmark needs nothing else.
+    # Only the product's build of the superbuild; the benchmark needs nothing else.
     cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build_dir" -j2 --target zelmora_i686 zelmora_x86_64
+    cmake --build "$build_dir" -j2 --target zelmora_i686
 
     # The bare program gets exactly the product's flags, as its CMake build has them.
-    for arch in i686 x86_64; do
-        flags=$(/usr/bin/python3 "$repo/tests/perf/footprint.py" product-flags \
-            "$build_dir/$arch")
-        read -r -a compile_flags <<<"$(sed -n 1p <<<"$flags")"
-        read -r -a link_flags <<<"$(sed -n 2p <<<"$flags")"
-        echo "bare_window ($arch): ${compile_flags[*]} ${link_flags[*]}"
-        "$arch-w64-mingw32-g++-win32" "${compile_flags[@]}" "${link_flags[@]}" \
-            "$repo/tests/perf/bare_window.cpp" -o "$perf/bare_window_$arch.exe"
-    done
+    flags=$(/usr/bin/python3 "$repo/tests/perf/footprint.py" product-flags "$build_dir/i686")
+    read -r -a compile_flags <<<"$(sed -n 1p <<<"$flags")"
+    read -r -a link_flags <<<"$(sed -n 2p <<<"$flags")"
+    echo "bare_window: ${compile_flags[*]} ${link_flags[*]}"
+    i686-w64-mingw32-g++-win32 "${compile_flags[@]}" "${link_flags[@]}" \
+        "$repo/tests/perf/bare_window.cpp" -o "$perf/bare_window.exe"
     # The probe is a test tool: its flags do not matter.
     x86_64-w64-mingw32-g++-win32 -O2 -std=c++20 -Wall -Wextra -Werror -municode -static \
         -static-libgcc -static-libstdc++ -s "$repo/tests/perf/ready_probe.cpp" \
         -o "$perf/ready_probe.exe"
 fi
 
-# Under Wine the measured programs need distinct names: the exe name is how their Linux
-# processes are recognised.
-cp "$perf/bare_window_x86_64.exe" "$perf/bare_window.exe"
-
 set +e
 /usr/bin/python3 "$repo/tests/perf/footprint.py" measure \
-    --ours "$build_dir/x86_64/Zelmora.exe" \
+    --ours "$build_dir/i686/Zelmora.exe" \
     --bare "$perf/bare_window.exe" \
     --probe "$perf/ready_probe.exe" \
-    --ours32 "$build_dir/i686/Zelmora.exe" \
-    --bare32 "$perf/bare_window_i686.exe" \
     --runs "$runs" --starts "$starts" --idle-seconds "$idle_seconds" \
     --out "$build_dir" --work "$perf/work"
 exit $?

@@ -12,6 +12,8 @@
 # thrown away and made again. `run` binds into the root: /tmp (X sockets, the wineserver's
 # socket), /dev, the current folder, WINEPREFIX, and every folder in ZELMORA_WINE_BIND
 # (colon-separated). The environment passes through; loopback and /etc/hosts are the host's.
+# CMD dies with the process that ran `run` (killing that process ends CMD too, and so does
+# the end of the thread that started it); processes CMD starts in turn live on.
 # The root trusts no certificate authority of its own: ZELMORA_WINE_CA_BUNDLE names a file of
 # PEM certificates that `run` shows, read-only, as its /etc/ssl/certs/ca-certificates.crt.
 set -euo pipefail
@@ -114,7 +116,7 @@ run_in_root() {
     for dir in "${extra[@]}"; do
         [ -n "$dir" ] && [ -e "$dir" ] && binds+=(--bind "$dir" "$dir")
     done
-    exec bwrap --bind "$root" / --proc /proc --dev-bind /dev /dev "${binds[@]}" \
+    exec bwrap --die-with-parent --bind "$root" / --proc /proc --dev-bind /dev /dev "${binds[@]}" \
         --ro-bind /etc/resolv.conf /etc/resolv.conf --ro-bind /etc/hosts /etc/hosts \
         --chdir "$PWD" "$@"
 }
@@ -123,5 +125,5 @@ case "${1:-}" in
     make) make_root ;;
     path) echo "$root" ;;
     run) shift; [ $# -gt 0 ] || fail "run what?"; run_in_root "$@" ;;
-    *) sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac

@@ -1,112 +1,75 @@
-"""End-to-end harness: runs the Windows program under Wine on a private X display.
+"""End-to-end harness: the program under test, on top of wine.py's prefix and display.
 
-A Session (a context manager) gives one test a fresh Wine prefix copied from a shared
-template, its own Xvfb display, the time page server and the program, and ends all of them
-afterwards by process id. The probe (zprobe.exe, run in the same prefix) reads the window
-back as JSON; xdotool moves the real pointer and types; screenshots come from the X server.
-
-Paths come from the environment (the CMake registration sets them):
-  ZELMORA_BUILD_DIR  the native build folder (default <repository>/build), for the defaults
-  ZELMORA_EXE        the x86_64 Zelmora.exe
-  ZELMORA_PROBE      the x86_64 zprobe.exe
-  ZELMORA_E2E_PORT   loopback port the program's time page URL names (default 18123)
-  ZELMORA_E2E_DIR    work folder (default <build>/e2e): the template prefix, each test's
-                     folder with its logs, and screenshots/<test>/
-  ZELMORA_E2E_WINEDEBUG  WINEDEBUG for the program (default -all)
-  ZELMORA_E2E_KEEP   set to 1 to keep each test's prefix copy for inspection
-
-Run `python3 harness.py prepare` to build the template prefix ahead of the tests.
+The program's ids, texts, registry names and layout come from program.json, which the build
+writes from its headers. Paths (the CMake registration sets them; see wine.py for more):
+  ZELMORA_EXE          the Zelmora.exe under test, of the target's word size
+  ZELMORA_PROBE        the zprobe.exe of that word size; ZELMORA_SHELL_PROBE the x86_64 one
+  ZELMORA_PROGRAM_FACTS  program.json
 """
 
 import contextlib
-import fcntl
 import json
 import os
 import re
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
-import threading
 import time
 import unittest
 from dataclasses import dataclass
-from pathlib import Path, PureWindowsPath
 from datetime import datetime, timedelta
+from pathlib import Path, PureWindowsPath
 from typing import Callable, Optional
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from timeserver import TimeServer  # noqa: E402
+from timeserver import TimeServer
+from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  # noqa: F401
+                  env_path, log, port, program_pid, read_png, start_with_restarts, target)
 
-REPO = Path(__file__).resolve().parents[2]
-TEMPLATE_VERSION = "1"  # bump when the template's settings change
 
-WINE = shutil.which("wine") or "/usr/bin/wine"
-WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
-CONVERT = ("/usr/bin/convert" if os.path.exists("/usr/bin/convert")
-           else shutil.which("convert") or "convert")
+def _built(variable: str, name: str, folder: str = "") -> Path:
+    folder = folder or {"i686": "i686-e2e"}.get(target().arch, target().arch)
+    return env_path(variable, build_dir() / folder / name)
 
-MAIN_CLASS = "ZelmoraMainWindow"
-PROGRAM_TITLE = "Zelmora"
-TRAY_TIP = "Orva Zelmora"
+
+EXE = _built("ZELMORA_EXE", "Zelmora.exe")
+PROBE = _built("ZELMORA_PROBE", "zprobe.exe")
+SHELL_PROBE = _built("ZELMORA_SHELL_PROBE", "zprobe.exe", "x86_64")
+FACTS = json.loads(_built("ZELMORA_PROGRAM_FACTS", "program.json", "tests/e2e").read_text())
+ID = FACTS["ids"]
+(FRAME2, CHK_AUTORUN, TXT_INTERVAL, CHK_AUTO, LBL_AUTO, CMD_SYNCHRONIZE, CMD_CHECK, LBL_TIME,
+ LABEL4, LABEL2, IMAGE1, LBL_VERSION, LBL_WEBSITE, LBL_README, LBL_INFO, MENU_RESTORE,
+ MENU_EXIT) = (ID[name] for name in (
+     "Frame2 chkAutoRun txtInterval chkAuto lblAuto cmdSynchronize cmdCheckTime lblTime Label4 "
+     "Label2 Image1 lblVersion lblWebsite lblReadme lblInfo mnuRestore mnuExit").split())
+READY = FACTS["ready"]
+GETTING_TIME = FACTS["gettingTime"]
+TIME_OK = FACTS["timeOk"]
+CANNOT_GET = FACTS["cannotGetTime"]
+CANNOT_SET = FACTS["cannotSetTime"]
+INACCURATE = re.compile(f"^{re.escape(FACTS['inaccuratePrefix'])}(\\d+)"
+                        f"{re.escape(FACTS['inaccurateSuffix'])}$")
+UPDATED = re.compile(f"^{re.escape(FACTS['updatedPrefix'])}(.+)"
+                     f"{re.escape(FACTS['updatedSuffix'])}$")
+FINAL_STATUS_PREFIXES = (TIME_OK, FACTS["inaccuratePrefix"], FACTS["updatedPrefix"], CANNOT_GET,
+                         CANNOT_SET)
+TRAY_TIP = FACTS["trayTip"]
+EXIT_QUESTION = FACTS["exitQuestion"]
+MAIN_CLASS = FACTS["mainWindowClass"]
+PROGRAM_TITLE = FACTS["title"]
+SETTINGS_SUBKEY = rf"{FACTS['settingsRoot']}{FACTS['appName']}\{FACTS['section']}"
+SETTINGS_KEY = "HKCU\\" + SETTINGS_SUBKEY
+RUN_SUBKEY = FACTS["runSubkey"]
+RUN_KEY = "HKLM\\" + RUN_SUBKEY
+RUN_VALUE = FACTS["runValueName"]
 DEFAULT_PROGRAM_DIR = r"C:\Program Files\Zelmora"
 PROBE_EXE = r"C:\zprobe\zprobe.exe"
+SHELL_PROBE_EXE = r"C:\zprobe\zprobe_shell.exe"
 
-# The program's own control ids, texts and registry names, as every test module sees them.
-FRAME2, CHK_AUTORUN, TXT_INTERVAL, CHK_AUTO, LBL_AUTO = 101, 102, 103, 104, 105
-CMD_SYNCHRONIZE, CMD_CHECK, LBL_TIME, LABEL4, LABEL2 = 106, 107, 108, 109, 110
-IMAGE1, LBL_VERSION, LBL_WEBSITE, LBL_README, LBL_INFO = 111, 112, 113, 114, 115
-MENU_RESTORE, MENU_EXIT = 201, 202
-READY = "Ready."
-GETTING_TIME = "Getting Time..."
-TIME_OK = "Local time is ok"
-CANNOT_GET = "Cannot get time from server! (internet running?)"
-CANNOT_SET = "Cannot set the system time! (administrator rights needed?)"
-INACCURATE = re.compile(r"^Local time inaccurate - difference is (\d+) seconds!$")
-UPDATED = re.compile(r"^Time updated succesfully! \((.+)\)$")
-SETTINGS_SUBKEY = r"Software\VB and VBA Program Settings\Zelmora\General"
-SETTINGS_KEY = "HKCU\\" + SETTINGS_SUBKEY
-RUN_SUBKEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
-RUN_KEY = "HKLM\\" + RUN_SUBKEY
-RUN_VALUE = "OrvaZelmora"
-SCREEN = (1024, 768)
-DOUBLE_CLICK_SECONDS = 0.6  # Windows' default double-click time is 0.5 s
-
-
-def _env_path(name: str, default: Path) -> Path:
-    value = os.environ.get(name)
-    return Path(value).resolve() if value else default  # Wine wants absolute paths
-
-
-def build_dir() -> Path:
-    return _env_path("ZELMORA_BUILD_DIR", REPO / "build")
-
-
-def exe_path() -> Path:
-    return _env_path("ZELMORA_EXE", build_dir() / "x86_64" / "Zelmora.exe")
-
-
-def probe_path() -> Path:
-    return _env_path("ZELMORA_PROBE", build_dir() / "x86_64" / "zprobe.exe")
-
-
-def e2e_dir() -> Path:
-    return _env_path("ZELMORA_E2E_DIR", build_dir() / "e2e")
-
-
-def port() -> int:
-    return int(os.environ.get("ZELMORA_E2E_PORT", "18123"))
-
-
-STATUS_ID = 115
-FINAL_STATUS_PREFIXES = ("Local time is ok", "Local time inaccurate", "Time updated",
-                         "Cannot get time", "Cannot set")
-
-
-class HarnessError(RuntimeError):
-    pass
-
+REG_SZ = 1
+WM_NCHITTEST, WM_QUERYENDSESSION, WM_ENDSESSION = 0x84, 0x11, 0x16
+HTMINBUTTON, HTCLOSE = 8, 20
+WS_MAXIMIZE = 0x01000000
 
 STATUS_MARK = "[e2e: before the click]"
 
@@ -118,324 +81,6 @@ class Operation:
     finished: bool  # an outcome appeared within the time limit
     seconds: float  # from the click to the outcome (or the limit)
     during: object = None  # what while_waiting returned
-
-
-def log(message: str):
-    print(f"[e2e {time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
-
-
-# -------------------------------------------------------------------------------------
-# X display
-
-
-class XDisplay:
-    """A private Xvfb server; picks the first display number nobody uses."""
-
-    def __init__(self, log_path: Path, first: int = 100, last: int = 400):
-        self.log_path = log_path
-        self.first = first
-        self.last = last
-        self.number: Optional[int] = None
-        self.process: Optional[subprocess.Popen] = None
-
-    @property
-    def name(self) -> str:
-        return f":{self.number}"
-
-    @staticmethod
-    def _taken(n: int) -> bool:
-        return os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}")
-
-    def start(self):
-        start = self.first + (os.getpid() % 50)  # spread concurrent harnesses apart
-        for n in list(range(start, self.last)) + list(range(self.first, start)):
-            if self._taken(n):
-                continue
-            with open(self.log_path, "ab") as out:
-                process = subprocess.Popen(
-                    ["Xvfb", f":{n}", "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
-                     "-nolisten", "tcp", "-nocursor"],
-                    stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline:
-                if process.poll() is not None:
-                    break  # lost a race for this number; try the next
-                if os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                    self.number, self.process = n, process
-                    return self
-                time.sleep(0.05)
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        raise HarnessError("no free X display")
-
-    def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process = None
-
-
-# -------------------------------------------------------------------------------------
-# Wine prefixes
-
-
-def run_detached(args: list, env: dict, timeout: float) -> subprocess.CompletedProcess:
-    """Runs a Wine command and waits for that process only.
-
-    Output goes through files, not pipes: a Wine command may start the prefix's background
-    processes (wineserver, the desktop), which inherit its output and would hold a pipe open
-    long after the command ended.
-    """
-    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-        process = subprocess.Popen(args, env=env, stdout=out, stderr=err, text=True)
-        try:
-            process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-            raise HarnessError(f"{' '.join(args)} did not finish in {timeout} s") from None
-        out.seek(0)
-        err.seek(0)
-        return subprocess.CompletedProcess(args, process.returncode, out.read(), err.read())
-
-
-def start_with_restarts(who: str, what: str, start: Callable[[], tuple]):
-    """Calls start() -> (result, exit code or None while running, printed anything) and
-    returns its result, calling it again, at most twice, while Wine did not start the
-    process. Under load Wine now and then ends a process within a second with a failure
-    code and prints nothing, before it could do anything, so starting it again is safe."""
-    for attempt in range(3):
-        started = time.monotonic()
-        result, returncode, printed = start()
-        seconds = time.monotonic() - started
-        if returncode in (None, 0) or printed or seconds >= 1 or attempt == 2:
-            return result
-        log(f"{who}: Wine did not start {what} ({returncode} after {seconds:.2f} s, "
-            "nothing printed); starting it again")
-        time.sleep(1)
-
-
-def run_wine(args: list, env: dict, timeout: float, who: str = "harness",
-             check: bool = False) -> subprocess.CompletedProcess:
-    """run_detached for a Wine command, started again when Wine did not start it."""
-    def start():
-        result = run_detached([WINE, *args], env, timeout)
-        return result, result.returncode, bool(result.stdout or result.stderr)
-
-    result = start_with_restarts(who, args[0], start)
-    if check and result.returncode != 0:
-        raise HarnessError(f"wine {' '.join(args)} failed ({result.returncode}): "
-                           f"{result.stdout}{result.stderr}")
-    return result
-
-
-def wine_env(prefix: Path, display: Optional[str]) -> dict:
-    env = dict(os.environ)
-    env.update({
-        "WINEPREFIX": str(prefix),
-        "WINEDEBUG": os.environ.get("ZELMORA_E2E_WINEDEBUG", "-all"),
-        # No Mono/Gecko install prompts, no desktop menu entries on the host.
-        "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-        # Wine takes the user locale from here; "C" gives English (United States).
-        "LANG": "C.UTF-8",
-    })
-    for name in [n for n in env if n.startswith("LC_")]:
-        del env[name]
-    env.pop("WINELOADER", None)
-    env.pop("WINESERVER", None)
-    if display:
-        env["DISPLAY"] = display
-    else:
-        env.pop("DISPLAY", None)
-    return env
-
-
-# Every Wine process of the prefix lives in one virtual desktop the size of the screen:
-# window frames, a taskbar and the notification area, at X root coordinates.
-TEMPLATE_REG = f"""REGEDIT4
-
-[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]
-"Desktop"="Default"
-
-[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]
-"Default"="{SCREEN[0]}x{SCREEN[1]}"
-
-[HKEY_CURRENT_USER\\Control Panel\\Desktop]
-"LogPixels"=dword:00000060
-
-[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Hardware Profiles\\Current\\Software\\Fonts]
-"LogPixels"=dword:00000060
-
-[HKEY_CURRENT_USER\\Software\\Wine\\DllOverrides]
-"winemenubuilder.exe"=""
-"mscoree"=""
-"mshtml"=""
-"""
-
-
-def _wineserver_wait(env: dict, kill: bool, timeout: float = 30):
-    """Ends (kill) or waits out the wineserver of env's prefix, and everything in it."""
-    if kill:
-        subprocess.run([WINESERVER, "-k"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=timeout)
-    subprocess.run([WINESERVER, "-w"], env=env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=timeout)
-
-
-def _server_tmp_dir(prefix: Path) -> Optional[Path]:
-    """Debian's Wine keeps the server socket in /tmp/<name>, named in <prefix>/wineserver."""
-    try:
-        name = (prefix / "wineserver").read_text().strip()
-    except OSError:
-        return None
-    if re.fullmatch(r"wine-[A-Za-z0-9_]+", name):
-        return Path("/tmp") / name
-    return None
-
-
-def _give_server_dir(prefix: Path):
-    """Names the prefix's server directory before any Wine process starts.
-
-    Otherwise the first two Wine processes of a new prefix (the program and a probe) may
-    each create a directory and name it in the prefix, and the loser cannot reach the
-    server.
-    """
-    directory = Path(tempfile.mkdtemp(prefix="wine-", dir="/tmp"))
-    name_file = prefix / "wineserver"
-    name_file.unlink(missing_ok=True)
-    name_file.write_text(directory.name)
-    name_file.chmod(0o400)
-
-
-def _template_stamp() -> str:
-    version = run_wine(["--version"], os.environ, 60, check=True).stdout.strip()
-    return f"{TEMPLATE_VERSION} {version}"
-
-
-def check_tools():
-    needed = {"wine": WINE, "wineserver": WINESERVER, "Xvfb": "Xvfb", "xdotool": "xdotool",
-              "import (imagemagick)": "import", "convert (imagemagick)": CONVERT}
-    missing = [name for name, tool in needed.items() if not shutil.which(tool)]
-    if missing:
-        raise HarnessError(f"missing tools: {', '.join(missing)}")
-
-
-def ensure_template() -> Path:
-    """The template prefix, created once; safe when several harnesses ask at the same time."""
-    check_tools()
-    root = e2e_dir()
-    root.mkdir(parents=True, exist_ok=True)
-    template = root / "prefix-template"
-    stamp_file = root / "prefix-template.stamp"
-    stamp = _template_stamp()
-    with open(root / "prefix-template.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if template.is_dir() and stamp_file.exists() and stamp_file.read_text() == stamp:
-            return template
-        log(f"creating the template prefix {template}")
-        started = time.monotonic()
-        stamp_file.unlink(missing_ok=True)
-        if template.exists():
-            shutil.rmtree(template)
-        work = root / "prefix-template.work"
-        work.mkdir(exist_ok=True)
-        display = XDisplay(work / "xvfb.log").start()
-        env = wine_env(template, display.name)
-        template.mkdir()
-        _give_server_dir(template)
-        try:
-            run_wine(["wineboot", "-i"], env, 180, check=True)
-            reg = work / "template.reg"
-            reg.write_text(TEMPLATE_REG)
-            run_wine(["regedit", "/S", str(reg)], env, 60, check=True)
-            _wineserver_wait(env, kill=False, timeout=60)
-        finally:
-            with contextlib.suppress(Exception):
-                _wineserver_wait(env, kill=True)
-            display.stop()
-        # Each copy gets its own server directory.
-        tmp = _server_tmp_dir(template)
-        (template / "wineserver").unlink(missing_ok=True)
-        if tmp:
-            shutil.rmtree(tmp, ignore_errors=True)
-        stamp_file.write_text(stamp)
-        shutil.rmtree(work, ignore_errors=True)
-        log(f"template prefix ready in {time.monotonic() - started:.1f} s")
-        return template
-
-
-def windows_to_unix(prefix: Path, windows_path: str) -> Path:
-    p = PureWindowsPath(windows_path)
-    drive = p.drive.rstrip(":").lower()
-    if drive != "c":
-        raise HarnessError(f"only C: paths are supported: {windows_path}")
-    return prefix / "drive_c" / Path(*p.parts[1:])
-
-
-# -------------------------------------------------------------------------------------
-# Screenshots
-
-
-@dataclass
-class Image:
-    width: int
-    height: int
-    data: bytes  # RGB, row by row
-    path: Optional[Path] = None
-
-    def pixel(self, x: int, y: int) -> tuple:
-        if not (0 <= x < self.width and 0 <= y < self.height):
-            raise IndexError(f"pixel ({x}, {y}) outside {self.width}x{self.height}")
-        i = (y * self.width + x) * 3
-        return tuple(self.data[i:i + 3])
-
-    def pixels(self, rect) -> list:
-        """Every pixel of rect = (left, top, width, height), clipped to the image."""
-        left, top, width, height = rect
-        out = []
-        for y in range(max(top, 0), min(top + height, self.height)):
-            row = (y * self.width) * 3
-            for x in range(max(left, 0), min(left + width, self.width)):
-                i = row + x * 3
-                out.append(tuple(self.data[i:i + 3]))
-        return out
-
-    def count(self, rect, color) -> int:
-        return sum(1 for p in self.pixels(rect) if p == tuple(color))
-
-    def colors(self, rect) -> dict:
-        histogram: dict = {}
-        for p in self.pixels(rect):
-            histogram[p] = histogram.get(p, 0) + 1
-        return histogram
-
-    @staticmethod
-    def from_ppm(blob: bytes, path: Optional[Path] = None) -> "Image":
-        # P6 header: magic, width, height, maxval, separated by whitespace (and comments).
-        fields = []
-        i = 0
-        while len(fields) < 4:
-            while blob[i:i + 1].isspace():
-                i += 1
-            if blob[i:i + 1] == b"#":
-                while blob[i:i + 1] not in (b"\n", b""):
-                    i += 1
-                continue
-            j = i
-            while not blob[j:j + 1].isspace():
-                j += 1
-            fields.append(blob[i:j])
-            i = j
-        i += 1  # the single whitespace after maxval
-        if fields[0] != b"P6" or int(fields[3]) != 255:
-            raise HarnessError("unexpected image format from convert")
-        width, height = int(fields[1]), int(fields[2])
-        return Image(width, height, blob[i:i + width * height * 3], path)
 
 
 def parse_clock(text: str, formats=("%I:%M:%S %p", "%H:%M:%S")) -> Optional[datetime]:
@@ -453,10 +98,11 @@ def parse_clock(text: str, formats=("%I:%M:%S %p", "%H:%M:%S")) -> Optional[date
     return None
 
 
-def center(rect) -> tuple:
-    """The middle of a [left, top, width, height] rectangle."""
-    left, top, width, height = rect
-    return left + width // 2, top + height // 2
+def last_json(text: str, what: str) -> dict:
+    try:
+        return json.loads(text.strip().splitlines()[-1])
+    except (json.JSONDecodeError, IndexError):
+        raise HarnessError(f"{what} printed no JSON: {text!r}") from None
 
 
 def shown_icons(tray: dict, tip: str = TRAY_TIP) -> list:
@@ -468,215 +114,64 @@ def shown_icons(tray: dict, tip: str = TRAY_TIP) -> list:
             if i["tip"] == tip and i["rect"][2] > 0 and i["rect"][3] > 0]
 
 
-def read_png(path: Path) -> Image:
-    ppm = subprocess.run([CONVERT, str(path), "-depth", "8", "ppm:-"], capture_output=True,
-                         check=True, timeout=30).stdout
-    return Image.from_ppm(ppm, path)
-
-
 # -------------------------------------------------------------------------------------
 # The session
 
-_OPEN_SESSIONS: list = []
 
-
-def _cmdline(pid: int) -> str:
-    try:
-        return Path(f"/proc/{pid}/cmdline").read_bytes().decode(errors="replace")
-    except OSError:
-        return ""
-
-
-def _terminate(signum, frame):
-    # Ended from outside (Ctrl+C, a time limit): end what the open sessions started first.
-    for session in list(_OPEN_SESSIONS):
-        with contextlib.suppress(Exception):
-            session.close()
-    os._exit(128 + signum)
-
-
-def _install_terminate_handler():
-    if threading.current_thread() is not threading.main_thread():
-        return
-    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        if signal.getsignal(signum) in (signal.SIG_DFL, signal.default_int_handler):
-            signal.signal(signum, _terminate)
-
-
-class Session:
-    """One prefix, one display, one time server, one program: everything a test touches.
-
-    registry: {key: {value_name: data}} written before the program starts; str data is a
-    REG_SZ, int data a REG_DWORD. files: {windows_path: bytes or str} written into the
-    prefix before the start.
-    """
+class Session(WineSession):
+    """A WineSession with the program installed and, unless told otherwise, started."""
 
     def __init__(self, name: str, *, program_dir: str = DEFAULT_PROGRAM_DIR,
-                 registry: Optional[dict] = None, files: Optional[dict] = None,
-                 start_server: bool = True, start_program: bool = True):
-        self.name = re.sub(r"[^A-Za-z0-9_.-]", "_", name)
+                 start_program: bool = True, prepare: Callable = lambda session: None,
+                 **options):
+        super().__init__(name, **options)
+        self.prepare_prefix = prepare
         self.program_dir = program_dir
-        self.registry = registry or {}
-        self.files = files or {}
-        self.start_server_on_enter = start_server
         self.start_program_on_enter = start_program
-        self.workdir = e2e_dir() / self.name
-        self.shots_dir = e2e_dir() / "screenshots" / self.name
-        self.prefix = self.workdir / "prefix"
-        self.display: Optional[XDisplay] = None
-        self.server = TimeServer(port())
         self.program: Optional[subprocess.Popen] = None
-        self.env: dict = {}
-        self.current_test = ""
-        self._last_click = (0.0, -100, -100)
         self._probe_log = None
-        self._started_at = 0.0
-        self._closed = False
 
-    # -- life cycle -------------------------------------------------------------------
-
-    def __enter__(self):
-        self._started_at = time.monotonic()
-        try:
-            self._setup()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def _setup(self):
-        for path, what in ((exe_path(), "program"), (probe_path(), "probe")):
+    def prepare(self):
+        for path, what in ((EXE, "program"), (PROBE, "probe"), (SHELL_PROBE, "shell's probe")):
             if not path.is_file():
                 raise HarnessError(f"the {what} is missing: {path} (build first)")
-        template = ensure_template()
-        _install_terminate_handler()
-        _OPEN_SESSIONS.append(self)
-        if self.workdir.exists():
-            self._sweep_previous_run()
-            shutil.rmtree(self.workdir)
-        shutil.rmtree(self.shots_dir, ignore_errors=True)
-        self.workdir.mkdir(parents=True)
-        self.shots_dir.mkdir(parents=True)
-        subprocess.run(["cp", "-a", str(template), str(self.prefix)], check=True)
-        _give_server_dir(self.prefix)
-
-        self.display = XDisplay(self.workdir / "xvfb.log").start()
-        self._remember_process("xvfb", self.display.process)
-        self.env = wine_env(self.prefix, self.display.name)
         self._probe_log = open(self.workdir / "probe.log", "a")
-
-        probe = windows_to_unix(self.prefix, PROBE_EXE)
-        probe.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(probe_path(), probe)
+        for source, windows_path in ((PROBE, PROBE_EXE), (SHELL_PROBE, SHELL_PROBE_EXE)):
+            path = self.unix_path(windows_path)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(source, path)
         self.install_program()
-        for windows_path, content in self.files.items():
-            target = windows_to_unix(self.prefix, windows_path)
-            target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_bytes(content.encode("latin-1") if isinstance(content, str) else content)
-        if self.registry:
-            self.import_registry(self.registry)
-        if self.start_server_on_enter:
-            self.server.start()
+        self.prepare_prefix(self)
+
+    def started(self):
         if self.start_program_on_enter:
             self.start_program()
-        log(f"{self.name}: ready in {time.monotonic() - self._started_at:.1f} s "
-            f"(display {self.display.name})")
 
-    # A test run killed from outside (a ctest time limit) cannot clean up; the next run of
-    # the same test ends what that one left, by the process ids it wrote down.
-
-    def _remember_process(self, role: str, process: subprocess.Popen):
-        record = self.workdir / "processes.json"
-        known = json.loads(record.read_text()) if record.exists() else {}
-        known[role] = {"pid": process.pid, "cmdline": _cmdline(process.pid)}
-        record.write_text(json.dumps(known))
-
-    def _sweep_previous_run(self):
-        record = self.workdir / "processes.json"
-        if record.exists():
-            for role, entry in json.loads(record.read_text()).items():
-                if entry["cmdline"] and _cmdline(entry["pid"]) == entry["cmdline"]:
-                    log(f"{self.name}: ending the {role} a previous run left (pid {entry['pid']})")
-                    with contextlib.suppress(ProcessLookupError):
-                        os.kill(entry["pid"], signal.SIGKILL)
-        if self.prefix.is_dir():
-            with contextlib.suppress(Exception):
-                _wineserver_wait(wine_env(self.prefix, None), kill=True)
-            tmp = _server_tmp_dir(self.prefix)
-            if tmp:
-                shutil.rmtree(tmp, ignore_errors=True)
-
-    def close(self):
-        if self._closed:
-            return
-        self._closed = True
-        with contextlib.suppress(ValueError):
-            _OPEN_SESSIONS.remove(self)
-        if self.program and self.program.poll() is None:
-            with contextlib.suppress(ProcessLookupError):
-                self.program.kill()
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                self.program.wait(10)
-        if self.env:
-            try:
-                _wineserver_wait(self.env, kill=True)
-            except (subprocess.TimeoutExpired, OSError) as error:
-                log(f"{self.name}: wineserver did not end: {error}")
-        with contextlib.suppress(Exception):
-            self.server.stop()
-        if self.display:
-            self.display.stop()
+    def stopping(self):
+        self.kill_program()
         if self._probe_log:
             self._probe_log.close()
             self._probe_log = None
-        if self.prefix.exists():
-            tmp = _server_tmp_dir(self.prefix)
-            if tmp:
-                shutil.rmtree(tmp, ignore_errors=True)
-            if os.environ.get("ZELMORA_E2E_KEEP") != "1":
-                shutil.rmtree(self.prefix, ignore_errors=True)
-        if self._started_at:
-            log(f"{self.name}: closed after {time.monotonic() - self._started_at:.1f} s")
 
-    # -- Wine -------------------------------------------------------------------------
-
-    def wine(self, *args, timeout: float = 60, check: bool = True) -> subprocess.CompletedProcess:
-        return run_wine(list(args), self.env, timeout, self.name, check)
-
-    def unix_path(self, windows_path: str) -> Path:
-        return windows_to_unix(self.prefix, windows_path)
+    # -- the program ------------------------------------------------------------------
 
     @property
     def program_exe(self) -> str:
-        return str(PureWindowsPath(self.program_dir) / "Zelmora.exe")
+        return str(PureWindowsPath(self.program_dir) / FACTS["exeName"])
 
     def install_program(self, program_dir: Optional[str] = None):
         if program_dir:
             self.program_dir = program_dir
-        target = self.unix_path(self.program_exe)
-        target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(exe_path(), target)
+        path = self.unix_path(self.program_exe)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(EXE, path)
 
     def start_program(self, *args, wait: bool = True, timeout: float = 60):
         """Starts the program by its Windows path, and waits for its window by default."""
-        log_path = self.workdir / "program.log"
-
-        def start():
-            printed = log_path.stat().st_size if log_path.exists() else 0
-            with open(log_path, "ab") as out:
-                self.program = subprocess.Popen([WINE, self.program_exe, *args], env=self.env,
-                                                stdout=out, stderr=subprocess.STDOUT,
-                                                cwd=self.unix_path(self.program_dir))
-            self._remember_process("program", self.program)
-            # Wine's failed starts end within milliseconds; a real start runs for seconds.
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                self.program.wait(0.2)
-            return self.program, self.program.poll(), log_path.stat().st_size != printed
-
-        start_with_restarts(self.name, "the program", start)
+        self.program, _, _ = self.spawn(self.program_exe, *args,
+                                        log_path=self.workdir / "program.log",
+                                        cwd=self.unix_path(self.program_dir), what="the program")
+        self.remember_process("program", self.program)
         if wait:
             self.wait_window(timeout)
         return self.program
@@ -694,6 +189,19 @@ class Session:
             if time.monotonic() > deadline:
                 raise HarnessError("the program's window did not appear")
 
+    def program_pid(self) -> Optional[int]:
+        """The program's own Linux process (for /proc), not what launched it."""
+        return program_pid(self.prefix, FACTS["exeName"])
+
+    def kill_program(self):
+        if self.program and self.program.poll() is None:
+            with contextlib.suppress(ProcessLookupError, TypeError):
+                os.kill(self.program_pid(), signal.SIGKILL)
+            with contextlib.suppress(ProcessLookupError):
+                self.program.kill()
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.program.wait(10)
+
     def program_alive(self) -> bool:
         return self.program is not None and self.program.poll() is None
 
@@ -708,20 +216,17 @@ class Session:
 
     # -- probe ------------------------------------------------------------------------
 
-    def probe(self, *args, check: bool = True, timeout: float = 60) -> dict:
-        def start():
-            started = time.monotonic()
-            result = run_detached([WINE, PROBE_EXE, *args], self.env, timeout)
-            self._log_probe(args, result.returncode, time.monotonic() - started, result.stdout,
-                            result.stderr)
-            return result, result.returncode, bool(result.stdout or result.stderr)
+    @staticmethod
+    def _probe_args(args) -> list:
+        # `tray` reads the taskbar's own memory: that probe must have the shell's word size.
+        return [SHELL_PROBE_EXE if args[0] == "tray" else PROBE_EXE, *args]
 
-        result = start_with_restarts(self.name, f"the probe ({args[0]})", start)
-        try:
-            data = json.loads(result.stdout.strip().splitlines()[-1])
-        except (json.JSONDecodeError, IndexError):
-            raise HarnessError(f"probe {' '.join(args)} printed no JSON: "
-                               f"{result.stdout!r} {result.stderr!r}") from None
+    def probe(self, *args, check: bool = True, timeout: float = 60) -> dict:
+        started = time.monotonic()
+        result = self.wine(*self._probe_args(args), timeout=timeout, check=False)
+        self._log_probe(args, result.returncode, time.monotonic() - started, result.stdout,
+                        result.stderr)
+        data = last_json(result.stdout, f"probe {' '.join(args)}")
         if check and "error" in data:
             raise HarnessError(f"probe {' '.join(args)}: {data['error']}")
         return data
@@ -737,8 +242,8 @@ class Session:
         """Starts the probe without waiting (for `watch`); read it with finish_probe()."""
         out = tempfile.TemporaryFile("w+")
         err = tempfile.TemporaryFile("w+")
-        process = subprocess.Popen([WINE, PROBE_EXE, *args], env=self.env,
-                                   stdout=out, stderr=err, text=True)
+        process = subprocess.Popen(self.target.wine.command("wine", *self._probe_args(args)),
+                                   env=self.env, stdout=out, stderr=err, text=True)
         process.output_file = out
         process.error_file = err
         return process
@@ -791,7 +296,7 @@ class Session:
         after the click and its result is kept in Operation.during.
         """
         dump = self.dump()
-        watch = self.start_probe("watch", str(STATUS_ID), str(timeout), "--mark", STATUS_MARK,
+        watch = self.start_probe("watch", str(LBL_INFO), str(timeout), "--mark", STATUS_MARK,
                                  *finals)
         started = time.monotonic()
         self.click_control(control_id, dump, settle=0)
@@ -811,15 +316,11 @@ class Session:
             process.kill()
             process.wait()
             raise HarnessError("the probe did not finish") from None
-        out = process.output_file
-        out.seek(0)
-        text = out.read()
-        out.close()
+        process.output_file.seek(0)
+        text = process.output_file.read()
+        process.output_file.close()
         process.error_file.close()
-        try:
-            return json.loads(text.strip().splitlines()[-1])
-        except (json.JSONDecodeError, IndexError):
-            raise HarnessError(f"probe printed no JSON: {text!r}") from None
+        return last_json(text, "the probe")
 
     def dump(self) -> dict:
         data = self.probe("dump")
@@ -841,19 +342,6 @@ class Session:
     def windows(self) -> list:
         return self.probe("windows")["windows"]
 
-    def wait_for(self, predicate: Callable[[], object], timeout: float, interval: float = 0.1,
-                 message: str = "condition"):
-        """Polls predicate until it returns something true; returns that, or raises."""
-        deadline = time.monotonic() + timeout
-        last = None
-        while True:
-            last = predicate()
-            if last:
-                return last
-            if time.monotonic() > deadline:
-                raise AssertionError(f"timed out after {timeout} s waiting for {message}")
-            time.sleep(interval)
-
     def wait_status(self, accept: Callable[[str], bool], timeout: float,
                     message: str = "the status") -> str:
         seen = []
@@ -869,40 +357,6 @@ class Session:
         except AssertionError as error:
             raise AssertionError(f"{error}; status went {seen}") from None
 
-    # -- pointer and keyboard ---------------------------------------------------------
-
-    def xdotool(self, *args):
-        subprocess.run(["xdotool", *args], env=self.env, check=True, timeout=30,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-
-    def pointer(self) -> tuple:
-        out = subprocess.run(["xdotool", "getmouselocation", "--shell"], env=self.env,
-                             capture_output=True, text=True, check=True, timeout=30).stdout
-        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
-        return int(values["X"]), int(values["Y"])
-
-    def _move(self, x: int, y: int):
-        # --sync waits for the pointer to arrive, and for 15 s when it is already there.
-        if self.pointer() != (x, y):
-            self.xdotool("mousemove", "--sync", str(x), str(y))
-
-    def move_pointer(self, x: int, y: int, settle: float = 0.3):
-        self._move(x, y)
-        time.sleep(settle)
-
-    def click(self, x: int, y: int, button: int = 1, double: bool = False, settle: float = 0.3):
-        self._move(x, y)
-        time.sleep(0.1)
-        # Two single clicks on one spot in quick succession would make a double click.
-        last_time, last_x, last_y = self._last_click
-        wait = DOUBLE_CLICK_SECONDS - (time.monotonic() - last_time)
-        if wait > 0 and abs(x - last_x) <= 4 and abs(y - last_y) <= 4:
-            time.sleep(wait)
-        self._last_click = (time.monotonic(), x, y)
-        args = ["click"] + (["--repeat", "2", "--delay", "80"] if double else []) + [str(button)]
-        self.xdotool(*args)
-        time.sleep(settle)
-
     @staticmethod
     def client_to_screen(dump: dict, x: int, y: int) -> tuple:
         ox, oy = dump["client_origin"]
@@ -916,81 +370,6 @@ class Session:
         """A real pointer click at the middle of the control."""
         x, y = self.control_center(control_id, dump)
         self.click(x, y, **kwargs)
-
-    def key(self, *keys: str, settle: float = 0.2):
-        """xdotool key names, e.g. "Tab", "shift+Tab", "Return"."""
-        self.xdotool("key", "--delay", "60", *keys)
-        time.sleep(settle)
-
-    def type_text(self, text: str, settle: float = 0.2):
-        self.xdotool("type", "--delay", "60", text)
-        time.sleep(settle)
-
-    # -- screen -----------------------------------------------------------------------
-
-    def screenshot(self, name: str) -> Image:
-        """Saves the whole screen as screenshots/<session>/<test>-<name>.png and returns it."""
-        stem = f"{self.current_test}-{name}" if self.current_test else name
-        path = self.shots_dir / f"{re.sub(r'[^A-Za-z0-9_.-]', '_', stem)}.png"
-        subprocess.run(["import", "-window", "root", str(path)], env=self.env, check=True,
-                       timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return read_png(path)
-
-    def pixel(self, x: int, y: int, image: Optional[Image] = None) -> tuple:
-        image = image or self.screenshot(f"pixel-{x}-{y}")
-        return image.pixel(x, y)
-
-    # -- registry ---------------------------------------------------------------------
-
-    def import_registry(self, values: dict):
-        """Writes {key: {name: str|int}} in one regedit run."""
-        hives = {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}
-        lines = ["REGEDIT4", ""]
-        for key, entries in values.items():
-            hive, _, rest = key.partition("\\")
-            lines.append(f"[{hives.get(hive, hive)}\\{rest}]")
-            for name, data in entries.items():
-                if isinstance(data, int):
-                    lines.append(f'"{name}"=dword:{data:08x}')
-                else:
-                    escaped = str(data).replace("\\", "\\\\").replace('"', '\\"')
-                    lines.append(f'"{name}"="{escaped}"')
-            lines.append("")
-        reg = self.workdir / f"import-{int(time.time() * 1000)}.reg"
-        reg.write_text("\r\n".join(lines) + "\r\n", encoding="latin-1")
-        self.wine("regedit", "/S", str(reg))
-
-    def reg_query(self, key: str, value: Optional[str] = None):
-        """(type, data) of one value, or None when it (or the key) does not exist.
-
-        Without value, a dict {name: (type, data)} of the key's values (None if no key).
-        """
-        args = ["reg", "query", key] + (["/v", value] if value is not None else [])
-        result = self.wine(*args, check=False)
-        if result.returncode != 0:
-            return None
-        found = {}
-        for line in result.stdout.splitlines():
-            m = re.match(r"^    (.*?)    (REG_[A-Z_]+)    ?(.*)$", line.rstrip("\r"))
-            if m:
-                name, kind, data = m.groups()
-                if kind == "REG_DWORD":
-                    data = int(data, 16)
-                found[name] = (kind, data)
-        if value is None:
-            return found
-        for name, entry in found.items():
-            if name.lower() == value.lower():
-                return entry
-        return None
-
-    def reg_add(self, key: str, value: str, data, kind: Optional[str] = None):
-        kind = kind or ("REG_DWORD" if isinstance(data, int) else "REG_SZ")
-        self.wine("reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f")
-
-    def reg_delete(self, key: str, value: Optional[str] = None):
-        args = ["reg", "delete", key] + (["/v", value] if value is not None else []) + ["/f"]
-        self.wine(*args, check=False)
 
     # -- tray -------------------------------------------------------------------------
 
@@ -1007,19 +386,27 @@ class Session:
             raise HarnessError(f"expected one tray icon with the tip {tip!r}, found {icons}")
         self.click(*center(icons[0]), button=button, double=double)
 
+
 class SessionTestCase(unittest.TestCase):
     """A test class sharing one Session; set session_options for the Session's arguments."""
 
     session_options: dict = {}
+    server_class = TimeServer
     s: Session
 
     @classmethod
     def setUpClass(cls):
-        cls.s = Session(f"{cls.__module__}.{cls.__name__}", **cls.session_options)
+        cls.s = Session(f"{cls.__module__}.{cls.__name__}", prepare=cls.prepare_prefix,
+                        **cls.session_options)
+        cls.s.server = cls.server_class(port())
         # A class cleanup also runs when a subclass's setUpClass fails after this one, which
         # tearDownClass would not: the display, the server's port and Wine would be left.
         cls.addClassCleanup(cls.s.close)
         cls.s.__enter__()
+
+    @classmethod
+    def prepare_prefix(cls, session: Session):
+        """Changes the prefix before any Wine process of it starts."""
 
     def setUp(self):
         self.s.current_test = self._testMethodName
@@ -1035,13 +422,111 @@ class SessionTestCase(unittest.TestCase):
                 log(f"{self.id()}: failed; screen saved as {shot.path}")
 
 
-def main(argv):
-    if argv[1:] == ["prepare"]:
-        ensure_template()
-        return 0
-    print("usage: harness.py prepare", file=sys.stderr)
-    return 2
+# -------------------------------------------------------------------------------------
+# What the test modules share
 
 
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+def taskbar_button(s: Session) -> Optional[dict]:
+    """The main window's taskbar button while it is shown; None when absent or hidden."""
+    for child in s.tray().get("children", []):
+        if child["is_main_window"] and child["visible"] and child["rect"][2] > 0:
+            return child
+    return None
+
+
+def window_state(s: Session) -> dict:
+    d = s.dump()
+    return {"visible": d["visible"], "iconic": d["iconic"],
+            "maximized": bool(d["style"] & WS_MAXIMIZE), "rect": d["window_rect"]}
+
+
+def caption_button(s: Session, hit: int) -> tuple:
+    """Screen point in the middle of a title-bar button (HTMINBUTTON, HTCLOSE).
+
+    Asks the window itself (WM_NCHITTEST) along the middle of its title bar, from the
+    right, so the point is where Wine draws the button, whatever its theme metrics.
+    """
+    d = s.dump()
+    left, top, width, _ = d["window_rect"]
+    y = (top + d["client_origin"][1]) // 2
+    xs = []
+    for x in range(left + width - 2, left + width // 2, -2):
+        code = s.probe("send", str(WM_NCHITTEST), "0", str((y << 16) | x))["result"]
+        if code == hit:
+            xs.append(x)
+        elif xs:
+            break
+    if not xs:
+        raise AssertionError(f"no title-bar button with hit code {hit} on row {y}")
+    return (min(xs) + max(xs)) // 2, y
+
+
+def click_caption_button(s: Session, hit: int):
+    s.click(*caption_button(s, hit))
+
+
+def set_interval(s: Session, text: str):
+    """Replaces the interval box's text by typing, as a user would."""
+    s.click_control(TXT_INTERVAL)
+    s.key("ctrl+a", "BackSpace")
+    if text:
+        s.type_text(text)
+    # Keys reach a busy machine's program late.
+    s.wait_for(lambda: s.control(TXT_INTERVAL)["text"] == text, 5,
+               message=f"the interval box to read {text!r}")
+
+
+def wait_shown(s: Session, shown: bool = True, timeout: float = 10):
+    s.wait_for(lambda: s.probe("status")["visible"] == shown, timeout,
+               message=f"the window to {'come back' if shown else 'hide'}")
+
+
+def wait_dump(s: Session, key: str, message: str = "", timeout: float = 5) -> dict:
+    """The first dump whose key (visible, responsive, ...) is true."""
+    return s.wait_for(lambda: (lambda d: d if d[key] else None)(s.dump()), timeout,
+                      message=message or f"the window to be {key}")
+
+
+def show_with_icon(s: Session, timeout: float = 10):
+    s.wait_for(s.tray_icons, timeout, message="the tray icon")
+    s.click_tray(1)
+    wait_shown(s, True, timeout)
+
+
+def reg_value(s: Session, root: str, subkey: str, name: str) -> Optional[tuple]:
+    """(type, bytes) of a value as the program's ANSI calls see it; None when absent."""
+    v = s.probe("regvalue", root, subkey, name)
+    return (v["type"], bytes.fromhex(v["hex"])) if v.get("exists") else None
+
+
+def sz(text: str) -> tuple:
+    """A REG_SZ value as stored through the ANSI calls: the text and one NUL."""
+    return REG_SZ, text.encode("latin-1") + b"\0"
+
+
+def stored_settings(s: Session) -> dict:
+    return {name: reg_value(s, "HKCU", SETTINGS_SUBKEY, name)
+            for name in ("Interval", "Auto", "AutoRun")}
+
+
+def other_windows(s: Session, pid: int, main_hwnd: int) -> list:
+    """The program's visible top-level windows besides its main window."""
+    return [w for w in s.windows()
+            if w["pid"] == pid and w["visible"] and w["hwnd"] != main_hwnd]
+
+
+def end_program(s: Session):
+    """Ends the program the way Windows does at log-off, without the save of the query."""
+    if not s.program_alive():
+        return
+    s.probe("send", str(WM_ENDSESSION), "1", "0", "3000", check=False)
+    if s.wait_exit(10) is None:
+        s.kill_program()
+
+
+def start_second_copy(s: Session, timeout: float = 15) -> tuple:
+    """Starts the program once more, the way the first was; (exit code, seconds)."""
+    _, code, seconds = s.spawn(s.program_exe, log_path=s.workdir / "second-start.log",
+                               cwd=s.unix_path(s.program_dir), what="the second copy",
+                               wait=timeout)
+    return code, seconds

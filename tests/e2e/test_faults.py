@@ -14,6 +14,7 @@ taskbar forgetting the icon is in test_tray.TaskbarRestart, a log-off while idle
 test_tray.SessionEnd, a Run key that refuses values in test_startup.SavedSettings.
 """
 
+import contextlib
 import random
 import re
 import socket
@@ -84,10 +85,8 @@ class FaultServer(ts.TimeServer):
                     raw(conn, self._stopping)
                 else:
                     conn.sendall(raw)
-                try:
+                with contextlib.suppress(OSError):
                     conn.shutdown(socket.SHUT_WR)
-                except OSError:
-                    pass
         finally:
             hook, self.after_answer = self.after_answer, None
             if hook:
@@ -232,20 +231,7 @@ class FaultCase(harness.SessionTestCase):
     """One session per class with a FaultServer; every test ends with a crash-dialog check."""
 
     expect_crash_dialog = False
-
-    @classmethod
-    def setUpClass(cls):
-        cls.s = harness.Session(f"{cls.__module__}.{cls.__name__}", start_program=False,
-                                **cls.session_options)
-        cls.s.server = FaultServer(harness.port())
-        cls.addClassCleanup(cls.s.close)
-        cls.s.__enter__()
-        cls.prepare_prefix(cls.s)
-        cls.s.start_program()
-
-    @classmethod
-    def prepare_prefix(cls, session: harness.Session):
-        """Changes the prefix before the program (or any Wine process) starts."""
+    server_class = FaultServer
 
     def setUp(self):
         super().setUp()
@@ -285,14 +271,6 @@ class FaultCase(harness.SessionTestCase):
         else:
             self.s.server.raw = how
 
-    def set_interval(self, text: str):
-        self.s.click_control(TXT_INTERVAL)
-        self.s.key("ctrl+a")
-        self.s.type_text(text)
-        # Keys reach a busy machine's program late.
-        self.s.wait_for(lambda: self.s.control(TXT_INTERVAL)["text"] == text, 5,
-                        message=f"the interval box to read {text!r}")
-
     def set_autorun(self, on: bool):
         if (self.s.control(CHK_AUTORUN)["check"] == 1) != on:
             self.s.click_control(CHK_AUTORUN)
@@ -302,15 +280,7 @@ class FaultCase(harness.SessionTestCase):
     def close_window(self):
         """The close box's message: stores the settings and hides the window in the tray."""
         self.s.probe("post", "WM_CLOSE", "0", "0")
-        self.s.wait_for(lambda: not self.s.probe("status")["visible"], 10,
-                        message="the window to hide")
-
-    def restore_from_tray(self):
-        icons = self.s.wait_for(self.s.tray_icons, 10, message="the tray icon")
-        self.assertEqual(len(icons), 1, f"tray icons: {icons}")
-        self.s.click(*harness.center(icons[0]))
-        self.s.wait_for(lambda: self.s.probe("status")["visible"], 10,
-                        message="the window to come back")
+        harness.wait_shown(self.s, False)
 
 
 # -------------------------------------------------------------------------------------
@@ -506,14 +476,14 @@ class FloodingServers(FaultCase):
             return False
 
     def assert_memory_sane(self, context: str, before_kb: int):
-        after = rss_kb(self.s.program.pid)
+        after = rss_kb(self.s.program_pid())
         harness.log(f"{context}: resident memory {before_kb} KiB before, {after} KiB after")
         self.assertLess(after, RSS_CEILING_KB, f"{context}: resident memory {after} KiB")
         self.assertLess(after - before_kb, 32 * 1024,
                         f"{context}: resident memory grew from {before_kb} to {after} KiB")
 
     def test_ten_mebibytes_with_the_time_at_the_start(self):
-        before = rss_kb(self.s.program.pid)
+        before = rss_kb(self.s.program_pid())
         self.serve(dict(mode=ts.HUGE, body=lambda: ts.page_with_time(), huge_size=10 << 20,
                         align_to_second=True))
         op = self.operate(CMD_CHECK, "10 MiB page", timeout=LIMIT)
@@ -537,7 +507,7 @@ class FloodingServers(FaultCase):
         ]
         for name, how, tries in cases:
             with self.subTest(name):
-                before = rss_kb(self.s.program.pid)
+                before = rss_kb(self.s.program_pid())
                 for attempt in range(1, tries + 1):
                     self.serve(how)
                     op = self.operate(CMD_SYNCHRONIZE, f"{name} ({attempt})", timeout=LIMIT)
@@ -607,7 +577,7 @@ class LogOffDuringSync(FaultCase):
             self.s.start_program()
 
     def log_off_during_check(self, ends: bool, interval: str):
-        self.set_interval(interval)
+        harness.set_interval(self.s, interval)
         self.s.server.configure(body=ts.live_page(3), delay=4)
         seen = {}
 
@@ -662,12 +632,12 @@ class RegistryFaultCase(FaultCase):
         Returns the stored settings afterwards; the window must have hidden without a word
         and come back from the tray working.
         """
-        self.set_interval(interval)
+        harness.set_interval(self.s, interval)
         self.set_autorun(True)
         self.close_window()
         self.assertEqual(dialogs(self.s.windows()), [], f"{context}: a dialog is up")
         self.assertTrue(self.s.probe("status")["responsive"], f"{context}: not answering")
-        self.restore_from_tray()
+        harness.show_with_icon(self.s)
         self.serve(dict(align_to_second=True))
         self.assertEqual(self.operate(CMD_CHECK, context).final, TIME_OK, context)
         self.assert_healthy(context)
@@ -681,7 +651,7 @@ class AutorunKeyMissing(RegistryFaultCase):
 
     def test_run_key_missing(self):
         self.s.reg_delete(RUN_KEY)
-        self.addCleanup(self.s.wine, "reg", "add", RUN_KEY, "/f")
+        self.addCleanup(self.s.reg, "add", RUN_KEY, "/f")
         self.assertIsNone(self.s.reg_query(RUN_KEY), "the Run key is still there")
         stored = self.close_and_check("Run key missing", "41")
         self.assertEqual(stored, {"Interval": ("REG_SZ", "41"), "Auto": ("REG_SZ", "0"),
@@ -705,21 +675,20 @@ class SettingsKeyUnwritable(RegistryFaultCase):
 
 
 class SettingsRootIsDanglingLink(RegistryFaultCase):
-    """The settings' parent key is a registry link to nowhere, so no key below it can be
-    opened or created (Wine does not check the right to create subkeys, so a link is the
-    way to make creating one fail)."""
+    """The settings' parent key is a registry link below which no key can be opened or
+    created (Wine does not check the right to create subkeys, so a link is the way to make
+    creating one fail; see WineSession.link_to_nowhere)."""
 
     @classmethod
     def prepare_prefix(cls, session):
-        # A link key without a target: Wine's server fails every open or create through it.
-        with open(session.prefix / "user.reg", "a", encoding="ascii") as reg:
-            reg.write("\n[Software\\\\VB and VBA Program Settings] 1700000000\n#link\n")
+        session.link_to_nowhere(r"Software\VB and VBA Program Settings")
 
     def test_settings_cannot_be_created(self):
         self.assertEqual(self.s.control(TXT_INTERVAL)["text"], "30", "the default interval")
+        root = self.s.reg_query(SETTINGS_ROOT)
         stored = self.close_and_check("settings behind a dangling link", "42")
         self.assertIsNone(stored, "settings were stored")
-        self.assertIsNone(self.s.reg_query(SETTINGS_ROOT), "the link was replaced")
+        self.assertEqual(self.s.reg_query(SETTINGS_ROOT), root, "the link was replaced")
         self.assertEqual(self.s.reg_query(RUN_KEY, RUN_VALUE), ("REG_SZ", AUTORUN_COMMAND))
 
 

@@ -7,23 +7,20 @@ served by the test itself on the loopback port the program was built for.
 import math
 import time
 import unittest
-from dataclasses import dataclass
 from datetime import datetime
+from types import SimpleNamespace
 from typing import Callable, Optional
 
 import harness
 import timeserver as ts
-from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE,
-                     FRAME2, GETTING_TIME, IMAGE1, INACCURATE, LABEL2, LABEL4, LBL_AUTO, LBL_INFO,
-                     LBL_README, LBL_TIME, LBL_VERSION, LBL_WEBSITE, READY, TIME_OK, TXT_INTERVAL,
-                     UPDATED, parse_clock)
+from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CMD_CHECK, CMD_SYNCHRONIZE, FRAME2,
+                     GETTING_TIME, IMAGE1, INACCURATE, LABEL2, LBL_INFO, LBL_README, LBL_TIME,
+                     LBL_VERSION, LBL_WEBSITE, READY, TIME_OK, TXT_INTERVAL, UPDATED, parse_clock)
 ALL_OUTCOMES = (TIME_OK, CANNOT_GET, CANNOT_SET)
 
-WHITE = (255, 255, 255)
-BLUE = (0, 0, 255)
-RED = (255, 0, 0)
-DARK_RED = (64, 0, 0)
-BUTTON_FACE = (240, 240, 240)
+WHITE = tuple(harness.FACTS["windowBackground"])
+RED = tuple(harness.FACTS["linkRed"])
+BUTTON_FACE = tuple(harness.FACTS["buttonFace"])
 
 # Window styles the checks below look at.
 WS_TABSTOP = 0x00010000
@@ -35,62 +32,24 @@ SS_BITMAP = 0x0E
 SS_NOTIFY = 0x100
 
 
-@dataclass(frozen=True)
-class Font:
-    points: float
-    bold: bool = False
-    italic: bool = False
-    underline: bool = False
-
-
-NORMAL = Font(8.25)
-BOLD_975 = Font(9.75, bold=True)
-LINK = Font(9.75, underline=True)
-
-
-@dataclass(frozen=True)
-class Expected:
-    id: int
-    kind: str
-    text: str  # as shown right after the start
-    left: int  # twips; relative to Frame2 when in_frame
-    top: int
-    width: int
-    height: int
-    in_frame: bool
-    font: Optional[Font]  # None: the platform's own font
-
-
-# The window as it must look right after the start, without stored settings.
-LAYOUT = [
-    Expected(FRAME2, "frame", "Options", 360, 1530, 6825, 1305, False, None),
-    Expected(CHK_AUTORUN, "check", "Autorun at system startup", 480, 810, 3585, 195, True, NORMAL),
-    # Without a stored interval the program shows its default of 30 minutes.
-    Expected(TXT_INTERVAL, "text", "30", 3420, 330, 645, 315, True, NORMAL),
-    Expected(CHK_AUTO, "check", "Automatic synchronization at", 480, 360, 3585, 255, True, NORMAL),
-    Expected(LBL_AUTO, "label", "minutes time interval", 4230, 360, 2175, 195, True, NORMAL),
-    Expected(CMD_SYNCHRONIZE, "button", "Synchronize", 3750, 3390, 2025, 405, False, BOLD_975),
-    Expected(CMD_CHECK, "button", "Check", 1590, 3390, 2025, 405, False, BOLD_975),
-    Expected(LBL_TIME, "label", None, 3750, 2940, 1575, 345, False, BOLD_975),  # the clock
-    Expected(LABEL4, "label", "Local Time:", 2640, 3000, 1005, 285, False, NORMAL),
-    Expected(LABEL2, "label", "ORVA Zelmora", 120, 540, 4365, 375, False,
-             Font(15.75, bold=True, italic=True)),
-    Expected(IMAGE1, "picture", "", 4560, 90, 2865, 1380, False, None),
-    Expected(LBL_VERSION, "label", "Version 1.0 Build 22", 600, 1050, 3315, 375, False,
-             Font(12, bold=True)),
-    Expected(LBL_WEBSITE, "link", "Website...", 6420, 4200, 1365, 285, False, LINK),
-    Expected(LBL_README, "link", "Readme", 90, 4200, 1245, 285, False, LINK),
-    Expected(LBL_INFO, "label", READY, 390, 3900, 6885, 285, False, Font(8.25, bold=True)),
-]
-TAB_ORDER = [CMD_CHECK, CMD_SYNCHRONIZE, CHK_AUTO, TXT_INTERVAL, CHK_AUTORUN]
-CLIENT_TWIPS = (7500, 4485)
+# Texts right after a start without stored settings that differ from the layout table's.
+SHOWN_AT_START = {TXT_INTERVAL: "30", LBL_TIME: None, LBL_INFO: READY}
+# The window as it must look right after the start, as the program's layout table has it:
+# id, kind, text (None: not checked), left, top, width, height (twips; relative to Frame2
+# when in_frame), font (None: the platform's own), color (None: the platform's).
+LAYOUT = [SimpleNamespace(**dict(c, text=SHOWN_AT_START.get(c["id"], c["text"])))
+          for c in harness.FACTS["controls"]]
+COLORS = {e.id: e.color and tuple(e.color) for e in LAYOUT}
+BLUE = COLORS[LBL_README]
+TAB_ORDER = harness.FACTS["tabOrder"]
+CLIENT_TWIPS = harness.FACTS["clientTwips"]
 
 
 def to_pixels(twips: int, dpi: int) -> int:
     return math.floor(twips * dpi / 1440 + 0.5)
 
 
-def expected_rect(e: Expected, dpi: int) -> list:
+def expected_rect(e: SimpleNamespace, dpi: int) -> list:
     left, top = e.left, e.top
     if e.in_frame:
         frame = next(c for c in LAYOUT if c.id == FRAME2)
@@ -152,7 +111,7 @@ class MainWindowAtStart(harness.SessionTestCase):
                 if e.font:
                     self.check_font(e, c)
 
-    def check_kind(self, e: Expected, c: dict):
+    def check_kind(self, e: SimpleNamespace, c: dict):
         style = c["style"]
         what = f"{e.text!r} ({e.kind}) is {c['class']} with style {style:#x}"
         if e.kind == "frame":
@@ -172,17 +131,17 @@ class MainWindowAtStart(harness.SessionTestCase):
         else:  # labels and links report clicks
             self.assertTrue(c["class"] == "Static" and style & SS_NOTIFY, what)
 
-    def check_font(self, e: Expected, c: dict):
+    def check_font(self, e: SimpleNamespace, c: dict):
         font = c["font"]
         self.assertIsNotNone(font, f"{e.text!r}: font not readable "
                                    f"({self.first.get('fonts_error')})")
         actual = (font["face"], font["height"], font["weight"] >= 700, font["italic"],
                   font["underline"])
-        wanted = ("Verdana", font_height(e.font.points, self.dpi), e.font.bold, e.font.italic,
-                  e.font.underline)
+        wanted = (harness.FACTS["fontFace"], font_height(e.font["points"], self.dpi),
+                  e.font["bold"], e.font["italic"], e.font["underline"])
         self.assertEqual(actual, wanted,
                          f"font of {e.text!r} as (face, height, bold, italic, underline); "
-                         f"{e.font.points} pt at {self.dpi} DPI")
+                         f"{e.font['points']} pt at {self.dpi} DPI")
 
     def test_interval_box_lies_in_front_of_its_check_box(self):
         # The two overlap; the box must get the clicks there, and be drawn on top.
@@ -230,9 +189,9 @@ class MainWindowAtStart(harness.SessionTestCase):
             self.assertFalse(wrong, f"non-white bare client pixels (client x, y): {wrong[:10]}")
 
         # Texts: the label's own colour in the solid parts of its strokes; white behind.
-        for control_id, color, name in ((LABEL2, BLUE, "title"), (LBL_VERSION, DARK_RED, "version"),
-                                        (LBL_README, BLUE, "Readme link"),
-                                        (LBL_WEBSITE, BLUE, "Website link")):
+        for control_id, name in ((LABEL2, "title"), (LBL_VERSION, "version"),
+                                 (LBL_README, "Readme link"), (LBL_WEBSITE, "Website link")):
+            color = COLORS[control_id]
             with self.subTest(name):
                 rect = screen(self.by_id[control_id]["rect"])
                 colors = shot.colors(rect)
@@ -517,25 +476,18 @@ class Links(harness.SessionTestCase):
         self.assertNotIn(other, colors, f"{context}: link {control_id} mixes red and blue")
 
     def test_hover_turns_a_link_red_until_the_pointer_is_over_the_bare_window(self):
-        self.move_to_client(self.BARE)
-        shot = self.s.screenshot("bare")
-        self.assert_link(shot, LBL_README, BLUE, "pointer on the bare window")
-        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer on the bare window")
-
-        self.move_to_control(LBL_README)
-        shot = self.s.screenshot("on-readme")
-        self.assert_link(shot, LBL_README, RED, "pointer on Readme")
-        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer on Readme")
-
-        self.move_to_control(LBL_WEBSITE)
-        shot = self.s.screenshot("on-website")
-        self.assert_link(shot, LBL_WEBSITE, RED, "pointer moved on to Website")
-        self.assert_link(shot, LBL_README, RED, "Readme, once hovered, until the bare window")
-
-        self.move_to_client(self.BARE)
-        shot = self.s.screenshot("bare-again")
-        self.assert_link(shot, LBL_README, BLUE, "pointer back on the bare window")
-        self.assert_link(shot, LBL_WEBSITE, BLUE, "pointer back on the bare window")
+        steps = [  # where the pointer goes, the screenshot, (Readme, Website) colours after it
+            (lambda: self.move_to_client(self.BARE), "bare", (BLUE, BLUE)),
+            (lambda: self.move_to_control(LBL_README), "on-readme", (RED, BLUE)),
+            # Readme, once hovered, stays red until the pointer is over the bare window.
+            (lambda: self.move_to_control(LBL_WEBSITE), "on-website", (RED, RED)),
+            (lambda: self.move_to_client(self.BARE), "bare-again", (BLUE, BLUE)),
+        ]
+        for move, name, colors in steps:
+            move()
+            shot = self.s.screenshot(name)
+            for link, color in zip((LBL_README, LBL_WEBSITE), colors):
+                self.assert_link(shot, link, color, f"pointer {name}")
 
     def test_leaving_the_window_from_a_link_keeps_it_red(self):
         self.move_to_client(self.BARE)

@@ -13,11 +13,10 @@ from typing import Optional
 
 import harness
 import timeserver as ts
-from harness import (CANNOT_SET, CHK_AUTO, CHK_AUTORUN, READY, RUN_KEY, RUN_SUBKEY, RUN_VALUE,
-                     TXT_INTERVAL, UPDATED)
-from test_tray import (HTCLOSE, WS_MAXIMIZE, click_caption_button, end_program,
-                       other_windows, reg_value, set_interval, start_second_copy,
-                       stored_settings, sz, taskbar_button, window_state)
+from harness import (CANNOT_SET, CHK_AUTO, CHK_AUTORUN, HTCLOSE, READY, RUN_KEY, RUN_SUBKEY,
+                     RUN_VALUE, TXT_INTERVAL, UPDATED, WS_MAXIMIZE, click_caption_button,
+                     end_program, other_windows, reg_value, set_interval, start_second_copy,
+                     stored_settings, sz, taskbar_button, wait_dump, wait_shown, window_state)
 
 # A second copy must give up at once; Wine itself needs a moment to start one.
 SECOND_START_LIMIT = 5
@@ -50,16 +49,11 @@ def shown_settings(d: dict) -> tuple:
     return by_id[TXT_INTERVAL]["text"], by_id[CHK_AUTO]["check"], by_id[CHK_AUTORUN]["check"]
 
 
-def responsive_dump(s: harness.Session) -> dict:
-    return s.wait_for(lambda: (lambda d: d if d["responsive"] else None)(s.dump()), 15,
-                      message="the window to answer")
-
-
 class FirstStart(harness.SessionTestCase):
     """The very first start: nothing stored, so the defaults, and no side effects."""
 
     def test_defaults_are_shown_in_a_normal_window(self):
-        d = responsive_dump(self.s)
+        d = wait_dump(self.s, "responsive", timeout=15)
         self.assertEqual(shown_settings(d), ("30", 0, 0), "(interval, Auto, AutoRun)")
         self.assertTrue(d["visible"], "window hidden")
         self.assertFalse(d["iconic"], "window minimised")
@@ -117,7 +111,7 @@ class StoredSettings(harness.SessionTestCase):
                 write_settings(self.s, stored)
                 self.s.start_program()
                 try:
-                    d = responsive_dump(self.s)
+                    d = wait_dump(self.s, "responsive", timeout=15)
                     self.assertEqual(shown_settings(d), wanted, "(interval, Auto, AutoRun)")
                     self.assertTrue(d["visible"] and not d["iconic"], "window state")
                 finally:
@@ -149,7 +143,7 @@ class AutoSyncAtStart(harness.SessionTestCase):
             end_program(s)
         # The window hides right after the synchronisation; the tests check that it did.
         with contextlib.suppress(AssertionError):
-            s.wait_for(lambda: not s.probe("status")["visible"], 5)
+            wait_shown(s, False, 5)
         # Anything more would come right after the start: wait a little before counting.
         time.sleep(2)
         cls.requests = s.server.requests
@@ -234,8 +228,7 @@ class SavedSettings(harness.SessionTestCase):
             click_caption_button(self.s, HTCLOSE)
         else:
             self.s.key("alt+F4")
-        self.s.wait_for(lambda: not self.s.probe("status")["visible"], 10,
-                        message=f"the window to hide after {how}")
+        wait_shown(self.s, False)
 
     def test_closing_stores_the_settings(self):
         for case in self.CASES:
@@ -247,7 +240,8 @@ class SavedSettings(harness.SessionTestCase):
                     for box in case.click:
                         wanted = 0 if self.s.control(box)["check"] == 1 else 1
                         self.s.click_control(box)
-                        shown = self.s.control(box, responsive_dump(self.s))["check"]
+                        shown = self.s.control(
+                            box, wait_dump(self.s, "responsive", timeout=15))["check"]
                         self.assertEqual(shown, wanted, f"box {box} after a click")
                     self.close(case.close)
                     self.assertEqual(stored_settings(self.s),
@@ -272,7 +266,7 @@ class SavedSettings(harness.SessionTestCase):
         acl = s.probe("key-dacl", "HKLM", RUN_SUBKEY, "D:P(A;;KR;;;WD)")
         self.assertTrue(acl["set"], f"locking the key: {acl}")
         self.addCleanup(s.probe, "key-dacl", "HKLM", RUN_SUBKEY, acl["before"])
-        refused = s.wine("reg", "add", RUN_KEY, "/v", "probe", "/d", "x", "/f", check=False)
+        refused = s.reg("add", RUN_KEY, "/v", "probe", "/d", "x", "/f")
         self.assertNotEqual(refused.returncode, 0, "the locked key still takes values")
 
         set_interval(s, "14")

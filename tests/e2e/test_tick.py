@@ -178,8 +178,7 @@ class AutomaticSynchronization(TickTestCase):
         self.assertTrue(first, "no synchronisation at the start")
         status = self.s.wait_status(lambda t: t != GETTING_TIME, 10, "the start's outcome")
         self.assertRegex(status, UPDATED, "status after the synchronisation at the start")
-        self.s.wait_for(lambda: not self.s.probe("status")["visible"], 10,
-                        message="the window to go to the tray")
+        harness.wait_shown(self.s, False)
 
         requests = self.s.server.wait_for_requests(2, DUE_AFTER_SET + 10)
         times = self.request_times(self.started)
@@ -213,9 +212,7 @@ class AutomaticSynchronization(TickTestCase):
         self.s.wait_status(lambda t: t != GETTING_TIME, 10, "the last outcome")
         last_set = self.answered[-1]
         if not self.s.probe("status")["visible"]:
-            self.s.click_tray()
-            self.s.wait_for(lambda: self.s.probe("status")["visible"], 10,
-                            message="the window to come back from the tray")
+            harness.show_with_icon(self.s)
         self.set_auto(False)
         self.assertLess(time.time(), last_set + DUE_AFTER_SET - 1,
                         "the box was unticked too late to tell")

@@ -1,27 +1,20 @@
 """End-to-end tests of the notification icon: hiding into the tray, restoring, the tray
 menu, Exit, the end of a Windows session and a restarted taskbar.
-
-The helpers at the top are shared with test_startup.py.
 """
 
-import subprocess
 import time
 import unittest
-from typing import Optional
 
 import harness
 
-from harness import MENU_EXIT, MENU_RESTORE, RUN_SUBKEY, RUN_VALUE, SETTINGS_SUBKEY, TXT_INTERVAL
+from harness import (EXIT_QUESTION, HTCLOSE, HTMINBUTTON, MENU_EXIT, MENU_RESTORE, RUN_SUBKEY,
+                     RUN_VALUE, SETTINGS_SUBKEY, WM_ENDSESSION, WM_QUERYENDSESSION, WS_MAXIMIZE,
+                     click_caption_button, other_windows, reg_value, set_interval,
+                     show_with_icon, stored_settings, sz, taskbar_button, wait_dump, wait_shown,
+                     window_state)
 
-EXIT_QUESTION = "Do you really want to close this application?"
 IDOK, IDCANCEL = 1, 2
-
-REG_SZ = 1
 NOTHING_STORED = {"Interval": None, "Auto": None, "AutoRun": None}
-
-WM_NCHITTEST, WM_QUERYENDSESSION, WM_ENDSESSION = 0x84, 0x11, 0x16
-HTMINBUTTON, HTCLOSE = 8, 20
-WS_MAXIMIZE = 0x01000000
 
 DESKTOP_SPOT = (200, 120)  # bare desktop: above the centred window, clear of the taskbar
 
@@ -40,79 +33,6 @@ def wait_icons(s: harness.Session, count: int, timeout: float = 10) -> list:
 
     s.wait_for(check, timeout, message=f"{count} tray icon(s) with the tip {harness.TRAY_TIP!r}")
     return found
-
-
-def taskbar_button(s: harness.Session) -> Optional[dict]:
-    """The main window's taskbar button while it is shown; None when absent or hidden."""
-    for child in s.tray().get("children", []):
-        if child["is_main_window"] and child["visible"] and child["rect"][2] > 0:
-            return child
-    return None
-
-
-def window_state(s: harness.Session) -> dict:
-    d = s.dump()
-    return {"visible": d["visible"], "iconic": d["iconic"],
-            "maximized": bool(d["style"] & WS_MAXIMIZE), "rect": d["window_rect"]}
-
-
-def caption_button(s: harness.Session, hit: int) -> tuple:
-    """Screen point in the middle of a title-bar button (HTMINBUTTON, HTCLOSE).
-
-    Asks the window itself (WM_NCHITTEST) along the middle of its title bar, from the
-    right, so the point is where Wine draws the button, whatever its theme metrics.
-    """
-    d = s.dump()
-    left, top, width, _ = d["window_rect"]
-    y = (top + d["client_origin"][1]) // 2
-    xs = []
-    for x in range(left + width - 2, left + width // 2, -2):
-        code = s.probe("send", str(WM_NCHITTEST), "0", str((y << 16) | x))["result"]
-        if code == hit:
-            xs.append(x)
-        elif xs:
-            break
-    if not xs:
-        raise AssertionError(f"no title-bar button with hit code {hit} on row {y}")
-    return (min(xs) + max(xs)) // 2, y
-
-
-def click_caption_button(s: harness.Session, hit: int):
-    s.click(*caption_button(s, hit))
-
-
-def set_interval(s: harness.Session, text: str):
-    """Replaces the interval box's text by typing, as a user would."""
-    s.click_control(TXT_INTERVAL)
-    # The classic edit control knows no Ctrl+A; select the line with the keys it does know.
-    s.key("Home", "shift+End", "BackSpace")
-    if text:
-        s.type_text(text)
-    shown = s.control(TXT_INTERVAL)["text"]
-    if shown != text:
-        raise AssertionError(f"typed {text!r} into the interval box, it shows {shown!r}")
-
-
-def reg_value(s: harness.Session, root: str, subkey: str, name: str) -> Optional[tuple]:
-    """(type, bytes) of a value as the program's ANSI calls see it; None when absent."""
-    v = s.probe("regvalue", root, subkey, name)
-    return (v["type"], bytes.fromhex(v["hex"])) if v.get("exists") else None
-
-
-def sz(text: str) -> tuple:
-    """A REG_SZ value as stored through the ANSI calls: the text and one NUL."""
-    return REG_SZ, text.encode("latin-1") + b"\0"
-
-
-def stored_settings(s: harness.Session) -> dict:
-    return {name: reg_value(s, "HKCU", SETTINGS_SUBKEY, name)
-            for name in ("Interval", "Auto", "AutoRun")}
-
-
-def other_windows(s: harness.Session, pid: int, main_hwnd: int) -> list:
-    """The program's visible top-level windows besides its main window."""
-    return [w for w in s.windows()
-            if w["pid"] == pid and w["visible"] and w["hwnd"] != main_hwnd]
 
 
 def wait_popup_menu(s: harness.Session, timeout: float = 5) -> dict:
@@ -138,45 +58,9 @@ def wait_message_box(s: harness.Session, pid: int, timeout: float = 5) -> dict:
     return s.wait_for(find, timeout, message="a message box of the program")
 
 
-def end_program(s: harness.Session):
-    """Ends the program the way Windows does at log-off, without the save of the query."""
-    if not s.program_alive():
-        return
-    s.probe("send", str(WM_ENDSESSION), "1", "0", "3000", check=False)
-    if s.wait_exit(10) is None:
-        s.program.kill()
-        s.program.wait(10)
-
-
-def start_second_copy(s: harness.Session, timeout: float = 15) -> tuple:
-    """Starts the program once more, the way the first was; (exit code, seconds)."""
-    log_path = s.workdir / "second-start.log"
-
-    def start():
-        printed = log_path.stat().st_size if log_path.exists() else 0
-        started = time.monotonic()
-        with open(log_path, "ab") as out:
-            process = subprocess.Popen([harness.WINE, s.program_exe], env=s.env, stdout=out,
-                                       stderr=subprocess.STDOUT, cwd=s.unix_path(s.program_dir))
-        try:
-            code = process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-            code = None
-        return (code, time.monotonic() - started), code, log_path.stat().st_size != printed
-
-    return harness.start_with_restarts(s.name, "the second copy", start)
-
-
 def hide_with_minimise_box(s: harness.Session):
     click_caption_button(s, HTMINBUTTON)
-    s.wait_for(lambda: not s.probe("status")["visible"], 5, message="the window to hide")
-
-
-def show_with_icon(s: harness.Session):
-    s.click_tray(1)
-    s.wait_for(lambda: s.probe("status")["visible"], 5, message="the window to come back")
+    wait_shown(s, False, 5)
 
 
 # -------------------------------------------------------------------------------------
@@ -219,7 +103,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
     def setUp(self):
         super().setUp()
         if not self.s.probe("status")["visible"]:
-            show_with_icon(self.s)
+            show_with_icon(self.s, 5)
 
     def test_minimise_box_hides_the_window_without_saving(self):
         before = stored_settings(self.s)
@@ -236,8 +120,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
         shown_at = self.s.dump()["window_rect"]
         hide_with_minimise_box(self.s)
         self.s.click_tray(1)
-        d = self.s.wait_for(lambda: (lambda d: d if d["visible"] else None)(self.s.dump()), 5,
-                            message="the window to come back")
+        d = wait_dump(self.s, "visible", "the window to come back")
         self.assertFalse(d["iconic"], "restored window is still minimised")
         self.assertFalse(d["style"] & WS_MAXIMIZE, "restored window is maximised")
         self.assertEqual(d["window_rect"], shown_at, "restored window moved")
@@ -277,8 +160,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
         with self.subTest("Restore"):
             self.s.click_tray(3)
             click_menu_item(self.s, wait_popup_menu(self.s), MENU_RESTORE)
-            d = self.s.wait_for(lambda: (lambda d: d if d["visible"] else None)(self.s.dump()),
-                                5, message="the window to come back")
+            d = wait_dump(self.s, "visible", "the window to come back")
             self.assertFalse(d["iconic"], "restored window is still minimised")
             self.assertTrue(d["foreground"], "restored window is not in the foreground")
             self.assertFalse(self.s.probe("menu")["open"], "the menu stayed open")
@@ -286,8 +168,7 @@ class MinimiseAndRestore(harness.SessionTestCase):
     def test_close_box_hides_the_window_and_stores_the_interval(self):
         set_interval(self.s, "21")
         click_caption_button(self.s, HTCLOSE)
-        self.s.wait_for(lambda: not self.s.probe("status")["visible"], 5,
-                        message="the window to hide")
+        wait_shown(self.s, False, 5)
         state = window_state(self.s)
         self.assertTrue(state["iconic"], state)
         self.assertTrue(self.s.program_alive(), "closing the window ended the program")
@@ -390,7 +271,7 @@ class TaskbarRestart(harness.SessionTestCase):
         for forgotten in (True, False):
             with self.subTest(icon_forgotten_by_the_taskbar=forgotten):
                 if not self.s.probe("status")["visible"]:
-                    show_with_icon(self.s)
+                    show_with_icon(self.s, 5)
                 hide_with_minimise_box(self.s)
                 if forgotten:
                     self.assertTrue(self.s.probe("tray-delete")["ok"], "removing the icon")
@@ -400,7 +281,7 @@ class TaskbarRestart(harness.SessionTestCase):
                 time.sleep(0.5)
                 self.assertEqual(len(self.s.tray_icons()), 1, "icons after the broadcast")
                 # The icon is the program's: it still brings the hidden window back.
-                show_with_icon(self.s)
+                show_with_icon(self.s, 5)
 
 
 if __name__ == "__main__":

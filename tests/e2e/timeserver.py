@@ -5,6 +5,7 @@ error status, a connection that breaks mid-body, one that never answers, one tha
 or one that never ends; over TLS when given a server context. Every request is recorded.
 """
 
+import contextlib
 import socket
 import socketserver
 import ssl
@@ -90,10 +91,8 @@ class _Handler(socketserver.BaseRequestHandler):
             pass  # the client gave up; nothing to report
         finally:
             owner._untrack(conn)
-            try:
+            with contextlib.suppress(OSError):
                 conn.close()
-            except OSError:
-                pass
 
     def _read_head(self, conn, first_bytes_only: bool):
         conn.settimeout(30)
@@ -177,10 +176,8 @@ class TimeServer:
             self._server.shutdown()
             self._server.server_close()
         for conn in self.release_hanging():
-            try:
+            with contextlib.suppress(OSError):
                 conn.close()
-            except OSError:
-                pass
         if self._thread:
             self._thread.join(5)
         self._server = None
@@ -218,10 +215,8 @@ class TimeServer:
         with self._lock:
             connections = list(self._connections)
         for conn in connections:
-            try:
+            with contextlib.suppress(OSError):
                 conn.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
         return connections
 
     @property
@@ -302,10 +297,8 @@ class TimeServer:
                 conn.sendall(body[i:i + 1])
                 if not self._sleep(b.drip_interval):
                     return
-        try:
+        with contextlib.suppress(OSError):
             conn.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
 
     def _send_huge(self, conn, b: Behaviour, page: bytes):
         headers = {"Content-Type": "text/html; charset=us-ascii", "Connection": "close",

@@ -4,11 +4,11 @@
     footprint.py product-flags BUILD_DIR/i686
         prints the product's compile flags and link flags (two lines), read from its CMake
         build, so that the bare program is built exactly the same way.
-    footprint.py measure --ours EXE --bare EXE --probe EXE --ours32 EXE --bare32 EXE
+    footprint.py measure --ours EXE --bare EXE --probe EXE
                          [--runs N] [--starts K] [--idle-seconds S] [--out DIR] [--work DIR]
-        runs both programs side by side (each in its own Wine prefix, wineserver and Xvfb
-        display, so they share the idle minute) N times and writes footprint.md and
-        footprint.json into --out.
+        runs both 32-bit programs side by side under the Wine 10 root (each in its own Wine
+        prefix, wineserver and Xvfb display, so they share the idle minute) N times and
+        writes footprint.md and footprint.json into --out.
 
 Per run and program:
 - start-up: host wall clock just before spawning `wine EXE` to the moment a probe polling
@@ -19,8 +19,8 @@ Per run and program:
   window (a 50 ms timer costs the wineserver work too);
 - memory: Private_Clean+Private_Dirty (and Private_Dirty alone) and Rss from smaps_rollup,
   right after start-up and at the end of the idle window.
-The pointer is parked in a corner of each screen, away from both windows. The i686 builds'
-file sizes are compared as well.
+The pointer is parked in a corner of each screen, away from both windows. The two files'
+sizes are compared as well. Wine, X and prefixes come from the end-to-end tests' wine.py.
 """
 
 import argparse
@@ -33,39 +33,23 @@ import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Optional
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+import wine as w  # noqa: E402
+from wine import read_text  # noqa: E402
+
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 SCREEN = "1024x768"
 STATUS_ID = 115
 READY_TEXT = "Ready."
-TEMPLATE_VERSION = "footprint-1"
-
-TEMPLATE_REG = r"""REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Wine\Explorer]
-"Desktop"="Default"
-
-[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
-"Default"="1024x768"
-
-[HKEY_CURRENT_USER\Control Panel\Desktop]
-"LogPixels"=dword:00000060
-
-[HKEY_CURRENT_USER\Software\Wine\DllOverrides]
-"winemenubuilder.exe"=""
-"mscoree"=""
-"mshtml"=""
-"""
-
-# Targets set for the product: each ratio ours/bare at most this, and the 32-bit exe size.
-MAX_RATIO = 1.5
-MAX_EXE32_BYTES = 512 * 1024
+# Targets set for the product: each ratio ours/bare at most this, and the exe's size.
+MAX_RATIO = 1.2
+MAX_EXE_BYTES = 284160
 
 
 # ---------------------------------------------------------------------------------------
@@ -191,18 +175,11 @@ def summarize(runs: dict, exe32: dict) -> list:
         row["target"] = f"<= {MAX_RATIO}" if m.target else ""
         row["ok"] = (row["ratio"] is not None and row["ratio"] <= MAX_RATIO) if m.target else None
         rows.append(row)
-    size_ratio = ratio(exe32.get("ours"), exe32.get("bare"))
+    ours = exe32.get("ours")
     rows.append({"key": "exe32_bytes", "label": "32-bit exe size", "unit": "bytes", "digits": 0,
-                 "ours": exe32.get("ours"), "bare": exe32.get("bare"),
-                 "ours_range": None, "bare_range": None, "ratio": size_ratio,
-                 "target": f"<= {MAX_RATIO}", "ok": size_ratio is not None and
-                 size_ratio <= MAX_RATIO})
-    ours32 = exe32.get("ours")
-    rows.append({"key": "exe32_limit", "label": "32-bit exe size, absolute", "unit": "KiB",
-                 "digits": 1, "ours": None if ours32 is None else ours32 / 1024, "bare": None,
-                 "ours_range": None, "bare_range": None, "ratio": None,
-                 "target": f"< {MAX_EXE32_BYTES // 1024} KiB",
-                 "ok": ours32 is not None and ours32 < MAX_EXE32_BYTES})
+                 "ours": ours, "bare": exe32.get("bare"), "ours_range": None, "bare_range": None,
+                 "ratio": ratio(ours, exe32.get("bare")), "target": f"<= {MAX_EXE_BYTES:,}",
+                 "ok": ours is not None and ours <= MAX_EXE_BYTES})
     return rows
 
 
@@ -245,17 +222,9 @@ class Failure(Exception):
     pass
 
 
-def read_text(path: str) -> Optional[str]:
-    try:
-        with open(path) as f:
-            return f.read()
-    except OSError:
-        return None
-
-
 def cpu_ticks(pid: int) -> Optional[int]:
     text = read_text(f"/proc/{pid}/stat")
-    if text is None:
+    if not text:
         return None
     utime, stime = parse_proc_stat(text)
     return utime + stime
@@ -275,62 +244,16 @@ def ticks_to_ms(ticks: int) -> float:
     return ticks * 1000.0 / CLK_TCK
 
 
-def comm(pid: int) -> str:
-    return (read_text(f"/proc/{pid}/comm") or "").strip()
-
-
-def prefix_pids(prefix: Path) -> list:
-    """Every process whose environment names this prefix (the Wine processes in it)."""
-    wanted = f"WINEPREFIX={prefix}".encode()
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                if wanted in f.read().split(b"\0"):
-                    pids.append(int(entry))
-        except OSError:
-            continue
-    return pids
-
-
-def wine_env(prefix: Path, display: str) -> dict:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
-    env.update({
-        "WINEPREFIX": str(prefix),
-        "WINEDEBUG": "-all",
-        "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-        "LANG": "C.UTF-8",
-        "DISPLAY": display,
-    })
-    env.pop("WINELOADER", None)
-    env.pop("WINESERVER", None)
-    return env
-
-
-def give_server_dir(prefix: Path) -> Path:
-    """Debian's Wine keeps the server socket in the /tmp folder named in <prefix>/wineserver;
-    naming a fresh one up front keeps copies of one template apart."""
-    directory = Path(tempfile.mkdtemp(prefix="wine-", dir="/tmp"))
-    name_file = prefix / "wineserver"
-    with contextlib.suppress(FileNotFoundError):
-        name_file.unlink()
-    name_file.write_text(directory.name)
-    return directory
-
-
 class Started:
-    """Every process this driver started, so each is ended by its own id."""
+    """Every process this driver started, so each is ended by its own id. The root's Wine
+    ends a command with the thread that started it, so all start from the main thread."""
 
     def __init__(self):
         self.processes: list = []
-        self.lock = threading.Lock()
 
     def popen(self, args, **kwargs) -> subprocess.Popen:
         process = subprocess.Popen(args, **kwargs)
-        with self.lock:
-            self.processes.append(process)
+        self.processes.append(process)
         return process
 
     @staticmethod
@@ -343,75 +266,12 @@ class Started:
             process.wait(timeout)
 
     def end_all(self):
-        with self.lock:
-            processes, self.processes = self.processes, []
+        processes, self.processes = self.processes, []
         for process in reversed(processes):
             self.end(process)
 
 
 STARTED = Started()
-
-
-class Display:
-    def __init__(self, log_path: Path):
-        self.log_path = log_path
-        self.process: Optional[subprocess.Popen] = None
-        self.name = ""
-
-    def start(self):
-        first = 300 + os.getpid() % 50
-        for n in list(range(first, 400)) + list(range(300, first)):
-            if os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                continue
-            with open(self.log_path, "ab") as out:
-                process = STARTED.popen(
-                    ["Xvfb", f":{n}", "-screen", "0", f"{SCREEN}x24", "-nolisten", "tcp",
-                     "-nocursor"], stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and process.poll() is None:
-                # The lock file names the server that won this number (another harness may
-                # have started one at the same moment).
-                if os.path.exists(f"/tmp/.X11-unix/X{n}") and \
-                        (read_text(f"/tmp/.X{n}-lock") or "").strip() == str(process.pid):
-                    self.process, self.name = process, f":{n}"
-                    return self
-                time.sleep(0.05)
-            Started.end(process)
-        raise Failure("no free X display")
-
-    def cpu_ticks(self) -> Optional[int]:
-        return cpu_ticks(self.process.pid) if self.process else None
-
-
-def make_template(work: Path) -> Path:
-    template = work / "prefix-template"
-    stamp_file = work / "prefix-template.stamp"
-    version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout
-    stamp = f"{TEMPLATE_VERSION} {version.strip()}"
-    if template.is_dir() and read_text(str(stamp_file)) == stamp:
-        return template
-    log(f"creating the prefix template {template}")
-    shutil.rmtree(template, ignore_errors=True)
-    stamp_file.unlink(missing_ok=True)
-    template.mkdir(parents=True)
-    server_dir = give_server_dir(template)
-    display = Display(work / "template-xvfb.log").start()
-    env = wine_env(template, display.name)
-    try:
-        with open(work / "template.log", "ab") as out:
-            for args in (["wine", "wineboot", "-i"],
-                         ["wine", "regedit", "/S", str(work / "template.reg")]):
-                if args[1] == "regedit":
-                    (work / "template.reg").write_text(TEMPLATE_REG)
-                STARTED.popen(args, env=env, stdout=out, stderr=out).wait(180)
-            subprocess.run(["wineserver", "-w"], env=env, timeout=120)
-    finally:
-        subprocess.run(["wineserver", "-k"], env=env, timeout=30)
-        Started.end(display.process)
-    (template / "wineserver").unlink(missing_ok=True)
-    shutil.rmtree(server_dir, ignore_errors=True)
-    stamp_file.write_text(stamp)
-    return template
 
 
 def wait_line(process: subprocess.Popen, timeout: float) -> str:
@@ -433,38 +293,41 @@ class Side:
     exe: Path
     window_class: str
     probe: Path
-    display: Display
+    display: w.XDisplay
     work: Path
+    wine: w.Wine
     prefix: Path = field(init=False)
     env: dict = field(default_factory=dict)
     server: Optional[subprocess.Popen] = None
-    server_dir: Optional[Path] = None
     hold: Optional[subprocess.Popen] = None
     program: Optional[subprocess.Popen] = None
+    server_pid: int = 0  # the Linux processes of the wineserver and the program
+    program_pid: int = 0
 
     def __post_init__(self):
         self.prefix = self.work / "prefix"
 
-    @property
-    def windows_exe(self) -> str:
-        return f"C:\\bench\\{self.exe.name}"
+    def run(self, *args, **kwargs) -> subprocess.Popen:
+        """Starts a program of the prefix (C:\\bench\\...) or wineserver."""
+        command = args if args[0] == "wineserver" else ("wine", f"C:\\bench\\{args[0]}", *args[1:])
+        return STARTED.popen(self.wine.command(*command), env=self.env,
+                             cwd=self.prefix / "drive_c" / "bench", **kwargs)
 
     def setup(self, template: Path):
         """A fresh prefix with its server and desktop running and idle."""
         shutil.rmtree(self.prefix, ignore_errors=True)
         subprocess.run(["cp", "-a", str(template), str(self.prefix)], check=True)
-        self.server_dir = give_server_dir(self.prefix)
+        w.give_server_dir(self.prefix)
         bench = self.prefix / "drive_c" / "bench"
         bench.mkdir()
         shutil.copy2(self.exe, bench / self.exe.name)
         shutil.copy2(self.probe, bench / "ready_probe.exe")
-        self.env = wine_env(self.prefix, self.display.name)
-        self.server = STARTED.popen(["wineserver", "-f", "-p"], env=self.env,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.env = w.wine_env(self.prefix, self.display.name)
+        self.server = self.run("wineserver", "-f", "-p", stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
         with open(self.work / "hold.log", "ab") as err:
-            self.hold = STARTED.popen(["wine", "C:\\bench\\ready_probe.exe", "hold", "30"],
-                                      env=self.env, stdout=subprocess.PIPE, stderr=err,
-                                      text=True, cwd=bench)
+            self.hold = self.run("ready_probe.exe", "hold", "30", stdout=subprocess.PIPE,
+                                 stderr=err, text=True)
         try:
             line = wait_line(self.hold, 60)
         except Failure:
@@ -473,24 +336,23 @@ class Side:
                           f"; see {self.work / 'hold.log'})") from None
         if line != "up tray=1":
             raise Failure(f"{self.name}: the desktop did not come up: {line!r}")
-        if not comm(self.server.pid).startswith("wineserver"):
-            raise Failure(f"{self.name}: pid {self.server.pid} is not the wineserver")
+        servers = [pid for pid in w.prefix_pids(self.prefix)
+                   if read_text(f"/proc/{pid}/comm").startswith("wineserver")]
+        if len(servers) != 1:
+            raise Failure(f"{self.name}: wineservers {servers} in the prefix")
+        self.server_pid = servers[0]
 
     def start(self, timeout_s: float = 60) -> dict:
         """Starts the program and returns its start-up times (ms from the spawn)."""
-        bench = self.prefix / "drive_c" / "bench"
-        probe = STARTED.popen(
-            ["wine", "C:\\bench\\ready_probe.exe", "ready", self.window_class, str(STATUS_ID),
-             READY_TEXT, str(int(timeout_s * 1000)), "1"],
-            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-            cwd=bench)
+        probe = self.run("ready_probe.exe", "ready", self.window_class, str(STATUS_ID),
+                         READY_TEXT, str(int(timeout_s * 1000)), "1", stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True)
         try:
             if wait_line(probe, 30) != "polling":
                 raise Failure(f"{self.name}: the probe did not start")
             with open(self.work / "program.log", "ab") as out:
                 spawned_ns = time.time_ns()
-                self.program = STARTED.popen(["wine", self.windows_exe], env=self.env,
-                                             stdout=out, stderr=out, cwd=bench)
+                self.program = self.run(self.exe.name, stdout=out, stderr=out)
             seen = parse_probe_line(wait_line(probe, timeout_s + 10))
             probe.wait(10)
         finally:
@@ -500,66 +362,53 @@ class Side:
         if seen["window_us"] - spawned_ns / 1000 < 20_000:
             # No Wine process gets a window up this fast: the previous instance's window.
             raise Failure(f"{self.name}: found a window that was there before the start")
-        # The wine launcher execs into the program, so the spawned pid is the program's.
-        expected = self.exe.name[:15]
-        if comm(self.program.pid) != expected:
-            raise Failure(f"{self.name}: pid {self.program.pid} is {comm(self.program.pid)!r}, "
-                          f"not {expected!r}")
+        self.program_pid = w.program_pid(self.prefix, self.exe.name)
+        if not self.program_pid:
+            raise Failure(f"{self.name}: no process {self.exe.name} in the prefix")
         spawned_us = spawned_ns / 1000
         return {"ready_ms": (seen["ready_us"] - spawned_us) / 1000,
                 # Much less disturbed than the wall time by load from elsewhere on the host.
-                "startup_cpu_ms": threads_cpu_ms(self.program.pid),
+                "startup_cpu_ms": threads_cpu_ms(self.program_pid),
                 "window_ms": (seen["window_us"] - spawned_us) / 1000,
                 "visible_ms": (seen["visible_us"] - spawned_us) / 1000,
                 "probe_polls": seen["polls"]}
 
     def snapshot(self) -> dict:
-        smaps = parse_smaps_rollup(read_text(f"/proc/{self.program.pid}/smaps_rollup") or "")
-        prefix_ticks = sum(t for t in (cpu_ticks(p) for p in prefix_pids(self.prefix))
+        smaps = parse_smaps_rollup(read_text(f"/proc/{self.program_pid}/smaps_rollup") or "")
+        prefix_ticks = sum(t for t in (cpu_ticks(p) for p in w.prefix_pids(self.prefix))
                            if t is not None)
-        return {"program": cpu_ticks(self.program.pid), "server": cpu_ticks(self.server.pid),
-                "prefix": prefix_ticks, "xvfb": self.display.cpu_ticks(),
+        return {"program": cpu_ticks(self.program_pid), "server": cpu_ticks(self.server_pid),
+                "prefix": prefix_ticks, "xvfb": cpu_ticks(self.display.process.pid),
                 "private_kib": private_kib(smaps), "private_dirty_kib": smaps.get("Private_Dirty"),
                 "rss_kib": smaps.get("Rss"),
                 "time": time.monotonic()}
 
-    def teardown(self):
+    def stop_program(self):
+        with contextlib.suppress(ProcessLookupError):
+            if self.program_pid:
+                os.kill(self.program_pid, signal.SIGKILL)
         Started.end(self.program)
+        self.program, self.program_pid = None, 0
+
+    def teardown(self):
+        self.stop_program()
         Started.end(self.hold)
         if self.env:
             with contextlib.suppress(subprocess.TimeoutExpired, OSError):
-                subprocess.run(["wineserver", "-k"], env=self.env, timeout=30,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                w.wineserver_wait(self.wine, self.env, kill=True)
         Started.end(self.server)
-        self.program = self.hold = self.server = None
+        self.hold = self.server = None
+        server_dir = w.server_tmp_dir(self.prefix)
+        if server_dir:
+            shutil.rmtree(server_dir, ignore_errors=True)
         shutil.rmtree(self.prefix, ignore_errors=True)
-        if self.server_dir:
-            shutil.rmtree(self.server_dir, ignore_errors=True)
-            self.server_dir = None
-
-
-def in_parallel(*calls):
-    errors = []
-
-    def run(call):
-        try:
-            call()
-        except BaseException as error:  # reported in the caller's thread
-            errors.append(error)
-
-    threads = [threading.Thread(target=run, args=(c,)) for c in calls]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
 
 
 def measure_run(sides: list, template: Path, idle_seconds: float, settle_seconds: float,
                 first: int, starts: int) -> dict:
     try:
-        in_parallel(*[lambda s=s: s.setup(template) for s in sides])
+        for side in sides:
+            side.setup(template)
         # Several start-ups of each program, one at a time so that neither competes with the
         # other for the two cores, alternating which goes first, so that a burst of load from
         # elsewhere hits both alike. The last instance of each stays for the idle window.
@@ -569,7 +418,7 @@ def measure_run(sides: list, template: Path, idle_seconds: float, settle_seconds
             order = sides if (first + k) % 2 == 0 else sides[::-1]
             for side in order:
                 if side.program is not None:
-                    Started.end(side.program)
+                    side.stop_program()
                     time.sleep(0.5)  # the server closes the ended instance's window
                 samples[side.name].append(side.start())
                 time.sleep(0.5)
@@ -615,22 +464,25 @@ def measure(args) -> int:
     work.mkdir(parents=True, exist_ok=True)
     out.mkdir(parents=True, exist_ok=True)
     exes = {"ours": Path(args.ours).resolve(), "bare": Path(args.bare).resolve()}
-    for path in list(exes.values()) + [Path(args.probe), Path(args.ours32), Path(args.bare32)]:
+    for path in list(exes.values()) + [Path(args.probe)]:
         if not path.is_file():
             raise Failure(f"missing: {path}")
     if exes["ours"].name == exes["bare"].name:
         raise Failure("the two programs need different file names")
-    exe32 = {"ours": os.path.getsize(args.ours32), "bare": os.path.getsize(args.bare32)}
+    exe32 = {name: exe.stat().st_size for name, exe in exes.items()}
     began = time.monotonic()
-    template = make_template(work)
+    os.environ["ZELMORA_E2E_DIR"] = str(work)  # where wine.py keeps its template
+    wine = w.WINES["wine10"]
+    template = w.ensure_template(wine)
     displays = {}
     sides = []
     classes = {"ours": "ZelmoraMainWindow", "bare": args.bare_class}
     for name in ("ours", "bare"):
         (work / name).mkdir(exist_ok=True)
-        displays[name] = Display(work / name / "xvfb.log").start()
+        displays[name] = w.XDisplay(work / name / "xvfb.log", first=300).start()
+        STARTED.processes.append(displays[name].process)  # ended with the rest on a failure
         sides.append(Side(name, exes[name], classes[name], Path(args.probe).resolve(),
-                          displays[name], work / name))
+                          displays[name], work / name, wine))
     runs: dict = {"ours": [], "bare": []}
     loads = []
     for i in range(args.runs):
@@ -645,15 +497,14 @@ def measure(args) -> int:
                 f"(program {r['cpu_program_ms']:.0f}, server {r['cpu_server_ms']:.0f}), "
                 f"private {r['private_kib']} KiB, rss {r['rss_kib']} KiB")
     for display in displays.values():
-        Started.end(display.process)
+        display.stop()
     rows = summarize(runs, exe32)
     wall = time.monotonic() - began
     report = {"runs": runs, "exe32_bytes": exe32, "rows": rows, "idle_seconds": args.idle_seconds,
               "wall_seconds": wall, "load_average_1min": loads, "clock_ticks_per_second": CLK_TCK,
-              "wine": subprocess.run(["wine", "--version"], capture_output=True,
+              "wine": subprocess.run(wine.command("wine", "--version"), capture_output=True,
                                      text=True).stdout.strip(),
-              "exes": {k: str(v) for k, v in exes.items()},
-              "exes32": {"ours": args.ours32, "bare": args.bare32}}
+              "exes": {k: str(v) for k, v in exes.items()}}
     table = markdown_table(rows)
     notes = (f"Medians of {args.runs} runs (start-up: of each run's median of {args.starts} "
              f"alternating start-ups) under {report['wine']}, both programs running at "
@@ -688,7 +539,7 @@ def main(argv=None) -> int:
     flags = commands.add_parser("product-flags")
     flags.add_argument("build_dir")
     run = commands.add_parser("measure")
-    for name in ("ours", "bare", "probe", "ours32", "bare32"):
+    for name in ("ours", "bare", "probe"):
         run.add_argument(f"--{name}", required=True)
     run.add_argument("--bare-class", default="BareMainWindow")
     run.add_argument("--runs", type=int, default=5)

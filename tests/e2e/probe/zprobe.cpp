@@ -12,12 +12,10 @@
 //   windows                     top-level windows (finds message boxes and stray windows)
 //   tray                        the taskbar, its buttons and the notification-area icons
 //   tooltips                    visible tooltip windows and their texts
-//   cursor                      pointer position and the window under it
 //   send <msg> <wparam> <lparam> [timeout-ms]
 //   post <msg> <wparam> <lparam>
 //   broadcast-taskbarcreated
 //   wait-window <seconds>
-//   wait-gone <seconds>
 //   menu                        the program's open popup menu: its items and their rectangles
 //   children <hwnd>             the child windows of a window (a message box's text, buttons)
 //   regvalue HKLM|HKCU <subkey> <name>
@@ -65,28 +63,10 @@ std::string Utf8(const std::wstring& text) {
 
 class Json {
 public:
-    Json& BeginObject() {
-        Value();
-        out_ += '{';
-        first_.push_back(true);
-        return *this;
-    }
-    Json& EndObject() {
-        out_ += '}';
-        first_.pop_back();
-        return *this;
-    }
-    Json& BeginArray() {
-        Value();
-        out_ += '[';
-        first_.push_back(true);
-        return *this;
-    }
-    Json& EndArray() {
-        out_ += ']';
-        first_.pop_back();
-        return *this;
-    }
+    Json& BeginObject() { return Open('{'); }
+    Json& EndObject() { return Close('}'); }
+    Json& BeginArray() { return Open('['); }
+    Json& EndArray() { return Close(']'); }
 
     Json& Key(const char* key) {
         Separator();
@@ -102,21 +82,9 @@ public:
         return *this;
     }
     Json& String(const std::wstring& s) { return String(Utf8(s)); }
-    Json& Number(long long n) {
-        Value();
-        out_ += std::to_string(n);
-        return *this;
-    }
-    Json& Bool(bool b) {
-        Value();
-        out_ += b ? "true" : "false";
-        return *this;
-    }
-    Json& Null() {
-        Value();
-        out_ += "null";
-        return *this;
-    }
+    Json& Number(long long n) { return Raw(std::to_string(n)); }
+    Json& Bool(bool b) { return Raw(b ? "true" : "false"); }
+    Json& Null() { return Raw("null"); }
     Json& Handle(const void* h) {
         return Number(static_cast<long long>(reinterpret_cast<INT_PTR>(h)));
     }
@@ -160,34 +128,33 @@ private:
         }
     }
 
+    Json& Open(char bracket) {
+        Value();
+        out_ += bracket;
+        first_.push_back(true);
+        return *this;
+    }
+    Json& Close(char bracket) {
+        out_ += bracket;
+        first_.pop_back();
+        return *this;
+    }
+    Json& Raw(const std::string& text) {
+        Value();
+        out_ += text;
+        return *this;
+    }
+
     void Quoted(const std::string& s) {
         out_ += '"';
         for (const char c : s) {
             const auto u = static_cast<unsigned char>(c);
-            switch (c) {
-                case '"':
-                    out_ += "\\\"";
-                    break;
-                case '\\':
-                    out_ += "\\\\";
-                    break;
-                case '\n':
-                    out_ += "\\n";
-                    break;
-                case '\r':
-                    out_ += "\\r";
-                    break;
-                case '\t':
-                    out_ += "\\t";
-                    break;
-                default:
-                    if (u < 0x20) {
-                        char buf[8];
-                        std::snprintf(buf, sizeof buf, "\\u%04x", u);
-                        out_ += buf;
-                    } else {
-                        out_ += c;
-                    }
+            if (u < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+                out_ += escaped;
+            } else {
+                out_ += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string{c};
             }
         }
         out_ += '"';
@@ -279,14 +246,14 @@ std::vector<HWND> ChildrenInZOrder(HWND parent) {
     return children;
 }
 
+BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM param) {
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+    return TRUE;
+}
+
 std::vector<HWND> TopLevelWindows() {
     std::vector<HWND> all;
-    EnumWindows(
-        [](HWND hwnd, LPARAM param) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&all));
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&all));
     return all;
 }
 
@@ -340,25 +307,32 @@ BOOL CALLBACK RecordFont(HWND child, LPARAM param) {
     return TRUE;
 }
 
-// Runs inside the program, where this module's C runtime was never started: Win32 calls only.
-LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION) {
-        const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-        if (call->message == RegisterWindowMessageW(kFontQueryMessage)) {
-            wchar_t name[64];
-            MappingName(static_cast<DWORD>(call->wParam), name);
-            if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
-                if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(FontTable))) {
-                    auto* table = static_cast<FontTable*>(view);
-                    table->count = 0;
-                    EnumChildWindows(call->hwnd, RecordFont, reinterpret_cast<LPARAM>(table));
-                    UnmapViewOfFile(view);
-                }
-                CloseHandle(mapping);
+// Answers a probe's query message from inside the program, where this module's C runtime
+// was never started (Win32 calls only): fill writes into the table the probe shares.
+template <typename Table, typename Fill>
+LRESULT AnswerQuery(int code, WPARAM wParam, LPARAM lParam, const wchar_t* message,
+                    void (*nameOf)(DWORD, wchar_t (&)[64]), Fill fill) {
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == RegisterWindowMessageW(message)) {
+        wchar_t name[64];
+        nameOf(static_cast<DWORD>(call->wParam), name);
+        if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
+            if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(Table))) {
+                static_cast<Table*>(view)->count = 0;
+                fill(*static_cast<Table*>(view), call->hwnd);
+                UnmapViewOfFile(view);
             }
+            CloseHandle(mapping);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam) {
+    return AnswerQuery<FontTable>(
+        code, wParam, lParam, kFontQueryMessage, MappingName, [](FontTable& table, HWND main) {
+            EnumChildWindows(main, RecordFont, reinterpret_cast<LPARAM>(&table));
+        });
 }
 
 std::vector<char> ReadWholeFile(const std::wstring& path) {
@@ -391,11 +365,11 @@ std::wstring HookModulePath() {
     }
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
     const auto ntOffset = static_cast<std::size_t>(dos->e_lfanew);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE ||
-        ntOffset + sizeof(IMAGE_NT_HEADERS64) > image.size()) {
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || ntOffset + sizeof(IMAGE_NT_HEADERS) > image.size()) {
         return {};
     }
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(image.data() + ntOffset);
+    // The probe's own image: 32 or 64-bit headers as it was built.
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(image.data() + ntOffset);
     if (nt->Signature != IMAGE_NT_SIGNATURE) {
         return {};
     }
@@ -480,10 +454,6 @@ bool QueryInProgram(HWND main, HOOKPROC hookProc, void (*nameOf)(DWORD, wchar_t 
     }
     FreeLibrary(module);
     return ok;
-}
-
-bool QueryFonts(HWND main, FontTable& table, std::string& error) {
-    return QueryInProgram(main, FontHookProc, MappingName, kFontQueryMessage, table, error);
 }
 
 const FontRecord* FindFont(const FontTable& table, int id) {
@@ -610,7 +580,8 @@ int CmdDump() {
 
     static FontTable fonts{};
     std::string fontError = "the program is not responding";
-    const bool haveFonts = responsive && QueryFonts(main, fonts, fontError);
+    const bool haveFonts = responsive && QueryInProgram(main, FontHookProc, MappingName,
+                                                        kFontQueryMessage, fonts, fontError);
     j.Field("fonts_read", haveFonts);
     if (!haveFonts) {
         j.Field("fonts_error", fontError);
@@ -864,21 +835,6 @@ int CmdTooltips() {
     return 0;
 }
 
-int CmdCursor() {
-    // Cursor handles belong to the process that loaded them, so only the position and the
-    // window under it are reported.
-    POINT pos{};
-    GetCursorPos(&pos);
-    HWND under = WindowFromPoint(pos);
-    Json j;
-    j.BeginObject();
-    j.Key("pos").BeginArray().Number(pos.x).Number(pos.y).EndArray();
-    j.Field("under_class", under ? ClassOf(under) : std::wstring());
-    j.Field("under_id", under ? GetDlgCtrlID(under) : 0);
-    j.EndObject().Print();
-    return 0;
-}
-
 UINT MessageNumber(const std::wstring& name) {
     struct Named {
         const wchar_t* name;
@@ -939,12 +895,12 @@ int CmdBroadcastTaskbarCreated() {
     return 0;
 }
 
-int CmdWaitWindow(double seconds, bool gone) {
+int CmdWaitWindow(double seconds) {
     const ULONGLONG start = GetTickCount64();
     const auto limit = static_cast<ULONGLONG>(seconds * 1000);
     for (;;) {
         HWND main = FindMainWindow();
-        const bool done = gone ? main == nullptr : (main != nullptr && IsWindowVisible(main));
+        const bool done = main != nullptr && IsWindowVisible(main);
         if (done || GetTickCount64() - start >= limit) {
             Json j;
             j.BeginObject().Field("ok", done).Field("found", main != nullptr);
@@ -993,54 +949,35 @@ BOOL CALLBACK FindOwnPopupMenu(HWND hwnd, LPARAM param) {
     return TRUE;
 }
 
-// Runs inside the program, where this module's C runtime was never started: Win32 calls only.
 LRESULT CALLBACK MenuHookProc(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION) {
-        const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-        if (call->message == RegisterWindowMessageW(kMenuQueryMessage)) {
-            wchar_t name[64];
-            MenuMappingName(static_cast<DWORD>(call->wParam), name);
-            if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
-                if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(MenuTable))) {
-                    auto* table = static_cast<MenuTable*>(view);
-                    table->count = 0;
-                    HWND popup = nullptr;
-                    EnumThreadWindows(GetCurrentThreadId(), FindOwnPopupMenu,
-                                      reinterpret_cast<LPARAM>(&popup));
-                    const auto menu =
-                        popup ? reinterpret_cast<HMENU>(SendMessageW(popup, 0x01E1, 0, 0))
-                              : nullptr;  // MN_GETHMENU
-                    const int n = menu ? GetMenuItemCount(menu) : 0;
-                    table->popup = popup;
-                    if (popup) {
-                        GetWindowRect(popup, &table->popupRect);
-                    }
-                    for (int i = 0; i < n && i < kMaxMenuItems; ++i) {
-                        MenuItemRecord& item = table->items[table->count++];
-                        MENUITEMINFOW info{};
-                        info.cbSize = sizeof info;
-                        info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STATE | MIIM_STRING;
-                        info.dwTypeData = item.text;
-                        info.cch = 63;
-                        item.text[0] = L'\0';
-                        if (GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) {
-                            item.id = info.wID;
-                            item.type = info.fType;
-                            item.state = info.fState;
-                        }
-                        GetMenuItemRect(popup, menu, static_cast<UINT>(i), &item.rect);
-                    }
-                    UnmapViewOfFile(view);
-                }
-                CloseHandle(mapping);
+    return AnswerQuery<MenuTable>(
+        code, wParam, lParam, kMenuQueryMessage, MenuMappingName, [](MenuTable& table, HWND) {
+            HWND popup = nullptr;
+            EnumThreadWindows(GetCurrentThreadId(), FindOwnPopupMenu,
+                              reinterpret_cast<LPARAM>(&popup));
+            const auto menu = popup ? reinterpret_cast<HMENU>(SendMessageW(popup, 0x01E1, 0, 0))
+                                    : nullptr;  // MN_GETHMENU
+            const int n = menu ? GetMenuItemCount(menu) : 0;
+            table.popup = popup;
+            if (popup) {
+                GetWindowRect(popup, &table.popupRect);
             }
-        }
-    }
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-bool QueryMenu(HWND main, MenuTable& table, std::string& error) {
-    return QueryInProgram(main, MenuHookProc, MenuMappingName, kMenuQueryMessage, table, error);
+            for (int i = 0; i < n && i < kMaxMenuItems; ++i) {
+                MenuItemRecord& item = table.items[table.count++];
+                MENUITEMINFOW info{};
+                info.cbSize = sizeof info;
+                info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STATE | MIIM_STRING;
+                info.dwTypeData = item.text;
+                info.cch = 63;
+                item.text[0] = L'\0';
+                if (GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) {
+                    item.id = info.wID;
+                    item.type = info.fType;
+                    item.state = info.fState;
+                }
+                GetMenuItemRect(popup, menu, static_cast<UINT>(i), &item.rect);
+            }
+        });
 }
 
 int CmdMenu() {
@@ -1051,7 +988,7 @@ int CmdMenu() {
     }
     static MenuTable table{};
     std::string error;
-    if (!QueryMenu(main, table, error)) {
+    if (!QueryInProgram(main, MenuHookProc, MenuMappingName, kMenuQueryMessage, table, error)) {
         PrintError(error);
         return 1;
     }
@@ -1216,8 +1153,8 @@ int CmdCrash() {
 
 int Usage() {
     PrintError(
-        "usage: zprobe dump|status|watch|windows|tray|tooltips|cursor|send|post|"
-        "broadcast-taskbarcreated|wait-window|wait-gone|menu|children|regvalue|key-dacl|"
+        "usage: zprobe dump|status|watch|windows|tray|tooltips|send|post|"
+        "broadcast-taskbarcreated|wait-window|menu|children|regvalue|key-dacl|"
         "tray-delete|crash ...");
     return 2;
 }
@@ -1225,6 +1162,9 @@ int Usage() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Physical pixels and the screen's real DPI, as the DPI-aware program sees them: Wine 10
+    // scales both for programs that do not say they are aware.
+    SetProcessDPIAware();
     if (argc < 2) {
         return Usage();
     }
@@ -1255,17 +1195,14 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"tooltips") {
         return CmdTooltips();
     }
-    if (command == L"cursor") {
-        return CmdCursor();
-    }
     if ((command == L"send" || command == L"post") && args.size() >= 3) {
         return CmdSend(command == L"post", args);
     }
     if (command == L"broadcast-taskbarcreated") {
         return CmdBroadcastTaskbarCreated();
     }
-    if ((command == L"wait-window" || command == L"wait-gone") && !args.empty()) {
-        return CmdWaitWindow(std::wcstod(args[0].c_str(), nullptr), command == L"wait-gone");
+    if (command == L"wait-window" && !args.empty()) {
+        return CmdWaitWindow(std::wcstod(args[0].c_str(), nullptr));
     }
     if (command == L"menu") {
         return CmdMenu();
