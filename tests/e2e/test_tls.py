@@ -11,9 +11,9 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
 import harness
-from wine import e2e_dir
 import timeserver as ts
 from harness import CANNOT_GET, CMD_CHECK, CMD_SYNCHRONIZE, TIME_OK, UPDATED
+from wine import e2e_dir
 
 
 def certificate(name, issuer=None, valid_days=(-1, 30)):
