@@ -27,6 +27,7 @@ struct UrlParts {
     std::string host;
     std::string path;
     INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
+    bool secure = false;
 };
 
 // One download, shared by the window's thread and the worker that fetches it.
@@ -50,9 +51,11 @@ bool CrackUrl(const std::string& url, UrlParts& parts) {
     components.lpszExtraInfo = extra;
     components.dwExtraInfoLength = sizeof extra;
     if (!InternetCrackUrlA(url.c_str(), 0, 0, &components) ||
-        components.nScheme != INTERNET_SCHEME_HTTP) {
+        (components.nScheme != INTERNET_SCHEME_HTTP &&
+         components.nScheme != INTERNET_SCHEME_HTTPS)) {
         return false;
     }
+    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
     parts.host = host;
     parts.path = std::string(path) + extra;
     parts.port = components.nPort;
@@ -82,10 +85,12 @@ void Fetch(Download& download) {
     SetTimeouts(connection.get());
     // Never from a cache, and no redirects: the page must come from the one address. No
     // cookies: a page could track the PC with them, or grow every later request past what
-    // servers accept. Nothing is kept on disk, and no credentials are offered.
+    // servers accept. Nothing is kept on disk, and no credentials are offered. Over TLS every
+    // certificate error fails the request: nothing here relaxes WinINet's checks.
     const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT |
                         INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_CACHE_WRITE |
-                        INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
+                        INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI |
+                        (parts.secure ? INTERNET_FLAG_SECURE : 0);
     unique_hinternet request(HttpOpenRequestA(connection.get(), "GET", parts.path.c_str(), nullptr,
                                               nullptr, nullptr, flags, 0));
     if (!request) {
