@@ -2,7 +2,8 @@
 # Builds the 32-bit release, checks it, and packs it with the guide and the time page
 # into a zip, and with the guide into a setup program beside it.
 # Usage: tools/make-release.sh [--url URL] [--out DIR] [--build-dir DIR]
-#   --url URL        the time page the program fetches (default: the build's default)
+#   --url URL        the time page the program fetches, http:// or https:// (default: the
+#                    build's default); the packed readme.txt names it
 #   --out DIR        where the zip and the setup program go (default: build/release)
 #   --build-dir DIR  the build folder (default: build/release-i686)
 # Both are the same bytes for the same inputs: the zip has fixed timestamps
@@ -11,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,10s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; }
 
 url=""
 url_given=0
@@ -30,9 +31,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 # The address becomes a C string in the program: no blanks, quotes or backslashes.
-url_pattern='^http://[^[:space:]"\\]+$'
+url_pattern='^https?://[^[:space:]"\\]+$'
 if [ "$url_given" -eq 1 ] && [[ ! "$url" =~ $url_pattern ]]; then
-    echo "--url must be a plain http:// address without blanks, quotes or backslashes," \
+    echo "--url must be an http:// or https:// address without blanks, quotes or backslashes," \
         "got: $url" >&2
     exit 2
 fi
@@ -68,7 +69,7 @@ zip_path="$out_dir/Zelmora-$version.zip"
 # archive name, source file, mode
 entries=(
     "Zelmora/Zelmora.exe" "$exe" 644
-    "Zelmora/readme.txt" docs/readme.txt 644
+    "Zelmora/readme.txt" "$build_dir/readme.txt" 644
     "Zelmora/timepage/README.md" timepage/README.md 644
     "Zelmora/timepage/cgi-bin/timer.pl" timepage/cgi-bin/timer.pl 755
 )

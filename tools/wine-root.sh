@@ -14,6 +14,8 @@
 # (colon-separated). The environment passes through; loopback and /etc/hosts are the host's.
 # CMD dies with the process that ran `run` (killing that process ends CMD too, and so does
 # the end of the thread that started it); processes CMD starts in turn live on.
+# The root trusts no certificate authority of its own: ZELMORA_WINE_CA_BUNDLE names a file of
+# PEM certificates that `run` shows, read-only, as its /etc/ssl/certs/ca-certificates.crt.
 set -euo pipefail
 
 root=${ZELMORA_WINE_ROOT:-/var/lib/zelmora/wine10-trixie}
@@ -41,7 +43,12 @@ in_root() {
 }
 
 make_root() {
-    complete && return 0
+    complete || build_root
+    # Where `run` mounts a certificate bundle; nothing is ever written into it.
+    mkdir -p "$root/etc/ssl/certs"
+}
+
+build_root() {
     [ "$(id -u)" -eq 0 ] || fail "making the Wine root needs root (run as root or with sudo)"
     local here
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -99,6 +106,11 @@ run_in_root() {
     complete || fail "the Wine root $root is missing or incomplete; run tools/wine-root.sh make"
     local binds=(--bind /tmp /tmp --bind "$PWD" "$PWD")
     [ -n "${WINEPREFIX:-}" ] && mkdir -p "$WINEPREFIX" && binds+=(--bind "$WINEPREFIX" "$WINEPREFIX")
+    if [ -n "${ZELMORA_WINE_CA_BUNDLE:-}" ]; then
+        [ -f "$ZELMORA_WINE_CA_BUNDLE" ] || fail "no certificate bundle $ZELMORA_WINE_CA_BUNDLE"
+        binds+=(--tmpfs /etc/ssl/certs
+            --ro-bind "$ZELMORA_WINE_CA_BUNDLE" /etc/ssl/certs/ca-certificates.crt)
+    fi
     local extra
     IFS=: read -r -a extra <<<"${ZELMORA_WINE_BIND:-}"
     for dir in "${extra[@]}"; do
@@ -113,5 +125,5 @@ case "${1:-}" in
     make) make_root ;;
     path) echo "$root" ;;
     run) shift; [ $# -gt 0 ] || fail "run what?"; run_in_root "$@" ;;
-    *) sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac

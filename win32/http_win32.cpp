@@ -26,8 +26,8 @@ struct WinInet {
 template <typename Function>
 bool Resolve(HMODULE module, const char* name, Function& function) {
     // Through void (*)() because a cast between two other function types draws a warning.
-    function = reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    function =
+        reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
     return function != nullptr;
 }
 
@@ -90,6 +90,7 @@ struct UrlParts {
     std::string host;
     std::string path;
     INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
+    bool secure = false;
 };
 
 // One download, shared by the window's thread and the worker that fetches it.
@@ -113,9 +114,11 @@ bool CrackUrl(const WinInet& api, const std::string& url, UrlParts& parts) {
     components.lpszExtraInfo = extra;
     components.dwExtraInfoLength = sizeof extra;
     if (!api.InternetCrackUrlA(url.c_str(), 0, 0, &components) ||
-        components.nScheme != INTERNET_SCHEME_HTTP) {
+        (components.nScheme != INTERNET_SCHEME_HTTP &&
+         components.nScheme != INTERNET_SCHEME_HTTPS)) {
         return false;
     }
+    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
     parts.host = host;
     parts.path = std::string(path) + extra;
     parts.port = components.nPort;
@@ -138,19 +141,22 @@ void Fetch(const WinInet& api, Download& download) {
     }
     SetTimeouts(api, internet.get());
     unique_hinternet connection(api.InternetConnectA(internet.get(), parts.host.c_str(), parts.port,
-                                                 nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+                                                     nullptr, nullptr, INTERNET_SERVICE_HTTP, 0,
+                                                     0));
     if (!connection) {
         return;
     }
     SetTimeouts(api, connection.get());
     // Never from a cache, and no redirects: the page must come from the one address. No
     // cookies: a page could track the PC with them, or grow every later request past what
-    // servers accept. Nothing is kept on disk, and no credentials are offered.
+    // servers accept. Nothing is kept on disk, and no credentials are offered. Over TLS every
+    // certificate error fails the request: nothing here relaxes WinINet's checks.
     const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT |
                         INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_CACHE_WRITE |
-                        INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
-    unique_hinternet request(api.HttpOpenRequestA(connection.get(), "GET", parts.path.c_str(), nullptr,
-                                              nullptr, nullptr, flags, 0));
+                        INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI |
+                        (parts.secure ? INTERNET_FLAG_SECURE : 0);
+    unique_hinternet request(api.HttpOpenRequestA(connection.get(), "GET", parts.path.c_str(),
+                                                  nullptr, nullptr, nullptr, flags, 0));
     if (!request) {
         return;
     }
@@ -171,7 +177,8 @@ void Fetch(const WinInet& api, Download& download) {
         const DWORD wanted =
             std::min({available, kReadSize, static_cast<DWORD>(kMaxBody - responseText.size())});
         DWORD bytesRead = 0;
-        if (!api.InternetReadFile(request.get(), readBuffer, wanted, &bytesRead) || bytesRead == 0) {
+        if (!api.InternetReadFile(request.get(), readBuffer, wanted, &bytesRead) ||
+            bytesRead == 0) {
             break;
         }
         responseText.append(readBuffer, bytesRead);

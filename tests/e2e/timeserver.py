@@ -2,12 +2,13 @@
 
 Serves every request on 127.0.0.1:<port> the way the current test asks: a normal page, an
 error status, a connection that breaks mid-body, one that never answers, one that trickles,
-or one that never ends. Every request is recorded.
+or one that never ends; over TLS when given a server context. Every request is recorded.
 """
 
 import contextlib
 import socket
 import socketserver
+import ssl
 import threading
 import time
 from dataclasses import dataclass, field
@@ -69,6 +70,8 @@ class Behaviour:
     align_to_second: bool = False
     drip_interval: float = 1.0
     huge_size: int = 1 << 20
+    # Answer the first bytes that arrive, whatever they are (a TLS client's hello).
+    answer_at_once: bool = False
 
 
 class _Handler(socketserver.BaseRequestHandler):
@@ -79,7 +82,7 @@ class _Handler(socketserver.BaseRequestHandler):
         conn: socket.socket = self.request
         owner._track(conn)
         try:
-            head = self._read_head(conn)
+            head = self._read_head(conn, owner.behaviour.answer_at_once)
             if head is None:
                 return
             owner._record(head)
@@ -91,7 +94,7 @@ class _Handler(socketserver.BaseRequestHandler):
             with contextlib.suppress(OSError):
                 conn.close()
 
-    def _read_head(self, conn):
+    def _read_head(self, conn, first_bytes_only: bool):
         conn.settimeout(30)
         data = b""
         while b"\r\n\r\n" not in data:
@@ -101,6 +104,8 @@ class _Handler(socketserver.BaseRequestHandler):
             data += chunk
             if len(data) > 65536:
                 return None
+            if first_bytes_only:
+                break
         text = data.split(b"\r\n\r\n", 1)[0].decode("latin-1")
         lines = text.split("\r\n")
         parts = lines[0].split(" ")
@@ -121,13 +126,22 @@ class _Server(socketserver.ThreadingTCPServer):
         self.owner = owner
         super().__init__(address, _Handler)
 
+    def get_request(self):
+        conn, address = super().get_request()
+        if self.owner.tls:
+            # The handshake runs on the handler's first read, in the handler's thread.
+            conn = self.owner.tls.wrap_socket(conn, server_side=True,
+                                              do_handshake_on_connect=False)
+        return conn, address
+
 
 class TimeServer:
     """Threaded HTTP server whose answers each test sets with configure()."""
 
-    def __init__(self, port: int, host: str = "127.0.0.1"):
+    def __init__(self, port: int, host: str = "127.0.0.1", tls: Optional[ssl.SSLContext] = None):
         self.host = host
         self.port = port
+        self.tls = tls
         self._lock = threading.Lock()
         self._behaviour = Behaviour()
         self._requests: list[Request] = []
@@ -205,6 +219,11 @@ class TimeServer:
                 conn.shutdown(socket.SHUT_RDWR)
         return connections
 
+    @property
+    def behaviour(self) -> Behaviour:
+        with self._lock:
+            return self._behaviour
+
     # -- what was asked ---------------------------------------------------------------
 
     @property
@@ -239,8 +258,7 @@ class TimeServer:
         return not self._stopping.wait(seconds)
 
     def _answer(self, conn: socket.socket):
-        with self._lock:
-            b = self._behaviour
+        b = self.behaviour
         if b.mode == HANG:
             # Keep the connection open and silent until the test or the server ends it.
             conn.settimeout(0.2)

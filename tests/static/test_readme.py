@@ -54,6 +54,10 @@ def settings_key():
             + constant(APP, "kSection"))
 
 
+def default_time_page():
+    return re.search(r'set\(ZELMORA_DEFAULT_TIME_URL "([^"]*)"', source("CMakeLists.txt")).group(1)
+
+
 def file_version():
     found = re.search(r'VALUE\s+"FileVersion",\s*"([^"]*)"', source("resources/zelmora.rc"))
     return found.group(1)
@@ -90,6 +94,7 @@ QUOTED = [
     ("autorun value", lambda: constant(APP, "kRunValueName"), "/v {} /f"),
     ("version", file_version, "Version {}"),
     ("setup program", lambda: f"Zelmora-{file_version()}-setup.exe", "{} /S"),
+    ("time page the release replaces", default_time_page, "\n{}\n"),
 ]
 
 
