@@ -48,7 +48,8 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) Orva"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN "$INSTDIR\Zelmora.exe"
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_FUNCTION RunAsTheUser
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
@@ -139,6 +140,12 @@ Var RunPath ; the program the autorun value starts, quotes removed
 !macroend
 !insertmacro SHARED_FUNCTIONS ""
 !insertmacro SHARED_FUNCTIONS "un."
+
+; Through the shell, so that the program runs as the user who is logged on, with that
+; user's settings, and not with this setup program's administrator rights.
+Function RunAsTheUser
+    Exec '"$WINDIR\explorer.exe" "$INSTDIR\Zelmora.exe"'
+FunctionEnd
 
 Function .onInit
     Call RequireAdmin

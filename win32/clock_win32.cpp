@@ -2,6 +2,8 @@
 
 namespace {
 
+constexpr uint64_t kFileTimeTicksPerSecond = 10'000'000;
+
 SystemTime FromWin32(const SYSTEMTIME& st) {
     return {st.wYear, st.wMonth,  st.wDayOfWeek, st.wDay,
             st.wHour, st.wMinute, st.wSecond,    st.wMilliseconds};
@@ -38,10 +40,25 @@ void Win32Clock::Sleep(uint32_t milliseconds) {
 }
 
 TimeText Win32Clock::LocalTimeText() {
+    // The text changes once a second, and formatting it costs more than the rest of a tick,
+    // which asks 20 times a second: it is made again only when the second has changed.
+    FILETIME utc{};
+    GetSystemTimeAsFileTime(&utc);
+    const uint64_t second =
+        ((uint64_t{utc.dwHighDateTime} << 32) | utc.dwLowDateTime) / kFileTimeTicksPerSecond;
+    if (second == localTimeSecond_ && localTimeText_.size != 0) {
+        return localTimeText_;
+    }
+    FILETIME local{};
+    SYSTEMTIME st{};
     TimeText text;
-    const int n = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, text.chars.data(),
-                                 static_cast<int>(text.chars.size()));
-    text.size = n > 0 ? static_cast<std::size_t>(n - 1) : 0;
+    if (FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &st)) {
+        const int n = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, text.chars.data(),
+                                     static_cast<int>(text.chars.size()));
+        text.size = n > 0 ? static_cast<std::size_t>(n - 1) : 0;
+    }
+    localTimeSecond_ = second;
+    localTimeText_ = text;
     return text;
 }
 

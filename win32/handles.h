@@ -1,7 +1,6 @@
 #pragma once
 
 #include <windows.h>
-#include <wininet.h>
 
 #include "platform/unique_handle.h"
 
@@ -13,7 +12,6 @@ struct NullHandleTraits {
     static void close(pointer h) { Close(h); }
 };
 
-using unique_hinternet = unique_handle<NullHandleTraits<HINTERNET, &InternetCloseHandle>>;
 using unique_kernel_handle = unique_handle<NullHandleTraits<HANDLE, &CloseHandle>>;
 using unique_hfont = unique_handle<NullHandleTraits<HFONT, &DeleteObject>>;
 using unique_hbrush = unique_handle<NullHandleTraits<HBRUSH, &DeleteObject>>;

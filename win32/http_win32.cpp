@@ -1,11 +1,74 @@
 #include "win32/win32_platform.h"
 
 #include <process.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 namespace {
+
+// WinINet is loaded on the first download, not at start-up: a program that waits in the
+// tray all day need not carry the internet library, and all it brings in, until it fetches.
+struct WinInet {
+    decltype(&::InternetOpenA) InternetOpenA = nullptr;
+    decltype(&::InternetConnectA) InternetConnectA = nullptr;
+    decltype(&::HttpOpenRequestA) HttpOpenRequestA = nullptr;
+    decltype(&::HttpSendRequestA) HttpSendRequestA = nullptr;
+    decltype(&::InternetQueryDataAvailable) InternetQueryDataAvailable = nullptr;
+    decltype(&::InternetReadFile) InternetReadFile = nullptr;
+    decltype(&::InternetSetOptionA) InternetSetOptionA = nullptr;
+    decltype(&::InternetCrackUrlA) InternetCrackUrlA = nullptr;
+    decltype(&::InternetCloseHandle) InternetCloseHandle = nullptr;
+};
+
+template <typename Function>
+bool Resolve(HMODULE module, const char* name, Function& function) {
+    // Through void (*)() because a cast between two other function types draws a warning.
+    function =
+        reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    return function != nullptr;
+}
+
+std::optional<WinInet> LoadWinInet() {
+    // By its full path, so that no wininet.dll planted beside the program is loaded.
+    char folder[MAX_PATH] = "";
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return std::nullopt;
+    }
+    const std::string path = std::string(folder, length) + "\\wininet.dll";
+    // Loaded for the rest of the process: a worker may still be closing its handles.
+    HMODULE module = LoadLibraryA(path.c_str());
+    WinInet api;
+    if (!module || !Resolve(module, "InternetOpenA", api.InternetOpenA) ||
+        !Resolve(module, "InternetConnectA", api.InternetConnectA) ||
+        !Resolve(module, "HttpOpenRequestA", api.HttpOpenRequestA) ||
+        !Resolve(module, "HttpSendRequestA", api.HttpSendRequestA) ||
+        !Resolve(module, "InternetQueryDataAvailable", api.InternetQueryDataAvailable) ||
+        !Resolve(module, "InternetReadFile", api.InternetReadFile) ||
+        !Resolve(module, "InternetSetOptionA", api.InternetSetOptionA) ||
+        !Resolve(module, "InternetCrackUrlA", api.InternetCrackUrlA) ||
+        !Resolve(module, "InternetCloseHandle", api.InternetCloseHandle)) {
+        return std::nullopt;
+    }
+    return api;
+}
+
+// The one WinINet of the process, or null when it cannot be loaded. First called on the
+// window's thread, before any worker starts.
+const WinInet* LoadedWinInet() {
+    static const std::optional<WinInet> loaded = LoadWinInet();
+    return loaded ? &*loaded : nullptr;
+}
+
+struct InternetHandleTraits {
+    using pointer = HINTERNET;
+    static pointer invalid() { return nullptr; }
+    static void close(pointer handle) { LoadedWinInet()->InternetCloseHandle(handle); }
+};
+using unique_hinternet = unique_handle<InternetHandleTraits>;
 
 constexpr char kAgent[] = "VBandWinInet/1.0";
 constexpr DWORD kReadSize = 1024;
@@ -15,11 +78,11 @@ constexpr DWORD kConnectAndReceiveTimeoutMs = 10000;
 constexpr ULONGLONG kWholeDownloadMs = 30000;
 constexpr std::size_t kMaxBody = std::size_t{64} * 1024;
 
-void SetTimeouts(HINTERNET handle) {
+void SetTimeouts(const WinInet& api, HINTERNET handle) {
     for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                                INTERNET_OPTION_RECEIVE_TIMEOUT}) {
         DWORD milliseconds = kConnectAndReceiveTimeoutMs;
-        InternetSetOptionA(handle, option, &milliseconds, sizeof milliseconds);
+        api.InternetSetOptionA(handle, option, &milliseconds, sizeof milliseconds);
     }
 }
 
@@ -38,7 +101,7 @@ struct Download {
                                            /*bInitialState=*/FALSE, nullptr)};
 };
 
-bool CrackUrl(const std::string& url, UrlParts& parts) {
+bool CrackUrl(const WinInet& api, const std::string& url, UrlParts& parts) {
     char host[INTERNET_MAX_HOST_NAME_LENGTH] = "";
     char path[INTERNET_MAX_PATH_LENGTH] = "";
     char extra[INTERNET_MAX_PATH_LENGTH] = "";
@@ -50,7 +113,7 @@ bool CrackUrl(const std::string& url, UrlParts& parts) {
     components.dwUrlPathLength = sizeof path;
     components.lpszExtraInfo = extra;
     components.dwExtraInfoLength = sizeof extra;
-    if (!InternetCrackUrlA(url.c_str(), 0, 0, &components) ||
+    if (!api.InternetCrackUrlA(url.c_str(), 0, 0, &components) ||
         (components.nScheme != INTERNET_SCHEME_HTTP &&
          components.nScheme != INTERNET_SCHEME_HTTPS)) {
         return false;
@@ -66,23 +129,24 @@ bool CrackUrl(const std::string& url, UrlParts& parts) {
 // only a request handle reliably takes the time-outs before the request goes out. The body
 // is handed over before the handles close: closing a request makes WinINet read out the
 // rest of the answer for as long as the server keeps sending.
-void Fetch(Download& download) {
+void Fetch(const WinInet& api, Download& download) {
     const ULONGLONG started = GetTickCount64();
     UrlParts parts;
-    if (!CrackUrl(download.url, parts)) {
+    if (!CrackUrl(api, download.url, parts)) {
         return;
     }
-    unique_hinternet internet(InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PROXY, "", "", 0));
+    unique_hinternet internet(api.InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PROXY, "", "", 0));
     if (!internet) {
         return;
     }
-    SetTimeouts(internet.get());
-    unique_hinternet connection(InternetConnectA(internet.get(), parts.host.c_str(), parts.port,
-                                                 nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    SetTimeouts(api, internet.get());
+    unique_hinternet connection(api.InternetConnectA(internet.get(), parts.host.c_str(), parts.port,
+                                                     nullptr, nullptr, INTERNET_SERVICE_HTTP, 0,
+                                                     0));
     if (!connection) {
         return;
     }
-    SetTimeouts(connection.get());
+    SetTimeouts(api, connection.get());
     // Never from a cache, and no redirects: the page must come from the one address. No
     // cookies: a page could track the PC with them, or grow every later request past what
     // servers accept. Nothing is kept on disk, and no credentials are offered. Over TLS every
@@ -91,13 +155,13 @@ void Fetch(Download& download) {
                         INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_CACHE_WRITE |
                         INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI |
                         (parts.secure ? INTERNET_FLAG_SECURE : 0);
-    unique_hinternet request(HttpOpenRequestA(connection.get(), "GET", parts.path.c_str(), nullptr,
-                                              nullptr, nullptr, flags, 0));
+    unique_hinternet request(api.HttpOpenRequestA(connection.get(), "GET", parts.path.c_str(),
+                                                  nullptr, nullptr, nullptr, flags, 0));
     if (!request) {
         return;
     }
-    SetTimeouts(request.get());
-    if (!HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) {
+    SetTimeouts(api, request.get());
+    if (!api.HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) {
         return;
     }
 
@@ -107,13 +171,14 @@ void Fetch(Download& download) {
         // Asking first lets a read return what has arrived instead of waiting for a full
         // buffer, so a trickling server cannot hold the window past the time limit.
         DWORD available = 0;
-        if (!InternetQueryDataAvailable(request.get(), &available, 0, 0) || available == 0) {
+        if (!api.InternetQueryDataAvailable(request.get(), &available, 0, 0) || available == 0) {
             break;
         }
         const DWORD wanted =
             std::min({available, kReadSize, static_cast<DWORD>(kMaxBody - responseText.size())});
         DWORD bytesRead = 0;
-        if (!InternetReadFile(request.get(), readBuffer, wanted, &bytesRead) || bytesRead == 0) {
+        if (!api.InternetReadFile(request.get(), readBuffer, wanted, &bytesRead) ||
+            bytesRead == 0) {
             break;
         }
         responseText.append(readBuffer, bytesRead);
@@ -128,7 +193,7 @@ void Fetch(Download& download) {
 unsigned __stdcall FetchThread(void* param) {
     const std::unique_ptr<std::shared_ptr<Download>> download(
         static_cast<std::shared_ptr<Download>*>(param));
-    Fetch(**download);
+    Fetch(*LoadedWinInet(), **download);
     SetEvent((*download)->done.get());
     return 0;
 }
@@ -141,6 +206,9 @@ unsigned __stdcall FetchThread(void* param) {
 // the last server refuses the next download rather than piling up.
 std::string Win32Http::DownloadUrlText(const std::string& url) {
     if (worker_ && WaitForSingleObject(worker_.get(), 0) == WAIT_TIMEOUT) {
+        return {};
+    }
+    if (!LoadedWinInet()) {
         return {};
     }
     auto download = std::make_shared<Download>();

@@ -51,6 +51,7 @@ private:
     void OnMouseMove(LPARAM lParam);
     HBRUSH OnCtlColor(HDC dc, HWND control);
     void OnDrawItem(const DRAWITEMSTRUCT& item);
+    void DrawOneLineLabel(const DRAWITEMSTRUCT& item);
     void OnActivate(WPARAM wParam);
 
     void CreateControls();

@@ -21,6 +21,10 @@ public:
     std::string LocalTimeAmPm() override;
     float SecondsSinceMidnight() override;
     uint64_t MonotonicMilliseconds() override;
+
+private:
+    uint64_t localTimeSecond_ = 0;  // the UTC second localTimeText_ was made for
+    TimeText localTimeText_;
 };
 
 class Win32Http final : public Http {
