@@ -536,8 +536,7 @@ void WriteControl(Json& j, HWND main, HWND child, int zorder, bool responsive,
     j.EndObject();
 }
 
-int CmdDump() {
-    HWND main = FindMainWindow();
+int CmdDump(HWND main) {
     Json j;
     j.BeginObject();
     j.Field("dpi", ScreenDpi());
@@ -596,8 +595,7 @@ int CmdDump() {
     return 0;
 }
 
-int CmdStatus() {
-    HWND main = FindMainWindow();
+int CmdStatus(HWND main) {
     Json j;
     j.BeginObject().Field("found", main != nullptr);
     if (main) {
@@ -617,13 +615,8 @@ bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
 
 // mark, when not empty, replaces the control's text first: an outcome equal to the text
 // shown before is then still seen as a change, however fast it comes.
-int CmdWatch(int id, double seconds, const std::wstring& mark,
+int CmdWatch(HWND main, int id, double seconds, const std::wstring& mark,
              const std::vector<std::wstring>& finals) {
-    HWND main = FindMainWindow();
-    if (!main) {
-        PrintError("main window not found");
-        return 1;
-    }
     HWND control = GetDlgItem(main, id);
     DWORD_PTR ignored = 0;
     if (!mark.empty() &&
@@ -745,7 +738,7 @@ RECT ToolScreenRect(const TTTOOLINFOW& tool) {
     return r;
 }
 
-int CmdTray() {
+int CmdTray(HWND main) {
     HWND tray = FindWindowW(L"Shell_TrayWnd", nullptr);
     Json j;
     j.BeginObject().Field("found", tray != nullptr);
@@ -754,7 +747,6 @@ int CmdTray() {
         return 1;
     }
     const DWORD trayPid = ProcessOf(tray);
-    HWND main = FindMainWindow();
     WindowFields(j, tray);
 
     // Taskbar buttons carry the window they stand for as their control id.
@@ -836,12 +828,7 @@ long long Number(const std::wstring& text) {
     return std::wcstoll(text.c_str(), nullptr, 0);
 }
 
-int CmdSend(bool post, const std::vector<std::wstring>& args) {
-    HWND main = FindMainWindow();
-    if (!main) {
-        PrintError("main window not found");
-        return 1;
-    }
+int CmdSend(HWND main, bool post, const std::vector<std::wstring>& args) {
     const UINT message = MessageNumber(args[0]);
     const auto wParam = static_cast<WPARAM>(Number(args[1]));
     const auto lParam = static_cast<LPARAM>(Number(args[2]));
@@ -951,12 +938,7 @@ LRESULT CALLBACK MenuHookProc(int code, WPARAM wParam, LPARAM lParam) {
         });
 }
 
-int CmdMenu() {
-    HWND main = FindMainWindow();
-    if (!main) {
-        PrintError("main window not found");
-        return 1;
-    }
+int CmdMenu(HWND main) {
     static MenuTable table{};
     std::string error;
     if (!QueryInProgram(main, MenuHookProc, kMenuQueryMessage, table, error)) {
@@ -1093,12 +1075,7 @@ int CmdKeyDacl(const std::wstring& root, const std::wstring& subkey, const std::
 }
 
 // Removes the program's notification icon behind its back, as a restarted taskbar forgets it.
-int CmdTrayDelete(UINT id) {
-    HWND main = FindMainWindow();
-    if (!main) {
-        PrintError("main window not found");
-        return 1;
-    }
+int CmdTrayDelete(HWND main, UINT id) {
     NOTIFYICONDATAW data{};
     data.cbSize = sizeof data;
     data.hWnd = main;
@@ -1134,11 +1111,18 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring command = argv[1];
     std::vector<std::wstring> args(argv + 2, argv + argc);
+    HWND main = FindMainWindow();
+    // These act on the main window.
+    if (!main && (command == L"watch" || command == L"send" || command == L"post" ||
+                  command == L"menu" || command == L"tray-delete")) {
+        PrintError("main window not found");
+        return 1;
+    }
     if (command == L"dump") {
-        return CmdDump();
+        return CmdDump(main);
     }
     if (command == L"status") {
-        return CmdStatus();
+        return CmdStatus(main);
     }
     if (command == L"watch" && args.size() >= 2) {
         auto first = args.begin() + 2;
@@ -1147,20 +1131,21 @@ int wmain(int argc, wchar_t** argv) {
             mark = first[1];
             first += 2;
         }
-        return CmdWatch(static_cast<int>(Number(args[0])), std::wcstod(args[1].c_str(), nullptr),
-                        mark, std::vector<std::wstring>(first, args.end()));
+        return CmdWatch(main, static_cast<int>(Number(args[0])),
+                        std::wcstod(args[1].c_str(), nullptr), mark,
+                        std::vector<std::wstring>(first, args.end()));
     }
     if (command == L"windows") {
         return CmdWindows();
     }
     if (command == L"tray") {
-        return CmdTray();
+        return CmdTray(main);
     }
     if (command == L"tooltips") {
         return CmdTooltips();
     }
     if ((command == L"send" || command == L"post") && args.size() >= 3) {
-        return CmdSend(command == L"post", args);
+        return CmdSend(main, command == L"post", args);
     }
     if (command == L"broadcast-taskbarcreated") {
         return CmdBroadcastTaskbarCreated();
@@ -1169,7 +1154,7 @@ int wmain(int argc, wchar_t** argv) {
         return CmdWaitWindow(std::wcstod(args[0].c_str(), nullptr));
     }
     if (command == L"menu") {
-        return CmdMenu();
+        return CmdMenu(main);
     }
     if (command == L"children" && !args.empty()) {
         return CmdChildren(reinterpret_cast<HWND>(static_cast<INT_PTR>(Number(args[0]))));
@@ -1181,7 +1166,7 @@ int wmain(int argc, wchar_t** argv) {
         return CmdKeyDacl(args[0], args[1], args.size() >= 3 ? &args[2] : nullptr);
     }
     if (command == L"tray-delete") {
-        return CmdTrayDelete(args.empty() ? 1 : static_cast<UINT>(Number(args[0])));
+        return CmdTrayDelete(main, args.empty() ? 1 : static_cast<UINT>(Number(args[0])));
     }
     if (command == L"crash") {
         return CmdCrash();
