@@ -522,10 +522,10 @@ def stored_settings(s: Session) -> dict:
             for name in ("Interval", "Auto", "AutoRun")}
 
 
-def other_windows(s: Session, pid: int, main_hwnd: int) -> list:
-    """The program's visible top-level windows besides its main window."""
+def other_windows(s: Session, main: dict) -> list:
+    """The program's visible top-level windows besides its main window (main: its dump)."""
     return [w for w in s.windows()
-            if w["pid"] == pid and w["visible"] and w["hwnd"] != main_hwnd]
+            if w["pid"] == main["pid"] and w["visible"] and w["hwnd"] != main["hwnd"]]
 
 
 def end_program(s: Session):
