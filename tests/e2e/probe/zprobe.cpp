@@ -996,14 +996,9 @@ HKEY RootKey(const std::wstring& name) {
 }
 
 // A value exactly as the ANSI functions the program uses see it: type, length and bytes.
-int CmdRegValue(const std::wstring& root, const std::wstring& subkey, const std::wstring& name) {
-    HKEY rootKey = RootKey(root);
-    if (!rootKey) {
-        PrintError("root must be HKLM or HKCU");
-        return 2;
-    }
+int CmdRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name) {
     HKEY key = nullptr;
-    const LONG opened = RegOpenKeyExW(rootKey, subkey.c_str(), 0, KEY_QUERY_VALUE, &key);
+    const LONG opened = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, &key);
     Json j;
     j.BeginObject().Field("key_exists", opened == ERROR_SUCCESS);
     if (opened == ERROR_SUCCESS) {
@@ -1031,14 +1026,9 @@ int CmdRegValue(const std::wstring& root, const std::wstring& subkey, const std:
 
 // Prints a key's access list as SDDL, and replaces it when a new one is given. Wine's
 // server checks a key's access list when the key is opened, as Windows does.
-int CmdKeyDacl(const std::wstring& root, const std::wstring& subkey, const std::wstring* sddl) {
-    HKEY rootKey = RootKey(root);
-    if (!rootKey) {
-        PrintError("root must be HKLM or HKCU");
-        return 2;
-    }
+int CmdKeyDacl(HKEY root, const std::wstring& subkey, const std::wstring* sddl) {
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(rootKey, subkey.c_str(), 0, READ_CONTROL | WRITE_DAC, &key);
+    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, READ_CONTROL | WRITE_DAC, &key);
     if (status != ERROR_SUCCESS) {
         PrintError("cannot open the key for its access list: " + std::to_string(status));
         return 1;
@@ -1159,11 +1149,16 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"children" && !args.empty()) {
         return CmdChildren(reinterpret_cast<HWND>(static_cast<INT_PTR>(Number(args[0]))));
     }
+    HKEY root = args.empty() ? nullptr : RootKey(args[0]);
+    if ((command == L"regvalue" || command == L"key-dacl") && !root) {
+        PrintError("root must be HKLM or HKCU");
+        return 2;
+    }
     if (command == L"regvalue" && args.size() >= 3) {
-        return CmdRegValue(args[0], args[1], args[2]);
+        return CmdRegValue(root, args[1], args[2]);
     }
     if (command == L"key-dacl" && args.size() >= 2) {
-        return CmdKeyDacl(args[0], args[1], args.size() >= 3 ? &args[2] : nullptr);
+        return CmdKeyDacl(root, args[1], args.size() >= 3 ? &args[2] : nullptr);
     }
     if (command == L"tray-delete") {
         return CmdTrayDelete(main, args.empty() ? 1 : static_cast<UINT>(Number(args[0])));
