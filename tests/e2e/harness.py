@@ -255,14 +255,7 @@ class Session(WineSession):
             process = self.probe_async(*args)
             if self._first_line(process, timeout):
                 return process, None, True
-            if process.poll() is None:
-                process.kill()
-            process.wait()
-            process.output_file.seek(0)
-            process.error_file.seek(0)
-            out, err = process.output_file.read(), process.error_file.read()
-            process.output_file.close()
-            process.error_file.close()
+            out, err = self.stop_probe(process)
             self._log_probe(args, process.returncode, time.monotonic() - started, out, err)
             return None, process.returncode, bool(out or err)
 
@@ -308,19 +301,27 @@ class Session(WineSession):
         return Operation(texts, final, result["finished"], seconds, during)
 
     @staticmethod
+    def stop_probe(process: subprocess.Popen) -> tuple:
+        """Ends an async probe if it still runs; (stdout, stderr) of all it printed."""
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        printed = []
+        for file in (process.output_file, process.error_file):
+            file.seek(0)
+            printed.append(file.read())
+            file.close()
+        return tuple(printed)
+
+    @staticmethod
     def finish_probe(process: subprocess.Popen, timeout: float = 120) -> dict:
         """Waits for an async probe and returns the JSON of its last line."""
         try:
             process.wait(timeout)
         except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+            Session.stop_probe(process)
             raise HarnessError("the probe did not finish") from None
-        process.output_file.seek(0)
-        text = process.output_file.read()
-        process.output_file.close()
-        process.error_file.close()
-        return last_json(text, "the probe")
+        return last_json(Session.stop_probe(process)[0], "the probe")
 
     def dump(self) -> dict:
         data = self.probe("dump")
@@ -341,6 +342,18 @@ class Session(WineSession):
 
     def windows(self) -> list:
         return self.probe("windows")["windows"]
+
+    def responsive(self) -> bool:
+        """Whether the window answers messages; not when the probe failed to start under load."""
+        try:
+            return self.probe("status")["responsive"]
+        except HarnessError:
+            return False
+
+    def recover(self, timeout: float, interval: float = 0.1):
+        """Ends whatever the time server is still sending and waits for the window to answer."""
+        self.server.reset()
+        self.wait_for(self.responsive, timeout, interval, message="the window to answer again")
 
     def wait_status(self, accept: Callable[[str], bool], timeout: float,
                     message: str = "the status") -> str:
@@ -509,10 +522,10 @@ def stored_settings(s: Session) -> dict:
             for name in ("Interval", "Auto", "AutoRun")}
 
 
-def other_windows(s: Session, pid: int, main_hwnd: int) -> list:
-    """The program's visible top-level windows besides its main window."""
+def other_windows(s: Session, main: dict) -> list:
+    """The program's visible top-level windows besides its main window (main: its dump)."""
     return [w for w in s.windows()
-            if w["pid"] == pid and w["visible"] and w["hwnd"] != main_hwnd]
+            if w["pid"] == main["pid"] and w["visible"] and w["hwnd"] != main["hwnd"]]
 
 
 def end_program(s: Session):

@@ -464,16 +464,7 @@ class FloodingServers(FaultCase):
         self.addCleanup(self.recover)
 
     def recover(self):
-        # End whatever is still being sent, and wait for the window to answer again (Wine
-        # works through a header flood however long it takes).
-        self.s.server.reset()
-        self.s.wait_for(self.responsive, 300, interval=1, message="the window to answer again")
-
-    def responsive(self) -> bool:
-        try:
-            return self.s.probe("status")["responsive"]
-        except harness.HarnessError:  # a probe that failed to start under load
-            return False
+        self.s.recover(300, interval=1)  # Wine works through a header flood however long it takes
 
     def assert_memory_sane(self, context: str, before_kb: int):
         after = rss_kb(self.s.program_pid())
@@ -636,7 +627,7 @@ class RegistryFaultCase(FaultCase):
         self.set_autorun(True)
         self.close_window()
         self.assertEqual(dialogs(self.s.windows()), [], f"{context}: a dialog is up")
-        self.assertTrue(self.s.probe("status")["responsive"], f"{context}: not answering")
+        self.assertTrue(self.s.responsive(), f"{context}: not answering")
         harness.show_with_icon(self.s)
         self.serve(dict(align_to_second=True))
         self.assertEqual(self.operate(CMD_CHECK, context).final, TIME_OK, context)
@@ -727,11 +718,7 @@ class CrashDialogDetection(FaultCase):
     expect_crash_dialog = True
 
     def test_a_crashing_process_shows_a_dialog_the_suite_finds(self):
-        crasher = self.s.probe_async("crash")
-        self.addCleanup(crasher.output_file.close)
-        self.addCleanup(crasher.error_file.close)
-        self.addCleanup(crasher.wait, 10)
-        self.addCleanup(crasher.kill)
+        self.addCleanup(self.s.stop_probe, self.s.probe_async("crash"))
         found = self.s.wait_for(lambda: crash_dialogs(self.s.windows()), 30,
                                 message="Wine's crash dialog")
         self.assertTrue(found)

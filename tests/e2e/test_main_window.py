@@ -173,9 +173,6 @@ class MainWindowAtStart(harness.SessionTestCase):
         ox, oy = self.first["client_origin"]
         controls = self.first["controls"]
 
-        def screen(rect):
-            return [rect[0] + ox, rect[1] + oy, rect[2], rect[3]]
-
         with self.subTest("bare client area is white"):
             width, height = self.first["client_size"]
             wrong = []
@@ -193,8 +190,7 @@ class MainWindowAtStart(harness.SessionTestCase):
                                  (LBL_README, "Readme link"), (LBL_WEBSITE, "Website link")):
             color = COLORS[control_id]
             with self.subTest(name):
-                rect = screen(self.by_id[control_id]["rect"])
-                colors = shot.colors(rect)
+                colors = shot.colors(self.by_id[control_id]["screen_rect"])
                 self.assertGreaterEqual(colors.get(color, 0), 20,
                                         f"{name}: pixels of {color}; "
                                         f"colours {describe_colors(colors)}")
@@ -206,7 +202,7 @@ class MainWindowAtStart(harness.SessionTestCase):
             # The picture keeps its natural size, centred in its control (2 pixels in
             # from every side at 96 DPI).
             logo = harness.read_png(harness.REPO / "resources" / "logo.gif")
-            left, top, width, height = screen(self.by_id[IMAGE1]["rect"])
+            left, top, width, height = self.by_id[IMAGE1]["screen_rect"]
             left += (width - logo.width) // 2
             top += (height - logo.height) // 2
             shown = shot.pixels([left, top, logo.width, logo.height])
@@ -217,7 +213,7 @@ class MainWindowAtStart(harness.SessionTestCase):
 
         for control_id in (CMD_CHECK, CMD_SYNCHRONIZE):
             with self.subTest("button face", control=control_id):
-                left, top, width, height = screen(self.by_id[control_id]["rect"])
+                left, top, width, height = self.by_id[control_id]["screen_rect"]
                 face = [left + 3, top + 3, width - 6, height - 6]
                 colors = shot.colors(face)
                 share = colors.get(BUTTON_FACE, 0) / max(1, sum(colors.values()))
@@ -261,18 +257,17 @@ class TimeOperations(harness.SessionTestCase):
 
     def setUp(self):
         super().setUp()
-        self.s.server.reset()
-        # Answer just after a second boundary so the page and the clock are read in the same
-        # second; otherwise a rollover adds a second of difference now and then.
-        self.s.server.configure(body=ts.live_page(0), align_to_second=True)
+        self.page_off_by(0)
 
     def page_off_by(self, seconds: int):
+        # Answer just after a second boundary so the page and the clock are read in the same
+        # second; otherwise a rollover adds a second of difference now and then.
+        self.s.server.reset()
         self.s.server.configure(body=ts.live_page(seconds), align_to_second=True)
 
     def test_check_accepts_a_difference_of_at_most_one_second(self):
         for offset in (0, 1, -1):
             with self.subTest(offset=offset):
-                self.s.server.reset()
                 self.page_off_by(offset)
                 op = self.s.operate(CMD_CHECK)
                 self.assertEqual(op.final, TIME_OK, f"page {offset:+} s: statuses {op.statuses}")
@@ -281,7 +276,6 @@ class TimeOperations(harness.SessionTestCase):
     def test_check_confirms_a_larger_difference_with_a_second_download(self):
         for offset in (3, -3):
             with self.subTest(offset=offset):
-                self.s.server.reset()
                 self.page_off_by(offset)
                 op = self.s.operate(CMD_CHECK)
                 match = INACCURATE.match(op.final)
@@ -340,9 +334,6 @@ class ServerAnswers(harness.SessionTestCase):
             self.s.server.start()
         self.s.server.reset()
 
-    def assert_responsive(self):
-        self.assertTrue(self.s.probe("status")["responsive"], "the window answers messages")
-
     def test_page_contents(self):
         cases = [
             ("99 characters", dict(body=padded_page(99)), CANNOT_GET),
@@ -358,7 +349,7 @@ class ServerAnswers(harness.SessionTestCase):
                 self.s.server.configure(align_to_second=True, **settings)
                 op = self.s.operate(CMD_CHECK)
                 self.assertEqual(op.final, wanted, f"{name}: statuses {op.statuses}")
-                self.assert_responsive()
+                self.assertTrue(self.s.responsive(), "the window answers messages")
 
     def test_huge_page_is_read_only_up_to_64_kib(self):
         cases = [
@@ -375,14 +366,14 @@ class ServerAnswers(harness.SessionTestCase):
                 op = self.s.operate(CMD_CHECK, timeout=30)
                 self.assertEqual(op.final, wanted, f"1 MiB page, {name}: statuses {op.statuses}")
                 self.assertLess(op.seconds, 10, "time to read the page")
-                self.assert_responsive()
+                self.assertTrue(self.s.responsive(), "the window answers messages")
 
     def test_unreachable_server(self):
         self.s.server.stop()
         self.addCleanup(self.s.server.start)
         op = self.s.operate(CMD_CHECK)
         self.assertEqual(op.final, CANNOT_GET, f"statuses {op.statuses}")
-        self.assert_responsive()
+        self.assertTrue(self.s.responsive(), "the window answers messages")
 
 
 class StalledServer(harness.SessionTestCase):
@@ -393,13 +384,8 @@ class StalledServer(harness.SessionTestCase):
     def setUp(self):
         super().setUp()
         self.s.server.reset()
-        self.addCleanup(self.recover)
-
-    def recover(self):
         # Whatever happened, end the stalled download so the next test finds the window idle.
-        self.s.server.reset()
-        self.s.wait_for(lambda: self.s.probe("status")["responsive"], 30,
-                        message="the window to answer again")
+        self.addCleanup(self.s.recover, 30)
 
     def run_stalled(self, description: str):
         def sample_while_frozen():
@@ -447,18 +433,15 @@ class Links(harness.SessionTestCase):
         self.s.move_pointer(*self.s.control_center(control_id, self.layout))
 
     def link_colors(self, shot, control_id) -> dict:
-        left, top, width, height = self.s.control(control_id, self.layout)["rect"]
-        ox, oy = self.layout["client_origin"]
-        return shot.colors([ox + left, oy + top, width, height])
+        return shot.colors(self.s.control(control_id, self.layout)["screen_rect"])
 
     def underline_color(self, shot, control_id):
         """The colour of the longest one-colour run in any row of the link: its underline."""
-        left, top, width, height = self.s.control(control_id, self.layout)["rect"]
-        ox, oy = self.layout["client_origin"]
+        left, top, width, height = self.s.control(control_id, self.layout)["screen_rect"]
         best, best_len = None, 0
-        for y in range(oy + top, oy + top + height):
+        for y in range(top, top + height):
             run_color, run = None, 0
-            for x in range(ox + left, ox + left + width):
+            for x in range(left, left + width):
                 p = shot.pixel(x, y)
                 run = run + 1 if p == run_color else 1
                 run_color = p
@@ -508,7 +491,7 @@ class Links(harness.SessionTestCase):
         self.assertTrue(self.s.program_alive(), "the program ended after the click")
         self.assertFalse([w for w in new if w["title"] == harness.PROGRAM_TITLE],
                          f"a window of the program opened: {new}")
-        self.assertTrue(self.s.probe("status")["responsive"], "the window answers messages")
+        self.assertTrue(self.s.responsive(), "the window answers messages")
 
 
 if __name__ == "__main__":

@@ -278,7 +278,7 @@ class SavedSettings(harness.SessionTestCase):
         self.assertEqual(reg_value(s, "HKLM", RUN_SUBKEY, RUN_VALUE), sz(old),
                          "the autorun value changed")
         self.assertTrue(s.program_alive(), "the program ended")
-        self.assertEqual(other_windows(s, d["pid"], d["hwnd"]), [], "a window appeared")
+        self.assertEqual(other_windows(s, d), [], "a window appeared")
 
 
 if __name__ == "__main__":

@@ -35,13 +35,9 @@ def wait_icons(s: harness.Session, count: int, timeout: float = 10) -> list:
     return found
 
 
-def wait_popup_menu(s: harness.Session, timeout: float = 5) -> dict:
-    return s.wait_for(lambda: (lambda m: m if m["open"] else None)(s.probe("menu")), timeout,
-                      message="the tray menu to open")
-
-
-def wait_menu_closed(s: harness.Session, timeout: float = 5):
-    s.wait_for(lambda: not s.probe("menu")["open"], timeout, message="the tray menu to close")
+def wait_popup_menu(s: harness.Session, shown: bool = True, timeout: float = 5) -> dict:
+    return s.wait_for(lambda: (lambda m: m if m["open"] == shown else None)(s.probe("menu")),
+                      timeout, message=f"the tray menu to {'open' if shown else 'close'}")
 
 
 def click_menu_item(s: harness.Session, menu: dict, item_id: int):
@@ -131,7 +127,6 @@ class MinimiseAndRestore(harness.SessionTestCase):
     def test_right_click_menu_while_hidden(self):
         hide_with_minimise_box(self.s)
         d = self.s.dump()
-        pid, hwnd = d["pid"], d["hwnd"]
 
         self.s.click_tray(3)
         menu = wait_popup_menu(self.s)
@@ -150,12 +145,12 @@ class MinimiseAndRestore(harness.SessionTestCase):
 
         with self.subTest("a click elsewhere closes the menu and does nothing"):
             self.s.click(*DESKTOP_SPOT)
-            wait_menu_closed(self.s)
+            wait_popup_menu(self.s, shown=False)
             time.sleep(0.5)
             state = window_state(self.s)
             self.assertTrue(not state["visible"] and state["iconic"], state)
             self.assertTrue(self.s.program_alive())
-            self.assertEqual(other_windows(self.s, pid, hwnd), [], "a window opened")
+            self.assertEqual(other_windows(self.s, d), [], "a window opened")
 
         with self.subTest("Restore"):
             self.s.click_tray(3)
@@ -182,7 +177,6 @@ class ExitFromMenu(harness.SessionTestCase):
     def test_exit_asks_and_only_ok_ends_the_program(self):
         s = self.s
         d = s.dump()
-        pid, hwnd = d["pid"], d["hwnd"]
         set_interval(s, "8")
         hide_with_minimise_box(s)
         nothing_stored = stored_settings(s)
@@ -191,7 +185,7 @@ class ExitFromMenu(harness.SessionTestCase):
         def open_question() -> tuple:
             s.click_tray(3)
             click_menu_item(s, wait_popup_menu(s), MENU_EXIT)
-            box = wait_message_box(s, pid)
+            box = wait_message_box(s, d["pid"])
             return box, s.probe("children", str(box["hwnd"]))["children"]
 
         box, children = open_question()
@@ -209,7 +203,7 @@ class ExitFromMenu(harness.SessionTestCase):
 
         with self.subTest("Cancel"):
             click_button(IDCANCEL)
-            s.wait_for(lambda: not other_windows(s, pid, hwnd), 5, message="the box to close")
+            s.wait_for(lambda: not other_windows(s, d), 5, message="the box to close")
             time.sleep(0.5)
             self.assertTrue(s.program_alive(), "Cancel ended the program")
             state = window_state(s)
@@ -234,7 +228,6 @@ class SessionEnd(harness.SessionTestCase):
     def test_log_off_stores_the_settings_and_ends_without_a_question(self):
         s = self.s
         d = s.dump()
-        pid, hwnd = d["pid"], d["hwnd"]
         set_interval(s, "33")
         hide_with_minimise_box(s)
 
@@ -243,7 +236,7 @@ class SessionEnd(harness.SessionTestCase):
         self.assertEqual(answer["result"], 1, "the program must allow the session to end")
         self.assertEqual(stored_settings(s),
                          {"Interval": sz("33"), "Auto": sz("0"), "AutoRun": sz("0")})
-        self.assertEqual(other_windows(s, pid, hwnd), [], "a window opened at the query")
+        self.assertEqual(other_windows(s, d), [], "a window opened at the query")
         self.assertTrue(s.program_alive(), "the query alone ended the program")
 
         # Another program refused the log-off: the session goes on, and so does this one.

@@ -304,15 +304,14 @@ def wineserver_wait(wine: Wine, env: dict, kill: bool, timeout: float = 30):
                        stderr=subprocess.DEVNULL, timeout=timeout)
 
 
-def server_tmp_dir(prefix: Path) -> Optional[Path]:
+def remove_server_dir(prefix: Path):
     """Debian's Wine keeps the server socket in /tmp/<name>, named in <prefix>/wineserver."""
     try:
         name = (prefix / "wineserver").read_text().strip()
     except OSError:
-        return None
+        return
     if re.fullmatch(r"wine-[A-Za-z0-9_]+", name):
-        return Path("/tmp") / name
-    return None
+        shutil.rmtree(Path("/tmp") / name, ignore_errors=True)
 
 
 def give_server_dir(prefix: Path):
@@ -372,10 +371,8 @@ def ensure_template(wine: Wine) -> Path:
                 wineserver_wait(wine, env, kill=True)
             display.stop()
         # Each copy gets its own server directory.
-        tmp = server_tmp_dir(template)
+        remove_server_dir(template)
         (template / "wineserver").unlink(missing_ok=True)
-        if tmp:
-            shutil.rmtree(tmp, ignore_errors=True)
         stamp_file.write_text(stamp)
         shutil.rmtree(work, ignore_errors=True)
         log(f"template prefix ready in {time.monotonic() - started:.1f} s")
@@ -572,9 +569,7 @@ class WineSession:
         if self.prefix.is_dir():
             with contextlib.suppress(Exception):
                 wineserver_wait(self.target.wine, wine_env(self.prefix, None), kill=True)
-            tmp = server_tmp_dir(self.prefix)
-            if tmp:
-                shutil.rmtree(tmp, ignore_errors=True)
+            remove_server_dir(self.prefix)
 
     def close(self):
         if self._closed:
@@ -593,9 +588,7 @@ class WineSession:
         if self.display:
             self.display.stop()
         if self.prefix.exists():
-            tmp = server_tmp_dir(self.prefix)
-            if tmp:
-                shutil.rmtree(tmp, ignore_errors=True)
+            remove_server_dir(self.prefix)
             if os.environ.get("ZELMORA_E2E_KEEP") != "1":
                 shutil.rmtree(self.prefix, ignore_errors=True)
         if self._started_at:

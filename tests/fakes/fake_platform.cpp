@@ -94,14 +94,6 @@ void FakeWindow::SetText(ControlId control, std::string_view text) {
     }
 }
 
-void FakeWindow::GetText(ControlId control, std::string& text) {
-    text = texts[control];
-}
-
-int FakeWindow::CheckState(ControlId control) {
-    return checks[control];
-}
-
 void FakeWindow::SetCheckState(ControlId control, int value) {
     checks[control] = value;
     log.push_back("check " + ControlName(control) + "=" + std::to_string(value));
@@ -110,16 +102,6 @@ void FakeWindow::SetCheckState(ControlId control, int value) {
 void FakeWindow::SetTextColor(ControlId control, Rgb color) {
     colors[control] = color;
     colorChanges.push_back(ControlName(control) + "=" + ColorName(color));
-}
-
-void FakeWindow::Show() {
-    visible = true;
-    log.push_back("show");
-}
-
-void FakeWindow::Hide() {
-    visible = false;
-    log.push_back("hide");
 }
 
 void FakeWindow::SetState(WindowState newState) {
@@ -131,33 +113,10 @@ void FakeWindow::SetState(WindowState newState) {
     }
 }
 
-void FakeWindow::SetForeground() {
-    log.push_back("foreground");
-}
-
-void FakeWindow::EnableTimer() {
-    timerEnabled = true;
-    log.push_back("timer on");
-}
-
-void FakeWindow::PopupTrayMenu() {
-    log.push_back("menu");
-}
-
 bool FakeWindow::AskOkCancel(std::string_view text) {
     question = std::string(text);
     log.push_back(answerOk ? "ask ok" : "ask cancel");
     return answerOk;
-}
-
-bool FakeRuntime::AnotherInstanceRunning() {
-    log.push_back("instance check");
-    return anotherInstance;
-}
-
-std::string FakeRuntime::ProgramFolder() {
-    log.push_back("folder");
-    return programFolder;
 }
 
 void FakeRuntime::YieldToPendingMessages() {
@@ -171,11 +130,6 @@ void FakeRuntime::YieldToPendingMessages() {
     }
 }
 
-void FakeRuntime::EndProcess() {
-    log.push_back("end");
-    throw ProcessEnded{};
-}
-
 bool FakeClock::SetSystemTime(const SystemTime& utc) {
     sets.push_back(utc);
     log.push_back(setSucceeds ? "set clock" : "set clock refused");
@@ -183,11 +137,6 @@ bool FakeClock::SetSystemTime(const SystemTime& utc) {
         systemTime = utc;
     }
     return setSucceeds;
-}
-
-void FakeClock::Sleep(uint32_t milliseconds) {
-    sleeps.push_back(milliseconds);
-    log.push_back("sleep " + std::to_string(milliseconds));
 }
 
 TimeText FakeClock::LocalTimeText() {
@@ -248,21 +197,6 @@ std::unique_ptr<RegistryKey> FakeRegistry::OpenMachineKeyForSetValue(std::string
     }
     ++opens;
     return std::make_unique<FakeKey>(*this, std::string(subkey));
-}
-
-void FakeTray::AddIcon(const TrayIcon& icon) {
-    log.push_back("tray add");
-    calls.emplace_back("add", icon);
-}
-
-void FakeTray::RemoveIcon(const TrayIcon& icon) {
-    log.push_back("tray delete");
-    calls.emplace_back("delete", icon);
-}
-
-void FakeTimeControls::SetStatus(std::string_view text) {
-    statusHistory.emplace_back(text);
-    log.push_back("status " + std::string(text));
 }
 
 void FakeTimeService::SynchronizeAt(float secondsSinceMidnight) {

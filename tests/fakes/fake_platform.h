@@ -25,17 +25,26 @@ public:
 
     void Load() override;
     void SetText(ControlId control, std::string_view text) override;
-    void GetText(ControlId control, std::string& text) override;
-    int CheckState(ControlId control) override;
+    void GetText(ControlId control, std::string& text) override { text = texts[control]; }
+    int CheckState(ControlId control) override { return checks[control]; }
     void SetCheckState(ControlId control, int value) override;
     void SetTextColor(ControlId control, Rgb color) override;
-    void Show() override;
-    void Hide() override;
+    void Show() override {
+        visible = true;
+        log.push_back("show");
+    }
+    void Hide() override {
+        visible = false;
+        log.push_back("hide");
+    }
     WindowState State() override { return state; }
     void SetState(WindowState newState) override;
-    void SetForeground() override;
-    void EnableTimer() override;
-    void PopupTrayMenu() override;
+    void SetForeground() override { log.push_back("foreground"); }
+    void EnableTimer() override {
+        timerEnabled = true;
+        log.push_back("timer on");
+    }
+    void PopupTrayMenu() override { log.push_back("menu"); }
     bool AskOkCancel(std::string_view text) override;
 
     EventLog& log;
@@ -57,10 +66,19 @@ class FakeRuntime final : public Runtime {
 public:
     explicit FakeRuntime(EventLog& eventLog) : log(eventLog) {}
 
-    bool AnotherInstanceRunning() override;
-    std::string ProgramFolder() override;
+    bool AnotherInstanceRunning() override {
+        log.push_back("instance check");
+        return anotherInstance;
+    }
+    std::string ProgramFolder() override {
+        log.push_back("folder");
+        return programFolder;
+    }
     void YieldToPendingMessages() override;
-    void EndProcess() override;
+    void EndProcess() override {
+        log.push_back("end");
+        throw ProcessEnded{};
+    }
     std::string_view DecimalSeparator() override { return decimalSeparator; }
     std::string ProductName() override { return productName; }
 
@@ -80,7 +98,10 @@ public:
 
     SystemTime GetSystemTime() override { return systemTime; }
     bool SetSystemTime(const SystemTime& utc) override;
-    void Sleep(uint32_t milliseconds) override;
+    void Sleep(uint32_t milliseconds) override {
+        sleeps.push_back(milliseconds);
+        log.push_back("sleep " + std::to_string(milliseconds));
+    }
     TimeText LocalTimeText() override;
     std::string LocalTimeAmPm() override { return amPmText; }
     float SecondsSinceMidnight() override { return secondsSinceMidnight; }
@@ -152,8 +173,14 @@ class FakeTray final : public Tray {
 public:
     explicit FakeTray(EventLog& eventLog) : log(eventLog) {}
 
-    void AddIcon(const TrayIcon& icon) override;
-    void RemoveIcon(const TrayIcon& icon) override;
+    void AddIcon(const TrayIcon& icon) override {
+        log.push_back("tray add");
+        calls.emplace_back("add", icon);
+    }
+    void RemoveIcon(const TrayIcon& icon) override {
+        log.push_back("tray delete");
+        calls.emplace_back("delete", icon);
+    }
 
     EventLog& log;
     std::vector<std::pair<std::string, TrayIcon>> calls;  // "add" or "delete", and the icon
@@ -163,7 +190,10 @@ class FakeTimeControls final : public TimeControls {
 public:
     explicit FakeTimeControls(EventLog& eventLog) : log(eventLog) {}
 
-    void SetStatus(std::string_view text) override;
+    void SetStatus(std::string_view text) override {
+        statusHistory.emplace_back(text);
+        log.push_back("status " + std::string(text));
+    }
     void SetClock(std::string_view text) override {
         clock = text;
         ++clockWrites;

@@ -37,14 +37,13 @@ import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Optional
+from typing import Callable, Optional
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import wine as w  # noqa: E402
 from wine import read_text  # noqa: E402
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
-SCREEN = "1024x768"
 STATUS_ID = 115
 READY_TEXT = "Ready."
 # Targets set for the product: each ratio ours/bare at most this, and the exe's size.
@@ -100,31 +99,26 @@ def parse_probe_line(line: str) -> dict:
     return result
 
 
+def _flags(command: str, with_value: tuple, keep: Callable[[str], bool]) -> list:
+    """The words after the program that keep accepts, without each option of with_value and
+    the word after it."""
+    flags, skip = [], False
+    for token in shlex.split(command)[1:]:
+        if skip:
+            skip = False
+        elif token in with_value:
+            skip = True
+        elif keep(token):
+            flags.append(token)
+    return flags
+
+
 def product_flags(compile_command: str, link_line: str) -> tuple:
     """The compile and link flags of a CMake target, without its files and outputs."""
-    compile_flags = []
-    tokens = shlex.split(compile_command)[1:]
-    skip = False
-    for token in tokens:
-        if skip:
-            skip = False
-        elif token in ("-o", "-c"):
-            skip = True
-        elif not (token.startswith("@") or token.startswith("-I")):
-            compile_flags.append(token)
-    link_flags = []
-    tokens = shlex.split(link_line)[1:]
-    skip = False
-    for token in tokens:
-        if skip:
-            skip = False
-        elif token == "-o":
-            skip = True
-        elif token.startswith(("-O", "-D")):
-            continue  # compile flags CMake repeats on the link line; the compile's own hold
-        elif token.startswith("-") and not token.startswith(
-                ("-Wl,--whole-archive", "-Wl,--no-whole-archive", "-Wl,--out-implib")):
-            link_flags.append(token)
+    compile_flags = _flags(compile_command, ("-o", "-c"), lambda t: not t.startswith(("@", "-I")))
+    # -O and -D are compile flags CMake repeats on the link line; the compile's own hold.
+    link_flags = _flags(link_line, ("-o",), lambda t: t.startswith("-") and not t.startswith(
+        ("-O", "-D", "-Wl,--whole-archive", "-Wl,--no-whole-archive", "-Wl,--out-implib")))
     return compile_flags, link_flags
 
 
@@ -398,9 +392,7 @@ class Side:
                 w.wineserver_wait(self.wine, self.env, kill=True)
         Started.end(self.server)
         self.hold = self.server = None
-        server_dir = w.server_tmp_dir(self.prefix)
-        if server_dir:
-            shutil.rmtree(server_dir, ignore_errors=True)
+        w.remove_server_dir(self.prefix)
         shutil.rmtree(self.prefix, ignore_errors=True)
 
 

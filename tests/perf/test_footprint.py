@@ -106,9 +106,7 @@ class Summary(unittest.TestCase):
                               ["exe32_bytes"]["ok"], ok)
 
     def test_markdown_shows_units_ratio_and_misses(self):
-        text = fp.markdown_table(fp.summarize(
-            {"ours": [dict(ready_ms=400.0)], "bare": [dict(ready_ms=200.0)]},
-            {"ours": 3, "bare": 2}))
+        text = fp.markdown_table(list(self.rows([400.0], [200.0]).values()))
         line = next(l for l in text.splitlines() if l.startswith('| Start to "Ready."'))
         self.assertIn("| ms | 400.0 | 200.0 | 2.00 | <= 1.2 | **no** |", line)
 

@@ -185,32 +185,28 @@ class PEFile:
         offset = self.offset_of(rva, length)
         return self.data[offset:offset + length]
 
+    def descriptors(self, index: int, size: int, what: str):
+        """(file offset, fields) of each size-byte descriptor in the table of data directory
+        index, up to the all-zero one that ends it."""
+        rva, length = self.directory(index)
+        if not rva or not length:
+            return
+        for i in range(MAX_IMPORT_DESCRIPTORS):
+            at = self.offset_of(rva + size * i, size)
+            fields = unpack(f"{size // 4}I", self.data, at)
+            if not any(fields):
+                return
+            yield at, fields
+        raise FormatError(f"{what} has no end")
+
     def imports(self) -> list:
-        found = []
-        rva, size = self.directory(1)
-        if rva and size:
-            for i in range(MAX_IMPORT_DESCRIPTORS):
-                at = self.offset_of(rva + 20 * i, 20)
-                fields = unpack("IIIII", self.data, at)
-                if not any(fields):
-                    break
-                found.append(ImportedDll(c_string(self.data, self.offset_of(fields[3])),
-                                         False, at))
-            else:
-                raise FormatError("import table has no end")
-        rva, size = self.directory(13)
-        if rva and size:
-            for i in range(MAX_IMPORT_DESCRIPTORS):
-                at = self.offset_of(rva + 32 * i, 32)
-                fields = unpack("8I", self.data, at)
-                if not any(fields):
-                    break
-                attributes, name = fields[0], fields[1]
-                if not attributes & 1:  # the oldest layout holds addresses, not RVAs
-                    name -= self.image_base
-                found.append(ImportedDll(c_string(self.data, self.offset_of(name)), True, at))
-            else:
-                raise FormatError("delay import table has no end")
+        found = [ImportedDll(c_string(self.data, self.offset_of(fields[3])), False, at)
+                 for at, fields in self.descriptors(1, 20, "import table")]
+        for at, fields in self.descriptors(13, 32, "delay import table"):
+            attributes, name = fields[0], fields[1]
+            if not attributes & 1:  # the oldest layout holds addresses, not RVAs
+                name -= self.image_base
+            found.append(ImportedDll(c_string(self.data, self.offset_of(name)), True, at))
         return found
 
     def resources(self) -> list:
@@ -273,7 +269,11 @@ def find_resource(resources: list, type_id: int, name) -> Optional[Resource]:
     return None
 
 
-def resource_bytes(pe: PEFile, resource: Resource) -> bytes:
+def resource_data(pe: PEFile, type_id: int, name, missing: str) -> bytes:
+    """A resource's bytes; the check fails saying missing when there is none."""
+    resource = find_resource(resources_of(pe), type_id, name)
+    if resource is None:
+        raise CheckFailed(missing)
     return pe.read(resource.rva, resource.size)
 
 
@@ -326,10 +326,7 @@ def text_value(node: VersionNode) -> str:
 
 
 def version_record(pe: PEFile) -> VersionNode:
-    resource = find_resource(resources_of(pe), RT_VERSION, 1)
-    if resource is None:
-        raise CheckFailed("no version resource (type 16, id 1)")
-    data = resource_bytes(pe, resource)
+    data = resource_data(pe, RT_VERSION, 1, "no version resource (type 16, id 1)")
     root, _ = parse_version_node(data, 0, len(data))
     if root.key != "VS_VERSION_INFO":
         raise CheckFailed(f"version resource starts with '{root.key}'")
@@ -470,12 +467,9 @@ def local_name(tag: str) -> str:
 
 
 def check_manifest(subject: Subject) -> str:
-    pe = subject.pe
-    resource = find_resource(resources_of(pe), RT_MANIFEST, 1)
-    if resource is None:
-        raise CheckFailed("no manifest resource (type 24, id 1)")
+    manifest = resource_data(subject.pe, RT_MANIFEST, 1, "no manifest resource (type 24, id 1)")
     try:
-        root = ElementTree.fromstring(resource_bytes(pe, resource))
+        root = ElementTree.fromstring(manifest)
     except (ElementTree.ParseError, LookupError, ValueError) as error:
         # LookupError: an encoding Python does not know, named in the XML declaration.
         raise CheckFailed(f"manifest is not well-formed XML: {error}") from error
@@ -497,12 +491,8 @@ def check_manifest(subject: Subject) -> str:
 
 
 def check_icon(subject: Subject) -> str:
-    pe = subject.pe
-    resources = resources_of(pe)
-    group = find_resource(resources, RT_GROUP_ICON, ICON_GROUP_ID)
-    if group is None:
-        raise CheckFailed(f"no group icon with id {ICON_GROUP_ID}")
-    data = resource_bytes(pe, group)
+    data = resource_data(subject.pe, RT_GROUP_ICON, ICON_GROUP_ID,
+                         f"no group icon with id {ICON_GROUP_ID}")
     reserved, kind, count = unpack("HHH", data, 0)
     if (reserved, kind, count) != (0, 1, 1):
         raise CheckFailed(f"group icon header {reserved},{kind},{count}, expected one icon")
@@ -510,13 +500,11 @@ def check_icon(subject: Subject) -> str:
     if (width, height, colours, bits) != (32, 32, 16, 4):
         raise CheckFailed(f"group entry {width}x{height}, {colours} colours, {bits} bpp; "
                           f"expected 32x32, 16 colours, 4 bpp")
-    icon = find_resource(resources, RT_ICON, icon_id)
-    if icon is None:
-        raise CheckFailed(f"group entry names icon {icon_id}, which is missing")
-    if icon.size != byte_count:
-        raise CheckFailed(f"icon {icon_id} is {icon.size} bytes, its group entry says "
+    image = resource_data(subject.pe, RT_ICON, icon_id,
+                          f"group entry names icon {icon_id}, which is missing")
+    if len(image) != byte_count:
+        raise CheckFailed(f"icon {icon_id} is {len(image)} bytes, its group entry says "
                           f"{byte_count}")
-    image = resource_bytes(pe, icon)
     if image[:8] == b"\x89PNG\r\n\x1a\n":
         raise CheckFailed(f"icon {icon_id} is a PNG, expected a bitmap")
     header_size, bitmap_width, bitmap_height, bitmap_planes, bitmap_bits = unpack(
@@ -530,11 +518,7 @@ def check_icon(subject: Subject) -> str:
 
 
 def check_logo(subject: Subject) -> str:
-    pe = subject.pe
-    resource = find_resource(resources_of(pe), RT_RCDATA, LOGO_ID)
-    if resource is None:
-        raise CheckFailed(f"no RCDATA resource with id {LOGO_ID}")
-    data = resource_bytes(pe, resource)
+    data = resource_data(subject.pe, RT_RCDATA, LOGO_ID, f"no RCDATA resource with id {LOGO_ID}")
     if data[:6] not in (b"GIF87a", b"GIF89a"):
         raise CheckFailed(f"RCDATA {LOGO_ID} is not a GIF (starts {data[:6]!r})")
     width, height, packed = unpack("HHB", data, 6)

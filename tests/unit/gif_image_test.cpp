@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/named_case.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -62,17 +64,12 @@ Bytes Gif(int width, int height, std::uint8_t background, const Frame& frame, co
     return out;
 }
 
-struct DecodeCase {
-    const char* name;
+struct DecodeCase : NamedCase {
     Bytes gif;
     int width;
     int height;
     Bytes pixels;
 };
-
-void PrintTo(const DecodeCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class DecodeGifTest : public ::testing::TestWithParam<DecodeCase> {};
 
@@ -104,14 +101,9 @@ INSTANTIATE_TEST_SUITE_P(Table, DecodeGifTest, ::testing::Values(
     DecodeCase{"FrameBesideTheScreen", Gif(2, 1, 3, {5, 0, 3, 2}, {0x84, 0x5F}), 2, 1, {3, 3}}));
 // clang-format on
 
-struct BrokenCase {
-    const char* name;
+struct BrokenCase : NamedCase {
     Bytes gif;
 };
-
-void PrintTo(const BrokenCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class BrokenGifTest : public ::testing::TestWithParam<BrokenCase> {};
 

@@ -9,6 +9,7 @@
 
 #include "app/reg_api.h"
 #include "tests/fakes/fake_platform.h"
+#include "tests/unit/named_case.h"
 
 namespace {
 
@@ -169,16 +170,11 @@ std::string Bytes(const FakeRegistry::Value& v) {
     return {v.data.begin(), v.data.end()};
 }
 
-struct SaveCase {
-    const char* name;
+struct SaveCase : NamedCase {
     const char* appPath;
     int autoRun;
     const char* runData;  // without the NUL
 };
-
-void PrintTo(const SaveCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class SaveSettingsTest : public StartupTest, public ::testing::WithParamInterface<SaveCase> {};
 
@@ -236,17 +232,12 @@ TEST_F(StartupTest, EndProgramEndsTheProcess) {
     EXPECT_EQ(f.log, (EventLog{"end"}));
 }
 
-struct RegTypeCase {
-    const char* name;
+struct RegTypeCase : NamedCase {
     int32_t type;
     RegValue value;
     std::vector<uint8_t> data;  // empty and absent: nothing written
     bool written;
 };
-
-void PrintTo(const RegTypeCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class SetRegValueOfTypeTest : public ::testing::TestWithParam<RegTypeCase> {};
 

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <string>
 #include <vector>
 
 #include "tests/fakes/fake_platform.h"
+#include "tests/unit/named_case.h"
 #include "timeservice/time_service.h"
 
 namespace {
@@ -40,16 +39,11 @@ protected:
     FakeTimeService f;
 };
 
-struct CheckCase {
-    const char* name;
+struct CheckCase : NamedCase {
     std::vector<std::string> pages;  // one per download
     Statuses statuses;
     std::size_t downloads;
 };
-
-void PrintTo(const CheckCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class CheckFlowTest : public SynchronizeTimeTest,
                       public ::testing::WithParamInterface<CheckCase> {};
@@ -130,17 +124,12 @@ TEST_F(SynchronizeTimeTest, SetAcrossMidnightMovesTheDate) {
     EXPECT_EQ(f.clock.sets[0], expected);
 }
 
-struct SetFailureCase {
-    const char* name;
+struct SetFailureCase : NamedCase {
     std::string page;
     bool setSucceeds;
     std::string finalStatus;
     std::size_t setCalls;
 };
-
-void PrintTo(const SetFailureCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class SetFailureTest : public SynchronizeTimeTest,
                        public ::testing::WithParamInterface<SetFailureCase> {};

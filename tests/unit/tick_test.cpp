@@ -1,28 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <cstdlib>
 #include <new>
 #include <string>
 
 #include "tests/fakes/fake_platform.h"
+#include "tests/unit/named_case.h"
 #include "timeservice/time_service.h"
 
 namespace {
 
-struct DueCase {
-    const char* name;
+struct DueCase : NamedCase {
     const char* interval;
     float now;
     float lastSync;
     int autoState;
     bool synchronises;
 };
-
-void PrintTo(const DueCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class AutoSynchronizeDueTest : public ::testing::TestWithParam<DueCase> {};
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/fakes/fake_platform.h"
+#include "tests/unit/named_case.h"
 
 namespace {
 
@@ -16,15 +17,10 @@ std::string Padded(std::string text, std::size_t length = 100) {
     return text;
 }
 
-struct ParseCase {
-    const char* name;
+struct ParseCase : NamedCase {
     std::string body;
     std::optional<PageTime> expected;
 };
-
-void PrintTo(const ParseCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class ParseTimePageTest : public ::testing::TestWithParam<ParseCase> {};
 
@@ -110,16 +106,11 @@ INSTANTIATE_TEST_SUITE_P(
                       DifferenceCase{At(2026, 12, 7, 0, 0, 0), {12, 0, 0}, 43200},
                       DifferenceCase{At(2026, 12, 7, 0, 0, 0), {12, 0, 1}, 43199}));
 
-struct SetCase {
-    const char* name;
+struct SetCase : NamedCase {
     SystemTime system;
     PageTime page;
     SystemTime expected;
 };
-
-void PrintTo(const SetCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class SetTargetTest : public ::testing::TestWithParam<SetCase> {};
 

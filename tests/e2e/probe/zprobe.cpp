@@ -36,6 +36,7 @@
 #include <concepts>
 #include <cstdio>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,10 @@ public:
         return Key(key).Number(static_cast<long long>(value));
     }
     Json& Field(const char* key, const RECT& value) { return Key(key).Rect(value); }
+    Json& Field(const char* key, std::optional<long long> value) {
+        Key(key);
+        return value ? Number(*value) : Null();
+    }
 
     void Print() const {
         std::fwrite(out_.data(), 1, out_.size(), stdout);
@@ -192,21 +197,20 @@ std::wstring ServerText(HWND hwnd) {
 }
 
 // The text as the control itself reports it (an edit box keeps its own copy).
-bool MessageText(HWND hwnd, std::wstring& text) {
+std::optional<std::wstring> MessageText(HWND hwnd) {
     DWORD_PTR length = 0;
     if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
                              &length)) {
-        return false;
+        return std::nullopt;
     }
     std::vector<wchar_t> buffer(length + 1, L'\0');
     DWORD_PTR copied = 0;
     if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(),
                              reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
                              kMessageTimeoutMs, &copied)) {
-        return false;
+        return std::nullopt;
     }
-    text.assign(buffer.data(), copied);
-    return true;
+    return std::wstring(buffer.data(), copied);
 }
 
 DWORD ProcessOf(HWND hwnd) {
@@ -226,9 +230,14 @@ int ScreenDpi() {
     return dpi;
 }
 
-RECT RectInClient(HWND child, HWND parent) {
+RECT WindowRect(HWND hwnd) {
     RECT r{};
-    GetWindowRect(child, &r);
+    GetWindowRect(hwnd, &r);
+    return r;
+}
+
+RECT RectInClient(HWND child, HWND parent) {
+    RECT r = WindowRect(child);
     MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
     return r;
 }
@@ -236,6 +245,12 @@ RECT RectInClient(HWND child, HWND parent) {
 bool Responsive(HWND hwnd) {
     DWORD_PTR ignored = 0;
     return SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &ignored) != 0;
+}
+
+// What every window listing reports: the handle, class, screen rectangle and visibility.
+void WindowFields(Json& j, HWND hwnd) {
+    j.Key("hwnd").Handle(hwnd).Field("class", ClassOf(hwnd)).Field("rect", WindowRect(hwnd));
+    j.Field("visible", IsWindowVisible(hwnd) != FALSE);
 }
 
 std::vector<HWND> ChildrenInZOrder(HWND parent) {
@@ -279,8 +294,9 @@ struct FontTable {
     FontRecord records[kMaxControls];
 };
 
-void MappingName(DWORD probePid, wchar_t (&name)[64]) {
-    wsprintfW(name, L"Local\\zprobe.fonts.%lu", probePid);
+// The shared memory a query's answer comes back through, one per probe process.
+void MappingName(const wchar_t* message, DWORD probePid, wchar_t (&name)[64]) {
+    wsprintfW(name, L"Local\\%s.%lu", message, probePid);
 }
 
 BOOL CALLBACK RecordFont(HWND child, LPARAM param) {
@@ -310,12 +326,11 @@ BOOL CALLBACK RecordFont(HWND child, LPARAM param) {
 // Answers a probe's query message from inside the program, where this module's C runtime
 // was never started (Win32 calls only): fill writes into the table the probe shares.
 template <typename Table, typename Fill>
-LRESULT AnswerQuery(int code, WPARAM wParam, LPARAM lParam, const wchar_t* message,
-                    void (*nameOf)(DWORD, wchar_t (&)[64]), Fill fill) {
+LRESULT AnswerQuery(int code, WPARAM wParam, LPARAM lParam, const wchar_t* message, Fill fill) {
     const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
     if (code == HC_ACTION && call->message == RegisterWindowMessageW(message)) {
         wchar_t name[64];
-        nameOf(static_cast<DWORD>(call->wParam), name);
+        MappingName(message, static_cast<DWORD>(call->wParam), name);
         if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
             if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(Table))) {
                 static_cast<Table*>(view)->count = 0;
@@ -330,7 +345,7 @@ LRESULT AnswerQuery(int code, WPARAM wParam, LPARAM lParam, const wchar_t* messa
 
 LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam) {
     return AnswerQuery<FontTable>(
-        code, wParam, lParam, kFontQueryMessage, MappingName, [](FontTable& table, HWND main) {
+        code, wParam, lParam, kFontQueryMessage, [](FontTable& table, HWND main) {
             EnumChildWindows(main, RecordFont, reinterpret_cast<LPARAM>(&table));
         });
 }
@@ -406,10 +421,10 @@ std::wstring HookModulePath() {
 }
 
 // Fills table from inside the program's thread, through hookProc (run there from a DLL copy
-// of this probe) and a shared mapping named by nameOf; false when that is not possible.
+// of this probe) and a shared mapping; false when that is not possible.
 template <typename Table>
-bool QueryInProgram(HWND main, HOOKPROC hookProc, void (*nameOf)(DWORD, wchar_t (&)[64]),
-                    const wchar_t* message, Table& table, std::string& error) {
+bool QueryInProgram(HWND main, HOOKPROC hookProc, const wchar_t* message, Table& table,
+                    std::string& error) {
     const std::wstring modulePath = HookModulePath();
     HMODULE module = modulePath.empty()
                          ? nullptr
@@ -424,7 +439,7 @@ bool QueryInProgram(HWND main, HOOKPROC hookProc, void (*nameOf)(DWORD, wchar_t 
     const auto proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<const char*>(module) + offset);
 
     wchar_t name[64];
-    nameOf(GetCurrentProcessId(), name);
+    MappingName(message, GetCurrentProcessId(), name);
     HANDLE mapping =
         CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Table), name);
     void* view = mapping
@@ -483,31 +498,24 @@ void WriteControl(Json& j, HWND main, HWND child, int zorder, bool responsive,
     const LONG style = GetWindowLongW(child, GWL_STYLE);
     const LONG exStyle = GetWindowLongW(child, GWL_EXSTYLE);
     const int id = GetDlgCtrlID(child);
-    RECT screen{};
-    GetWindowRect(child, &screen);
 
     j.BeginObject();
     j.Field("id", id).Key("hwnd").Handle(child);
     j.Field("class", ClassOf(child));
-    std::wstring text;
-    const bool answered = responsive && MessageText(child, text);
-    j.Field("text", answered ? text : ServerText(child));
+    const auto text = responsive ? MessageText(child) : std::nullopt;
+    j.Field("text", text.value_or(ServerText(child)));
     j.Field("server_text", ServerText(child));
-    j.Field("rect", RectInClient(child, main)).Field("screen_rect", screen);
+    j.Field("rect", RectInClient(child, main)).Field("screen_rect", WindowRect(child));
     j.Field("visible", IsWindowVisible(child) != FALSE);
     j.Field("enabled", IsWindowEnabled(child) != FALSE);
     j.Field("style", static_cast<DWORD>(style));
     j.Field("exstyle", static_cast<DWORD>(exStyle));
     j.Field("zorder", zorder);
-    j.Key("check");
     DWORD_PTR check = 0;
-    if (responsive && IsCheckBox(child, style) &&
-        SendMessageTimeoutW(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
-                            &check)) {
-        j.Number(static_cast<long long>(check));
-    } else {
-        j.Null();
-    }
+    const bool checked =
+        responsive && IsCheckBox(child, style) &&
+        SendMessageTimeoutW(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &check);
+    j.Field("check", checked ? std::optional(static_cast<long long>(check)) : std::nullopt);
     j.Key("font");
     const FontRecord* font = fonts ? FindFont(*fonts, id) : nullptr;
     if (font && font->valid) {
@@ -528,8 +536,7 @@ void WriteControl(Json& j, HWND main, HWND child, int zorder, bool responsive,
     j.EndObject();
 }
 
-int CmdDump() {
-    HWND main = FindMainWindow();
+int CmdDump(HWND main) {
     Json j;
     j.BeginObject();
     j.Field("dpi", ScreenDpi());
@@ -540,8 +547,6 @@ int CmdDump() {
     }
     DWORD pid = 0;
     const DWORD tid = GetWindowThreadProcessId(main, &pid);
-    RECT window{};
-    GetWindowRect(main, &window);
     RECT client{};
     GetClientRect(main, &client);
     POINT origin{0, 0};
@@ -562,26 +567,19 @@ int CmdDump() {
     j.Field("title", ServerText(main));
     j.Field("style", static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE)));
     j.Field("exstyle", static_cast<DWORD>(GetWindowLongW(main, GWL_EXSTYLE)));
-    j.Field("window_rect", window);
+    j.Field("window_rect", WindowRect(main));
     j.Key("client_size").BeginArray().Number(client.right).Number(client.bottom).EndArray();
     j.Key("client_origin").BeginArray().Number(origin.x).Number(origin.y).EndArray();
-    j.Key("focus_id");
-    if (haveGui && gui.hwndFocus) {
-        j.Number(gui.hwndFocus == main ? 0 : GetDlgCtrlID(gui.hwndFocus));
-    } else {
-        j.Null();
-    }
-    j.Key("capture_id");
-    if (haveGui && gui.hwndCapture) {
-        j.Number(GetDlgCtrlID(gui.hwndCapture));
-    } else {
-        j.Null();
-    }
+    HWND focus = haveGui ? gui.hwndFocus : nullptr;
+    j.Field("focus_id",
+            focus ? std::optional(focus == main ? 0 : GetDlgCtrlID(focus)) : std::nullopt);
+    HWND capture = haveGui ? gui.hwndCapture : nullptr;
+    j.Field("capture_id", capture ? std::optional(GetDlgCtrlID(capture)) : std::nullopt);
 
     static FontTable fonts{};
     std::string fontError = "the program is not responding";
-    const bool haveFonts = responsive && QueryInProgram(main, FontHookProc, MappingName,
-                                                        kFontQueryMessage, fonts, fontError);
+    const bool haveFonts =
+        responsive && QueryInProgram(main, FontHookProc, kFontQueryMessage, fonts, fontError);
     j.Field("fonts_read", haveFonts);
     if (!haveFonts) {
         j.Field("fonts_error", fontError);
@@ -597,8 +595,7 @@ int CmdDump() {
     return 0;
 }
 
-int CmdStatus() {
-    HWND main = FindMainWindow();
+int CmdStatus(HWND main) {
     Json j;
     j.BeginObject().Field("found", main != nullptr);
     if (main) {
@@ -618,13 +615,8 @@ bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
 
 // mark, when not empty, replaces the control's text first: an outcome equal to the text
 // shown before is then still seen as a change, however fast it comes.
-int CmdWatch(int id, double seconds, const std::wstring& mark,
+int CmdWatch(HWND main, int id, double seconds, const std::wstring& mark,
              const std::vector<std::wstring>& finals) {
-    HWND main = FindMainWindow();
-    if (!main) {
-        PrintError("main window not found");
-        return 1;
-    }
     HWND control = GetDlgItem(main, id);
     DWORD_PTR ignored = 0;
     if (!mark.empty() &&
@@ -676,26 +668,15 @@ int CmdWatch(int id, double seconds, const std::wstring& mark,
     return 0;
 }
 
-void WriteWindow(Json& j, HWND hwnd) {
-    RECT r{};
-    GetWindowRect(hwnd, &r);
-    j.BeginObject();
-    j.Key("hwnd").Handle(hwnd);
-    j.Field("class", ClassOf(hwnd));
-    j.Field("title", ServerText(hwnd));
-    j.Field("pid", ProcessOf(hwnd));
-    j.Field("visible", IsWindowVisible(hwnd) != FALSE);
-    j.Field("rect", r);
-    j.Key("owner").Handle(GetWindow(hwnd, GW_OWNER));
-    j.EndObject();
-}
-
 int CmdWindows() {
     Json j;
     j.BeginObject().Key("foreground").Handle(GetForegroundWindow());
     j.Key("windows").BeginArray();
     for (HWND hwnd : TopLevelWindows()) {
-        WriteWindow(j, hwnd);
+        j.BeginObject();
+        WindowFields(j, hwnd);
+        j.Field("title", ServerText(hwnd)).Field("pid", ProcessOf(hwnd));
+        j.Key("owner").Handle(GetWindow(hwnd, GW_OWNER)).EndObject();
     }
     j.EndArray().EndObject().Print();
     return 0;
@@ -749,17 +730,15 @@ std::vector<RemoteTool> ReadTools(HWND tooltip) {
 
 // Screen rectangle of a tool: the whole window for TTF_IDISHWND, else its client rectangle.
 RECT ToolScreenRect(const TTTOOLINFOW& tool) {
-    RECT r{};
     if (tool.uFlags & TTF_IDISHWND) {
-        GetWindowRect(reinterpret_cast<HWND>(tool.uId), &r);
-    } else {
-        r = tool.rect;
-        MapWindowPoints(tool.hwnd, HWND_DESKTOP, reinterpret_cast<POINT*>(&r), 2);
+        return WindowRect(reinterpret_cast<HWND>(tool.uId));
     }
+    RECT r = tool.rect;
+    MapWindowPoints(tool.hwnd, HWND_DESKTOP, reinterpret_cast<POINT*>(&r), 2);
     return r;
 }
 
-int CmdTray() {
+int CmdTray(HWND main) {
     HWND tray = FindWindowW(L"Shell_TrayWnd", nullptr);
     Json j;
     j.BeginObject().Field("found", tray != nullptr);
@@ -767,24 +746,16 @@ int CmdTray() {
         j.EndObject().Print();
         return 1;
     }
-    RECT trayRect{};
-    GetWindowRect(tray, &trayRect);
     const DWORD trayPid = ProcessOf(tray);
-    HWND main = FindMainWindow();
-    j.Key("hwnd").Handle(tray);
-    j.Field("rect", trayRect).Field("visible", IsWindowVisible(tray) != FALSE);
+    WindowFields(j, tray);
 
     // Taskbar buttons carry the window they stand for as their control id.
     j.Key("children").BeginArray();
     for (HWND child : ChildrenInZOrder(tray)) {
-        RECT r{};
-        GetWindowRect(child, &r);
         const auto target = static_cast<INT_PTR>(GetWindowLongPtrW(child, GWLP_ID));
         j.BeginObject();
-        j.Key("hwnd").Handle(child);
-        j.Field("class", ClassOf(child)).Field("text", ServerText(child));
-        j.Field("rect", r).Field("visible", IsWindowVisible(child) != FALSE);
-        j.Key("id").Number(target);
+        WindowFields(j, child);
+        j.Field("text", ServerText(child)).Key("id").Number(target);
         j.Field("is_main_window", main != nullptr && target == reinterpret_cast<INT_PTR>(main));
         j.EndObject();
     }
@@ -822,13 +793,9 @@ int CmdTooltips() {
         if (!IsClass(hwnd, TOOLTIPS_CLASSW) || !IsWindowVisible(hwnd)) {
             continue;
         }
-        std::wstring text;
-        if (!MessageText(hwnd, text)) {
-            text = ServerText(hwnd);
-        }
-        RECT r{};
-        GetWindowRect(hwnd, &r);
-        j.BeginObject().Field("text", text).Field("rect", r);
+        j.BeginObject();
+        WindowFields(j, hwnd);
+        j.Field("text", MessageText(hwnd).value_or(ServerText(hwnd)));
         j.Field("pid", ProcessOf(hwnd)).EndObject();
     }
     j.EndArray().EndObject().Print();
@@ -861,12 +828,7 @@ long long Number(const std::wstring& text) {
     return std::wcstoll(text.c_str(), nullptr, 0);
 }
 
-int CmdSend(bool post, const std::vector<std::wstring>& args) {
-    HWND main = FindMainWindow();
-    if (!main) {
-        PrintError("main window not found");
-        return 1;
-    }
+int CmdSend(HWND main, bool post, const std::vector<std::wstring>& args) {
     const UINT message = MessageNumber(args[0]);
     const auto wParam = static_cast<WPARAM>(Number(args[1]));
     const auto lParam = static_cast<LPARAM>(Number(args[2]));
@@ -935,10 +897,6 @@ struct MenuTable {
     MenuItemRecord items[kMaxMenuItems];
 };
 
-void MenuMappingName(DWORD probePid, wchar_t (&name)[64]) {
-    wsprintfW(name, L"Local\\zprobe.menu.%lu", probePid);
-}
-
 BOOL CALLBACK FindOwnPopupMenu(HWND hwnd, LPARAM param) {
     wchar_t name[16] = L"";
     GetClassNameW(hwnd, name, 16);
@@ -951,7 +909,7 @@ BOOL CALLBACK FindOwnPopupMenu(HWND hwnd, LPARAM param) {
 
 LRESULT CALLBACK MenuHookProc(int code, WPARAM wParam, LPARAM lParam) {
     return AnswerQuery<MenuTable>(
-        code, wParam, lParam, kMenuQueryMessage, MenuMappingName, [](MenuTable& table, HWND) {
+        code, wParam, lParam, kMenuQueryMessage, [](MenuTable& table, HWND) {
             HWND popup = nullptr;
             EnumThreadWindows(GetCurrentThreadId(), FindOwnPopupMenu,
                               reinterpret_cast<LPARAM>(&popup));
@@ -980,15 +938,10 @@ LRESULT CALLBACK MenuHookProc(int code, WPARAM wParam, LPARAM lParam) {
         });
 }
 
-int CmdMenu() {
-    HWND main = FindMainWindow();
-    if (!main) {
-        PrintError("main window not found");
-        return 1;
-    }
+int CmdMenu(HWND main) {
     static MenuTable table{};
     std::string error;
-    if (!QueryInProgram(main, MenuHookProc, MenuMappingName, kMenuQueryMessage, table, error)) {
+    if (!QueryInProgram(main, MenuHookProc, kMenuQueryMessage, table, error)) {
         PrintError(error);
         return 1;
     }
@@ -1021,17 +974,10 @@ int CmdChildren(HWND parent) {
     j.Field("class", ClassOf(parent)).Field("title", ServerText(parent));
     j.Key("children").BeginArray();
     for (HWND child : ChildrenInZOrder(parent)) {
-        RECT r{};
-        GetWindowRect(child, &r);
-        std::wstring text;
-        if (!MessageText(child, text)) {
-            text = ServerText(child);
-        }
         j.BeginObject();
-        j.Key("hwnd").Handle(child);
-        j.Field("class", ClassOf(child)).Field("id", GetDlgCtrlID(child));
-        j.Field("text", text).Field("rect", r);
-        j.Field("visible", IsWindowVisible(child) != FALSE);
+        WindowFields(j, child);
+        j.Field("id", GetDlgCtrlID(child));
+        j.Field("text", MessageText(child).value_or(ServerText(child)));
         j.Field("style", static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE)));
         j.EndObject();
     }
@@ -1050,14 +996,9 @@ HKEY RootKey(const std::wstring& name) {
 }
 
 // A value exactly as the ANSI functions the program uses see it: type, length and bytes.
-int CmdRegValue(const std::wstring& root, const std::wstring& subkey, const std::wstring& name) {
-    HKEY rootKey = RootKey(root);
-    if (!rootKey) {
-        PrintError("root must be HKLM or HKCU");
-        return 2;
-    }
+int CmdRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name) {
     HKEY key = nullptr;
-    const LONG opened = RegOpenKeyExW(rootKey, subkey.c_str(), 0, KEY_QUERY_VALUE, &key);
+    const LONG opened = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, &key);
     Json j;
     j.BeginObject().Field("key_exists", opened == ERROR_SUCCESS);
     if (opened == ERROR_SUCCESS) {
@@ -1085,14 +1026,9 @@ int CmdRegValue(const std::wstring& root, const std::wstring& subkey, const std:
 
 // Prints a key's access list as SDDL, and replaces it when a new one is given. Wine's
 // server checks a key's access list when the key is opened, as Windows does.
-int CmdKeyDacl(const std::wstring& root, const std::wstring& subkey, const std::wstring* sddl) {
-    HKEY rootKey = RootKey(root);
-    if (!rootKey) {
-        PrintError("root must be HKLM or HKCU");
-        return 2;
-    }
+int CmdKeyDacl(HKEY root, const std::wstring& subkey, const std::wstring* sddl) {
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(rootKey, subkey.c_str(), 0, READ_CONTROL | WRITE_DAC, &key);
+    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, READ_CONTROL | WRITE_DAC, &key);
     if (status != ERROR_SUCCESS) {
         PrintError("cannot open the key for its access list: " + std::to_string(status));
         return 1;
@@ -1129,12 +1065,7 @@ int CmdKeyDacl(const std::wstring& root, const std::wstring& subkey, const std::
 }
 
 // Removes the program's notification icon behind its back, as a restarted taskbar forgets it.
-int CmdTrayDelete(UINT id) {
-    HWND main = FindMainWindow();
-    if (!main) {
-        PrintError("main window not found");
-        return 1;
-    }
+int CmdTrayDelete(HWND main, UINT id) {
     NOTIFYICONDATAW data{};
     data.cbSize = sizeof data;
     data.hWnd = main;
@@ -1170,11 +1101,18 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring command = argv[1];
     std::vector<std::wstring> args(argv + 2, argv + argc);
+    HWND main = FindMainWindow();
+    // These act on the main window.
+    if (!main && (command == L"watch" || command == L"send" || command == L"post" ||
+                  command == L"menu" || command == L"tray-delete")) {
+        PrintError("main window not found");
+        return 1;
+    }
     if (command == L"dump") {
-        return CmdDump();
+        return CmdDump(main);
     }
     if (command == L"status") {
-        return CmdStatus();
+        return CmdStatus(main);
     }
     if (command == L"watch" && args.size() >= 2) {
         auto first = args.begin() + 2;
@@ -1183,20 +1121,21 @@ int wmain(int argc, wchar_t** argv) {
             mark = first[1];
             first += 2;
         }
-        return CmdWatch(static_cast<int>(Number(args[0])), std::wcstod(args[1].c_str(), nullptr),
-                        mark, std::vector<std::wstring>(first, args.end()));
+        return CmdWatch(main, static_cast<int>(Number(args[0])),
+                        std::wcstod(args[1].c_str(), nullptr), mark,
+                        std::vector<std::wstring>(first, args.end()));
     }
     if (command == L"windows") {
         return CmdWindows();
     }
     if (command == L"tray") {
-        return CmdTray();
+        return CmdTray(main);
     }
     if (command == L"tooltips") {
         return CmdTooltips();
     }
     if ((command == L"send" || command == L"post") && args.size() >= 3) {
-        return CmdSend(command == L"post", args);
+        return CmdSend(main, command == L"post", args);
     }
     if (command == L"broadcast-taskbarcreated") {
         return CmdBroadcastTaskbarCreated();
@@ -1205,19 +1144,24 @@ int wmain(int argc, wchar_t** argv) {
         return CmdWaitWindow(std::wcstod(args[0].c_str(), nullptr));
     }
     if (command == L"menu") {
-        return CmdMenu();
+        return CmdMenu(main);
     }
     if (command == L"children" && !args.empty()) {
         return CmdChildren(reinterpret_cast<HWND>(static_cast<INT_PTR>(Number(args[0]))));
     }
+    HKEY root = args.empty() ? nullptr : RootKey(args[0]);
+    if ((command == L"regvalue" || command == L"key-dacl") && !root) {
+        PrintError("root must be HKLM or HKCU");
+        return 2;
+    }
     if (command == L"regvalue" && args.size() >= 3) {
-        return CmdRegValue(args[0], args[1], args[2]);
+        return CmdRegValue(root, args[1], args[2]);
     }
     if (command == L"key-dacl" && args.size() >= 2) {
-        return CmdKeyDacl(args[0], args[1], args.size() >= 3 ? &args[2] : nullptr);
+        return CmdKeyDacl(root, args[1], args.size() >= 3 ? &args[2] : nullptr);
     }
     if (command == L"tray-delete") {
-        return CmdTrayDelete(args.empty() ? 1 : static_cast<UINT>(Number(args[0])));
+        return CmdTrayDelete(main, args.empty() ? 1 : static_cast<UINT>(Number(args[0])));
     }
     if (command == L"crash") {
         return CmdCrash();
