@@ -85,5 +85,5 @@ bool Win32SettingsStore::SaveSetting(std::string_view appName, std::string_view 
     }
     return RegSetValueExA(hkey.get(), valueName.c_str(), 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+                          static_cast<DWORD>(text.size()) + 1) == ERROR_SUCCESS;
 }
