@@ -44,7 +44,7 @@ if [ ! -d "$WINEPREFIX/drive_c" ]; then
 fi
 mkdir -p "$program_dir"
 cp "$build/Zelmora.exe" "$program_dir/"
-[ -f docs/readme.txt ] && cp docs/readme.txt "$program_dir/"
+cp "$build/readme.txt" "$program_dir/"  # the guide as this build names its address
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     echo "Starting Zelmora on $DISPLAY; leave it through its tray icon's Exit entry."

@@ -1,6 +1,6 @@
 ; Setup program for the 32-bit Zelmora.exe. Built by the i686 build (target "setup"):
-;   makensis -DVERSION=1.00.0028 -DVI_VERSION=1.0.0.28 -DEXE=... -DREADME=... -DICON=...
-;            -DOUTFILE=... zelmora.nsi
+;   makensis -DVERSION=1.00.0028 -DVI_VERSION=1.0.0.28 -DWINDOW_CLASS=ZelmoraMainWindow
+;            -DRUN_VALUE=OrvaZelmora -DEXE=... -DREADME=... -DICON=... -DOUTFILE=... zelmora.nsi
 ; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S.
 
 Unicode true
@@ -18,8 +18,6 @@ AllowSkipFiles off
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
-!define RUN_VALUE "OrvaZelmora"
-!define WINDOW_CLASS "ZelmoraMainWindow"
 !define ENDSESSION_LOGOFF 0x80000000
 !define SYNCHRONIZE 0x00100000
 !define WAIT_TIMEOUT 258

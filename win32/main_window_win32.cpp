@@ -451,13 +451,10 @@ void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
 }
 
 void Win32MainWindow::DrawOneLineLabel(const DRAWITEMSTRUCT& item) {
-    const auto index = FindControlIndex(static_cast<int>(item.CtlID));
-    if (!index) {
-        return;
-    }
     char text[256] = "";
     const int length = std::max(GetWindowTextA(item.hwndItem, text, sizeof text), 0);
-    const ScopedSelection selected(item.hDC, FontFor(kMainWindowControls[*index].font));
+    const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
+    const ScopedSelection selected(item.hDC, font);
     ::SetTextColor(item.hDC, GetSysColor(COLOR_WINDOWTEXT));
     OnCtlColor(item.hDC, item.hwndItem);
     // Background and text at once, clipped to the label; no wrapping, no prefix characters.
