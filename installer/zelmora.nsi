@@ -2,8 +2,16 @@
 ;   makensis -DVERSION=1.00.0028 -DVI_VERSION=1.0.0.28 -DWINDOW_CLASS=ZelmoraMainWindow
 ;            -DRUN_VALUE=OrvaZelmora -DEXE=... -DREADME=... -DICON=... -DOUTFILE=... zelmora.nsi
 ; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S.
+; With -DAMD64 it sets up the 64-bit build instead, which stands in for the 32-bit one in
+; the tests of machines that cannot run 32-bit code.
 
 Unicode true
+!ifdef AMD64
+    Target amd64-unicode ; a 64-bit process: the registry's 64-bit view, as the program's
+    !define PROGRAM_FILES "$PROGRAMFILES64"
+!else
+    !define PROGRAM_FILES "$PROGRAMFILES"
+!endif
 SetCompressor /SOLID lzma
 ; Extracted files get the time of installation, so the same inputs give the same setup.
 SetDateSave off
@@ -27,7 +35,7 @@ AllowSkipFiles off
 
 Name "Orva Zelmora"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES\Zelmora"
+InstallDir "${PROGRAM_FILES}\Zelmora"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "Orva Zelmora ${VERSION}"
 

@@ -4,6 +4,7 @@
 #
 #   tools/wine-root.sh make        makes the root unless it is complete already
 #   tools/wine-root.sh path        prints the root's folder
+#   tools/wine-root.sh mirror      prints the Debian mirror a new root comes from
 #   tools/wine-root.sh run CMD...  runs CMD (wine, wineserver, ...) inside the root
 #
 # The root is made once per machine, in one fixed place outside every clone
@@ -16,16 +17,51 @@
 # the end of the thread that started it); processes CMD starts in turn live on.
 # The root trusts no certificate authority of its own: ZELMORA_WINE_CA_BUNDLE names a file of
 # PEM certificates that `run` shows, read-only, as its /etc/ssl/certs/ca-certificates.crt.
+# ZELMORA_NO_32BIT=1 makes `run` refuse every 32-bit system call, as a kernel without the
+# 32-bit system call gate does: no 32-bit program can start, 64-bit ones run as before.
 set -euo pipefail
 
 root=${ZELMORA_WINE_ROOT:-/var/lib/zelmora/wine10-trixie}
-mirror=${ZELMORA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # Bump when the recipe changes, so existing roots are made again.
 stamp_text="zelmora wine root 1: trixie wine wine64 fonts-wine libwine:i386"
 stamp="$root/.zelmora-root-complete"
 
 say() { echo "wine-root: $*" >&2; }
 fail() { say "error: $*"; exit 1; }
+
+# The Debian mirror this host installs its own release from (its apt sources, deb822 or
+# one-line), so that a machine behind a local mirror or proxy works; ZELMORA_DEBIAN_MIRROR
+# overrides it.
+host_mirror() {
+    local release
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ -n "$release" ] || return 0
+    {
+        for file in /etc/apt/sources.list.d/*.sources; do
+            [ -f "$file" ] && awk -v release="$release" '
+                BEGIN { RS = "" }
+                $0 !~ /(^|\n)Enabled:[ \t]*no/ && $0 ~ /(^|\n)Types:[^\n]*[ \t]deb([ \t]|\n|$)/ {
+                    uris = ""; suites = ""
+                    n = split($0, lines, "\n")
+                    for (i = 1; i <= n; i++) {
+                        if (lines[i] ~ /^URIs:/) uris = substr(lines[i], 6)
+                        if (lines[i] ~ /^Suites:/) suites = " " substr(lines[i], 8) " "
+                    }
+                    if (suites ~ ("[ \t]" release "[ \t]")) { split(uris, u, " "); print u[1] }
+                }' "$file"
+        done
+        [ -f /etc/apt/sources.list ] && awk -v release="$release" '
+            $1 == "deb" { i = 2; if ($i ~ /^\[/) while ($i !~ /\]$/) i++; if ($i ~ /^\[/ || $i ~ /\]$/) i++
+                          if ($(i + 1) == release) print $i }' /etc/apt/sources.list
+    } | head -n 1
+}
+
+mirror() {
+    local found=${ZELMORA_DEBIAN_MIRROR:-$(host_mirror)}
+    [ -n "$found" ] || fail "no Debian mirror: this host's apt sources name none for its own" \
+        "release; set ZELMORA_DEBIAN_MIRROR to one (for example your local mirror's .../debian)"
+    echo "${found%/}"
+}
 
 complete() {
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$stamp_text" ]
@@ -59,6 +95,8 @@ build_root() {
     flock 9
     complete && return 0  # another run made it while this one waited
 
+    local mirror
+    mirror=$(mirror)
     say "preparing Wine 10 for the 32-bit program in $root (first time only; about two minutes)"
     local work="$root.work"
     rm -rf "$work" "$root"
@@ -116,14 +154,26 @@ run_in_root() {
     for dir in "${extra[@]}"; do
         [ -n "$dir" ] && [ -e "$dir" ] && binds+=(--bind "$dir" "$dir")
     done
+    local seccomp=()
+    [ "${ZELMORA_NO_32BIT:-}" = 1 ] && seccomp=(--seccomp 9)
     exec bwrap --die-with-parent --bind "$root" / --proc /proc --dev-bind /dev /dev "${binds[@]}" \
         --ro-bind /etc/resolv.conf /etc/resolv.conf --ro-bind /etc/hosts /etc/hosts \
-        --chdir "$PWD" "$@"
+        "${seccomp[@]}" --chdir "$PWD" "$@" 9< <(no_32bit_filter)
+}
+
+# A classic BPF seccomp program: a system call of the i386 ABI (AUDIT_ARCH_I386) kills the
+# process, any other is allowed.
+no_32bit_filter() {
+    printf '\x20\x00\x00\x00\x04\x00\x00\x00'  # load seccomp_data.arch
+    printf '\x15\x00\x00\x01\x03\x00\x00\x40'  # i386? on to the next, else skip it
+    printf '\x06\x00\x00\x00\x00\x00\x00\x80'  # SECCOMP_RET_KILL_PROCESS
+    printf '\x06\x00\x00\x00\x00\x00\xff\x7f'  # SECCOMP_RET_ALLOW
 }
 
 case "${1:-}" in
     make) make_root ;;
     path) echo "$root" ;;
+    mirror) mirror ;;
     run) shift; [ $# -gt 0 ] || fail "run what?"; run_in_root "$@" ;;
-    *) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac

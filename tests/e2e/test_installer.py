@@ -4,11 +4,14 @@ import os
 import re
 
 from harness import (CHK_AUTORUN, READY, RUN_KEY, RUN_VALUE, SETTINGS_KEY, SessionTestCase,
-                     build_dir, env_path, set_interval)
+                     build_dir, env_path, set_interval, target)
 
-SETUP = env_path("ZELMORA_SETUP", build_dir() / "i686" / "Zelmora-1.00.0028-setup.exe")
+ARCH = target().arch
+SETUP = env_path("ZELMORA_SETUP", build_dir() / ARCH / "Zelmora-1.00.0028-setup.exe")
 SETUP_COPY = r"C:\Downloads\Zelmora-setup.exe"
-INSTALL_DIR = r"C:\Program Files (x86)\Zelmora"
+# The 64-bit setup, built where it stands in for the 32-bit one, installs into the 64-bit
+# Program Files folder.
+INSTALL_DIR = r"C:\Program Files (x86)\Zelmora" if ARCH == "i686" else r"C:\Program Files\Zelmora"
 OWN_EXE = INSTALL_DIR + r"\Zelmora.exe"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
 SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Zelmora.lnk"
