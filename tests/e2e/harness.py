@@ -24,7 +24,8 @@ from typing import Callable, Optional
 
 from timeserver import TimeServer
 from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  # noqa: F401
-                  env_path, log, port, program_pid, read_png, start_with_restarts, target)
+                  env_path, log, not_run, port, program_pid, read_png, read_text,
+                  start_with_restarts, target)
 
 
 def _built(variable: str, name: str, folder: str = "") -> Path:
@@ -184,8 +185,8 @@ class Session(WineSession):
             if result.get("ok"):
                 return result
             if self.program and self.program.poll() is not None:
-                raise HarnessError(f"the program ended ({self.program.returncode}) "
-                                   "before its window appeared")
+                raise not_run("the program until its window appeared", self.program.returncode,
+                              read_text(str(self.workdir / "program.log")))
             if time.monotonic() > deadline:
                 raise HarnessError("the program's window did not appear")
 
@@ -226,7 +227,11 @@ class Session(WineSession):
         result = self.wine(*self._probe_args(args), timeout=timeout, check=False)
         self._log_probe(args, result.returncode, time.monotonic() - started, result.stdout,
                         result.stderr)
-        data = last_json(result.stdout, f"probe {' '.join(args)}")
+        try:
+            data = last_json(result.stdout, f"probe {' '.join(args)}")
+        except HarnessError:
+            raise not_run(f"the probe ({' '.join(args)})", result.returncode,
+                          result.stdout + result.stderr) from None
         if check and "error" in data:
             raise HarnessError(f"probe {' '.join(args)}: {data['error']}")
         return data

@@ -197,6 +197,23 @@ def program_pid(prefix: Path, exe_name: str) -> Optional[int]:
     return max(found) if found else None
 
 
+def host_answer() -> str:
+    """Whether this machine runs 32-bit programs under Wine 10, as tools/host-check.py says
+    (found once per boot)."""
+    result = subprocess.run([sys.executable, str(REPO / "tools" / "host-check.py"),
+                             "--build", str(e2e_dir().parent)],
+                            capture_output=True, text=True, timeout=600)
+    return (result.stdout + result.stderr).strip()
+
+
+def not_run(what: str, returncode, output: str) -> HarnessError:
+    """The error for a Windows program Wine did not run, with the likely cause."""
+    said = [line for line in output.splitlines()
+            if line.strip() and "XDG_RUNTIME_DIR" not in line][-3:]
+    return HarnessError(f"Wine did not run {what}: exit code {returncode}, "
+                        f"Wine said: {' | '.join(said) or 'nothing'}. {host_answer()}")
+
+
 def run_detached(args: list, env: dict, timeout: float) -> subprocess.CompletedProcess:
     """Runs a Wine command and waits for that process only.
 
