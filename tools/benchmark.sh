@@ -42,6 +42,12 @@ while [ $# -gt 0 ]; do
 done
 mkdir -p "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
+# It measures the 32-bit program: where Wine cannot run that, there is nothing to measure.
+if ! host=$("$repo/tools/host-check.py" --build "$build_dir"); then
+    echo "$host" >&2
+    echo "benchmark: the footprint is that of the 32-bit program, which cannot run here." >&2
+    exit 2
+fi
 perf=$build_dir/perf
 mkdir -p "$perf"
 
