@@ -1,5 +1,6 @@
 // Prints what the end-to-end tests must know of the program, as JSON, straight from its
-// own headers: control ids, status texts, registry names, the layout table, the tray tip.
+// own headers: control ids, status texts, registry names, the layout table, the tray tip,
+// the version.
 
 #include <cstdio>
 #include <string>
@@ -13,6 +14,7 @@
 #include "ui/main_form.h"
 #include "ui/main_window_layout.h"
 #include "win32/names.h"
+#include "zelmora_version.h"
 
 namespace {
 
@@ -85,6 +87,7 @@ int main() {
     Text("mainWindowClass", kMainWindowClass);
     Text("title", kTitle);
     Text("settingsRoot", kSettingsRoot);
+    Text("versionText", ZELMORA_VERSION_TEXT);
     std::printf("  \"clientTwips\": [%d, %d],\n", kClientWidthTwips, kClientHeightTwips);
     std::printf("  \"windowBackground\": %s, \"buttonFace\": %s, \"linkRed\": %s,\n",
                 Color(kWindowBackground).c_str(), Color(kButtonFace).c_str(),

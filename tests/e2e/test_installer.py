@@ -3,10 +3,11 @@
 import os
 import re
 
-from harness import (CHK_AUTORUN, READY, RUN_KEY, RUN_VALUE, SETTINGS_KEY, SessionTestCase,
-                     build_dir, env_path, set_interval)
+from harness import (CHK_AUTORUN, FACTS, READY, RUN_KEY, RUN_VALUE, SETTINGS_KEY,
+                     SessionTestCase, build_dir, env_path, set_interval)
 
-SETUP = env_path("ZELMORA_SETUP", build_dir() / "i686" / "Zelmora-1.00.0028-setup.exe")
+VERSION = FACTS["versionText"]
+SETUP = env_path("ZELMORA_SETUP", build_dir() / "i686" / f"Zelmora-{VERSION}-setup.exe")
 SETUP_COPY = r"C:\Downloads\Zelmora-setup.exe"
 INSTALL_DIR = r"C:\Program Files (x86)\Zelmora"
 OWN_EXE = INSTALL_DIR + r"\Zelmora.exe"
@@ -34,7 +35,7 @@ class Installer(SessionTestCase):
         self.assertGreater(values.pop("EstimatedSize"), 200)  # KiB
         quoted = f'"{INSTALL_DIR}\\uninstall.exe"'
         self.assertEqual(values, {
-            "DisplayName": "Orva Zelmora", "DisplayVersion": "1.00.0028", "Publisher": "Orva",
+            "DisplayName": "Orva Zelmora", "DisplayVersion": VERSION, "Publisher": "Orva",
             "DisplayIcon": OWN_EXE + ",0", "InstallLocation": INSTALL_DIR, "NoModify": 1,
             "NoRepair": 1, "UninstallString": quoted, "QuietUninstallString": quoted + " /S"})
         self.s.program_dir = INSTALL_DIR

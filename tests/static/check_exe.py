@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Static checks of a built Zelmora.exe, without running it.
 
-Usage: check_exe.py EXE [--arch i686|x86_64]
-       check_exe.py SETUP.EXE --setup
+Usage: check_exe.py EXE [--arch i686|x86_64] --version-header H
+       check_exe.py SETUP.EXE --setup --version-header H
+
+H is the build's generated/zelmora_version.h, the version the program must carry.
 
 Reads the PE file itself (standard library only) and checks its format, that it
 needs only Windows' own DLLs, and its version record, manifest, icon and logo.
@@ -14,6 +16,7 @@ checks fail with a reason, never crashes the checker.
 """
 
 import argparse
+import re
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -22,8 +25,6 @@ from typing import Optional
 
 PRODUCT_NAME = "Orva Zelmora"
 SETUP_DESCRIPTION = "Orva Zelmora Setup"
-VERSION_TEXT = "1.00.0028"
-VERSION_FIXED = (1, 0, 0, 28)
 ICON_GROUP_ID = 1
 LOGO_ID = 2
 LOGO_SIZE = (187, 88)
@@ -333,6 +334,24 @@ def version_record(pe: PEFile) -> VersionNode:
     return root
 
 
+@dataclass(frozen=True)
+class Version:
+    text: str  # as the record's strings write it
+    numbers: tuple  # the fixed file info's four numbers
+
+
+def read_version_header(path: str) -> Version:
+    """The version the build wrote for the program; ValueError when the file names none."""
+    with open(path, encoding="ascii") as f:
+        source = f.read()
+    text = re.search(r'^#define ZELMORA_VERSION_TEXT "([^"]+)"$', source, re.M)
+    numbers = re.search(r"^#define ZELMORA_VERSION_NUMBERS (\d+),(\d+),(\d+),(\d+)$", source,
+                        re.M)
+    if not text or not numbers:
+        raise ValueError(f"{path} names no version")
+    return Version(text.group(1), tuple(map(int, numbers.groups())))
+
+
 # --- the checks ------------------------------------------------------------------
 
 @dataclass(frozen=True)
@@ -345,9 +364,10 @@ class Result:
 class Subject:
     """The file under test, parsed once; a parse failure is reported by each check."""
 
-    def __init__(self, data: bytes, arch: str, setup: bool = False):
+    def __init__(self, data: bytes, arch: str, version: Version, setup: bool = False):
         self.data = data
         self.arch = arch
+        self.version = version
         self.setup = setup
         self._pe = None
         self._error = None
@@ -422,7 +442,7 @@ def check_version_strings(subject: Subject) -> str:
         raise CheckFailed("no string table")
     description = SETUP_DESCRIPTION if subject.setup else PRODUCT_NAME
     expected = {"ProductName": PRODUCT_NAME, "FileDescription": description,
-                "FileVersion": VERSION_TEXT, "ProductVersion": VERSION_TEXT}
+                "FileVersion": subject.version.text, "ProductVersion": subject.version.text}
     problems = []
     for table_key, strings in sorted(tables.items()):
         for key, want in expected.items():
@@ -453,7 +473,7 @@ def check_version_fixed(subject: Subject) -> str:
     def dotted(ms: int, ls: int) -> tuple:
         return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
-    want = ".".join(map(str, VERSION_FIXED))
+    want = ".".join(map(str, subject.version.numbers))
     found_file = ".".join(map(str, dotted(file_ms, file_ls)))
     found_product = ".".join(map(str, dotted(product_ms, product_ls)))
     if (found_file, found_product) != (want, want):
@@ -479,15 +499,20 @@ def check_manifest(subject: Subject) -> str:
     levels = [e.get("level") for e in elements
               if local_name(e.tag) == "requestedExecutionLevel"]
     dpi = [(e.text or "").strip() for e in elements if local_name(e.tag) == "dpiAware"]
+    identities = [e.get("version") for e in elements if local_name(e.tag) == "assemblyIdentity"]
     level = "requireAdministrator" if subject.setup else "asInvoker"
     problems = []
     if levels != [level]:
         problems.append(f"requestedExecutionLevel {levels}, expected ['{level}']")
     if [d.lower() for d in dpi] != ["true"]:
         problems.append(f"dpiAware {dpi}, expected ['true']")
+    version = ".".join(map(str, subject.version.numbers))
+    # The setup program's identity is the installer maker's.
+    if not subject.setup and identities != [version]:
+        problems.append(f"assemblyIdentity version {identities}, expected ['{version}']")
     if problems:
         raise CheckFailed("; ".join(problems))
-    return f"{level}, dpiAware true"
+    return f"{level}, dpiAware true" + ("" if subject.setup else f", version {version}")
 
 
 def check_icon(subject: Subject) -> str:
@@ -564,8 +589,8 @@ SETUP_CHECKS = [(name, check) for name, check in CHECKS
                 if name not in ("imports", "icon", "logo", "size")]
 
 
-def run_checks(data: bytes, arch: str, setup: bool = False) -> list:
-    subject = Subject(data, arch, setup)
+def run_checks(data: bytes, arch: str, version: Version, setup: bool = False) -> list:
+    subject = Subject(data, arch, version, setup)
     results = []
     for name, check in SETUP_CHECKS if setup else CHECKS:
         try:
@@ -582,14 +607,17 @@ def main(argv=None) -> int:
     parser.add_argument("exe")
     parser.add_argument("--arch", choices=sorted(ARCHES), default="i686")
     parser.add_argument("--setup", action="store_true", help="the file is the setup program")
+    parser.add_argument("--version-header", required=True,
+                        help="the build's zelmora_version.h")
     args = parser.parse_args(argv)
     try:
+        version = read_version_header(args.version_header)
         with open(args.exe, "rb") as f:
             data = f.read()
-    except OSError as error:
+    except (OSError, ValueError) as error:
         print(f"FAIL read: {error}")
         return 1
-    results = run_checks(data, args.arch, args.setup)
+    results = run_checks(data, args.arch, version, args.setup)
     for result in results:
         print(f"{'OK' if result.ok else 'FAIL':4} {result.name}: {result.detail}")
     failed = [r.name for r in results if not r.ok]
