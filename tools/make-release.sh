@@ -38,10 +38,8 @@ if [ "$url_given" -eq 1 ] && [[ ! "$url" =~ $url_pattern ]]; then
     exit 2
 fi
 
+tools/install-deps.sh release
 python=/usr/bin/python3
-[ -x "$python" ] || { echo "$python is needed to check and pack the release" >&2; exit 1; }
-
-tools/install-deps.sh build
 
 url_arg=(-DZELMORA_TIME_URL="$url")
 # Without --url, drop any address an earlier run left in the cache: the default applies.

@@ -66,7 +66,7 @@ def poke(data, offset, fmt, *values):
 
 
 def resource(pe, type_id, name):
-    found = check_exe.find_resource(pe.resources(), type_id, name)
+    found = check_exe.find_resource(check_exe.resources(pe), type_id, name)
     assert found is not None, (type_id, name)
     return found
 
@@ -74,7 +74,7 @@ def resource(pe, type_id, name):
 def in_resource(type_id, name, old, new):
     def damage(data, pe):
         r = resource(pe, type_id, name)
-        return replace_in(data, pe.offset_of(r.rva, r.size), r.size, old, new)
+        return replace_in(data, pe.get_offset_from_rva(r.rva), r.size, old, new)
     return damage
 
 
@@ -86,36 +86,36 @@ def import_of_foreign_dll(data, pe):
     """Points the first import at a new name, written into slack at a section's end."""
     name = b"libstdc++-6.dll\0"
     for s in pe.sections:
-        if s.virtual_size and s.raw_size - s.virtual_size >= len(name) + 2:
-            rva = s.virtual_address + s.virtual_size
-            offset = s.raw_pointer + s.virtual_size
+        if s.Misc_VirtualSize and s.SizeOfRawData - s.Misc_VirtualSize >= len(name) + 2:
+            rva = s.VirtualAddress + s.Misc_VirtualSize
+            offset = s.PointerToRawData + s.Misc_VirtualSize
             buffer = bytearray(data)
             buffer[offset:offset + len(name)] = name
-            first = pe.imports()[0]
+            first = check_exe.imports(pe)[0]
             return poke(bytes(buffer), first.descriptor_offset + 12, "I", rva)
     raise AssertionError("no section has room for the name")
 
 
 def renamed_import(old, new):
     def damage(data, pe):
-        dll = next(d for d in pe.imports() if d.name == old)
+        dll = next(d for d in check_exe.imports(pe) if d.name == old)
         (name_rva,) = struct.unpack_from("<I", data, dll.descriptor_offset + 12)
-        return replace_in(data, pe.offset_of(name_rva), len(old) + 1,
+        return replace_in(data, pe.get_offset_from_rva(name_rva), len(old) + 1,
                           old.encode() + b"\0", new.encode() + b"\0")
     return damage
 
 
 def import_name_outside_image(data, pe):
-    return poke(data, pe.imports()[0].descriptor_offset + 12, "I", 0x7FFFFFF0)
+    return poke(data, check_exe.imports(pe)[0].descriptor_offset + 12, "I", 0x7FFFFFF0)
 
 
 def console_subsystem(data, pe):
-    return poke(data, pe.subsystem_offset, "H", 3)
+    return poke(data, pe.OPTIONAL_HEADER.get_field_absolute_offset("Subsystem"), "H", 3)
 
 
 def translation_to_unicode_codepage(data, pe):
     r = resource(pe, check_exe.RT_VERSION, 1)
-    start = pe.offset_of(r.rva, r.size)
+    start = pe.get_offset_from_rva(r.rva)
     key = data.index(utf16("Translation"), start, start + r.size)
     return replace_in(data, key, start + r.size - key, struct.pack("<HH", 0x409, 1252),
                       struct.pack("<HH", 0x409, 1200))
@@ -133,7 +133,7 @@ def another_version(type_id, encode):
 
 def next_fixed_build(data, pe):
     r = resource(pe, check_exe.RT_VERSION, 1)
-    start = pe.offset_of(r.rva, r.size)
+    start = pe.get_offset_from_rva(r.rva)
     signature = data.index(struct.pack("<I", 0xFEEF04BD), start, start + r.size)
     _, _, patch, build = VERSION.numbers
     return poke(data, signature + 12, "I", patch << 16 | build + 1)  # dwFileVersionLS
@@ -148,7 +148,7 @@ def manifest_retyped(data, pe):
 def icon_bits(bits):
     def damage(data, pe):
         r = resource(pe, check_exe.RT_ICON, 1)
-        return poke(data, pe.offset_of(r.rva, 16) + 14, "H", bits)
+        return poke(data, pe.get_offset_from_rva(r.rva) + 14, "H", bits)
     return damage
 
 
@@ -156,20 +156,20 @@ def group_entry(offset, fmt, value):
     """Changes a field of the group icon's first entry (GRPICONDIRENTRY)."""
     def damage(data, pe):
         r = resource(pe, check_exe.RT_GROUP_ICON, check_exe.ICON_GROUP_ID)
-        return poke(data, pe.offset_of(r.rva, r.size) + 6 + offset, fmt, value)
+        return poke(data, pe.get_offset_from_rva(r.rva) + 6 + offset, fmt, value)
     return damage
 
 
 def logo_byte(at, value):
     def damage(data, pe):
         r = resource(pe, check_exe.RT_RCDATA, check_exe.LOGO_ID)
-        return poke(data, pe.offset_of(r.rva, r.size) + at, "B", value)
+        return poke(data, pe.get_offset_from_rva(r.rva) + at, "B", value)
     return damage
 
 
 def logo_cut_short(data, pe):
     r = resource(pe, check_exe.RT_RCDATA, check_exe.LOGO_ID)
-    start = pe.offset_of(r.rva, r.size)
+    start = pe.get_offset_from_rva(r.rva)
     size = r.size - 100
     assert data[start + size - 1] != ord(";")
     return poke(data, r.data_entry_offset + 4, "I", size)
@@ -182,7 +182,7 @@ def resource_loop(data, pe):
 
 
 def no_resources(data, pe):
-    return poke(data, pe.directories_offset + 8 * 2, "II", 0, 0)
+    return poke(data, pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].get_file_offset(), "II", 0, 0)
 
 
 def grown(data, pe):
@@ -271,7 +271,7 @@ class DamagedCopies(unittest.TestCase):
         data = real_exe(arch)
         if data is None:
             self.skipTest(f"{EXE_VARIABLES[arch]} is not set")
-        pe = check_exe.PEFile(data)
+        pe = check_exe.load(data)
         for c in CASES:
             if arch not in c.programs:
                 continue
@@ -302,11 +302,11 @@ class RandomDamage(unittest.TestCase):
         data = real_exe("i686") or real_exe("x86_64")
         if data is None:
             self.skipTest("no program to damage")
-        pe = check_exe.PEFile(data)
-        regions = [(0, pe.sections[0].raw_pointer)]  # the headers
+        pe = check_exe.load(data)
+        regions = [(0, pe.sections[0].PointerToRawData)]  # the headers
         for s in pe.sections:
-            if s.name in (".idata", ".rsrc"):
-                regions.append((s.raw_pointer, s.raw_pointer + s.raw_size))
+            if s.Name.rstrip(b"\0") in (b".idata", b".rsrc"):
+                regions.append((s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData))
         rng = random.Random(20260101)
         for attempt in range(300):
             buffer = bytearray(data)
@@ -334,7 +334,7 @@ class AgainstObjdump(unittest.TestCase):
                 run = subprocess.run([tool, "-p", os.environ[EXE_VARIABLES[arch]]],
                                      capture_output=True, text=True, timeout=60, check=True)
                 expected = sorted(re.findall(r"DLL Name: (\S+)", run.stdout))
-                found = sorted(d.name for d in check_exe.PEFile(data).imports())
+                found = sorted(d.name for d in check_exe.imports(check_exe.load(data)))
                 self.assertTrue(expected)
                 self.assertEqual(found, expected)
 
