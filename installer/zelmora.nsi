@@ -1,5 +1,5 @@
 ; Setup program for the 32-bit Zelmora.exe. Built by the i686 build (target "setup"):
-;   makensis -DVERSION=1.00.0028 -DVI_VERSION=1.0.0.28 -DWINDOW_CLASS=ZelmoraMainWindow
+;   makensis -DVERSION=<a.bb.dddd> -DVI_VERSION=<a.b.c.d> -DWINDOW_CLASS=ZelmoraMainWindow
 ;            -DRUN_VALUE=OrvaZelmora -DEXE=... -DREADME=... -DICON=... -DOUTFILE=... zelmora.nsi
 ; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S.
 ; With -DAMD64 it sets up the 64-bit build instead, which stands in for the 32-bit one in

@@ -1,23 +1,27 @@
 #!/bin/bash
 # Installs the Debian packages that building, running and testing need, skipping those
 # already present; for run and test also the Wine 10 root that runs the 32-bit program
-# (tools/wine-root.sh). Usage: tools/install-deps.sh [build|root|run|test]
+# (tools/wine-root.sh). Usage: tools/install-deps.sh [build|release|root|run|test]
 set -euo pipefail
 
 build_packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
     binutils-mingw-w64-x86-64 nsis)
 run_packages=(wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick lighttpd perl curl
     python3)
-test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3-cryptography)
+# The release script checks what it packs as the static tests do.
+release_packages=(python3 python3-pefile)
+test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3-cryptography
+    python3-pefile)
 root_packages=(debootstrap bubblewrap)
 
 case "${1:-test}" in
     build) wanted=("${build_packages[@]}") ;;
+    release) wanted=("${build_packages[@]}" "${release_packages[@]}") ;;
     root) wanted=("${root_packages[@]}") ;;
     run) wanted=("${build_packages[@]}" "${run_packages[@]}" "${root_packages[@]}") ;;
     test) wanted=("${build_packages[@]}" "${run_packages[@]}" "${root_packages[@]}"
         "${test_packages[@]}") ;;
-    *) echo "usage: $0 [build|root|run|test]" >&2; exit 2 ;;
+    *) echo "usage: $0 [build|release|root|run|test]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -38,15 +38,8 @@ if [ "$url_given" -eq 1 ] && [[ ! "$url" =~ $url_pattern ]]; then
     exit 2
 fi
 
+tools/install-deps.sh release
 python=/usr/bin/python3
-[ -x "$python" ] || { echo "$python is needed to check and pack the release" >&2; exit 1; }
-
-# The version comes from the version record, so the file names cannot disagree with it.
-version=$(sed -n 's/^[[:space:]]*VALUE[[:space:]]*"FileVersion",[[:space:]]*"\([^"]*\)".*/\1/p' \
-    resources/zelmora.rc)
-[ -n "$version" ] || { echo "no FileVersion in resources/zelmora.rc" >&2; exit 1; }
-
-tools/install-deps.sh build
 
 url_arg=(-DZELMORA_TIME_URL="$url")
 # Without --url, drop any address an earlier run left in the cache: the default applies.
@@ -56,13 +49,19 @@ cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 cmake --build "$build_dir" --target Zelmora --parallel "$(nproc)"
 exe="$build_dir/Zelmora.exe"
 built_url=$(sed -n 's/^ZELMORA_TIME_URL:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+# The version as the build wrote it for the program, so the file names cannot disagree with it.
+version_header="$build_dir/generated/zelmora_version.h"
+version=$(sed -n 's/^#define ZELMORA_VERSION_TEXT "\(.*\)"$/\1/p' "$version_header")
+[ -n "$version" ] || { echo "no ZELMORA_VERSION_TEXT in $version_header" >&2; exit 1; }
 
-PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$exe" --arch i686
+PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$exe" --arch i686 \
+    --version-header "$version_header"
 
 # The setup program wraps the exe just checked; its build does not touch the exe.
 cmake --build "$build_dir" --target setup
 built_setup="$build_dir/Zelmora-$version-setup.exe"
-PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$built_setup" --setup
+PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$built_setup" --setup \
+    --version-header "$version_header"
 
 mkdir -p "$out_dir"
 zip_path="$out_dir/Zelmora-$version.zip"

@@ -72,16 +72,14 @@ using unique_hinternet = unique_handle<InternetHandleTraits>;
 
 constexpr char kAgent[] = "VBandWinInet/1.0";
 constexpr DWORD kReadSize = 1024;
-// A dead, endless or trickling server must neither freeze the window for long nor
-// exhaust memory.
-constexpr DWORD kConnectAndReceiveTimeoutMs = 10000;
-constexpr ULONGLONG kWholeDownloadMs = 30000;
+// A dead, endless or trickling server must neither freeze the window for long (the limits
+// are in platform/http.h) nor exhaust memory.
 constexpr std::size_t kMaxBody = std::size_t{64} * 1024;
 
 void SetTimeouts(const WinInet& api, HINTERNET handle) {
     for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                                INTERNET_OPTION_RECEIVE_TIMEOUT}) {
-        DWORD milliseconds = kConnectAndReceiveTimeoutMs;
+        DWORD milliseconds = kNetworkTimeoutMs;
         api.InternetSetOptionA(handle, option, &milliseconds, sizeof milliseconds);
     }
 }
@@ -225,8 +223,7 @@ std::string Win32Http::DownloadUrlText(const std::string& url) {
     // FetchThread owns the share from here on.
     static_cast<void>(workerShare.release());
     worker_ = std::move(worker);
-    const DWORD limit = static_cast<DWORD>(kWholeDownloadMs) + kConnectAndReceiveTimeoutMs;
-    if (WaitForSingleObject(download->done.get(), limit) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(download->done.get(), kDownloadLimitMs) != WAIT_OBJECT_0) {
         return {};
     }
     return download->text;

@@ -63,6 +63,8 @@ SETTINGS_KEY = "HKCU\\" + SETTINGS_SUBKEY
 RUN_SUBKEY = FACTS["runSubkey"]
 RUN_KEY = "HKLM\\" + RUN_SUBKEY
 RUN_VALUE = FACTS["runValueName"]
+# Seconds a Check may take at the most: the window's longest wait for a download, and slack.
+DOWNLOAD_LIMIT = FACTS["downloadLimitMs"] / 1000 + 5
 DEFAULT_PROGRAM_DIR = r"C:\Program Files\Zelmora"
 PROBE_EXE = r"C:\zprobe\zprobe.exe"
 SHELL_PROBE_EXE = r"C:\zprobe\zprobe_shell.exe"

@@ -1,18 +1,23 @@
 // Prints what the end-to-end tests must know of the program, as JSON, straight from its
-// own headers: control ids, status texts, registry names, the layout table, the tray tip.
+// own headers: control ids, status texts, registry names, the layout table in pixels at the
+// screen densities the tests use (converted as the window converts it), the tray tip, the
+// version and the longest wait for a download.
 
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "app/app_core.h"
+#include "platform/http.h"
 #include "platform/main_window.h"
 #include "resources/resource_ids.h"
 #include "timeservice/time_service.h"
 #include "ui/main_form.h"
 #include "ui/main_window_layout.h"
 #include "win32/names.h"
+#include "zelmora_version.h"
 
 namespace {
 
@@ -40,6 +45,28 @@ const char* Bool(bool value) {
 
 void Text(const char* name, std::string_view value) {
     std::printf("  %s: %s,\n", Quoted(name).c_str(), Quoted(value).c_str());
+}
+
+constexpr int kDpis[] = {96, 120};
+
+// {"96": ..., "120": ...} with what each density gives.
+template <typename PerDpi>
+std::string ByDpi(PerDpi perDpi) {
+    std::string out = "{";
+    for (const int dpi : kDpis) {
+        char key[32];
+        std::snprintf(key, sizeof key, "%s\"%d\": ", dpi == kDpis[0] ? "" : ", ", dpi);
+        out.append(key).append(perDpi(dpi));
+    }
+    return out.append("}");
+}
+
+std::string List(std::initializer_list<int> numbers) {
+    std::string out = "[";
+    for (const int n : numbers) {
+        out.append(out.size() > 1 ? ", " : "").append(std::to_string(n));
+    }
+    return out.append("]");
 }
 
 }  // namespace
@@ -85,7 +112,13 @@ int main() {
     Text("mainWindowClass", kMainWindowClass);
     Text("title", kTitle);
     Text("settingsRoot", kSettingsRoot);
-    std::printf("  \"clientTwips\": [%d, %d],\n", kClientWidthTwips, kClientHeightTwips);
+    Text("versionText", ZELMORA_VERSION_TEXT);
+    std::printf("  \"downloadLimitMs\": %u,\n", kDownloadLimitMs);
+    const std::string clientSize = ByDpi([](int dpi) {
+        return List(
+            {TwipsToPixels(kClientWidthTwips, dpi), TwipsToPixels(kClientHeightTwips, dpi)});
+    });
+    std::printf("  \"clientSize\": %s,\n", clientSize.c_str());
     std::printf("  \"windowBackground\": %s, \"buttonFace\": %s, \"linkRed\": %s,\n",
                 Color(kWindowBackground).c_str(), Color(kButtonFace).c_str(),
                 Color(kLinkRed).c_str());
@@ -98,20 +131,29 @@ int main() {
     std::printf("],\n  \"controls\": [\n");
     separator = "";
     for (const ControlSpec& c : kMainWindowControls) {
-        char font[128] = "null";
+        std::string font = "null";
         if (c.font.points != 0) {
-            std::snprintf(font, sizeof font,
-                          "{\"points\": %g, \"bold\": %s, \"italic\": %s, \"underline\": %s}",
+            char flags[128];
+            std::snprintf(flags, sizeof flags,
+                          "{\"points\": %g, \"bold\": %s, \"italic\": %s, \"underline\": %s, ",
                           c.font.points, Bool(c.font.bold), Bool(c.font.italic),
                           Bool(c.font.underline));
+            font = std::string(flags)
+                       .append("\"height\": ")
+                       .append(ByDpi([&c](int dpi) {
+                           return std::to_string(FontHeightPixels(c.font.points, dpi));
+                       }))
+                       .append("}");
         }
         std::printf(
-            "%s    {\"id\": %d, \"kind\": \"%s\", \"text\": %s, \"left\": %d, \"top\": %d, "
-            "\"width\": %d, \"height\": %d, \"in_frame\": %s, \"font\": %s, \"color\": %s}",
+            "%s    {\"id\": %d, \"kind\": \"%s\", \"text\": %s, \"rect\": %s, "
+            "\"font\": %s, \"color\": %s}",
             separator, static_cast<int>(c.id), kKinds[static_cast<int>(c.kind)],
-            Quoted(c.text).c_str(), c.twips.left, c.twips.top, c.twips.width, c.twips.height,
-            Bool(c.parent == Parent::InFrame2), font,
-            c.textColor ? Color(*c.textColor).c_str() : "null");
+            Quoted(c.text).c_str(), ByDpi([&c](int dpi) {
+                                        const PixelRect r = ControlRect(c, dpi);
+                                        return List({r.left, r.top, r.width, r.height});
+                                    }).c_str(),
+            font.c_str(), c.textColor ? Color(*c.textColor).c_str() : "null");
         separator = ",\n";
     }
     std::printf("\n  ]\n}\n");

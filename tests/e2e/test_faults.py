@@ -47,7 +47,7 @@ AUTORUN_COMMAND = '"C:\\Program Files\\Zelmora\\Zelmora.exe"'
 # the old list back. Wine's server checks a key's list when the key is opened.
 DENY_SET_VALUE = "D:(D;;0x2;;;WD)(A;;KA;;;WD)"
 
-LIMIT = 45  # seconds for one download: 10 s network time-outs, 30 s in all, and slack
+LIMIT = harness.DOWNLOAD_LIMIT
 RSS_CEILING_KB = 100 * 1024
 
 

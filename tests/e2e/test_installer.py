@@ -3,15 +3,16 @@
 import os
 import re
 
-from harness import (CHK_AUTORUN, READY, RUN_KEY, RUN_VALUE, SETTINGS_KEY, SessionTestCase,
-                     build_dir, env_path, set_interval, target)
+from harness import (CHK_AUTORUN, FACTS, READY, RUN_KEY, RUN_VALUE, SETTINGS_KEY,
+                     SessionTestCase, build_dir, env_path, set_interval, target)
 
 ARCH = target().arch
-SETUP = env_path("ZELMORA_SETUP", build_dir() / ARCH / "Zelmora-1.00.0028-setup.exe")
+VERSION = FACTS["versionText"]
+SETUP = env_path("ZELMORA_SETUP", build_dir() / ARCH / f"Zelmora-{VERSION}-setup.exe")
 SETUP_COPY = r"C:\Downloads\Zelmora-setup.exe"
 # The 64-bit setup, built where it stands in for the 32-bit one, installs into the 64-bit
 # Program Files folder.
-INSTALL_DIR = r"C:\Program Files (x86)\Zelmora" if ARCH == "i686" else r"C:\Program Files\Zelmora"
+INSTALL_DIR = rf"C:\Program Files{' (x86)' if ARCH == 'i686' else ''}\Zelmora"
 OWN_EXE = INSTALL_DIR + r"\Zelmora.exe"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
 SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Zelmora.lnk"
@@ -37,7 +38,7 @@ class Installer(SessionTestCase):
         self.assertGreater(values.pop("EstimatedSize"), 200)  # KiB
         quoted = f'"{INSTALL_DIR}\\uninstall.exe"'
         self.assertEqual(values, {
-            "DisplayName": "Orva Zelmora", "DisplayVersion": "1.00.0028", "Publisher": "Orva",
+            "DisplayName": "Orva Zelmora", "DisplayVersion": VERSION, "Publisher": "Orva",
             "DisplayIcon": OWN_EXE + ",0", "InstallLocation": INSTALL_DIR, "NoModify": 1,
             "NoRepair": 1, "UninstallString": quoted, "QuietUninstallString": quoted + " /S"})
         self.s.program_dir = INSTALL_DIR

@@ -4,7 +4,6 @@ Each class runs one copy of the program under Wine (see harness.py); the time pa
 served by the test itself on the loopback port the program was built for.
 """
 
-import math
 import time
 import unittest
 from datetime import datetime
@@ -13,7 +12,7 @@ from typing import Callable, Optional
 
 import harness
 import timeserver as ts
-from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CMD_CHECK, CMD_SYNCHRONIZE, FRAME2,
+from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CMD_CHECK, CMD_SYNCHRONIZE,
                      GETTING_TIME, IMAGE1, INACCURATE, LABEL2, LBL_INFO, LBL_README, LBL_TIME,
                      LBL_VERSION, LBL_WEBSITE, READY, TIME_OK, TXT_INTERVAL, UPDATED, parse_clock)
 ALL_OUTCOMES = (TIME_OK, CANNOT_GET, CANNOT_SET)
@@ -35,30 +34,14 @@ SS_NOTIFY = 0x100
 # Texts right after a start without stored settings that differ from the layout table's.
 SHOWN_AT_START = {TXT_INTERVAL: "30", LBL_TIME: None, LBL_INFO: READY}
 # The window as it must look right after the start, as the program's layout table has it:
-# id, kind, text (None: not checked), left, top, width, height (twips; relative to Frame2
-# when in_frame), font (None: the platform's own), color (None: the platform's).
+# id, kind, text (None: not checked), rect and font height in client pixels by DPI ("96",
+# "120"), font (None: the platform's own), color (None: the platform's).
 LAYOUT = [SimpleNamespace(**dict(c, text=SHOWN_AT_START.get(c["id"], c["text"])))
           for c in harness.FACTS["controls"]]
 COLORS = {e.id: e.color and tuple(e.color) for e in LAYOUT}
 BLUE = COLORS[LBL_README]
 TAB_ORDER = harness.FACTS["tabOrder"]
-CLIENT_TWIPS = harness.FACTS["clientTwips"]
-
-
-def to_pixels(twips: int, dpi: int) -> int:
-    return math.floor(twips * dpi / 1440 + 0.5)
-
-
-def expected_rect(e: SimpleNamespace, dpi: int) -> list:
-    left, top = e.left, e.top
-    if e.in_frame:
-        frame = next(c for c in LAYOUT if c.id == FRAME2)
-        left, top = left + frame.left, top + frame.top
-    return [to_pixels(v, dpi) for v in (left, top, e.width, e.height)]
-
-
-def font_height(points: float, dpi: int) -> int:
-    return -math.floor(points * dpi / 72 + 0.5)
+CLIENT_SIZE = harness.FACTS["clientSize"]
 
 
 def inside(point, rect, margin: int = 0) -> bool:
@@ -89,8 +72,7 @@ class MainWindowAtStart(harness.SessionTestCase):
         d = self.first
         self.assertTrue(d["visible"] and not d["iconic"], f"window state: {d}")
         self.assertEqual(d["title"], "", "the main window has no title")
-        self.assertEqual(d["client_size"],
-                         [to_pixels(twips, self.dpi) for twips in CLIENT_TWIPS],
+        self.assertEqual(d["client_size"], CLIENT_SIZE[str(self.dpi)],
                          f"client area at {self.dpi} DPI")
         if self.dpi == 96:
             self.assertEqual(d["client_size"], [500, 299])
@@ -103,7 +85,7 @@ class MainWindowAtStart(harness.SessionTestCase):
                 c = self.by_id[e.id]
                 if e.text is not None:
                     self.assertEqual(c["text"], e.text, f"text of control {e.id}")
-                self.assertEqual(c["rect"], expected_rect(e, self.dpi),
+                self.assertEqual(c["rect"], e.rect[str(self.dpi)],
                                  f"rectangle of {e.text!r} (left, top, width, height) "
                                  f"at {self.dpi} DPI")
                 self.assertTrue(c["visible"] and c["enabled"], f"{e.text!r}: {c}")
@@ -137,7 +119,7 @@ class MainWindowAtStart(harness.SessionTestCase):
                                    f"({self.first.get('fonts_error')})")
         actual = (font["face"], font["height"], font["weight"] >= 700, font["italic"],
                   font["underline"])
-        wanted = (harness.FACTS["fontFace"], font_height(e.font["points"], self.dpi),
+        wanted = (harness.FACTS["fontFace"], -e.font["height"][str(self.dpi)],
                   e.font["bold"], e.font["italic"], e.font["underline"])
         self.assertEqual(actual, wanted,
                          f"font of {e.text!r} as (face, height, bold, italic, underline); "
@@ -379,7 +361,7 @@ class ServerAnswers(harness.SessionTestCase):
 class StalledServer(harness.SessionTestCase):
     """Servers that stall: the program freezes while it waits, but only for a bounded time."""
 
-    LIMIT = 45  # seconds; 10 s receive timeouts, 30 s for a whole download, and some slack
+    LIMIT = harness.DOWNLOAD_LIMIT
 
     def setUp(self):
         super().setUp()

@@ -43,7 +43,7 @@ def server_context(folder, name, cert, key) -> ssl.SSLContext:
 
 
 class TlsTimePage(harness.SessionTestCase):
-    LIMIT = 45  # seconds; the window waits 30 + 10 s for a download at the most
+    LIMIT = harness.DOWNLOAD_LIMIT
 
     @classmethod
     def setUpClass(cls):

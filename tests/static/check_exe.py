@@ -1,29 +1,32 @@
 #!/usr/bin/python3
 """Static checks of a built Zelmora.exe, without running it.
 
-Usage: check_exe.py EXE [--arch i686|x86_64]
-       check_exe.py SETUP.EXE --setup
+Usage: check_exe.py EXE [--arch i686|x86_64] --version-header H
+       check_exe.py SETUP.EXE --setup --version-header H
 
-Reads the PE file itself (standard library only) and checks its format, that it
-needs only Windows' own DLLs, and its version record, manifest, icon and logo.
+H is the build's generated/zelmora_version.h, the version the program must carry.
+
+Reads the PE file with pefile (Debian's python3-pefile) and checks its format, that
+it needs only Windows' own DLLs, and its version record, manifest, icon and logo.
 With --setup: the 32-bit setup program's format, version record and manifest.
 Prints one line per check and exits 1 if any check fails (2 on bad usage).
 
-The file may be anything, so every read is bounds-checked: a damaged file makes
-checks fail with a reason, never crashes the checker.
+The file may be anything: a damaged file, or a table pefile had to skip part of,
+makes checks fail with a reason, never crashes the checker.
 """
 
 import argparse
+import re
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from typing import Optional
 
+import pefile
+
 PRODUCT_NAME = "Orva Zelmora"
 SETUP_DESCRIPTION = "Orva Zelmora Setup"
-VERSION_TEXT = "1.00.0028"
-VERSION_FIXED = (1, 0, 0, 28)
 ICON_GROUP_ID = 1
 LOGO_ID = 2
 LOGO_SIZE = (187, 88)
@@ -43,21 +46,15 @@ ARCHES = {
     "x86_64": (0x20B, "PE32+", 0x8664, "amd64"),
 }
 
-SUBSYSTEM_WINDOWS_GUI = 2
-RT_ICON = 3
-RT_RCDATA = 10
-RT_GROUP_ICON = 14
-RT_VERSION = 16
-RT_MANIFEST = 24
-
-# Caps that keep a hostile or damaged file from making the walk slow or endless.
-MAX_SECTIONS = 96
-MAX_IMPORT_DESCRIPTORS = 4096
-MAX_RESOURCE_ENTRIES = 10000
-MAX_NAME_LENGTH = 512
-MAX_VERSION_DEPTH = 6
+SUBSYSTEM_WINDOWS_GUI = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]
+RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = (
+    pefile.RESOURCE_TYPE[name]
+    for name in ("RT_ICON", "RT_RCDATA", "RT_GROUP_ICON", "RT_VERSION", "RT_MANIFEST"))
 
 CHECKER_ERROR = "checker error: "
+IMPORT_DIRECTORIES = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+                      pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]]
+RESOURCE_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
 
 
 class FormatError(Exception):
@@ -75,32 +72,6 @@ def unpack(fmt: str, data: bytes, offset: int) -> tuple:
         raise FormatError(f"read of {size} bytes at 0x{offset:x} is outside the "
                           f"{len(data)}-byte data")
     return struct.unpack_from(fmt, data, offset)
-
-
-def c_string(data: bytes, offset: int) -> str:
-    """An ASCII string ending in NUL, as import names are."""
-    if offset < 0 or offset >= len(data):
-        raise FormatError(f"string at 0x{offset:x} is outside the file")
-    end = data.find(b"\0", offset, offset + MAX_NAME_LENGTH)
-    if end < 0:
-        raise FormatError(f"string at 0x{offset:x} has no end")
-    try:
-        return data[offset:end].decode("ascii")
-    except UnicodeDecodeError as error:
-        raise FormatError(f"string at 0x{offset:x} is not ASCII") from error
-
-
-def align4(offset: int, base: int) -> int:
-    return base + ((offset - base + 3) & ~3)
-
-
-@dataclass(frozen=True)
-class Section:
-    name: str
-    virtual_address: int
-    virtual_size: int
-    raw_pointer: int
-    raw_size: int
 
 
 @dataclass(frozen=True)
@@ -121,143 +92,90 @@ class Resource:
     data_entry_offset: int  # file offset of the IMAGE_RESOURCE_DATA_ENTRY
 
 
-class PEFile:
-    """The parts of a PE image the checks need; raises FormatError when damaged."""
-
-    def __init__(self, data: bytes):
-        self.data = data
-        if len(data) < 64 or data[:2] != b"MZ":
-            raise FormatError("no MZ header")
-        (pe_offset,) = unpack("I", data, 0x3C)
-        if unpack("4s", data, pe_offset)[0] != b"PE\0\0":
-            raise FormatError("no PE signature")
-        (self.machine, section_count, _, _, _, optional_size, _) = unpack(
-            "HHIIIHH", data, pe_offset + 4)
-        optional = pe_offset + 24
-        (self.magic,) = unpack("H", data, optional)
-        if self.magic == 0x10B:
-            (self.image_base,) = unpack("I", data, optional + 28)
-            directories_at = optional + 96
-        elif self.magic == 0x20B:
-            (self.image_base,) = unpack("Q", data, optional + 24)
-            directories_at = optional + 112
-        else:
-            raise FormatError(f"unknown optional header magic 0x{self.magic:x}")
-        if optional_size < directories_at - optional:
-            raise FormatError(f"optional header of {optional_size} bytes is too short")
-        self.subsystem_offset = optional + 68
-        (self.subsystem,) = unpack("H", data, self.subsystem_offset)
-        (directory_count,) = unpack("I", data, directories_at - 4)
-        directory_count = min(directory_count, 16)
-        if directories_at + 8 * directory_count > optional + optional_size:
-            raise FormatError("data directories run past the optional header")
-        self.directories_offset = directories_at
-        self.directories = [unpack("II", data, directories_at + 8 * i)
-                            for i in range(directory_count)]
-
-        if section_count > MAX_SECTIONS:
-            raise FormatError(f"{section_count} sections")
-        table = optional + optional_size
-        self.sections = []
-        for i in range(section_count):
-            name, vsize, va, raw_size, raw_pointer = unpack("8sIIII", data, table + 40 * i)
-            self.sections.append(Section(name.rstrip(b"\0").decode("latin-1"), va, vsize,
-                                         raw_pointer, raw_size))
-
-    def directory(self, index: int) -> tuple:
-        return self.directories[index] if index < len(self.directories) else (0, 0)
-
-    def offset_of(self, rva: int, length: int = 1) -> int:
-        """File offset of length bytes at rva, which must all be stored in the file."""
-        for s in self.sections:
-            extent = max(s.virtual_size, s.raw_size)
-            if s.virtual_address <= rva and rva + length <= s.virtual_address + extent:
-                inside = rva - s.virtual_address
-                if inside + length > s.raw_size:
-                    break
-                offset = s.raw_pointer + inside
-                if offset + length > len(self.data):
-                    break
-                return offset
-        raise FormatError(f"{length} bytes at RVA 0x{rva:x} are not in the file")
-
-    def read(self, rva: int, length: int) -> bytes:
-        offset = self.offset_of(rva, length)
-        return self.data[offset:offset + length]
-
-    def descriptors(self, index: int, size: int, what: str):
-        """(file offset, fields) of each size-byte descriptor in the table of data directory
-        index, up to the all-zero one that ends it."""
-        rva, length = self.directory(index)
-        if not rva or not length:
-            return
-        for i in range(MAX_IMPORT_DESCRIPTORS):
-            at = self.offset_of(rva + size * i, size)
-            fields = unpack(f"{size // 4}I", self.data, at)
-            if not any(fields):
-                return
-            yield at, fields
-        raise FormatError(f"{what} has no end")
-
-    def imports(self) -> list:
-        found = [ImportedDll(c_string(self.data, self.offset_of(fields[3])), False, at)
-                 for at, fields in self.descriptors(1, 20, "import table")]
-        for at, fields in self.descriptors(13, 32, "delay import table"):
-            attributes, name = fields[0], fields[1]
-            if not attributes & 1:  # the oldest layout holds addresses, not RVAs
-                name -= self.image_base
-            found.append(ImportedDll(c_string(self.data, self.offset_of(name)), True, at))
-        return found
-
-    def resources(self) -> list:
-        base_rva, size = self.directory(2)
-        if not base_rva or not size:
-            return []
-        found = []
-        visited = set()
-        budget = [MAX_RESOURCE_ENTRIES]
-
-        def entry_id(name_field: int):
-            if not name_field & 0x80000000:
-                return name_field & 0xFFFF
-            at = self.offset_of(base_rva + (name_field & 0x7FFFFFFF), 2)
-            (length,) = unpack("H", self.data, at)
-            raw = self.read(base_rva + (name_field & 0x7FFFFFFF) + 2, 2 * length)
-            return raw.decode("utf-16-le", errors="replace")
-
-        def walk(directory: int, path: tuple, entries: tuple):
-            if directory in visited:
-                raise FormatError("resource directories form a loop")
-            visited.add(directory)
-            at = self.offset_of(base_rva + directory, 16)
-            named, numbered = unpack("HH", self.data, at + 12)
-            for i in range(named + numbered):
-                budget[0] -= 1
-                if budget[0] < 0:
-                    raise FormatError("too many resource entries")
-                entry_at = self.offset_of(base_rva + directory + 16 + 8 * i, 8)
-                name_field, target = unpack("II", self.data, entry_at)
-                key = path + (entry_id(name_field),)
-                where = entries + (entry_at,)
-                is_directory = bool(target & 0x80000000)
-                if is_directory != (len(key) < 3):
-                    raise FormatError("resource tree is not type/name/language deep")
-                if is_directory:
-                    walk(target & 0x7FFFFFFF, key, where)
-                    continue
-                data_at = self.offset_of(base_rva + target, 16)
-                data_rva, data_size = unpack("II", self.data, data_at)
-                language = key[2] if isinstance(key[2], int) else 0
-                found.append(Resource(key[0], key[1], language, data_rva, data_size, where,
-                                      data_at))
-
-        walk(0, (), ())
-        return found
-
-
-def resources_of(pe: PEFile) -> list:
+def load(data: bytes) -> pefile.PE:
+    """The headers and section table; the directories are parsed by what needs them."""
     try:
-        return pe.resources()
+        return pefile.PE(data=data, fast_load=True)
+    except Exception as error:  # pefile raises more than PEFormatError on hostile bytes
+        raise FormatError(str(error)) from error
+
+
+def parse(pe: pefile.PE, directories: list, what: str):
+    """Has pefile parse directories; whatever it had to skip makes the table unreadable."""
+    before = len(pe.get_warnings())
+    try:
+        pe.parse_data_directories(directories=directories)
+    except Exception as error:  # as in load
+        raise FormatError(f"{what}: {error}") from error
+    skipped = pe.get_warnings()[before:]
+    if skipped:
+        raise FormatError(f"{what}: {skipped[0]}")
+
+
+def read(pe: pefile.PE, rva: int, length: int) -> bytes:
+    data = pe.get_data(rva, length)
+    if len(data) != length:
+        raise FormatError(f"{length} bytes at RVA 0x{rva:x} are not in the file")
+    return data
+
+
+def imports(pe: pefile.PE) -> list:
+    parse(pe, IMPORT_DIRECTORIES, "import table")
+    found = []
+    for attribute, index, size, delay in (("DIRECTORY_ENTRY_IMPORT", 0, 20, False),
+                                          ("DIRECTORY_ENTRY_DELAY_IMPORT", 1, 32, True)):
+        directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+        if IMPORT_DIRECTORIES[index] >= len(directories):
+            continue
+        # pefile leaves out a descriptor whose name it cannot read: the table must run
+        # without gaps from the directory's start to its all-zero end.
+        start = rva = directories[IMPORT_DIRECTORIES[index]].VirtualAddress
+        for entry in getattr(pe, attribute, []):
+            offset = entry.struct.get_file_offset()
+            if offset != pe.get_offset_from_rva(rva):
+                raise FormatError(f"descriptor at RVA 0x{rva:x} is unreadable")
+            found.append(ImportedDll(entry.dll.decode("ascii", "replace"), delay, offset))
+            rva += size
+        if start and any(read(pe, rva, size)):
+            raise FormatError(f"descriptor at RVA 0x{rva:x} is unreadable")
+    return found
+
+
+def resources(pe: pefile.PE) -> list:
+    parse(pe, [RESOURCE_DIRECTORY], "resource table")
+    found = []
+
+    def key(entry):
+        return entry.id if entry.name is None else str(entry.name)
+
+    def walk(directory, path: tuple, offsets: tuple):
+        listed = directory.struct.NumberOfNamedEntries + directory.struct.NumberOfIdEntries
+        if len(directory.entries) != listed:
+            # pefile stops at a loop or an unreadable entry
+            raise FormatError(f"a directory lists {listed} entries, {len(directory.entries)} "
+                              "are readable")
+        for entry in directory.entries:
+            where = offsets + (entry.struct.get_file_offset(),)
+            if (getattr(entry, "directory", None) is not None) != (len(path) < 2):
+                raise FormatError("resource tree is not type/name/language deep")
+            if len(path) < 2:
+                walk(entry.directory, path + (key(entry),), where)
+                continue
+            data = entry.data.struct
+            found.append(Resource(path[0], path[1], entry.id or 0, data.OffsetToData, data.Size,
+                                  where, data.get_file_offset()))
+
+    directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+    if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        walk(pe.DIRECTORY_ENTRY_RESOURCE, (), ())
+    elif RESOURCE_DIRECTORY < len(directories) and directories[RESOURCE_DIRECTORY].VirtualAddress:
+        raise FormatError("the resource directory is unreadable")
+    return found
+
+
+def resources_of(pe: pefile.PE) -> list:
+    try:
+        return resources(pe)
     except FormatError as error:
         raise CheckFailed(f"resource table unreadable: {error}") from error
 
@@ -269,68 +187,30 @@ def find_resource(resources: list, type_id: int, name) -> Optional[Resource]:
     return None
 
 
-def resource_data(pe: PEFile, type_id: int, name, missing: str) -> bytes:
+def resource_data(pe: pefile.PE, type_id: int, name, missing: str) -> bytes:
     """A resource's bytes; the check fails saying missing when there is none."""
     resource = find_resource(resources_of(pe), type_id, name)
     if resource is None:
         raise CheckFailed(missing)
-    return pe.read(resource.rva, resource.size)
+    return read(pe, resource.rva, resource.size)
 
 
-# --- the version record -----------------------------------------------------------
-
-@dataclass
-class VersionNode:
-    key: str
-    value_type: int
-    value: bytes
-    children: list
+@dataclass(frozen=True)
+class Version:
+    text: str  # as the record's strings write it
+    numbers: tuple  # the fixed file info's four numbers
 
 
-def parse_version_node(data: bytes, offset: int, end: int, depth: int = 0) -> tuple:
-    """One VS_VERSIONINFO-style node at offset; returns it and where the next one starts."""
-    if depth > MAX_VERSION_DEPTH:
-        raise FormatError("version record nests too deep")
-    length, value_length, value_type = unpack("HHH", data, offset)
-    node_end = offset + length
-    if length < 6 or node_end > end:
-        raise FormatError(f"version record node at 0x{offset:x} has a bad length {length}")
-    key_end = offset + 6
-    while True:
-        if key_end + 2 > node_end:
-            raise FormatError(f"version record key at 0x{offset:x} has no end")
-        if data[key_end:key_end + 2] == b"\0\0":
-            break
-        key_end += 2
-    key = data[offset + 6:key_end].decode("utf-16-le", errors="replace")
-    value_start = align4(key_end + 2, 0)
-    if value_type == 1:  # text: the length counts characters
-        value_end = min(value_start + 2 * value_length, node_end)
-    else:
-        value_end = value_start + value_length
-        if value_end > node_end:
-            raise FormatError(f"version record value of '{key}' runs past its node")
-    value = data[value_start:value_end] if value_start < node_end else b""
-    children = []
-    child = align4(max(value_end, value_start), 0)
-    while child < node_end:
-        node, child = parse_version_node(data, child, node_end, depth + 1)
-        children.append(node)
-        child = align4(child, 0)
-    return VersionNode(key, value_type, value, children), node_end
-
-
-def text_value(node: VersionNode) -> str:
-    text = node.value.decode("utf-16-le", errors="replace")
-    return text.split("\0", 1)[0]
-
-
-def version_record(pe: PEFile) -> VersionNode:
-    data = resource_data(pe, RT_VERSION, 1, "no version resource (type 16, id 1)")
-    root, _ = parse_version_node(data, 0, len(data))
-    if root.key != "VS_VERSION_INFO":
-        raise CheckFailed(f"version resource starts with '{root.key}'")
-    return root
+def read_version_header(path: str) -> Version:
+    """The version the build wrote for the program; ValueError when the file names none."""
+    with open(path, encoding="ascii") as f:
+        source = f.read()
+    text = re.search(r'^#define ZELMORA_VERSION_TEXT "([^"]+)"$', source, re.M)
+    numbers = re.search(r"^#define ZELMORA_VERSION_NUMBERS (\d+),(\d+),(\d+),(\d+)$", source,
+                        re.M)
+    if not text or not numbers:
+        raise ValueError(f"{path} names no version")
+    return Version(text.group(1), tuple(map(int, numbers.groups())))
 
 
 # --- the checks ------------------------------------------------------------------
@@ -345,19 +225,20 @@ class Result:
 class Subject:
     """The file under test, parsed once; a parse failure is reported by each check."""
 
-    def __init__(self, data: bytes, arch: str, setup: bool = False):
+    def __init__(self, data: bytes, arch: str, version: Version, setup: bool = False):
         self.data = data
         self.arch = arch
+        self.version = version
         self.setup = setup
         self._pe = None
         self._error = None
         try:
-            self._pe = PEFile(data)
+            self._pe = load(data)
         except FormatError as error:
             self._error = error
 
     @property
-    def pe(self) -> PEFile:
+    def pe(self) -> pefile.PE:
         if self._pe is None:
             raise CheckFailed(f"not a readable PE file: {self._error}")
         return self._pe
@@ -365,22 +246,22 @@ class Subject:
 
 def check_format(subject: Subject) -> str:
     magic, name = ARCHES[subject.arch][:2]
-    pe = subject.pe
-    if pe.magic != magic:
-        raise CheckFailed(f"optional header magic 0x{pe.magic:x}, expected 0x{magic:x} ({name})")
+    found = subject.pe.OPTIONAL_HEADER.Magic
+    if found != magic:
+        raise CheckFailed(f"optional header magic 0x{found:x}, expected 0x{magic:x} ({name})")
     return f"{name} (magic 0x{magic:x})"
 
 
 def check_machine(subject: Subject) -> str:
     machine, name = ARCHES[subject.arch][2:]
-    found = subject.pe.machine
+    found = subject.pe.FILE_HEADER.Machine
     if found != machine:
         raise CheckFailed(f"machine 0x{found:x}, expected 0x{machine:x} ({name})")
     return f"{name} (0x{machine:x})"
 
 
 def check_subsystem(subject: Subject) -> str:
-    found = subject.pe.subsystem
+    found = subject.pe.OPTIONAL_HEADER.Subsystem
     if found != SUBSYSTEM_WINDOWS_GUI:
         raise CheckFailed(f"subsystem {found}, expected {SUBSYSTEM_WINDOWS_GUI} (Windows GUI)")
     return "Windows GUI (2)"
@@ -392,7 +273,7 @@ def dll_allowed(name: str) -> bool:
 
 def check_imports(subject: Subject) -> str:
     try:
-        dlls = subject.pe.imports()
+        dlls = imports(subject.pe)
     except FormatError as error:
         raise CheckFailed(f"import table unreadable: {error}") from error
     if not dlls:
@@ -405,24 +286,39 @@ def check_imports(subject: Subject) -> str:
     return ", ".join(names)
 
 
+def version_record(pe: pefile.PE) -> tuple:
+    """pefile's reading of the version resource: its fixed file info and its blocks."""
+    resource_data(pe, RT_VERSION, 1, "no version resource (type 16, id 1)")
+    if not getattr(pe, "VS_FIXEDFILEINFO", None) or not getattr(pe, "FileInfo", None):
+        raise CheckFailed("version resource unreadable")
+    return pe.VS_FIXEDFILEINFO[0], pe.FileInfo[0]
+
+
+def text(value: bytes) -> str:
+    return value.decode("utf-8", errors="replace")
+
+
 def check_version_strings(subject: Subject) -> str:
-    root = version_record(subject.pe)
+    _, blocks = version_record(subject.pe)
     tables = {}
     translations = []
-    for block in root.children:
-        if block.key == "StringFileInfo":
-            for table in block.children:
-                tables[table.key.lower()] = {s.key: text_value(s) for s in table.children}
-        elif block.key == "VarFileInfo":
-            for var in block.children:
-                if var.key == "Translation":
-                    translations += [struct.unpack_from("<HH", var.value, i)
-                                     for i in range(0, len(var.value) - 3, 4)]
+    for block in blocks:
+        for table in getattr(block, "StringTable", []):
+            tables[text(table.LangID).lower()] = {text(k): text(v)
+                                                 for k, v in table.entries.items()}
+        for var in getattr(block, "Var", []):
+            if b"Translation" in getattr(var, "entry", {}):
+                # pefile keeps the last language of the list only
+                if var.ValueLength != 4:
+                    raise CheckFailed(f"Translation lists {var.ValueLength // 4} languages, "
+                                      "expected one")
+                translations.append(tuple(int(word, 16)
+                                          for word in var.entry[b"Translation"].split()))
     if not tables:
         raise CheckFailed("no string table")
     description = SETUP_DESCRIPTION if subject.setup else PRODUCT_NAME
     expected = {"ProductName": PRODUCT_NAME, "FileDescription": description,
-                "FileVersion": VERSION_TEXT, "ProductVersion": VERSION_TEXT}
+                "FileVersion": subject.version.text, "ProductVersion": subject.version.text}
     problems = []
     for table_key, strings in sorted(tables.items()):
         for key, want in expected.items():
@@ -443,19 +339,16 @@ def check_version_strings(subject: Subject) -> str:
 
 
 def check_version_fixed(subject: Subject) -> str:
-    root = version_record(subject.pe)
-    if len(root.value) < 52:
-        raise CheckFailed(f"fixed file info is {len(root.value)} bytes, expected 52")
-    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", root.value)
-    if signature != 0xFEEF04BD:
-        raise CheckFailed(f"fixed file info signature 0x{signature:08x}")
+    fixed, _ = version_record(subject.pe)
+    if fixed.Signature != 0xFEEF04BD:
+        raise CheckFailed(f"fixed file info signature 0x{fixed.Signature:08x}")
 
     def dotted(ms: int, ls: int) -> tuple:
         return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
-    want = ".".join(map(str, VERSION_FIXED))
-    found_file = ".".join(map(str, dotted(file_ms, file_ls)))
-    found_product = ".".join(map(str, dotted(product_ms, product_ls)))
+    want = ".".join(map(str, subject.version.numbers))
+    found_file = ".".join(map(str, dotted(fixed.FileVersionMS, fixed.FileVersionLS)))
+    found_product = ".".join(map(str, dotted(fixed.ProductVersionMS, fixed.ProductVersionLS)))
     if (found_file, found_product) != (want, want):
         raise CheckFailed(f"file version {found_file}, product version {found_product}, "
                           f"expected {want}")
@@ -479,15 +372,20 @@ def check_manifest(subject: Subject) -> str:
     levels = [e.get("level") for e in elements
               if local_name(e.tag) == "requestedExecutionLevel"]
     dpi = [(e.text or "").strip() for e in elements if local_name(e.tag) == "dpiAware"]
+    identities = [e.get("version") for e in elements if local_name(e.tag) == "assemblyIdentity"]
     level = "requireAdministrator" if subject.setup else "asInvoker"
     problems = []
     if levels != [level]:
         problems.append(f"requestedExecutionLevel {levels}, expected ['{level}']")
     if [d.lower() for d in dpi] != ["true"]:
         problems.append(f"dpiAware {dpi}, expected ['true']")
+    version = ".".join(map(str, subject.version.numbers))
+    # The setup program's identity is the installer maker's.
+    if not subject.setup and identities != [version]:
+        problems.append(f"assemblyIdentity version {identities}, expected ['{version}']")
     if problems:
         raise CheckFailed("; ".join(problems))
-    return f"{level}, dpiAware true"
+    return f"{level}, dpiAware true" + ("" if subject.setup else f", version {version}")
 
 
 def check_icon(subject: Subject) -> str:
@@ -564,13 +462,13 @@ SETUP_CHECKS = [(name, check) for name, check in CHECKS
                 if name not in ("imports", "icon", "logo", "size")]
 
 
-def run_checks(data: bytes, arch: str, setup: bool = False) -> list:
-    subject = Subject(data, arch, setup)
+def run_checks(data: bytes, arch: str, version: Version, setup: bool = False) -> list:
+    subject = Subject(data, arch, version, setup)
     results = []
     for name, check in SETUP_CHECKS if setup else CHECKS:
         try:
             results.append(Result(name, True, check(subject)))
-        except (CheckFailed, FormatError) as error:
+        except (CheckFailed, FormatError, pefile.PEFormatError) as error:
             results.append(Result(name, False, str(error)))
         except Exception as error:  # a checker bug must still fail the check, not hide it
             results.append(Result(name, False, f"{CHECKER_ERROR}{type(error).__name__}: {error}"))
@@ -582,14 +480,17 @@ def main(argv=None) -> int:
     parser.add_argument("exe")
     parser.add_argument("--arch", choices=sorted(ARCHES), default="i686")
     parser.add_argument("--setup", action="store_true", help="the file is the setup program")
+    parser.add_argument("--version-header", required=True,
+                        help="the build's zelmora_version.h")
     args = parser.parse_args(argv)
     try:
+        version = read_version_header(args.version_header)
         with open(args.exe, "rb") as f:
             data = f.read()
-    except OSError as error:
+    except (OSError, ValueError) as error:
         print(f"FAIL read: {error}")
         return 1
-    results = run_checks(data, args.arch, args.setup)
+    results = run_checks(data, args.arch, version, args.setup)
     for result in results:
         print(f"{'OK' if result.ok else 'FAIL':4} {result.name}: {result.detail}")
     failed = [r.name for r in results if not r.ok]

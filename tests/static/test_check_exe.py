@@ -2,8 +2,9 @@
 """Self-test of check_exe.py: the real programs pass, and damaged copies fail the check
 that guards against that damage, and only that check, without the checker crashing.
 
-The programs come from ZELMORA_EXE_I686 and ZELMORA_EXE_X86_64; a variable that is set
-must name an existing file, an unset one skips the tests that need it.
+The programs come from ZELMORA_EXE_I686 and ZELMORA_EXE_X86_64, the version they carry
+from ZELMORA_VERSION_HEADER; a variable that is set must name an existing file, an unset
+one skips the tests that need it.
 """
 
 import os
@@ -28,14 +29,23 @@ RESOURCE_CHECKS = frozenset({"version-strings", "version-fixed", "manifest", "ic
 EXE_VARIABLES = {"i686": "ZELMORA_EXE_I686", "x86_64": "ZELMORA_EXE_X86_64"}
 
 
+def given_file(variable):
+    path = os.environ.get(variable)
+    if path and not os.path.isfile(path):
+        raise AssertionError(f"{variable}={path} does not exist; build it first")
+    return path
+
+
 def real_exe(arch):
-    path = os.environ.get(EXE_VARIABLES[arch])
-    if not path:
+    path = given_file(EXE_VARIABLES[arch])
+    if not path or not given_file("ZELMORA_VERSION_HEADER"):
         return None
-    if not os.path.isfile(path):
-        raise AssertionError(f"{EXE_VARIABLES[arch]}={path} does not exist; build it first")
     with open(path, "rb") as f:
         return f.read()
+
+
+VERSION_HEADER = given_file("ZELMORA_VERSION_HEADER")
+VERSION = VERSION_HEADER and check_exe.read_version_header(VERSION_HEADER)
 
 
 # --- damage to a copy; each takes the bytes and their parse, and returns new bytes ---
@@ -56,7 +66,7 @@ def poke(data, offset, fmt, *values):
 
 
 def resource(pe, type_id, name):
-    found = check_exe.find_resource(pe.resources(), type_id, name)
+    found = check_exe.find_resource(check_exe.resources(pe), type_id, name)
     assert found is not None, (type_id, name)
     return found
 
@@ -64,7 +74,7 @@ def resource(pe, type_id, name):
 def in_resource(type_id, name, old, new):
     def damage(data, pe):
         r = resource(pe, type_id, name)
-        return replace_in(data, pe.offset_of(r.rva, r.size), r.size, old, new)
+        return replace_in(data, pe.get_offset_from_rva(r.rva), r.size, old, new)
     return damage
 
 
@@ -76,48 +86,57 @@ def import_of_foreign_dll(data, pe):
     """Points the first import at a new name, written into slack at a section's end."""
     name = b"libstdc++-6.dll\0"
     for s in pe.sections:
-        if s.virtual_size and s.raw_size - s.virtual_size >= len(name) + 2:
-            rva = s.virtual_address + s.virtual_size
-            offset = s.raw_pointer + s.virtual_size
+        if s.Misc_VirtualSize and s.SizeOfRawData - s.Misc_VirtualSize >= len(name) + 2:
+            rva = s.VirtualAddress + s.Misc_VirtualSize
+            offset = s.PointerToRawData + s.Misc_VirtualSize
             buffer = bytearray(data)
             buffer[offset:offset + len(name)] = name
-            first = pe.imports()[0]
+            first = check_exe.imports(pe)[0]
             return poke(bytes(buffer), first.descriptor_offset + 12, "I", rva)
     raise AssertionError("no section has room for the name")
 
 
 def renamed_import(old, new):
     def damage(data, pe):
-        dll = next(d for d in pe.imports() if d.name == old)
+        dll = next(d for d in check_exe.imports(pe) if d.name == old)
         (name_rva,) = struct.unpack_from("<I", data, dll.descriptor_offset + 12)
-        return replace_in(data, pe.offset_of(name_rva), len(old) + 1,
+        return replace_in(data, pe.get_offset_from_rva(name_rva), len(old) + 1,
                           old.encode() + b"\0", new.encode() + b"\0")
     return damage
 
 
 def import_name_outside_image(data, pe):
-    return poke(data, pe.imports()[0].descriptor_offset + 12, "I", 0x7FFFFFF0)
+    return poke(data, check_exe.imports(pe)[0].descriptor_offset + 12, "I", 0x7FFFFFF0)
 
 
 def console_subsystem(data, pe):
-    return poke(data, pe.subsystem_offset, "H", 3)
+    return poke(data, pe.OPTIONAL_HEADER.get_field_absolute_offset("Subsystem"), "H", 3)
 
 
 def translation_to_unicode_codepage(data, pe):
     r = resource(pe, check_exe.RT_VERSION, 1)
-    start = pe.offset_of(r.rva, r.size)
+    start = pe.get_offset_from_rva(r.rva)
     key = data.index(utf16("Translation"), start, start + r.size)
     return replace_in(data, key, start + r.size - key, struct.pack("<HH", 0x409, 1252),
                       struct.pack("<HH", 0x409, 1200))
 
 
-def fixed_version_build(build):
+def another_version(type_id, encode):
+    """The version (as the resource of type_id writes it) with its last digit changed."""
     def damage(data, pe):
-        r = resource(pe, check_exe.RT_VERSION, 1)
-        start = pe.offset_of(r.rva, r.size)
-        signature = data.index(struct.pack("<I", 0xFEEF04BD), start, start + r.size)
-        return poke(data, signature + 12, "I", build)  # dwFileVersionLS: 0.28
+        text = (VERSION.text if type_id == check_exe.RT_VERSION
+                else 'version="' + ".".join(map(str, VERSION.numbers)))
+        other = text[:-1] + ("2" if text.endswith("1") else "1")
+        return in_resource(type_id, 1, encode(text), encode(other))(data, pe)
     return damage
+
+
+def next_fixed_build(data, pe):
+    r = resource(pe, check_exe.RT_VERSION, 1)
+    start = pe.get_offset_from_rva(r.rva)
+    signature = data.index(struct.pack("<I", 0xFEEF04BD), start, start + r.size)
+    _, _, patch, build = VERSION.numbers
+    return poke(data, signature + 12, "I", patch << 16 | build + 1)  # dwFileVersionLS
 
 
 def manifest_retyped(data, pe):
@@ -129,7 +148,7 @@ def manifest_retyped(data, pe):
 def icon_bits(bits):
     def damage(data, pe):
         r = resource(pe, check_exe.RT_ICON, 1)
-        return poke(data, pe.offset_of(r.rva, 16) + 14, "H", bits)
+        return poke(data, pe.get_offset_from_rva(r.rva) + 14, "H", bits)
     return damage
 
 
@@ -137,20 +156,20 @@ def group_entry(offset, fmt, value):
     """Changes a field of the group icon's first entry (GRPICONDIRENTRY)."""
     def damage(data, pe):
         r = resource(pe, check_exe.RT_GROUP_ICON, check_exe.ICON_GROUP_ID)
-        return poke(data, pe.offset_of(r.rva, r.size) + 6 + offset, fmt, value)
+        return poke(data, pe.get_offset_from_rva(r.rva) + 6 + offset, fmt, value)
     return damage
 
 
 def logo_byte(at, value):
     def damage(data, pe):
         r = resource(pe, check_exe.RT_RCDATA, check_exe.LOGO_ID)
-        return poke(data, pe.offset_of(r.rva, r.size) + at, "B", value)
+        return poke(data, pe.get_offset_from_rva(r.rva) + at, "B", value)
     return damage
 
 
 def logo_cut_short(data, pe):
     r = resource(pe, check_exe.RT_RCDATA, check_exe.LOGO_ID)
-    start = pe.offset_of(r.rva, r.size)
+    start = pe.get_offset_from_rva(r.rva)
     size = r.size - 100
     assert data[start + size - 1] != ord(";")
     return poke(data, r.data_entry_offset + 4, "I", size)
@@ -163,7 +182,7 @@ def resource_loop(data, pe):
 
 
 def no_resources(data, pe):
-    return poke(data, pe.directories_offset + 8 * 2, "II", 0, 0)
+    return poke(data, pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].get_file_offset(), "II", 0, 0)
 
 
 def grown(data, pe):
@@ -202,15 +221,14 @@ CASES = [
          {"imports"}),
     case("an import name outside the image", import_name_outside_image, {"imports"}),
     case("the console subsystem", console_subsystem, {"subsystem"}),
-    case("another version text",
-         in_resource(check_exe.RT_VERSION, 1, utf16("1.00.0028"), utf16("1.00.0029")),
+    case("another version text", another_version(check_exe.RT_VERSION, utf16),
          {"version-strings"}),
     case("another product name",
          in_resource(check_exe.RT_VERSION, 1, utf16("Orva Zelmora"), utf16("Orva Zelmorb")),
          {"version-strings"}),
     case("a translation naming no string table", translation_to_unicode_codepage,
          {"version-strings"}),
-    case("fixed file version 1.0.0.29", fixed_version_build(29), {"version-fixed"}),
+    case("the next fixed file version", next_fixed_build, {"version-fixed"}),
     case("an elevating manifest",
          in_resource(check_exe.RT_MANIFEST, 1, b'level="asInvoker" uiAccess="false"',
                      b'level="requireAdministrator"      '), {"manifest"}),
@@ -220,6 +238,8 @@ CASES = [
     case("a manifest that is not XML",
          in_resource(check_exe.RT_MANIFEST, 1, b"</assembly>", b"</assemblx>"), {"manifest"}),
     case("the manifest under another type", manifest_retyped, {"manifest"}),
+    case("a manifest of another version", another_version(check_exe.RT_MANIFEST, str.encode),
+         {"manifest"}),
     case("an 8 bpp icon bitmap", icon_bits(8), {"icon"}),
     case("a group icon naming a missing icon", group_entry(12, "H", 99), {"icon"}),
     case("a group entry of 8 bpp", group_entry(6, "H", 8), {"icon"}),
@@ -251,12 +271,13 @@ class DamagedCopies(unittest.TestCase):
         data = real_exe(arch)
         if data is None:
             self.skipTest(f"{EXE_VARIABLES[arch]} is not set")
-        pe = check_exe.PEFile(data)
+        pe = check_exe.load(data)
         for c in CASES:
             if arch not in c.programs:
                 continue
             with self.subTest(arch=arch, case=c.what):
-                results = check_exe.run_checks(c.damage(data, pe), c.check_as or arch)
+                results = check_exe.run_checks(c.damage(data, pe), c.check_as or arch,
+                                               VERSION)
                 self.assertEqual([r.name for r in results], [n for n, _ in check_exe.CHECKS])
                 failed = {r.name for r in results if not r.ok}
                 for r in results:
@@ -281,11 +302,11 @@ class RandomDamage(unittest.TestCase):
         data = real_exe("i686") or real_exe("x86_64")
         if data is None:
             self.skipTest("no program to damage")
-        pe = check_exe.PEFile(data)
-        regions = [(0, pe.sections[0].raw_pointer)]  # the headers
+        pe = check_exe.load(data)
+        regions = [(0, pe.sections[0].PointerToRawData)]  # the headers
         for s in pe.sections:
-            if s.name in (".idata", ".rsrc"):
-                regions.append((s.raw_pointer, s.raw_pointer + s.raw_size))
+            if s.Name.rstrip(b"\0") in (b".idata", b".rsrc"):
+                regions.append((s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData))
         rng = random.Random(20260101)
         for attempt in range(300):
             buffer = bytearray(data)
@@ -293,7 +314,7 @@ class RandomDamage(unittest.TestCase):
                 start, end = rng.choice(regions)
                 buffer[rng.randrange(start, end)] = rng.randrange(256)
             with self.subTest(attempt=attempt):
-                results = check_exe.run_checks(bytes(buffer), "i686")
+                results = check_exe.run_checks(bytes(buffer), "i686", VERSION)
                 self.assertEqual(len(results), len(check_exe.CHECKS))
                 for r in results:
                     self.assertFalse(r.detail.startswith(check_exe.CHECKER_ERROR), r.detail)
@@ -313,7 +334,7 @@ class AgainstObjdump(unittest.TestCase):
                 run = subprocess.run([tool, "-p", os.environ[EXE_VARIABLES[arch]]],
                                      capture_output=True, text=True, timeout=60, check=True)
                 expected = sorted(re.findall(r"DLL Name: (\S+)", run.stdout))
-                found = sorted(d.name for d in check_exe.PEFile(data).imports())
+                found = sorted(d.name for d in check_exe.imports(check_exe.load(data)))
                 self.assertTrue(expected)
                 self.assertEqual(found, expected)
 
@@ -322,8 +343,9 @@ class CommandLine(unittest.TestCase):
     """Exit status and output as ctest and the release script see them."""
 
     def run_checker(self, *args):
-        return subprocess.run([sys.executable, CHECKER, *args], capture_output=True, text=True,
-                              timeout=60, env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+        return subprocess.run([sys.executable, CHECKER, "--version-header", VERSION_HEADER, *args],
+                              capture_output=True, text=True, timeout=60,
+                              env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
 
     def test_status(self):
         data = real_exe("i686") or real_exe("x86_64")
@@ -341,6 +363,7 @@ class CommandLine(unittest.TestCase):
                 ([good, "--arch", arch], 0, len(check_exe.CHECKS)),
                 ([cut, "--arch", arch], 1, None),
                 ([os.path.join(folder, "missing.exe")], 1, 0),
+                ([good, "--version-header", os.path.join(folder, "missing.h")], 1, 0),
                 ([good, "--arch", "arm64"], 2, 0),
             ]
             for args, status, oks in cases:
@@ -351,7 +374,7 @@ class CommandLine(unittest.TestCase):
                     lines = run.stdout.splitlines()
                     if oks is not None:
                         self.assertEqual(sum(line.startswith("OK ") for line in lines), oks)
-                    if status == 1 and "missing" not in args[0]:
+                    if status == 1 and "missing" not in " ".join(args):
                         self.assertEqual(sum(line.startswith(("OK ", "FAIL ")) for line in lines),
                                          len(check_exe.CHECKS))
 

@@ -58,11 +58,6 @@ def default_time_page():
     return re.search(r'set\(ZELMORA_DEFAULT_TIME_URL "([^"]*)"', source("CMakeLists.txt")).group(1)
 
 
-def file_version():
-    found = re.search(r'VALUE\s+"FileVersion",\s*"([^"]*)"', source("resources/zelmora.rc"))
-    return found.group(1)
-
-
 APP = "app/app_core.h"
 SYNC = "timeservice/time_service.h"
 FORM = "ui/main_form.h"
@@ -92,8 +87,9 @@ QUOTED = [
      "{}\n"),
     ("autorun key for reg", lambda: "HKLM\\" + constant(APP, "kRunSubkey"), '"{}"'),
     ("autorun value", lambda: constant(APP, "kRunValueName"), "/v {} /f"),
-    ("version", file_version, "Version {}"),
-    ("setup program", lambda: f"Zelmora-{file_version()}-setup.exe", "{} /S"),
+    # The build writes the version in place of its placeholder.
+    ("version", lambda: "@VERSION@", "Version {}"),
+    ("setup program", lambda: "Zelmora-@VERSION@-setup.exe", "{} /S"),
     ("time page the release replaces", default_time_page, "\n{}\n"),
 ]
 
