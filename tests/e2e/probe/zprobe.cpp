@@ -18,8 +18,8 @@
 //   wait-window <seconds>
 //   menu                        the program's open popup menu: its items and their rectangles
 //   children <hwnd>             the child windows of a window (a message box's text, buttons)
-//   regvalue HKLM|HKCU <subkey> <name>
-//                               a value's type, length and bytes as the ANSI calls see them
+//   reg-read HKLM|HKCU <subkey> every value's name, type and bytes as the ANSI calls see them
+//                               (an error when the key exists but cannot be read)
 //   key-dacl HKLM|HKCU <subkey> [sddl]
 //                               a key's access list as SDDL; replaced when sddl is given
 //   tray-delete [id]            removes the program's notification icon (default id 1)
@@ -39,6 +39,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "win32/handles.h"
 
 namespace {
 
@@ -995,32 +997,48 @@ HKEY RootKey(const std::wstring& name) {
     return nullptr;
 }
 
-// A value exactly as the ANSI functions the program uses see it: type, length and bytes.
-int CmdRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name) {
-    HKEY key = nullptr;
-    const LONG opened = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, &key);
+// A key's values exactly as the ANSI functions the program uses see them: name, type and
+// bytes. A key that does not exist is told apart from one that could not be read.
+int CmdRegRead(HKEY root, const std::wstring& subkey) {
+    unique_hkey key;
+    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put());
+    if (status == ERROR_FILE_NOT_FOUND) {
+        Json j;
+        j.BeginObject().Field("key_exists", false).EndObject().Print();
+        return 0;
+    }
+    DWORD nameMax = 0;
+    DWORD dataMax = 0;
+    if (status == ERROR_SUCCESS) {
+        status = RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, &nameMax, &dataMax, nullptr, nullptr);
+    }
     Json j;
-    j.BeginObject().Field("key_exists", opened == ERROR_SUCCESS);
-    if (opened == ERROR_SUCCESS) {
-        const std::string nameA = Utf8(name);  // value names used here are ASCII
+    j.BeginObject().Field("key_exists", true).Key("values").BeginArray();
+    for (DWORD i = 0; status == ERROR_SUCCESS; ++i) {
+        std::vector<char> name(nameMax + 1);
+        std::vector<BYTE> data(dataMax + 1);
+        auto nameSize = static_cast<DWORD>(name.size());
+        auto size = static_cast<DWORD>(data.size());
         DWORD type = 0;
-        DWORD size = 0;
-        LONG status = RegQueryValueExA(key, nameA.c_str(), nullptr, &type, nullptr, &size);
-        j.Field("exists", status == ERROR_SUCCESS);
+        status = RegEnumValueA(key.get(), i, name.data(), &nameSize, nullptr, &type, data.data(),
+                               &size);
         if (status == ERROR_SUCCESS) {
-            std::vector<BYTE> data(size + 1);
-            status = RegQueryValueExA(key, nameA.c_str(), nullptr, &type, data.data(), &size);
             std::string hex;
-            for (DWORD i = 0; i < size; ++i) {
+            for (DWORD b = 0; b < size; ++b) {
                 char byte[4];
-                std::snprintf(byte, sizeof byte, "%02x", data[i]);
+                std::snprintf(byte, sizeof byte, "%02x", data[b]);
                 hex += byte;
             }
-            j.Field("type", type).Field("size", size).Field("hex", hex);
+            j.BeginObject().Field("name", std::string(name.data(), nameSize));
+            j.Field("type", type).Field("hex", hex).EndObject();
         }
-        RegCloseKey(key);
     }
-    j.EndObject().Print();
+    if (status != ERROR_NO_MORE_ITEMS) {
+        PrintError("cannot read the key: " + std::to_string(status));
+        return 1;
+    }
+    j.EndArray().EndObject().Print();
     return 0;
 }
 
@@ -1085,7 +1103,7 @@ int CmdCrash() {
 int Usage() {
     PrintError(
         "usage: zprobe dump|status|watch|windows|tray|tooltips|send|post|"
-        "broadcast-taskbarcreated|wait-window|menu|children|regvalue|key-dacl|"
+        "broadcast-taskbarcreated|wait-window|menu|children|reg-read|key-dacl|"
         "tray-delete|crash ...");
     return 2;
 }
@@ -1150,12 +1168,12 @@ int wmain(int argc, wchar_t** argv) {
         return CmdChildren(reinterpret_cast<HWND>(static_cast<INT_PTR>(Number(args[0]))));
     }
     HKEY root = args.empty() ? nullptr : RootKey(args[0]);
-    if ((command == L"regvalue" || command == L"key-dacl") && !root) {
+    if ((command == L"reg-read" || command == L"key-dacl") && !root) {
         PrintError("root must be HKLM or HKCU");
         return 2;
     }
-    if (command == L"regvalue" && args.size() >= 3) {
-        return CmdRegValue(root, args[1], args[2]);
+    if (command == L"reg-read" && args.size() >= 2) {
+        return CmdRegRead(root, args[1]);
     }
     if (command == L"key-dacl" && args.size() >= 2) {
         return CmdKeyDacl(root, args[1], args.size() >= 3 ? &args[2] : nullptr);
