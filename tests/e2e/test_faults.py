@@ -190,7 +190,7 @@ def endless(head: bytes, body_block: Callable[[object], None]) -> Raw:
         with tempfile.TemporaryFile() as block:
             body_block(block)
             while not stopping.is_set() and time.monotonic() < end:
-                conn.sendfile(block, 0, 1 << 20)
+                conn.sendfile(block, 0, 1 << 16)
     return write
 
 
