@@ -30,15 +30,15 @@ import harness
 import timeserver as ts
 from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE,
                      GETTING_TIME, INACCURATE, READY, RUN_KEY, RUN_VALUE, SETTINGS_SUBKEY, TIME_OK,
-                     TXT_INTERVAL, UPDATED)
+                     TXT_INTERVAL, UPDATED, reg_value, reg_values, sz)
 
 # Every text the program itself ever puts on its status line.
 OWN_TEXT = re.compile("|".join(
     [f"^{re.escape(text)}$" for text in (READY, GETTING_TIME, TIME_OK, CANNOT_GET, CANNOT_SET)]
     + [INACCURATE.pattern, UPDATED.pattern]))
-# Either the page was read whole enough to hold its time, or it was not: which bytes reach
-# the program is WinINet's business when the answer bends HTTP.
-READ_OR_NOT = (TIME_OK, CANNOT_GET)
+# Synchronize tries a page this far off: taken, the system refuses the set (CANNOT_SET);
+# refused, the program never gets that far (CANNOT_GET). Either way the clock stays.
+FAR_OFF = 7200
 
 PAGE_PATH = "/cgi-bin/timer.pl"
 SETTINGS_ROOT = r"HKCU\Software\VB and VBA Program Settings"
@@ -48,6 +48,7 @@ AUTORUN_COMMAND = '"C:\\Program Files\\Zelmora\\Zelmora.exe"'
 DENY_SET_VALUE = "D:(D;;0x2;;;WD)(A;;KA;;;WD)"
 
 LIMIT = harness.DOWNLOAD_LIMIT
+QUICK = 10  # seconds for an answer the program cuts off: it takes well under one, not the 40 s
 RSS_CEILING_KB = 100 * 1024
 
 
@@ -137,9 +138,22 @@ class Listener:
 OK_HEAD = b"HTTP/1.1 200 OK\r\n"
 
 
+_page_offset = [0.0]
+
+
+@contextlib.contextmanager
+def pages_off_by(seconds: float):
+    """page() is seconds off while in this block."""
+    _page_offset[0] = seconds
+    try:
+        yield
+    finally:
+        _page_offset[0] = 0.0
+
+
 def page() -> bytes:
     """The usual page with the current time, made when the answer is written."""
-    return ts.page_with_time().encode("latin-1")
+    return ts.page_with_time(_page_offset[0]).encode("latin-1")
 
 
 def answer(build: Callable[[], bytes]) -> Raw:
@@ -176,8 +190,7 @@ def endless(head: bytes, body_block: Callable[[object], None]) -> Raw:
         with tempfile.TemporaryFile() as block:
             body_block(block)
             while not stopping.is_set() and time.monotonic() < end:
-                block.seek(0)
-                conn.sendfile(block)
+                conn.sendfile(block, 0, 1 << 16)
     return write
 
 
@@ -256,6 +269,20 @@ class FaultCase(harness.SessionTestCase):
         self.assertTrue(status["responsive"], f"{context}: the window does not answer")
         self.assertRegex(status["status"], OWN_TEXT, f"{context}: status line")
 
+    def assert_answered(self, context: str, done: bool = True) -> list:
+        """Each connection got its scripted answer to the end (a planned reset included), or
+        with done=False is still being answered; returns the bytes written to each."""
+        server = self.s.server
+        with contextlib.suppress(AssertionError):
+            self.s.wait_for(lambda: all(e.closed for e in server.exchanges) or not done, 5)
+        exchanges = server.exchanges
+        self.assertTrue(exchanges, f"{context}: the server saw no connection")
+        for e in exchanges:
+            self.assertIsNone(e.error, f"{context}: the server's answer failed")
+            self.assertIsNotNone(e.request, f"{context}: no whole request came")
+            self.assertEqual(e.done, done, f"{context}: the answer ran to its end")
+        return [e.sent for e in exchanges]
+
     def operate(self, control: int, context: str, timeout: float = 20,
                 **kwargs) -> harness.Operation:
         op = self.s.operate(control, timeout=timeout, **kwargs)
@@ -290,20 +317,25 @@ class FaultCase(harness.SessionTestCase):
 class HostilePages(FaultCase):
     """Bytes the program must read past or refuse; HTTP it must survive."""
 
-    def run_cases(self, cases: list, check_requests: Optional[Callable] = None):
+    def run_cases(self, cases: list, check_requests: Optional[Callable] = None,
+                  synchronize_too: bool = False):
+        """A page without a well-formed time must not reach the clock: Synchronize would set
+        it, so Synchronize must fail before that. A page with one is read with Check, and with
+        synchronize_too also with Synchronize, FAR_OFF: the system must be asked to set it."""
         for name, how, wanted in cases:
-            wanted = wanted if isinstance(wanted, tuple) else (wanted,)
-            with self.subTest(name):
-                self.serve(how)
-                # A page without a well-formed time must not reach the clock: Synchronize
-                # would set it, so Synchronize must fail before that.
-                control = CMD_CHECK if TIME_OK in wanted else CMD_SYNCHRONIZE
-                op = self.operate(control, name)
-                self.assertTrue(op.finished, f"{name}: no outcome; statuses {op.statuses}")
-                self.assertIn(op.final, wanted, f"{name}: statuses {op.statuses}")
-                if check_requests:
-                    check_requests(name, self.s.server.requests)
-                self.assert_healthy(name)
+            runs = [(CMD_CHECK if wanted == TIME_OK else CMD_SYNCHRONIZE, 0, wanted, name)]
+            if synchronize_too and wanted == TIME_OK:
+                runs.append((CMD_SYNCHRONIZE, FAR_OFF, CANNOT_SET, f"{name}, Synchronize"))
+            for control, offset, outcome, context in runs:
+                with self.subTest(context), pages_off_by(offset):
+                    self.serve(how)
+                    op = self.operate(control, context)
+                    self.assertTrue(op.finished, f"{context}: no outcome; statuses {op.statuses}")
+                    self.assertEqual(op.final, outcome, f"{context}: statuses {op.statuses}")
+                    self.assert_answered(context)
+                    if check_requests:
+                        check_requests(context, self.s.server.requests)
+                    self.assert_healthy(context)
 
     def test_bytes_around_and_inside_the_time(self):
         def body(before: bytes, time_text: Callable[[], bytes], after: bytes) -> dict:
@@ -379,46 +411,46 @@ class HostilePages(FaultCase):
             return answer(build)
 
         cases = [
-            ("no status line: the page alone", with_page(), READ_OR_NOT),
+            ("no status line: the page alone", with_page(), TIME_OK),
             ("bare LF line ends", with_page(b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n"),
-             READ_OR_NOT),
+             TIME_OK),
             ("a 100 KiB status line", with_page(b"HTTP/1.1 200 " + b"O" * 102400 + b"\r\n\r\n"),
-             READ_OR_NOT),
+             TIME_OK),
             ("a 100 KiB header line",
-             with_page(OK_HEAD, b"X-Long: " + b"a" * 102400 + b"\r\n\r\n"), READ_OR_NOT),
+             with_page(OK_HEAD, b"X-Long: " + b"a" * 102400 + b"\r\n\r\n"), TIME_OK),
             ("NUL bytes in header names and values",
-             with_page(OK_HEAD, b"X-A: a\0b\r\nX\0Y: z\r\n\r\n"), READ_OR_NOT),
+             with_page(OK_HEAD, b"X-A: a\0b\r\nX\0Y: z\r\n\r\n"), TIME_OK),
             ("Content-Length -1", with_page(OK_HEAD, b"Content-Length: -1\r\n\r\n"),
-             READ_OR_NOT),
+             TIME_OK),
             ("Content-Length shorter than the body",
-             with_page(OK_HEAD, b"Content-Length: 10\r\n\r\n"), READ_OR_NOT),
+             with_page(OK_HEAD, b"Content-Length: 10\r\n\r\n"), TIME_OK),
             ("two different Content-Lengths",
              with_page(OK_HEAD, b"Content-Length: 10\r\nContent-Length: 400\r\n\r\n"),
-             READ_OR_NOT),
+             TIME_OK),
             ("Content-Length beyond 64 bits",
              with_page(OK_HEAD, b"Content-Length: 99999999999999999999999999\r\n\r\n"),
-             READ_OR_NOT),
+             TIME_OK),
             ("gzip announced, plain body",
-             with_page(OK_HEAD, b"Content-Encoding: gzip\r\n\r\n"), READ_OR_NOT),
-            ("chunk size that is not hex", chunked_page(lambda p: b"zz"), READ_OR_NOT),
-            ("chunk size beyond 64 bits", chunked_page(lambda p: b"f" * 20), READ_OR_NOT),
+             with_page(OK_HEAD, b"Content-Encoding: gzip\r\n\r\n"), TIME_OK),
+            ("chunk size that is not hex", chunked_page(lambda p: b"zz"), CANNOT_GET),
+            ("chunk size beyond 64 bits", chunked_page(lambda p: b"f" * 20), TIME_OK),
             ("a 5000-byte chunk extension",
-             chunked_page(lambda p: b"%x;" % len(p) + b"x" * 5000), READ_OR_NOT),
-            ("status 999", with_page(b"HTTP/1.1 999 Whatever\r\n\r\n"), READ_OR_NOT),
-            ("status that is not a number", with_page(b"HTTP/1.1 abc\r\n\r\n"), READ_OR_NOT),
+             chunked_page(lambda p: b"%x;" % len(p) + b"x" * 5000), TIME_OK),
+            ("status 999", with_page(b"HTTP/1.1 999 Whatever\r\n\r\n"), TIME_OK),
+            ("status that is not a number", with_page(b"HTTP/1.1 abc\r\n\r\n"), TIME_OK),
             ("100 Continue before the answer",
-             with_page(b"HTTP/1.1 100 Continue\r\n\r\n", OK_HEAD, b"\r\n"), READ_OR_NOT),
+             with_page(b"HTTP/1.1 100 Continue\r\n\r\n", OK_HEAD, b"\r\n"), TIME_OK),
             ("204 No Content with a body", with_page(b"HTTP/1.1 204 No Content\r\n\r\n"),
-             READ_OR_NOT),
+             CANNOT_GET),
             ("401 asking for Basic credentials",
              with_page(b"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"t\"\r\n\r\n"),
-             READ_OR_NOT),
+             TIME_OK),
             ("401 asking for NTLM or Negotiate",
              with_page(b"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\n"
-                       b"WWW-Authenticate: Negotiate\r\n\r\n"), READ_OR_NOT),
+                       b"WWW-Authenticate: Negotiate\r\n\r\n"), TIME_OK),
             ("407 asking for proxy credentials",
              with_page(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
-                       b"Proxy-Authenticate: NTLM\r\n\r\n"), READ_OR_NOT),
+                       b"Proxy-Authenticate: NTLM\r\n\r\n"), TIME_OK),
         ]
 
         def no_credentials(name, requests):
@@ -429,7 +461,7 @@ class HostilePages(FaultCase):
                 self.assertFalse(sent & {"authorization", "proxy-authorization"},
                                  f"{name}: credentials sent: {r.headers}")
 
-        self.run_cases(cases, no_credentials)
+        self.run_cases(cases, no_credentials, synchronize_too=True)
 
     def test_broken_connections(self):
         garbage = bytes(random.Random(7).randrange(256) for _ in range(4096))
@@ -449,10 +481,10 @@ class HostilePages(FaultCase):
              reset_after(lambda: OK_HEAD + b"Content-Length: 5000\r\n\r\n<html><body>"),
              CANNOT_GET),
             ("closed after the time, short of the announced length",
-             answer(truncated_after_the_time), READ_OR_NOT),
-            ("reset after the time", reset_after(truncated_after_the_time), READ_OR_NOT),
+             answer(truncated_after_the_time), TIME_OK),
+            ("reset after the time", reset_after(truncated_after_the_time), TIME_OK),
         ]
-        self.run_cases(cases)
+        self.run_cases(cases, synchronize_too=True)
 
 
 class FloodingServers(FaultCase):
@@ -488,24 +520,29 @@ class FloodingServers(FaultCase):
             # WinINet reads out the rest of a body when its handle closes, until the line
             # is idle for a moment; a server that keeps the line busy holds the program
             # there. Whether it manages to is a matter of timing, hence several tries.
+            # (name, answer, tries, bound in seconds, bytes the server must have written)
             ("endless body with a Content-Length of 1 TiB",
-             endless(OK_HEAD + b"Content-Length: %d\r\n\r\n" % (1 << 40), sparse_zeros), 5),
+             endless(OK_HEAD + b"Content-Length: %d\r\n\r\n" % (1 << 40), sparse_zeros), 5,
+             QUICK, 1 << 16),
             ("endless chunked body",
-             endless(OK_HEAD + b"Transfer-Encoding: chunked\r\n\r\n", many_chunks), 5),
+             endless(OK_HEAD + b"Transfer-Encoding: chunked\r\n\r\n", many_chunks), 5, QUICK,
+             1 << 16),
             # Each header line costs WinINet more than the one before.
-            ("80000 header lines", header_flood(80000), 1),
-            ("headers that stop half-way", partial_head_then_silence, 1),
+            ("80000 header lines", header_flood(80000), 1, QUICK, 80000 * 15),
+            ("headers that stop half-way", partial_head_then_silence, 1, LIMIT, 27),
         ]
-        for name, how, tries in cases:
+        for name, how, tries, bound, at_least in cases:
             with self.subTest(name):
                 before = rss_kb(self.s.program_pid())
                 for attempt in range(1, tries + 1):
                     self.serve(how)
-                    op = self.operate(CMD_SYNCHRONIZE, f"{name} ({attempt})", timeout=LIMIT)
+                    op = self.operate(CMD_SYNCHRONIZE, f"{name} ({attempt})", timeout=bound)
+                    sent = sum(e.sent for e in self.s.server.exchanges)
                     self.recover()
                     self.assertTrue(op.finished, f"{name}, try {attempt}: still {op.final!r} "
                                                  f"{op.seconds:.0f} s after Synchronize")
                     self.assertEqual(op.final, CANNOT_GET, f"{name}: statuses {op.statuses}")
+                    self.assertGreaterEqual(sent, at_least, f"{name}: bytes the server wrote")
                 self.assert_memory_sane(name, before)
                 self.assert_healthy(name)
 
@@ -562,6 +599,8 @@ class LogOffDuringSync(FaultCase):
     the queue, and the Check's yield after the first (slow, 3 s off) page dispatches them.
     """
 
+    session_options = {"trace": ("systray",)}
+
     def setUp(self):
         super().setUp()
         if not self.s.program_alive():
@@ -570,7 +609,7 @@ class LogOffDuringSync(FaultCase):
     def log_off_during_check(self, ends: bool, interval: str):
         harness.set_interval(self.s, interval)
         self.s.server.configure(body=ts.live_page(3), delay=4)
-        seen = {}
+        seen = {"pid": self.s.dump()["pid"]}
 
         def post_log_off():
             time.sleep(1)  # inside the first download
@@ -580,26 +619,27 @@ class LogOffDuringSync(FaultCase):
             if ends:
                 seen["exit"] = self.s.wait_exit(15)
                 # Looked at while the desktop still runs (the status watcher keeps it up).
-                seen["tray"] = self.s.tray()
                 seen["windows"] = self.s.windows()
 
         op = self.s.operate(CMD_CHECK, timeout=15 if ends else 20, while_waiting=post_log_off)
+        self.assert_answered("the Check's downloads")
         texts = op.statuses[:-1] if ends and op.statuses[-1:] == [""] else op.statuses
         for text in texts:
             self.assertRegex(text, OWN_TEXT, f"a status text; statuses {op.statuses}")
-        stored = self.s.reg_query(harness.SETTINGS_KEY)
+        stored = reg_values(self.s, harness.SETTINGS_KEY)
         self.assertIsNotNone(stored, "no settings stored")
-        self.assertEqual(stored.get("Interval"), ("REG_SZ", interval), f"settings {stored}")
+        self.assertEqual(stored.get("Interval"), sz(interval), f"settings {stored}")
         self.assertEqual(sorted(stored), ["Auto", "AutoRun", "Interval"], f"settings {stored}")
         return op, seen
 
     def test_cancelled_log_off_saves_and_the_check_goes_on(self):
-        op, _ = self.log_off_during_check(ends=False, interval="23")
+        op, seen = self.log_off_during_check(ends=False, interval="23")
         match = INACCURATE.match(op.final)
         self.assertIsNotNone(match, f"statuses {op.statuses}")
         self.assertEqual(len(self.s.server.requests), 2, "the Check's second download")
         self.assert_healthy("after a cancelled log-off")
         self.assertEqual(len(self.s.tray_icons()), 1, "tray icon")
+        self.assertEqual(self.s.icon_deletions(seen["pid"]), 0, "the icon was removed")
 
     def test_log_off_saves_removes_the_icon_and_ends(self):
         op, seen = self.log_off_during_check(ends=True, interval="17")
@@ -607,9 +647,7 @@ class LogOffDuringSync(FaultCase):
         # Ended inside the yield: the second download never started.
         self.assertEqual(len(self.s.server.requests), 1, "downloads")
         self.assertEqual(crash_dialogs(seen["windows"]), [], "crash dialog")
-        if seen["tray"].get("found"):
-            self.assertEqual(harness.shown_icons(seen["tray"]), [],
-                             "the tray icon outlived the program")
+        self.assertEqual(self.s.icon_deletions(seen["pid"]), 1, "the program removed its icon")
 
 
 # -------------------------------------------------------------------------------------
@@ -632,7 +670,7 @@ class RegistryFaultCase(FaultCase):
         self.serve(dict(align_to_second=True))
         self.assertEqual(self.operate(CMD_CHECK, context).final, TIME_OK, context)
         self.assert_healthy(context)
-        return self.s.reg_query(harness.SETTINGS_KEY)
+        return reg_values(self.s, harness.SETTINGS_KEY)
 
 
 class AutorunKeyMissing(RegistryFaultCase):
@@ -643,11 +681,11 @@ class AutorunKeyMissing(RegistryFaultCase):
     def test_run_key_missing(self):
         self.s.reg_delete(RUN_KEY)
         self.addCleanup(self.s.reg, "add", RUN_KEY, "/f")
-        self.assertIsNone(self.s.reg_query(RUN_KEY), "the Run key is still there")
+        self.assertIsNone(reg_values(self.s, RUN_KEY), "the Run key is still there")
         stored = self.close_and_check("Run key missing", "41")
-        self.assertEqual(stored, {"Interval": ("REG_SZ", "41"), "Auto": ("REG_SZ", "0"),
-                                  "AutoRun": ("REG_SZ", "1")}, "settings")
-        self.assertIsNone(self.s.reg_query(RUN_KEY), "the program created the Run key")
+        self.assertEqual(stored, {"Interval": sz("41"), "Auto": sz("0"), "AutoRun": sz("1")},
+                         "settings")
+        self.assertIsNone(reg_values(self.s, RUN_KEY), "the program created the Run key")
 
 
 class SettingsKeyUnwritable(RegistryFaultCase):
@@ -660,9 +698,9 @@ class SettingsKeyUnwritable(RegistryFaultCase):
         before = self.s.probe("key-dacl", "HKCU", SETTINGS_SUBKEY, DENY_SET_VALUE)["before"]
         self.addCleanup(self.s.probe, "key-dacl", "HKCU", SETTINGS_SUBKEY, before)
         stored = self.close_and_check("settings key refusing values", "42")
-        self.assertEqual(stored, {"Interval": ("REG_SZ", "17"), "Auto": ("REG_SZ", "0"),
-                                  "AutoRun": ("REG_SZ", "0")}, "settings, all as before")
-        self.assertEqual(self.s.reg_query(RUN_KEY, RUN_VALUE), ("REG_SZ", AUTORUN_COMMAND))
+        self.assertEqual(stored, {"Interval": sz("17"), "Auto": sz("0"), "AutoRun": sz("0")},
+                         "settings, all as before")
+        self.assertEqual(reg_value(self.s, RUN_KEY, RUN_VALUE), sz(AUTORUN_COMMAND))
 
 
 class SettingsRootIsDanglingLink(RegistryFaultCase):
@@ -676,11 +714,11 @@ class SettingsRootIsDanglingLink(RegistryFaultCase):
 
     def test_settings_cannot_be_created(self):
         self.assertEqual(self.s.control(TXT_INTERVAL)["text"], "30", "the default interval")
-        root = self.s.reg_query(SETTINGS_ROOT)
+        root = reg_values(self.s, SETTINGS_ROOT)
         stored = self.close_and_check("settings behind a dangling link", "42")
         self.assertIsNone(stored, "settings were stored")
-        self.assertEqual(self.s.reg_query(SETTINGS_ROOT), root, "the link was replaced")
-        self.assertEqual(self.s.reg_query(RUN_KEY, RUN_VALUE), ("REG_SZ", AUTORUN_COMMAND))
+        self.assertEqual(reg_values(self.s, SETTINGS_ROOT), root, "the link was replaced")
+        self.assertEqual(reg_value(self.s, RUN_KEY, RUN_VALUE), sz(AUTORUN_COMMAND))
 
 
 # -------------------------------------------------------------------------------------

@@ -4,7 +4,8 @@ import os
 import re
 
 from harness import (CHK_AUTORUN, FACTS, READY, RUN_KEY, RUN_VALUE, SETTINGS_KEY,
-                     SessionTestCase, build_dir, env_path, set_interval, target)
+                     SessionTestCase, build_dir, env_path, plain, reg_value, reg_values,
+                     set_interval, sz, target)
 
 ARCH = target().arch
 VERSION = FACTS["versionText"]
@@ -28,13 +29,13 @@ class Installer(SessionTestCase):
 
     def installed(self):
         files = sorted(p.name for p in self.s.unix_path(INSTALL_DIR).glob("*"))
-        return files, self.s.unix_path(SHORTCUT).exists(), self.s.reg_query(UNINSTALL_KEY)
+        return files, self.s.unix_path(SHORTCUT).exists(), reg_values(self.s, UNINSTALL_KEY)
 
     def test_1_install_and_start(self):
         self.assertEqual(self.run_windows(SETUP_COPY, "/S"), 0)
         files, shortcut, entry = self.installed()
         self.assertEqual((files, shortcut), (["Zelmora.exe", "readme.txt", "uninstall.exe"], True))
-        values = {name: data for name, (_, data) in entry.items()}
+        values = {name: plain(value) for name, value in entry.items()}
         self.assertGreater(values.pop("EstimatedSize"), 200)  # KiB
         quoted = f'"{INSTALL_DIR}\\uninstall.exe"'
         self.assertEqual(values, {
@@ -54,8 +55,8 @@ class Installer(SessionTestCase):
         self.assertIsNotNone(self.s.wait_exit(10), "the running program did not end")
         self.assertIsNone(self.s.program_pid())
         self.assertGreater(self.s.unix_path(OWN_EXE).stat().st_mtime, 0, "not replaced")
-        self.assertEqual(self.s.reg_query(SETTINGS_KEY, "Interval"), ("REG_SZ", "45"))
-        self.assertEqual(self.s.reg_query(RUN_KEY, RUN_VALUE), ("REG_SZ", f'"{OWN_EXE}"'))
+        self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
+        self.assertEqual(reg_value(self.s, RUN_KEY, RUN_VALUE), sz(f'"{OWN_EXE}"'))
 
     def test_3_uninstall(self):
         self.s.reg_add(RUN_KEY, *OTHER)
@@ -63,15 +64,15 @@ class Installer(SessionTestCase):
         for run_value, kept in ((f'"{OWN_EXE}"', False), (OWN_EXE.upper(), False),
                                 ("", False), (r"C:\Tools\Zelmora.exe", True)):
             with self.subTest(run_value=run_value):
-                if self.s.reg_query(UNINSTALL_KEY) is None:
+                if reg_values(self.s, UNINSTALL_KEY) is None:
                     self.assertEqual(self.run_windows(SETUP_COPY, "/S"), 0)
                 self.s.reg_add(RUN_KEY, RUN_VALUE, run_value)
-                command = self.s.reg_query(UNINSTALL_KEY, "QuietUninstallString")[1]
+                command = plain(reg_value(self.s, UNINSTALL_KEY, "QuietUninstallString"))
                 exe, args = re.fullmatch(r'"([^"]+)" (.*)', command).groups()
                 self.run_windows(exe, *args.split(), wait=60)
                 # It goes on from a copy of itself after it returns.
                 self.s.wait_for(lambda: self.installed() == ([], False, None), 60,
                                 message="the uninstaller to remove the installation")
-                self.assertEqual(self.s.reg_query(RUN_KEY), {OTHER[0]: ("REG_SZ", OTHER[1])} | (
-                    {RUN_VALUE: ("REG_SZ", run_value)} if kept else {}))
-                self.assertEqual(self.s.reg_query(SETTINGS_KEY, "Interval"), ("REG_SZ", "45"))
+                self.assertEqual(reg_values(self.s, RUN_KEY), {OTHER[0]: sz(OTHER[1])} | (
+                    {RUN_VALUE: sz(run_value)} if kept else {}))
+                self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))

@@ -7,8 +7,8 @@ import unittest
 
 import harness
 
-from harness import (EXIT_QUESTION, HTCLOSE, HTMINBUTTON, MENU_EXIT, MENU_RESTORE, RUN_SUBKEY,
-                     RUN_VALUE, SETTINGS_SUBKEY, WM_ENDSESSION, WM_QUERYENDSESSION, WS_MAXIMIZE,
+from harness import (EXIT_QUESTION, HTCLOSE, HTMINBUTTON, MENU_EXIT, MENU_RESTORE, RUN_KEY,
+                     RUN_VALUE, SETTINGS_KEY, WM_ENDSESSION, WM_QUERYENDSESSION, WS_MAXIMIZE,
                      click_caption_button, other_windows, reg_value, set_interval,
                      show_with_icon, stored_settings, sz, taskbar_button, wait_dump, wait_shown,
                      window_state)
@@ -168,11 +168,13 @@ class MinimiseAndRestore(harness.SessionTestCase):
         self.assertTrue(state["iconic"], state)
         self.assertTrue(self.s.program_alive(), "closing the window ended the program")
         self.assertEqual(len(self.s.tray_icons()), 1, "the tray icon")
-        self.assertEqual(reg_value(self.s, "HKCU", SETTINGS_SUBKEY, "Interval"), sz("21"))
+        self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("21"))
 
 
 class ExitFromMenu(harness.SessionTestCase):
     """Exit in the tray menu asks first; only OK ends the program, keeping the settings."""
+
+    session_options = {"trace": ("systray",)}
 
     def test_exit_asks_and_only_ok_ends_the_program(self):
         s = self.s
@@ -209,21 +211,24 @@ class ExitFromMenu(harness.SessionTestCase):
             state = window_state(s)
             self.assertTrue(not state["visible"] and state["iconic"], state)
             self.assertEqual(len(s.tray_icons()), 1, "the tray icon")
+            self.assertEqual(s.icon_deletions(d["pid"]), 0, "Cancel removed the icon")
             self.assertEqual(stored_settings(s), nothing_stored, "Cancel stored the settings")
 
         with self.subTest("OK"):
             box, children = open_question()
             click_button(IDOK)
             self.assertEqual(s.wait_exit(10), 0, "exit code after OK (None: still running)")
-            wait_icons(s, 0)
+            self.assertEqual(s.icon_deletions(d["pid"]), 1, "the program removed its icon")
             self.assertEqual(stored_settings(s),
                              {"Interval": sz("8"), "Auto": sz("0"), "AutoRun": sz("0")})
-            self.assertEqual(reg_value(s, "HKLM", RUN_SUBKEY, RUN_VALUE), sz(""),
+            self.assertEqual(reg_value(s, RUN_KEY, RUN_VALUE), sz(""),
                              "autorun value after Exit with autorun off")
 
 
 class SessionEnd(harness.SessionTestCase):
     """At log-off Windows asks (WM_QUERYENDSESSION), then ends the session (WM_ENDSESSION)."""
+
+    session_options = {"trace": ("systray",)}
 
     def test_log_off_stores_the_settings_and_ends_without_a_question(self):
         s = self.s
@@ -244,11 +249,12 @@ class SessionEnd(harness.SessionTestCase):
         time.sleep(1)
         self.assertTrue(s.program_alive(), "a cancelled log-off ended the program")
         self.assertEqual(len(s.tray_icons()), 1, "tray icon after a cancelled log-off")
+        self.assertEqual(s.icon_deletions(d["pid"]), 0, "a cancelled log-off removed the icon")
 
         s.probe("send", str(WM_QUERYENDSESSION), "0", "0", "5000")
         s.probe("send", str(WM_ENDSESSION), "1", "0", "5000", check=False)
         self.assertEqual(s.wait_exit(10), 0, "exit code after WM_ENDSESSION (None: running)")
-        wait_icons(s, 0)
+        self.assertEqual(s.icon_deletions(d["pid"]), 1, "the program removed its icon")
 
 
 class TaskbarRestart(harness.SessionTestCase):

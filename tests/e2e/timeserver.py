@@ -2,7 +2,8 @@
 
 Serves every request on 127.0.0.1:<port> the way the current test asks: a normal page, an
 error status, a connection that breaks mid-body, one that never answers, one that trickles,
-or one that never ends; over TLS when given a server context. Every request is recorded.
+or one that never ends; over TLS when given a server context. Every connection is recorded:
+the request, the bytes actually written and the exception that ended the answer, if any.
 """
 
 import contextlib
@@ -74,25 +75,65 @@ class Behaviour:
     answer_at_once: bool = False
 
 
+@dataclass
+class Exchange:
+    """One connection: its request (None until a whole head came) and what was written."""
+    request: Optional[Request] = None
+    sent: int = 0  # bytes the server actually wrote
+    first_byte_at: Optional[float] = None  # time.time() of the first byte written
+    error: Optional[str] = None  # the exception that ended the answer
+    done: bool = False  # the answer ran to its end
+    closed: bool = False  # the server is through with the connection
+
+
+class _Counted:
+    """A connection that counts the bytes it writes; everything else passes through."""
+
+    def __init__(self, conn: socket.socket, exchange: Exchange):
+        self._conn = conn
+        self._exchange = exchange
+
+    def __getattr__(self, name):
+        return getattr(self._conn, name)
+
+    def _count(self, n: int):
+        if n and self._exchange.first_byte_at is None:
+            self._exchange.first_byte_at = time.time()
+        self._exchange.sent += n
+
+    def sendall(self, data: bytes):
+        view = memoryview(data)
+        while view:
+            n = self._conn.send(view)
+            self._count(n)
+            view = view[n:]
+
+    def sendfile(self, file, offset: int = 0, count: Optional[int] = None) -> int:
+        n = self._conn.sendfile(file, offset, count)
+        self._count(n)
+        return n
+
+
 class _Handler(socketserver.BaseRequestHandler):
     server: "_Server"
 
     def handle(self):
         owner = self.server.owner
-        conn: socket.socket = self.request
-        owner._track(conn)
+        exchange = Exchange()
+        conn = _Counted(self.request, exchange)
+        owner._track(self.request, exchange)
         try:
-            head = self._read_head(conn, owner.behaviour.answer_at_once)
-            if head is None:
-                return
-            owner._record(head)
-            owner._answer(conn)
-        except OSError:
-            pass  # the client gave up; nothing to report
+            exchange.request = self._read_head(conn, owner.behaviour.answer_at_once)
+            if exchange.request is not None:
+                owner._answer(conn)
+                exchange.done = True
+        except Exception as error:  # noqa: BLE001 - every failure is the test's business
+            exchange.error = f"{type(error).__name__}: {error}"
         finally:
-            owner._untrack(conn)
+            owner._untrack(self.request)
             with contextlib.suppress(OSError):
-                conn.close()
+                self.request.close()
+            exchange.closed = True
 
     def _read_head(self, conn, first_bytes_only: bool):
         conn.settimeout(30)
@@ -144,7 +185,7 @@ class TimeServer:
         self.tls = tls
         self._lock = threading.Lock()
         self._behaviour = Behaviour()
-        self._requests: list[Request] = []
+        self._exchanges: list[Exchange] = []
         self._connections: set[socket.socket] = set()
         self._stopping = threading.Event()
         self._server: Optional[_Server] = None
@@ -208,7 +249,7 @@ class TimeServer:
         self.release_hanging()
         with self._lock:
             self._behaviour = Behaviour()
-            self._requests.clear()
+            self._exchanges.clear()
 
     def release_hanging(self) -> list:
         """Shuts every open connection down, hanging answers included; returns them."""
@@ -227,9 +268,19 @@ class TimeServer:
     # -- what was asked ---------------------------------------------------------------
 
     @property
-    def requests(self) -> list[Request]:
+    def exchanges(self) -> list[Exchange]:
+        """Every connection since the last reset, in the order they were accepted."""
         with self._lock:
-            return list(self._requests)
+            return list(self._exchanges)
+
+    @property
+    def requests(self) -> list[Request]:
+        return sorted((e.request for e in self.exchanges if e.request), key=lambda r: r.time)
+
+    @property
+    def open_connections(self) -> int:
+        with self._lock:
+            return len(self._connections)
 
     def wait_for_requests(self, count: int, timeout: float) -> list[Request]:
         deadline = time.monotonic() + timeout
@@ -241,17 +292,14 @@ class TimeServer:
 
     # -- internals --------------------------------------------------------------------
 
-    def _track(self, conn):
+    def _track(self, conn, exchange: Exchange):
         with self._lock:
             self._connections.add(conn)
+            self._exchanges.append(exchange)
 
     def _untrack(self, conn):
         with self._lock:
             self._connections.discard(conn)
-
-    def _record(self, request: Request):
-        with self._lock:
-            self._requests.append(request)
 
     def _sleep(self, seconds: float) -> bool:
         """Sleeps unless the server stops first; True when it slept the whole time."""

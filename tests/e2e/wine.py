@@ -620,16 +620,18 @@ class WineSession:
         return run_wine(self.target.wine, list(args), self.env, timeout, self.name, check)
 
     def spawn(self, windows_exe: str, *args, log_path: Path, cwd: Path, what: str,
-              wait: Optional[float] = None) -> tuple:
+              wait: Optional[float] = None, winedebug: str = "") -> tuple:
         """Starts a Windows program, again when Wine did not start it; (process, exit code
-        or None while it runs, seconds it ran). With wait, waits that long for it to end."""
+        or None while it runs, seconds it ran). With wait, waits that long for it to end;
+        winedebug replaces WINEDEBUG for that program."""
         def start():
             printed = log_path.stat().st_size if log_path.exists() else 0
             started = time.monotonic()
             with open(log_path, "ab") as out:
                 process = subprocess.Popen(self.target.wine.command("wine", windows_exe, *args),
-                                           env=self.env, stdout=out, stderr=subprocess.STDOUT,
-                                           cwd=cwd)
+                                           env=dict(self.env, **({"WINEDEBUG": winedebug}
+                                                                 if winedebug else {})),
+                                           stdout=out, stderr=subprocess.STDOUT, cwd=cwd)
             # Wine's failed starts end within milliseconds; a real start runs for seconds.
             with contextlib.suppress(subprocess.TimeoutExpired):
                 process.wait(0.2 if wait is None else wait)
@@ -712,7 +714,7 @@ class WineSession:
                        timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return read_png(path)
 
-    # -- registry, as the program under test sees it ---------------------------------
+    # -- registry writes, as the program under test sees them (reads: harness.reg_values)
 
     def import_registry(self, values: dict):
         """Writes {key: {name: str|int}} in one regedit run (keys outside HKLM\\Software)."""
@@ -749,29 +751,6 @@ class WineSession:
         """reg.exe in the program's registry view (a 32-bit program's HKLM\\Software is
         its own)."""
         return self.wine("reg", *args, *self.target.registry_view, check=check)
-
-    def reg_query(self, key: str, value: Optional[str] = None):
-        """(type, data) of one value, or None when it (or the key) does not exist.
-
-        Without value, a dict {name: (type, data)} of the key's values (None if no key).
-        """
-        result = self.reg("query", key, *(["/v", value] if value is not None else []))
-        if result.returncode != 0:
-            return None
-        found = {}
-        for line in result.stdout.splitlines():
-            m = re.match(r"^    (.*?)    (REG_[A-Z_]+)    ?(.*)$", line.rstrip("\r"))
-            if m:
-                name, kind, data = m.groups()
-                if kind == "REG_DWORD":
-                    data = int(data, 16)
-                found[name] = (kind, data)
-        if value is None:
-            return found
-        for name, entry in found.items():
-            if name.lower() == value.lower():
-                return entry
-        return None
 
     def reg_add(self, key: str, value: str, data, kind: Optional[str] = None):
         kind = kind or ("REG_DWORD" if isinstance(data, int) else "REG_SZ")

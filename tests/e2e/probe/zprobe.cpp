@@ -18,8 +18,8 @@
 //   wait-window <seconds>
 //   menu                        the program's open popup menu: its items and their rectangles
 //   children <hwnd>             the child windows of a window (a message box's text, buttons)
-//   regvalue HKLM|HKCU <subkey> <name>
-//                               a value's type, length and bytes as the ANSI calls see them
+//   reg-read HKLM|HKCU <subkey> every value's name, type and bytes as the ANSI calls see them
+//                               (an error when the key exists but cannot be read)
 //   key-dacl HKLM|HKCU <subkey> [sddl]
 //                               a key's access list as SDDL; replaced when sddl is given
 //   tray-delete [id]            removes the program's notification icon (default id 1)
@@ -40,7 +40,17 @@
 #include <string>
 #include <vector>
 
+#include "win32/handles.h"
+
 namespace {
+
+// The product's owners, and one for files, whose invalid value is not null.
+struct FileTraits {
+    using pointer = HANDLE;
+    static pointer invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(pointer h) { CloseHandle(h); }
+};
+using unique_file = unique_handle<FileTraits>;
 
 constexpr wchar_t kMainClass[] = L"ZelmoraMainWindow";
 constexpr wchar_t kFontQueryMessage[] = L"zprobe.FontQuery";
@@ -331,13 +341,12 @@ LRESULT AnswerQuery(int code, WPARAM wParam, LPARAM lParam, const wchar_t* messa
     if (code == HC_ACTION && call->message == RegisterWindowMessageW(message)) {
         wchar_t name[64];
         MappingName(message, static_cast<DWORD>(call->wParam), name);
-        if (HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name)) {
-            if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(Table))) {
-                static_cast<Table*>(view)->count = 0;
-                fill(*static_cast<Table*>(view), call->hwnd);
-                UnmapViewOfFile(view);
-            }
-            CloseHandle(mapping);
+        const unique_kernel_handle mapping(OpenFileMappingW(FILE_MAP_WRITE, FALSE, name));
+        if (void* view = mapping ? MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(Table))
+                                 : nullptr) {
+            static_cast<Table*>(view)->count = 0;
+            fill(*static_cast<Table*>(view), call->hwnd);
+            UnmapViewOfFile(view);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
@@ -352,21 +361,20 @@ LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam) {
 
 std::vector<char> ReadWholeFile(const std::wstring& path) {
     std::vector<char> bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+    if (!file) {
         return bytes;
     }
     LARGE_INTEGER size{};
     DWORD read = 0;
-    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < (64 << 20)) {
+    if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 && size.QuadPart < (64 << 20)) {
         bytes.resize(static_cast<std::size_t>(size.QuadPart));
-        if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+        if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
             read != bytes.size()) {
             bytes.clear();
         }
     }
-    CloseHandle(file);
     return bytes;
 }
 
@@ -404,15 +412,15 @@ std::wstring HookModulePath() {
     // half a file.
     wchar_t temporary[MAX_PATH + 64];
     wsprintfW(temporary, L"%s.%lu.tmp", path, GetCurrentProcessId());
-    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return {};
+    bool ok = false;
+    if (const unique_file file(
+            CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        file) {
+        DWORD written = 0;
+        ok = WriteFile(file.get(), image.data(), static_cast<DWORD>(image.size()), &written,
+                       nullptr) &&
+             written == image.size();
     }
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written, nullptr) &&
-        written == image.size();
-    CloseHandle(file);
     if (!ok || !MoveFileExW(temporary, path, 0)) {
         DeleteFileW(temporary);
     }
@@ -440,11 +448,11 @@ bool QueryInProgram(HWND main, HOOKPROC hookProc, const wchar_t* message, Table&
 
     wchar_t name[64];
     MappingName(message, GetCurrentProcessId(), name);
-    HANDLE mapping =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Table), name);
-    void* view = mapping
-                     ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(Table))
-                     : nullptr;
+    const unique_kernel_handle mapping(
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Table), name));
+    void* view =
+        mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(Table))
+                : nullptr;
     bool ok = false;
     error = "cannot create the shared memory";
     if (view) {
@@ -463,9 +471,6 @@ bool QueryInProgram(HWND main, HOOKPROC hookProc, const wchar_t* message, Table&
             UnhookWindowsHookEx(hook);
         }
         UnmapViewOfFile(view);
-    }
-    if (mapping) {
-        CloseHandle(mapping);
     }
     FreeLibrary(module);
     return ok;
@@ -697,8 +702,9 @@ std::vector<RemoteTool> ReadTools(HWND tooltip) {
         count == 0) {
         return tools;
     }
-    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
-                                 ProcessOf(tooltip));
+    const unique_kernel_handle owner(OpenProcess(
+        PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, ProcessOf(tooltip)));
+    HANDLE process = owner.get();
     if (!process) {
         return tools;
     }
@@ -724,7 +730,6 @@ std::vector<RemoteTool> ReadTools(HWND tooltip) {
         }
         VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     }
-    CloseHandle(process);
     return tools;
 }
 
@@ -995,49 +1000,66 @@ HKEY RootKey(const std::wstring& name) {
     return nullptr;
 }
 
-// A value exactly as the ANSI functions the program uses see it: type, length and bytes.
-int CmdRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name) {
-    HKEY key = nullptr;
-    const LONG opened = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, &key);
+// A key's values exactly as the ANSI functions the program uses see them: name, type and
+// bytes. A key that does not exist is told apart from one that could not be read.
+int CmdRegRead(HKEY root, const std::wstring& subkey) {
+    unique_hkey key;
+    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put());
+    if (status == ERROR_FILE_NOT_FOUND) {
+        Json j;
+        j.BeginObject().Field("key_exists", false).EndObject().Print();
+        return 0;
+    }
+    DWORD nameMax = 0;
+    DWORD dataMax = 0;
+    if (status == ERROR_SUCCESS) {
+        status = RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, &nameMax, &dataMax, nullptr, nullptr);
+    }
     Json j;
-    j.BeginObject().Field("key_exists", opened == ERROR_SUCCESS);
-    if (opened == ERROR_SUCCESS) {
-        const std::string nameA = Utf8(name);  // value names used here are ASCII
+    j.BeginObject().Field("key_exists", true).Key("values").BeginArray();
+    for (DWORD i = 0; status == ERROR_SUCCESS; ++i) {
+        std::vector<char> name(nameMax + 1);
+        std::vector<BYTE> data(dataMax + 1);
+        auto nameSize = static_cast<DWORD>(name.size());
+        auto size = static_cast<DWORD>(data.size());
         DWORD type = 0;
-        DWORD size = 0;
-        LONG status = RegQueryValueExA(key, nameA.c_str(), nullptr, &type, nullptr, &size);
-        j.Field("exists", status == ERROR_SUCCESS);
+        status =
+            RegEnumValueA(key.get(), i, name.data(), &nameSize, nullptr, &type, data.data(), &size);
         if (status == ERROR_SUCCESS) {
-            std::vector<BYTE> data(size + 1);
-            status = RegQueryValueExA(key, nameA.c_str(), nullptr, &type, data.data(), &size);
             std::string hex;
-            for (DWORD i = 0; i < size; ++i) {
+            for (DWORD b = 0; b < size; ++b) {
                 char byte[4];
-                std::snprintf(byte, sizeof byte, "%02x", data[i]);
+                std::snprintf(byte, sizeof byte, "%02x", data[b]);
                 hex += byte;
             }
-            j.Field("type", type).Field("size", size).Field("hex", hex);
+            j.BeginObject().Field("name", std::string(name.data(), nameSize));
+            j.Field("type", type).Field("hex", hex).EndObject();
         }
-        RegCloseKey(key);
     }
-    j.EndObject().Print();
+    if (status != ERROR_NO_MORE_ITEMS) {
+        PrintError("cannot read the key: " + std::to_string(status));
+        return 1;
+    }
+    j.EndArray().EndObject().Print();
     return 0;
 }
 
 // Prints a key's access list as SDDL, and replaces it when a new one is given. Wine's
 // server checks a key's access list when the key is opened, as Windows does.
 int CmdKeyDacl(HKEY root, const std::wstring& subkey, const std::wstring* sddl) {
-    HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, READ_CONTROL | WRITE_DAC, &key);
+    unique_hkey key;
+    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, READ_CONTROL | WRITE_DAC, key.put());
     if (status != ERROR_SUCCESS) {
         PrintError("cannot open the key for its access list: " + std::to_string(status));
         return 1;
     }
     DWORD size = 0;
-    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &size);
     std::vector<BYTE> current(size ? size : 1);
     std::wstring before;
-    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, current.data(), &size) == ERROR_SUCCESS) {
+    if (RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, current.data(), &size) ==
+        ERROR_SUCCESS) {
         LPWSTR text = nullptr;
         if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
                 current.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
@@ -1051,15 +1073,13 @@ int CmdKeyDacl(HKEY root, const std::wstring& subkey, const std::wstring* sddl) 
         PSECURITY_DESCRIPTOR wanted = nullptr;
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl->c_str(), SDDL_REVISION_1,
                                                                   &wanted, nullptr)) {
-            RegCloseKey(key);
             PrintError("bad SDDL");
             return 2;
         }
-        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, wanted);
+        status = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, wanted);
         LocalFree(wanted);
         j.Field("set", status == ERROR_SUCCESS).Field("status", status);
     }
-    RegCloseKey(key);
     j.EndObject().Print();
     return 0;
 }
@@ -1085,7 +1105,7 @@ int CmdCrash() {
 int Usage() {
     PrintError(
         "usage: zprobe dump|status|watch|windows|tray|tooltips|send|post|"
-        "broadcast-taskbarcreated|wait-window|menu|children|regvalue|key-dacl|"
+        "broadcast-taskbarcreated|wait-window|menu|children|reg-read|key-dacl|"
         "tray-delete|crash ...");
     return 2;
 }
@@ -1150,12 +1170,12 @@ int wmain(int argc, wchar_t** argv) {
         return CmdChildren(reinterpret_cast<HWND>(static_cast<INT_PTR>(Number(args[0]))));
     }
     HKEY root = args.empty() ? nullptr : RootKey(args[0]);
-    if ((command == L"regvalue" || command == L"key-dacl") && !root) {
+    if ((command == L"reg-read" || command == L"key-dacl") && !root) {
         PrintError("root must be HKLM or HKCU");
         return 2;
     }
-    if (command == L"regvalue" && args.size() >= 3) {
-        return CmdRegValue(root, args[1], args[2]);
+    if (command == L"reg-read" && args.size() >= 2) {
+        return CmdRegRead(root, args[1]);
     }
     if (command == L"key-dacl" && args.size() >= 2) {
         return CmdKeyDacl(root, args[1], args.size() >= 3 ? &args[2] : nullptr);
