@@ -8,6 +8,7 @@
 
 #include "resources/resource_ids.h"
 #include "ui/gif_image.h"
+#include "win32/wide.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ int ScreenDpi() {
 }
 
 struct ControlClass {
-    const char* className;
+    const wchar_t* className;
     DWORD style;
     DWORD exStyle;
 };
@@ -51,52 +52,53 @@ ControlClass ClassFor(ControlKind kind) {
     constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX | SS_NOTIFY;
     switch (kind) {
         case ControlKind::Frame:
-            return {"BUTTON", BS_GROUPBOX, 0};
+            return {L"BUTTON", BS_GROUPBOX, 0};
         case ControlKind::CheckBox:
-            return {"BUTTON", BS_3STATE | WS_TABSTOP, 0};
+            return {L"BUTTON", BS_3STATE | WS_TABSTOP, 0};
         case ControlKind::TextBox:
-            return {"EDIT", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
+            return {L"EDIT", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
         case ControlKind::Button:
             // Owner-drawn, so the face has the same colour under every theme.
-            return {"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
+            return {L"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
         case ControlKind::Picture:
-            return {"STATIC", SS_BITMAP | SS_CENTERIMAGE | SS_NOTIFY, 0};
+            return {L"STATIC", SS_BITMAP | SS_CENTERIMAGE | SS_NOTIFY, 0};
         case ControlKind::OneLineLabel:
             // Drawn by the window in one call: the static control's own painting costs
             // several times as much, and the clock label is drawn anew every second.
-            return {"STATIC", SS_OWNERDRAW | SS_NOTIFY, 0};
+            return {L"STATIC", SS_OWNERDRAW | SS_NOTIFY, 0};
         case ControlKind::Label:
         case ControlKind::Link:
-            return {"STATIC", kLabel, 0};
+            return {L"STATIC", kLabel, 0};
     }
-    return {"STATIC", kLabel, 0};
+    return {L"STATIC", kLabel, 0};
 }
 
 }  // namespace
 
-Win32MainWindow::Win32MainWindow(HINSTANCE instance) : instance_(instance) {
+Win32MainWindow::Win32MainWindow(HINSTANCE instance)
+    : instance_(instance), className_(Widen(kMainWindowClass)) {
     icon_.reset(static_cast<HICON>(
-        LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR)));
+        LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ZELMORA), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR)));
     smallIcon_.reset(static_cast<HICON>(
-        LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON,
+        LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ZELMORA), IMAGE_ICON,
                    GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
     whiteBrush_.reset(CreateSolidBrush(ToColorref(kWindowBackground)));
     faceBrush_.reset(CreateSolidBrush(ToColorref(kButtonFace)));
     for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
         textColors_[i] = kMainWindowControls[i].textColor.value_or(Rgb{});
     }
-    taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
+    taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
 
-    WNDCLASSEXA wc{};
+    WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = WndProc;
     wc.hInstance = instance_;
     wc.hIcon = icon_.get();
     wc.hIconSm = smallIcon_.get();
-    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = whiteBrush_.get();
-    wc.lpszClassName = kMainWindowClass;
-    RegisterClassExA(&wc);
+    wc.lpszClassName = className_.c_str();
+    RegisterClassExW(&wc);
 }
 
 Win32MainWindow::~Win32MainWindow() {
@@ -116,11 +118,11 @@ void Win32MainWindow::Load() {
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     const int x = static_cast<int>(work.left + std::max(0L, (work.right - work.left - width) / 2));
     const int y = static_cast<int>(work.top + std::max(0L, (work.bottom - work.top - height) / 2));
 
-    CreateWindowExA(0, kMainWindowClass, "", kWindowStyle, x, y, width, height, nullptr, nullptr,
+    CreateWindowExW(0, className_.c_str(), L"", kWindowStyle, x, y, width, height, nullptr, nullptr,
                     instance_, this);
     if (events_) {
         events_->OnLoad();
@@ -130,15 +132,15 @@ void Win32MainWindow::Load() {
 LRESULT CALLBACK Win32MainWindow::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Win32MainWindow* self = nullptr;
     if (msg == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         self = static_cast<Win32MainWindow*>(create->lpCreateParams);
         self->hwnd_ = hwnd;
-        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     } else {
-        self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     }
     return self ? self->HandleMessage(msg, wParam, lParam)
-                : DefWindowProcA(hwnd, msg, wParam, lParam);
+                : DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
 LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -207,15 +209,15 @@ LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         default:
             break;
     }
-    return DefWindowProcA(hwnd_, msg, wParam, lParam);
+    return DefWindowProcW(hwnd_, msg, wParam, lParam);
 }
 
 void Win32MainWindow::OnCreate() {
     CreateControls();
     trayMenu_.reset(CreatePopupMenu());
-    AppendMenuA(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuRestore), "&Restore");
-    AppendMenuA(trayMenu_.get(), MF_SEPARATOR, 0, nullptr);
-    AppendMenuA(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuExit), "&Exit");
+    AppendMenuW(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuRestore), L"&Restore");
+    AppendMenuW(trayMenu_.get(), MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuExit), L"&Exit");
 }
 
 void Win32MainWindow::CreateControls() {
@@ -224,13 +226,13 @@ void Win32MainWindow::CreateControls() {
         const ControlSpec& spec = kMainWindowControls[i];
         const PixelRect r = ControlRect(spec, dpi_);
         const ControlClass cls = ClassFor(spec.kind);
-        const std::string text(spec.text);
-        HWND control = CreateWindowExA(
+        const std::wstring text = Widen(spec.text);
+        HWND control = CreateWindowExW(
             cls.exStyle, cls.className, text.c_str(),
             cls.style | WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, r.left, r.top, r.width, r.height,
             hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance_, nullptr);
         controls_[i] = control;
-        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)),
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)),
                      /*redraw=*/FALSE);
         // Stack in creation order, so the interval box stays in front of its check box.
         SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -248,11 +250,11 @@ HFONT Win32MainWindow::FontFor(const FontSpec& spec) {
             return font.get();
         }
     }
-    LOGFONTA lf{};
+    LOGFONTW lf{};
     if (spec.points == 0) {
-        NONCLIENTMETRICSA metrics{};
+        NONCLIENTMETRICSW metrics{};
         metrics.cbSize = sizeof metrics;
-        SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
         lf = metrics.lfMessageFont;
     } else {
         lf.lfHeight = -FontHeightPixels(spec.points, dpi_);
@@ -266,12 +268,12 @@ HFONT Win32MainWindow::FontFor(const FontSpec& spec) {
         lf.lfPitchAndFamily = DEFAULT_PITCH | FF_SWISS;
         std::copy(kFontFace.begin(), kFontFace.end(), lf.lfFaceName);
     }
-    fonts_.emplace_back(spec, unique_hfont(CreateFontIndirectA(&lf)));
+    fonts_.emplace_back(spec, unique_hfont(CreateFontIndirectW(&lf)));
     return fonts_.back().second.get();
 }
 
 void Win32MainWindow::LoadLogo() {
-    HRSRC resource = FindResourceA(instance_, MAKEINTRESOURCEA(IDR_LOGO), MAKEINTRESOURCEA(10));
+    HRSRC resource = FindResourceW(instance_, MAKEINTRESOURCEW(IDR_LOGO), MAKEINTRESOURCEW(10));
     HGLOBAL loaded = resource ? LoadResource(instance_, resource) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     const DWORD size = resource ? SizeofResource(instance_, resource) : 0;
@@ -309,7 +311,7 @@ void Win32MainWindow::LoadLogo() {
                     static_cast<std::uint8_t*>(bits) + y * stride);
     }
     HWND image = Control(ControlId::Image1);
-    SendMessageA(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
+    SendMessageW(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
     // Setting a bitmap may resize the control; it keeps the size of the layout.
     const PixelRect r = ControlRect(FindControl(ControlId::Image1), dpi_);
     SetWindowPos(image, nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -375,7 +377,7 @@ bool Win32MainWindow::OnSetCursor(HWND under, UINT hitTest, UINT mouseMessage) {
     if (mouseMessage == WM_MOUSEMOVE && events_) {
         events_->OnLinkMouseMove(spec->id);
     }
-    SetCursor(LoadCursor(nullptr, IDC_HAND));
+    SetCursor(LoadCursorW(nullptr, IDC_HAND));
     return true;
 }
 
@@ -429,18 +431,18 @@ void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
     InflateRect(&face, -2, -2);
     FillRect(item.hDC, &face, faceBrush_.get());
 
-    char text[64] = "";
-    GetWindowTextA(item.hwndItem, text, sizeof text);
+    wchar_t text[64] = L"";
+    GetWindowTextW(item.hwndItem, text, 64);
     RECT textRect = face;
     if (pressed) {
         OffsetRect(&textRect, 1, 1);
     }
     {
-        const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
+        const auto font = reinterpret_cast<HFONT>(SendMessageW(item.hwndItem, WM_GETFONT, 0, 0));
         const ScopedSelection selected(item.hDC, font);
         SetBkMode(item.hDC, TRANSPARENT);
         ::SetTextColor(item.hDC, GetSysColor(COLOR_BTNTEXT));
-        DrawTextA(item.hDC, text, -1, &textRect,
+        DrawTextW(item.hDC, text, -1, &textRect,
                   DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
     }
     if ((item.itemState & ODS_FOCUS) && !(item.itemState & ODS_NOFOCUSRECT)) {
@@ -451,14 +453,14 @@ void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
 }
 
 void Win32MainWindow::DrawOneLineLabel(const DRAWITEMSTRUCT& item) {
-    char text[256] = "";
-    const int length = std::max(GetWindowTextA(item.hwndItem, text, sizeof text), 0);
-    const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
+    wchar_t text[256] = L"";
+    const int length = std::max(GetWindowTextW(item.hwndItem, text, 256), 0);
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(item.hwndItem, WM_GETFONT, 0, 0));
     const ScopedSelection selected(item.hDC, font);
     ::SetTextColor(item.hDC, GetSysColor(COLOR_WINDOWTEXT));
     OnCtlColor(item.hDC, item.hwndItem);
     // Background and text at once, clipped to the label; no wrapping, no prefix characters.
-    ExtTextOutA(item.hDC, item.rcItem.left, item.rcItem.top, ETO_OPAQUE | ETO_CLIPPED, &item.rcItem,
+    ExtTextOutW(item.hDC, item.rcItem.left, item.rcItem.top, ETO_OPAQUE | ETO_CLIPPED, &item.rcItem,
                 text, static_cast<UINT>(length), nullptr);
 }
 
@@ -487,15 +489,15 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
         HWND next = Control(nextId);
         SetFocus(next);
         if (FindControl(nextId).kind == ControlKind::TextBox) {
-            SendMessageA(next, EM_SETSEL, 0, -1);
+            SendMessageW(next, EM_SETSEL, 0, -1);
         }
-        SendMessageA(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+        SendMessageW(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
         return true;
     }
     // Ctrl+A selects the whole text, as users expect of a text box.
     if (msg.message == WM_KEYDOWN && msg.wParam == 'A' && (GetKeyState(VK_CONTROL) & 0x8000) &&
         IsKind(msg.hwnd, ControlKind::TextBox)) {
-        SendMessageA(msg.hwnd, EM_SETSEL, 0, -1);
+        SendMessageW(msg.hwnd, EM_SETSEL, 0, -1);
         return true;
     }
     // A single-line box would beep at these; there is nothing for them to do here.
@@ -504,24 +506,24 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
 }
 
 void Win32MainWindow::SetText(ControlId control, std::string_view text) {
-    const std::string copy(text);
-    SetWindowTextA(Control(control), copy.c_str());
+    SetWindowTextW(Control(control), Widen(text).c_str());
 }
 
 void Win32MainWindow::GetText(ControlId control, std::string& text) {
     HWND hwnd = Control(control);
-    const int length = GetWindowTextLengthA(hwnd);
-    text.resize(static_cast<std::size_t>(length) + 1);
-    const int copied = GetWindowTextA(hwnd, text.data(), length + 1);
-    text.resize(static_cast<std::size_t>(std::max(copied, 0)));
+    const int length = GetWindowTextLengthW(hwnd);
+    wideText_.resize(static_cast<std::size_t>(length) + 1);
+    const int copied = GetWindowTextW(hwnd, wideText_.data(), length + 1);
+    Utf16ToUtf8(std::wstring_view(wideText_.data(), static_cast<std::size_t>(std::max(copied, 0))),
+                text);
 }
 
 int Win32MainWindow::CheckState(ControlId control) {
-    return static_cast<int>(SendMessageA(Control(control), BM_GETCHECK, 0, 0));
+    return static_cast<int>(SendMessageW(Control(control), BM_GETCHECK, 0, 0));
 }
 
 void Win32MainWindow::SetCheckState(ControlId control, int state) {
-    SendMessageA(Control(control), BM_SETCHECK, static_cast<WPARAM>(state), 0);
+    SendMessageW(Control(control), BM_SETCHECK, static_cast<WPARAM>(state), 0);
 }
 
 void Win32MainWindow::SetTextColor(ControlId control, Rgb color) {
@@ -563,10 +565,10 @@ void Win32MainWindow::PopupTrayMenu() {
     GetCursorPos(&pt);
     TrackPopupMenu(trayMenu_.get(), TPM_LEFTALIGN | TPM_LEFTBUTTON, pt.x, pt.y, 0, hwnd_, nullptr);
     // Without this the menu may not close when the user clicks elsewhere.
-    PostMessageA(hwnd_, WM_NULL, 0, 0);
+    PostMessageW(hwnd_, WM_NULL, 0, 0);
 }
 
 bool Win32MainWindow::AskOkCancel(std::string_view text) {
-    const std::string copy(text);
-    return MessageBoxA(hwnd_, copy.c_str(), kTitle, MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
+    return MessageBoxW(hwnd_, Widen(text).c_str(), Widen(kTitle).c_str(),
+                       MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <array>
+#include <string>
 #include <vector>
 
 #include "platform/main_window.h"
@@ -66,6 +67,7 @@ private:
     }
 
     HINSTANCE instance_;
+    std::wstring className_;
     HWND hwnd_ = nullptr;
     MainWindowEvents* events_ = nullptr;
     unique_hicon icon_;
@@ -80,4 +82,5 @@ private:
     unique_hbitmap logo_;
     unique_hmenu trayMenu_;
     HWND lastFocus_ = nullptr;
+    std::wstring wideText_;  // kept, so that repeated reads need not allocate
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/fakes/fake_platform.h"
+#include "platform/utf16.h"
 #include "ui/main_window_layout.h"
 #include "win32/tray_tip.h"
 
@@ -38,17 +39,22 @@ TEST_F(TrayTest, IconAsTheShellNeedsIt) {
     EXPECT_EQ(icon.callbackMessage, 0x200u);
     EXPECT_EQ(icon.tip, "Orva Zelmora");
     // In the shell's record: the name, one NUL, then blanks to the end of the 64 characters.
-    std::array<char, kTipChars> tip{};
-    FillTip(tip, icon.tip);
-    const std::string expected = std::string("Orva Zelmora") + '\0' + std::string(51, ' ');
-    EXPECT_EQ(std::string(tip.begin(), tip.end()), expected);
+    std::array<char16_t, kTipChars> tip{};
+    FillTip<char16_t>(tip, Utf8ToUtf16<char16_t>(icon.tip));
+    const std::u16string expected =
+        std::u16string(u"Orva Zelmora") + u'\0' + std::u16string(51, u' ');
+    EXPECT_EQ(std::u16string(tip.begin(), tip.end()), expected);
 }
 
 TEST(TrayRecord, OverlongNameStillEndsInNul) {
-    std::array<char, kTipChars> tip{};
-    FillTip(tip, std::string(80, 'x'));
-    EXPECT_EQ(tip[63], '\0');
-    EXPECT_EQ(tip[62], 'x');
+    std::array<char16_t, kTipChars> tip{};
+    FillTip<char16_t>(tip, std::u16string(80, u'x'));
+    EXPECT_EQ(tip[63], u'\0');
+    EXPECT_EQ(tip[62], u'x');
+    // A pair that would be cut in half goes as a whole.
+    FillTip<char16_t>(tip, std::u16string(62, u'x') + u"\U0001f550");
+    EXPECT_EQ(tip[61], u'x');
+    EXPECT_EQ(tip[62], u'\0');
 }
 
 struct TrayCase {
