@@ -4,9 +4,15 @@
 
 #include "platform/unique_handle.h"
 
+// A close keeps the thread's last error, as the code that reset a handle may read it next.
+struct KeepsLastError {
+    static DWORD save_error() { return GetLastError(); }
+    static void restore_error(DWORD error) { SetLastError(error); }
+};
+
 // Traits for handles whose invalid value is null and whose closer is one OS function.
 template <typename Handle, auto Close>
-struct NullHandleTraits {
+struct NullHandleTraits : KeepsLastError {
     using pointer = Handle;
     static pointer invalid() { return nullptr; }
     static void close(pointer h) { Close(h); }

@@ -65,7 +65,7 @@ const WinInet* LoadedWinInet() {
     return loaded ? &*loaded : nullptr;
 }
 
-struct InternetHandleTraits {
+struct InternetHandleTraits : KeepsLastError {
     using pointer = HINTERNET;
     static pointer invalid() { return nullptr; }
     static void close(pointer handle) { LoadedWinInet()->InternetCloseHandle(handle); }
