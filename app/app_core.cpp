@@ -20,12 +20,16 @@ std::string AutorunCommand(std::string_view appPath) {
     return command;
 }
 
-bool AppCore::Main() {
+StartOutcome AppCore::Main() {
     if (runtime_.AnotherInstanceRunning()) {
-        return false;
+        return StartOutcome::AnotherInstance;
     }
     AppPath = WithTrailingBackslash(runtime_.ProgramFolder());
-    frmMain_.Load();
+    if (std::string failure; !frmMain_.Load(failure)) {
+        runtime_.ReleaseSingleInstance();
+        runtime_.ShowError(std::string(kNoWindowMessage) + failure);
+        return StartOutcome::NoWindow;
+    }
     LoadSettings();
     if (frmMain_.CheckState(ControlId::chkAuto) == 1) {
         timeService_.SynchronizeAutomatically();
@@ -35,7 +39,7 @@ bool AppCore::Main() {
     if (frmMain_.CheckState(ControlId::chkAuto) == 1) {
         frmMain_.SetState(WindowState::Minimized);
     }
-    return true;
+    return StartOutcome::Running;
 }
 
 // Each step stands alone: a read that fails leaves its control as it was.

@@ -44,8 +44,9 @@ enum class CloseReason { User, SessionEnding };
 // What the program's behaviour does to its one main window.
 class MainWindow {
 public:
-    // Creates the window on first use; its load handling runs before this returns.
-    virtual void Load() = 0;
+    // Creates the window on first use; its load handling runs before this returns. False,
+    // with the system's reason in failure, when the window cannot be created.
+    virtual bool Load(std::string& failure) = 0;
 
     virtual void SetText(ControlId control, std::string_view text) = 0;
     // Reuses text's storage, so repeated reads need not allocate.

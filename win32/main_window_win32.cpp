@@ -36,6 +36,18 @@ private:
     HDC dc_;
 };
 
+// The system's text for an error code, as a user would read it.
+std::string SystemMessage(DWORD error) {
+    if (error == ERROR_SUCCESS) {
+        return "The system gave no reason.";
+    }
+    wchar_t text[512] = L"";
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, text, 512, nullptr);
+    return length ? Narrow(std::wstring_view(text, length))
+                  : "System error " + std::to_string(error) + ".";
+}
+
 int ScreenDpi() {
     const ScreenDc screen;
     const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSX) : 0;
@@ -107,9 +119,9 @@ Win32MainWindow::~Win32MainWindow() {
     }
 }
 
-void Win32MainWindow::Load() {
+bool Win32MainWindow::Load(std::string& failure) {
     if (hwnd_) {
-        return;
+        return true;
     }
     dpi_ = ScreenDpi();
     RECT frame{0, 0, TwipsToPixels(kClientWidthTwips, dpi_),
@@ -122,11 +134,16 @@ void Win32MainWindow::Load() {
     const int x = static_cast<int>(work.left + std::max(0L, (work.right - work.left - width) / 2));
     const int y = static_cast<int>(work.top + std::max(0L, (work.bottom - work.top - height) / 2));
 
-    CreateWindowExW(0, className_.c_str(), L"", kWindowStyle, x, y, width, height, nullptr, nullptr,
-                    instance_, this);
+    if (!CreateWindowExW(0, className_.c_str(), L"", kWindowStyle, x, y, width, height, nullptr,
+                         nullptr, instance_, this)) {
+        failure = SystemMessage(GetLastError());
+        hwnd_ = nullptr;  // a window that failed after WM_NCCREATE is gone
+        return false;
+    }
     if (events_) {
         events_->OnLoad();
     }
+    return true;
 }
 
 LRESULT CALLBACK Win32MainWindow::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

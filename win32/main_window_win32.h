@@ -24,7 +24,7 @@ public:
     // Keyboard navigation that a dialog would do; true when the message was consumed.
     bool PreTranslateMessage(const MSG& msg);
 
-    void Load() override;
+    bool Load(std::string& failure) override;
     void SetText(ControlId control, std::string_view text) override;
     void GetText(ControlId control, std::string& text) override;
     int CheckState(ControlId control) override;

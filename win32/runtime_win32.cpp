@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "win32/main_window_win32.h"
+#include "win32/names.h"
 #include "win32/wide.h"
 
 namespace {
@@ -43,6 +44,15 @@ bool Win32Runtime::AnotherInstanceRunning() {
     // The mutex is held for the life of the process and released by the OS when it ends.
     instanceMutex_.reset(CreateMutexW(nullptr, /*bInitialOwner=*/FALSE, kInstanceMutexName));
     return instanceMutex_ && GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+void Win32Runtime::ReleaseSingleInstance() {
+    instanceMutex_.reset();
+}
+
+void Win32Runtime::ShowError(std::string_view text) {
+    MessageBoxW(nullptr, Widen(text).c_str(), Widen(kTitle).c_str(),
+                MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 std::string Win32Runtime::ProgramFolder() {

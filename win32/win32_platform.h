@@ -46,6 +46,8 @@ public:
     explicit Win32Runtime(Win32MainWindow& window);
 
     bool AnotherInstanceRunning() override;
+    void ReleaseSingleInstance() override;
+    void ShowError(std::string_view text) override;
     std::string ProgramFolder() override;
     void YieldToPendingMessages() override;
     void EndProcess() override;

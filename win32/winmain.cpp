@@ -28,8 +28,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     MainForm form(frmMain, runtime, tray, shell, timeService, app);
     frmMain.SetEvents(&form);
 
-    if (!app.Main()) {
-        return 0;
+    if (const StartOutcome outcome = app.Main(); outcome != StartOutcome::Running) {
+        return ExitCode(outcome);
     }
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -73,15 +73,21 @@ FakeWindow::FakeWindow(EventLog& eventLog) : log(eventLog) {
     checks[ControlId::chkAutoRun] = 0;
 }
 
-void FakeWindow::Load() {
+bool FakeWindow::Load(std::string& failure) {
     if (loaded) {
-        return;
+        return true;
+    }
+    if (createFailure) {
+        failure = *createFailure;
+        log.push_back("load failed");
+        return false;
     }
     loaded = true;
     log.push_back("load");
     if (events) {
         events->OnLoad();
     }
+    return true;
 }
 
 void FakeWindow::SetText(ControlId control, std::string_view text) {

@@ -23,7 +23,7 @@ class FakeWindow final : public MainWindow {
 public:
     explicit FakeWindow(EventLog& log);
 
-    void Load() override;
+    bool Load(std::string& failure) override;
     void SetText(ControlId control, std::string_view text) override;
     void GetText(ControlId control, std::string& text) override { text = texts[control]; }
     int CheckState(ControlId control) override { return checks[control]; }
@@ -55,6 +55,7 @@ public:
     std::vector<std::string> statusHistory;  // every text written to the status line
     std::vector<std::string> colorChanges;   // "lblReadme=red" ...
     bool loaded = false;
+    std::optional<std::string> createFailure;  // the reason the window cannot be created
     bool visible = false;
     bool timerEnabled = false;
     WindowState state = WindowState::Normal;
@@ -70,6 +71,8 @@ public:
         log.push_back("instance check");
         return anotherInstance;
     }
+    void ReleaseSingleInstance() override { log.push_back("release instance"); }
+    void ShowError(std::string_view text) override { log.push_back("error " + std::string(text)); }
     std::string ProgramFolder() override {
         log.push_back("folder");
         return programFolder;

@@ -16,7 +16,8 @@ protected:
 };
 
 TEST_F(MainFormTest, LoadShowsTheWindowAddsTheIconThenSaysReady) {
-    f.window.Load();
+    std::string failure;
+    ASSERT_TRUE(f.window.Load(failure));
     const EventLog expected{"load", "show", "yield", "tray add", "status Ready."};
     EXPECT_EQ(f.log, expected);
 }

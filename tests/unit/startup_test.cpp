@@ -46,7 +46,7 @@ protected:
 };
 
 TEST_F(StartupTest, OrderWithNothingStored) {
-    EXPECT_TRUE(f.app.Main());
+    EXPECT_EQ(f.app.Main(), StartOutcome::Running);
     EXPECT_EQ(StartupEvents(), Loaded(0, {"show", "timer on"}));
     EXPECT_EQ(f.app.AppPath, "D:\\Tools\\");
     EXPECT_EQ(f.window.state, WindowState::Normal);
@@ -56,7 +56,7 @@ TEST_F(StartupTest, OrderWithNothingStored) {
 TEST_F(StartupTest, OrderWithAutoOnSynchronisesWhileVisibleThenHidesIntoTheTray) {
     Store("Auto", "1");
     f.http.bodies = {PageWithTime("10:15:40")};
-    EXPECT_TRUE(f.app.Main());
+    EXPECT_EQ(f.app.Main(), StartOutcome::Running);
     // The synchronisation at start, with the window visible.
     const auto expected = Loaded(1, {"status Getting Time...", "yield", "download", "set clock",
                                      "status Time updated succesfully! (10:15:42 AM)", "show",
@@ -68,7 +68,7 @@ TEST_F(StartupTest, OrderWithAutoOnSynchronisesWhileVisibleThenHidesIntoTheTray)
 
 TEST_F(StartupTest, OrderWithAutoGreyedIsOffAtStart) {
     Store("Auto", "2");
-    EXPECT_TRUE(f.app.Main());
+    EXPECT_EQ(f.app.Main(), StartOutcome::Running);
     EXPECT_EQ(StartupEvents(), Loaded(2, {"show", "timer on"}));
     EXPECT_EQ(f.window.checks[ControlId::chkAuto], 2);
 }
@@ -85,10 +85,19 @@ TEST_F(StartupTest, FailedSynchronisationAtStartAlsoPausesTheTick) {
 
 TEST_F(StartupTest, SecondInstanceEndsBeforeTouchingAnything) {
     f.runtime.anotherInstance = true;
-    EXPECT_FALSE(f.app.Main());
+    EXPECT_EQ(f.app.Main(), StartOutcome::AnotherInstance);
     EXPECT_EQ(f.log, (EventLog{"instance check"}));
     EXPECT_FALSE(f.window.loaded);
     EXPECT_TRUE(f.settings.stored.empty());
+    EXPECT_EQ(ExitCode(StartOutcome::AnotherInstance), 0);
+}
+
+TEST_F(StartupTest, WindowThatCannotBeCreatedEndsTheStartWithAMessageAndTheTokenGiven) {
+    f.window.createFailure = "Not enough memory.";
+    EXPECT_EQ(f.app.Main(), StartOutcome::NoWindow);
+    EXPECT_EQ(f.log, (EventLog{"instance check", "folder", "load failed", "release instance",
+                               "error " + std::string(kNoWindowMessage) + "Not enough memory."}));
+    EXPECT_NE(ExitCode(StartOutcome::NoWindow), 0);
 }
 
 struct FolderCase {

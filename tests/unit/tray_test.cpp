@@ -17,7 +17,8 @@ namespace {
 class TrayTest : public ::testing::Test {
 protected:
     TrayTest() {
-        f.window.Load();
+        std::string failure;
+        EXPECT_TRUE(f.window.Load(failure));
         f.log.clear();
         f.window.colorChanges.clear();
     }
