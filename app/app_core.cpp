@@ -5,6 +5,14 @@
 #include "app/reg_api.h"
 #include "platform/safe_convert.h"
 
+namespace {
+
+std::string StoredText(CheckBoxState state) {
+    return std::to_string(static_cast<int>(state));
+}
+
+}  // namespace
+
 std::string WithTrailingBackslash(std::string folder) {
     if (folder.empty() || folder.back() != '\\') {
         folder += '\\';
@@ -31,12 +39,12 @@ StartOutcome AppCore::Main() {
         return StartOutcome::NoWindow;
     }
     LoadSettings();
-    if (frmMain_.CheckState(ControlId::chkAuto) == 1) {
+    if (frmMain_.CheckState(ControlId::chkAuto) == CheckBoxState::Checked) {
         timeService_.SynchronizeAutomatically();
     }
     frmMain_.Show();
     frmMain_.EnableTimer();
-    if (frmMain_.CheckState(ControlId::chkAuto) == 1) {
+    if (frmMain_.CheckState(ControlId::chkAuto) == CheckBoxState::Checked) {
         frmMain_.SetState(WindowState::Minimized);
     }
     return StartOutcome::Running;
@@ -63,7 +71,7 @@ void AppCore::ApplyCheckState(ControlId box, std::string_view key) {
     }
     const int16_t state = SafeInt(*stored, runtime_.DecimalSeparator());
     if (state >= 0 && state <= 2) {
-        frmMain_.SetCheckState(box, state);
+        frmMain_.SetCheckState(box, static_cast<CheckBoxState>(state));
     }
 }
 
@@ -73,10 +81,10 @@ void AppCore::SaveSettings() {
     frmMain_.GetText(ControlId::txtInterval, interval);
     settings_.SaveSetting(kAppName, kSection, "Interval", interval);
     settings_.SaveSetting(kAppName, kSection, "Auto",
-                          std::to_string(frmMain_.CheckState(ControlId::chkAuto)));
+                          StoredText(frmMain_.CheckState(ControlId::chkAuto)));
     settings_.SaveSetting(kAppName, kSection, "AutoRun",
-                          std::to_string(frmMain_.CheckState(ControlId::chkAutoRun)));
-    const bool autorun = frmMain_.CheckState(ControlId::chkAutoRun) == 1;
+                          StoredText(frmMain_.CheckState(ControlId::chkAutoRun)));
+    const bool autorun = frmMain_.CheckState(ControlId::chkAutoRun) == CheckBoxState::Checked;
     WriteMachineRegValue(registry_, kRunSubkey, kRunValueName,
                          autorun ? AutorunCommand(AppPath) : std::string(), kRegSz);
 }

@@ -8,11 +8,17 @@
 
 #include "resources/resource_ids.h"
 #include "ui/gif_image.h"
+#include "win32/tray_mouse.h"
 #include "win32/wide.h"
 
 namespace {
 
 constexpr UINT_PTR kTimerTimeId = 1;
+// What Ctrl+A types: the first control character.
+constexpr WPARAM kCtrlAChar = 'A' - '@';
+static_assert(static_cast<int>(CheckBoxState::Unchecked) == BST_UNCHECKED &&
+              static_cast<int>(CheckBoxState::Checked) == BST_CHECKED &&
+              static_cast<int>(CheckBoxState::Greyed) == BST_INDETERMINATE);
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 COLORREF ToColorref(Rgb c) {
@@ -290,7 +296,7 @@ HFONT Win32MainWindow::FontFor(const FontSpec& spec) {
 }
 
 void Win32MainWindow::LoadLogo() {
-    HRSRC resource = FindResourceW(instance_, MAKEINTRESOURCEW(IDR_LOGO), MAKEINTRESOURCEW(10));
+    HRSRC resource = FindResourceW(instance_, MAKEINTRESOURCEW(IDR_LOGO), RT_RCDATA);
     HGLOBAL loaded = resource ? LoadResource(instance_, resource) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     const DWORD size = resource ? SizeofResource(instance_, resource) : 0;
@@ -362,7 +368,9 @@ void Win32MainWindow::OnCommand(int id, int code, HWND control) {
     }
     const ControlSpec* spec = SpecOf(control);
     if (spec && spec->kind == ControlKind::CheckBox) {
-        SetCheckState(spec->id, CheckState(spec->id) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED);
+        SetCheckState(spec->id, CheckState(spec->id) == CheckBoxState::Checked
+                                    ? CheckBoxState::Unchecked
+                                    : CheckBoxState::Checked);
         return;
     }
     switch (static_cast<ControlId>(id)) {
@@ -404,7 +412,7 @@ void Win32MainWindow::OnMouseMove(LPARAM lParam) {
     const POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
     HWND child = ChildWindowFromPointEx(hwnd_, pt, CWP_SKIPINVISIBLE);
     if ((child == nullptr || child == hwnd_) && events_) {
-        events_->OnBareMouseMove(static_cast<uint32_t>(lParam));
+        events_->OnBareMouseMove(TrayMouseFromLParam(static_cast<uint32_t>(lParam)));
     }
 }
 
@@ -517,9 +525,10 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
         SendMessageW(msg.hwnd, EM_SETSEL, 0, -1);
         return true;
     }
-    // A single-line box would beep at these; there is nothing for them to do here.
-    return msg.message == WM_CHAR &&
-           (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27 || msg.wParam == 1);
+    // A single-line box would beep at these; there is nothing for them to do here. Tab, Enter
+    // and Esc type the characters of their key codes.
+    return msg.message == WM_CHAR && (msg.wParam == VK_TAB || msg.wParam == VK_RETURN ||
+                                      msg.wParam == VK_ESCAPE || msg.wParam == kCtrlAChar);
 }
 
 void Win32MainWindow::SetText(ControlId control, std::string_view text) {
@@ -535,11 +544,11 @@ void Win32MainWindow::GetText(ControlId control, std::string& text) {
                 text);
 }
 
-int Win32MainWindow::CheckState(ControlId control) {
-    return static_cast<int>(SendMessageW(Control(control), BM_GETCHECK, 0, 0));
+CheckBoxState Win32MainWindow::CheckState(ControlId control) {
+    return static_cast<CheckBoxState>(SendMessageW(Control(control), BM_GETCHECK, 0, 0));
 }
 
-void Win32MainWindow::SetCheckState(ControlId control, int state) {
+void Win32MainWindow::SetCheckState(ControlId control, CheckBoxState state) {
     SendMessageW(Control(control), BM_SETCHECK, static_cast<WPARAM>(state), 0);
 }
 

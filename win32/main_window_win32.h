@@ -27,8 +27,8 @@ public:
     bool Load(std::string& failure) override;
     void SetText(ControlId control, std::string_view text) override;
     void GetText(ControlId control, std::string& text) override;
-    int CheckState(ControlId control) override;
-    void SetCheckState(ControlId control, int state) override;
+    CheckBoxState CheckState(ControlId control) override;
+    void SetCheckState(ControlId control, CheckBoxState state) override;
     void SetTextColor(ControlId control, Rgb color) override;
     void Show() override;
     void Hide() override;

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "win32/main_window_win32.h"
+#include "win32/tray_mouse.h"
 #include "win32/tray_tip.h"
 #include "win32/wide.h"
 

@@ -10,6 +10,7 @@
 #include "tests/fakes/fake_platform.h"
 #include "platform/utf16.h"
 #include "ui/main_window_layout.h"
+#include "win32/tray_mouse.h"
 #include "win32/tray_tip.h"
 
 namespace {
@@ -77,7 +78,7 @@ TEST_P(TrayHandlingTest, ResetsLinksFirstThenActsOnlyWhenHidden) {
     }
     f.window.SetTextColor(ControlId::lblReadme, kLinkRed);
     f.window.colorChanges.clear();
-    f.form.OnBareMouseMove(c.message);  // the message number arrives in lParam's low word
+    f.form.OnBareMouseMove(TrayMouseFromLParam(c.message));
     EXPECT_EQ(f.window.colorChanges,
               (std::vector<std::string>{"lblWebsite=blue", "lblReadme=blue"}))
         << c.message;
@@ -106,8 +107,8 @@ TEST_F(TrayTest, MinimisingHidesWithoutSaving) {
 
 TEST_F(TrayTest, DoubleClickRestoresOnTheFirstReleaseOnly) {
     Minimize();
-    f.form.OnBareMouseMove(514);
-    f.form.OnBareMouseMove(515);
+    f.form.OnBareMouseMove(TrayMouse::LeftButtonUp);
+    f.form.OnBareMouseMove(TrayMouse::LeftButtonDoubleClick);
     EXPECT_EQ(f.log, kRestored);
     EXPECT_TRUE(f.window.visible);
 }
