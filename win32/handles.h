@@ -26,6 +26,14 @@ using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
 using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
 
+// The screen's device context, from GetDC(nullptr).
+struct ScreenDcTraits : KeepsLastError {
+    using pointer = HDC;
+    static pointer invalid() { return nullptr; }
+    static void close(pointer dc) { ReleaseDC(nullptr, dc); }
+};
+using unique_screen_dc = unique_handle<ScreenDcTraits>;
+
 // Selects a GDI object into a device context and puts the one it replaced back when it goes.
 class ScopedSelection {
 public:

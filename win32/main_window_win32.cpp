@@ -7,7 +7,7 @@
 #include <string>
 
 #include "resources/resource_ids.h"
-#include "ui/gif_image.h"
+#include "win32/logo_bitmap.h"
 #include "win32/tray_mouse.h"
 #include "win32/wide.h"
 
@@ -25,23 +25,6 @@ COLORREF ToColorref(Rgb c) {
     return RGB(c.r, c.g, c.b);
 }
 
-// The screen's device context, released when done.
-class ScreenDc {
-public:
-    ScreenDc() : dc_(GetDC(nullptr)) {}
-    ScreenDc(const ScreenDc&) = delete;
-    ScreenDc& operator=(const ScreenDc&) = delete;
-    ~ScreenDc() {
-        if (dc_) {
-            ReleaseDC(nullptr, dc_);
-        }
-    }
-    HDC get() const { return dc_; }
-
-private:
-    HDC dc_;
-};
-
 // The system's text for an error code, as a user would read it.
 std::string SystemMessage(DWORD error) {
     if (error == ERROR_SUCCESS) {
@@ -55,7 +38,7 @@ std::string SystemMessage(DWORD error) {
 }
 
 int ScreenDpi() {
-    const ScreenDc screen;
+    const unique_screen_dc screen(GetDC(nullptr));
     const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSX) : 0;
     return dpi > 0 ? dpi : 96;
 }
@@ -296,42 +279,9 @@ HFONT Win32MainWindow::FontFor(const FontSpec& spec) {
 }
 
 void Win32MainWindow::LoadLogo() {
-    HRSRC resource = FindResourceW(instance_, MAKEINTRESOURCEW(IDR_LOGO), RT_RCDATA);
-    HGLOBAL loaded = resource ? LoadResource(instance_, resource) : nullptr;
-    const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    const DWORD size = resource ? SizeofResource(instance_, resource) : 0;
-    if (!bytes || size == 0) {
+    logo_ = LoadLogoBitmap(instance_);
+    if (!logo_) {
         return;
-    }
-    IndexedImage gif;
-    if (!DecodeGif({static_cast<const std::uint8_t*>(bytes), size}, gif)) {
-        return;
-    }
-    struct {
-        BITMAPINFOHEADER header;
-        RGBQUAD colours[256];
-    } info{};
-    info.header.biSize = sizeof info.header;
-    info.header.biWidth = gif.width;
-    info.header.biHeight = -gif.height;  // top row first, as the GIF has it
-    info.header.biPlanes = 1;
-    info.header.biBitCount = 8;
-    info.header.biCompression = BI_RGB;
-    for (std::size_t i = 0; i < 256; ++i) {
-        info.colours[i] = {gif.palette[3 * i + 2], gif.palette[3 * i + 1], gif.palette[3 * i], 0};
-    }
-    void* bits = nullptr;
-    logo_.reset(CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(&info),
-                                 DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!logo_ || !bits) {
-        return;
-    }
-    // DIB rows are padded to whole 32-bit words.
-    const auto width = static_cast<std::size_t>(gif.width);
-    const std::size_t stride = (width + 3) & ~std::size_t{3};
-    for (std::size_t y = 0; y < static_cast<std::size_t>(gif.height); ++y) {
-        std::copy_n(gif.pixels.begin() + static_cast<std::ptrdiff_t>(y * width), width,
-                    static_cast<std::uint8_t*>(bits) + y * stride);
     }
     HWND image = Control(ControlId::Image1);
     SendMessageW(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
