@@ -17,7 +17,7 @@ std::wstring SettingsPath(std::string_view appName, std::string_view section) {
 LONG SetTextValue(HKEY key, const std::wstring& name, std::string_view text) {
     const std::wstring wide = Widen(text);
     return RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
-                          static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+                          (static_cast<DWORD>(wide.size()) + 1) * DWORD{sizeof(wchar_t)});
 }
 
 class Win32RegistryKey final : public RegistryKey {
