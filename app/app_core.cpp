@@ -5,6 +5,14 @@
 #include "app/reg_api.h"
 #include "platform/safe_convert.h"
 
+namespace {
+
+std::string StoredText(CheckBoxState state) {
+    return std::to_string(static_cast<int>(state));
+}
+
+}  // namespace
+
 std::string WithTrailingBackslash(std::string folder) {
     if (folder.empty() || folder.back() != '\\') {
         folder += '\\';
@@ -20,22 +28,26 @@ std::string AutorunCommand(std::string_view appPath) {
     return command;
 }
 
-bool AppCore::Main() {
+StartOutcome AppCore::Main() {
     if (runtime_.AnotherInstanceRunning()) {
-        return false;
+        return StartOutcome::AnotherInstance;
     }
     AppPath = WithTrailingBackslash(runtime_.ProgramFolder());
-    frmMain_.Load();
+    if (std::string failure; !frmMain_.Load(failure)) {
+        runtime_.ReleaseSingleInstance();
+        runtime_.ShowError(std::string(kNoWindowMessage) + failure);
+        return StartOutcome::NoWindow;
+    }
     LoadSettings();
-    if (frmMain_.CheckState(ControlId::chkAuto) == 1) {
+    if (frmMain_.CheckState(ControlId::chkAuto) == CheckBoxState::Checked) {
         timeService_.SynchronizeAutomatically();
     }
     frmMain_.Show();
     frmMain_.EnableTimer();
-    if (frmMain_.CheckState(ControlId::chkAuto) == 1) {
+    if (frmMain_.CheckState(ControlId::chkAuto) == CheckBoxState::Checked) {
         frmMain_.SetState(WindowState::Minimized);
     }
-    return true;
+    return StartOutcome::Running;
 }
 
 // Each step stands alone: a read that fails leaves its control as it was.
@@ -59,7 +71,7 @@ void AppCore::ApplyCheckState(ControlId box, std::string_view key) {
     }
     const int16_t state = SafeInt(*stored, runtime_.DecimalSeparator());
     if (state >= 0 && state <= 2) {
-        frmMain_.SetCheckState(box, state);
+        frmMain_.SetCheckState(box, static_cast<CheckBoxState>(state));
     }
 }
 
@@ -69,10 +81,10 @@ void AppCore::SaveSettings() {
     frmMain_.GetText(ControlId::txtInterval, interval);
     settings_.SaveSetting(kAppName, kSection, "Interval", interval);
     settings_.SaveSetting(kAppName, kSection, "Auto",
-                          std::to_string(frmMain_.CheckState(ControlId::chkAuto)));
+                          StoredText(frmMain_.CheckState(ControlId::chkAuto)));
     settings_.SaveSetting(kAppName, kSection, "AutoRun",
-                          std::to_string(frmMain_.CheckState(ControlId::chkAutoRun)));
-    const bool autorun = frmMain_.CheckState(ControlId::chkAutoRun) == 1;
+                          StoredText(frmMain_.CheckState(ControlId::chkAutoRun)));
+    const bool autorun = frmMain_.CheckState(ControlId::chkAutoRun) == CheckBoxState::Checked;
     WriteMachineRegValue(registry_, kRunSubkey, kRunValueName,
                          autorun ? AutorunCommand(AppPath) : std::string(), kRegSz);
 }

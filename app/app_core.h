@@ -14,6 +14,16 @@ inline constexpr std::string_view kSection = "General";
 inline constexpr std::string_view kRunSubkey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr std::string_view kRunValueName = "OrvaZelmora";
 inline constexpr std::string_view kExeName = "Zelmora.exe";
+inline constexpr std::string_view kNoWindowMessage =
+    "Zelmora cannot run: its main window could not be created.\n\n";
+
+// How a start ended: the program runs, or it ends with the exit code that says why.
+enum class StartOutcome { Running, AnotherInstance, NoWindow };
+
+// The process's exit code for an outcome that ends it.
+inline int ExitCode(StartOutcome outcome) {
+    return outcome == StartOutcome::NoWindow ? 1 : 0;
+}
 
 // What keeps the program together outside the window and the time service: start-up, the
 // three settings, the autorun value and the end. There is no settings object: the main
@@ -29,8 +39,9 @@ public:
           timeService_(timeService) {}
 
     // Brings the program up: single instance, folder, window, settings, optional start-up
-    // synchronisation, tick, optional minimising. Returns false when another instance runs.
-    bool Main();
+    // synchronisation, tick, optional minimising. A window that cannot be created ends the
+    // start with a message, the single-instance token given back.
+    StartOutcome Main();
     // Puts the stored settings into the window's controls; each step on its own.
     void LoadSettings();
     // Stores the three settings from the controls and rewrites the autorun value.

@@ -18,7 +18,7 @@ inline constexpr int32_t kInvalidData = 13;
 void WriteMachineRegValue(Registry& registry, std::string_view subkey, std::string_view name,
                           const RegValue& value, int32_t type);
 
-// REG_SZ: the ANSI text and its NUL; REG_DWORD: 4 bytes, least significant first. Returns the
+// REG_SZ: the UTF-8 text and its NUL; REG_DWORD: 4 bytes, least significant first. Returns the
 // registry's status, kInvalidData for a REG_DWORD value that is not a number (nothing is
 // written then), and 0 for any other type, which writes nothing.
 int32_t SetRegValueOfType(RegistryKey& key, std::string_view name, int32_t type,

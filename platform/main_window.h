@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/tray.h"
+
 // Control identifiers double as the child-window ids, so tools outside the program can find
 // each control of the window.
 enum class ControlId : int {
@@ -39,19 +41,23 @@ struct Rgb {
 
 enum class WindowState { Normal = 0, Minimized = 1 };
 
+// A check box's state; the numbers are the stored settings' texts.
+enum class CheckBoxState { Unchecked = 0, Checked = 1, Greyed = 2 };
+
 enum class CloseReason { User, SessionEnding };
 
 // What the program's behaviour does to its one main window.
 class MainWindow {
 public:
-    // Creates the window on first use; its load handling runs before this returns.
-    virtual void Load() = 0;
+    // Creates the window on first use; its load handling runs before this returns. False,
+    // with the system's reason in failure, when the window cannot be created.
+    virtual bool Load(std::string& failure) = 0;
 
     virtual void SetText(ControlId control, std::string_view text) = 0;
     // Reuses text's storage, so repeated reads need not allocate.
     virtual void GetText(ControlId control, std::string& text) = 0;
-    virtual int CheckState(ControlId control) = 0;
-    virtual void SetCheckState(ControlId control, int state) = 0;
+    virtual CheckBoxState CheckState(ControlId control) = 0;
+    virtual void SetCheckState(ControlId control, CheckBoxState state) = 0;
     virtual void SetTextColor(ControlId control, Rgb color) = 0;
 
     virtual void Show() = 0;
@@ -79,9 +85,9 @@ public:
     virtual void OnReadmeClick() = 0;
     virtual void OnWebsiteClick() = 0;
     virtual void OnLinkMouseMove(ControlId link) = 0;
-    // Pointer over the bare client area; tray notifications arrive here too, with the
-    // mouse message number in the low word of lParam.
-    virtual void OnBareMouseMove(uint32_t lParam) = 0;
+    // Pointer over the bare client area; tray notifications arrive here too, as what the
+    // shell reported.
+    virtual void OnBareMouseMove(TrayMouse tray) = 0;
     virtual void OnTimer() = 0;
     virtual void OnResize() = 0;
     // The window is never closed by a close request; at the end of a session it unloads.

@@ -8,6 +8,10 @@ class Runtime {
 public:
     // Claims the single-instance token; true when another instance already holds it.
     virtual bool AnotherInstanceRunning() = 0;
+    // Gives the token back, so that the next start can run.
+    virtual void ReleaseSingleInstance() = 0;
+    // A message box with the program's title, owned by no window.
+    virtual void ShowError(std::string_view text) = 0;
     // Folder of the running executable, with or without a trailing backslash.
     virtual std::string ProgramFolder() = 0;
     // Dispatches every message already queued for this thread, then returns.

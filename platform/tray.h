@@ -3,12 +3,13 @@
 #include <cstdint>
 #include <string>
 
-// Mouse messages as the shell reports them for the icon: the callback message carries the
-// message number in the low word of lParam.
+// The callback message the program asks the shell for: the window's own mouse-move message,
+// so that tray reports arrive as mouse moves over the window.
 inline constexpr uint32_t kMouseMove = 0x0200;
-inline constexpr uint32_t kLeftButtonUp = 0x0202;
-inline constexpr uint32_t kLeftButtonDoubleClick = 0x0203;
-inline constexpr uint32_t kRightButtonUp = 0x0205;
+
+// A mouse event on the icon as the shell reports it; Other for every event the program
+// does not act on (and for a real mouse move over the window).
+enum class TrayMouse { Other, LeftButtonUp, LeftButtonDoubleClick, RightButtonUp };
 
 // The program's icon in the notification area, shown with the main window's icon picture.
 struct TrayIcon {

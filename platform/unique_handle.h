@@ -3,7 +3,9 @@
 #include <utility>
 
 // Move-only owner of one OS handle. Traits supply the handle type, its invalid value and
-// its closer, so every handle kind gets the same ownership rules.
+// its closer, so every handle kind gets the same ownership rules. Traits that also supply
+// save_error() and restore_error(saved) have the thread's last error kept across a close,
+// so that a reset between a call and the reading of its error does not hide the error.
 template <typename Traits>
 class unique_handle {
 public:
@@ -29,7 +31,14 @@ public:
 
     void reset(pointer handle = Traits::invalid()) {
         pointer old = std::exchange(handle_, handle);
-        if (old != Traits::invalid()) {
+        if (old == Traits::invalid()) {
+            return;
+        }
+        if constexpr (requires { Traits::restore_error(Traits::save_error()); }) {
+            const auto saved = Traits::save_error();
+            Traits::close(old);
+            Traits::restore_error(saved);
+        } else {
             Traits::close(old);
         }
     }

@@ -38,7 +38,7 @@ void TimeService::TimerTimeTick() {
 }
 
 void TimeService::AutoSynchronize() {
-    if (controls_.AutoState() == 0) {
+    if (controls_.AutoState() == CheckBoxState::Unchecked) {
         return;
     }
     controls_.IntervalText(tickIntervalText_);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/http.h"
+#include "platform/main_window.h"
 #include "platform/runtime.h"
 #include "platform/system_clock.h"
 #include "timeservice/time_page.h"
@@ -31,8 +32,8 @@ public:
     virtual void SetStatus(std::string_view text) = 0;
     // lblTime, the clock label.
     virtual void SetClock(std::string_view text) = 0;
-    // chkAuto's check state: 0 off, 1 on, 2 greyed.
-    virtual int AutoState() = 0;
+    // chkAuto's check state.
+    virtual CheckBoxState AutoState() = 0;
     // txtInterval's text; reuses text's storage, so repeated reads need not allocate.
     virtual void IntervalText(std::string& text) = 0;
 

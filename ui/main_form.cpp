@@ -53,15 +53,14 @@ void MainForm::ResetLinkColors() {
     frmMain_.SetTextColor(ControlId::lblReadme, kLinkBlue);
 }
 
-void MainForm::OnBareMouseMove(uint32_t lParam) {
+void MainForm::OnBareMouseMove(TrayMouse tray) {
     ResetLinkColors();
     if (frmMain_.State() != WindowState::Minimized) {
         return;
     }
-    const uint32_t message = lParam & 0xffff;
-    if (message == kLeftButtonUp || message == kLeftButtonDoubleClick) {
+    if (tray == TrayMouse::LeftButtonUp || tray == TrayMouse::LeftButtonDoubleClick) {
         Restore();
-    } else if (message == kRightButtonUp) {
+    } else if (tray == TrayMouse::RightButtonUp) {
         frmMain_.SetForeground();
         frmMain_.PopupTrayMenu();
     }

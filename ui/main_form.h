@@ -22,7 +22,7 @@ public:
 
     void SetStatus(std::string_view text) override { frmMain_.SetText(ControlId::lblInfo, text); }
     void SetClock(std::string_view text) override { frmMain_.SetText(ControlId::lblTime, text); }
-    int AutoState() override { return frmMain_.CheckState(ControlId::chkAuto); }
+    CheckBoxState AutoState() override { return frmMain_.CheckState(ControlId::chkAuto); }
     void IntervalText(std::string& text) override {
         frmMain_.GetText(ControlId::txtInterval, text);
     }
@@ -52,7 +52,7 @@ public:
     void OnReadmeClick() override;
     void OnWebsiteClick() override;
     void OnLinkMouseMove(ControlId link) override;
-    void OnBareMouseMove(uint32_t lParam) override;
+    void OnBareMouseMove(TrayMouse tray) override;
     void OnTimer() override;
     void OnResize() override;
     void OnCloseRequest(CloseReason reason) override;

@@ -1,5 +1,9 @@
 #include "win32/win32_platform.h"
 
+#include <algorithm>
+
+#include "win32/wide.h"
+
 namespace {
 
 constexpr uint64_t kFileTimeTicksPerSecond = 10'000'000;
@@ -53,9 +57,13 @@ TimeText Win32Clock::LocalTimeText() {
     SYSTEMTIME st{};
     TimeText text;
     if (FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &st)) {
-        const int n = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, text.chars.data(),
-                                     static_cast<int>(text.chars.size()));
-        text.size = n > 0 ? static_cast<std::size_t>(n - 1) : 0;
+        wchar_t wide[80];
+        const int n = GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, wide, 80);
+        if (n > 0) {
+            Utf16ToUtf8(std::wstring_view(wide, static_cast<std::size_t>(n - 1)), utf8Scratch_);
+            text.size = std::min(utf8Scratch_.size(), text.chars.size());
+            std::copy_n(utf8Scratch_.begin(), text.size, text.chars.begin());
+        }
     }
     localTimeSecond_ = second;
     localTimeText_ = text;
@@ -63,14 +71,14 @@ TimeText Win32Clock::LocalTimeText() {
 }
 
 std::string Win32Clock::LocalTimeAmPm() {
-    char separator[8] = ":";
-    GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIME, separator, sizeof separator);
+    wchar_t separator[8] = L":";
+    GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_STIME, separator, 8);
     // The separator is quoted so that no character of it is read as a format code.
-    const std::string sep = std::string("'") + separator + "'";
-    const std::string picture = "h" + sep + "mm" + sep + "ss tt";
-    char text[80] = "";
-    GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, picture.c_str(), text, sizeof text);
-    return text;
+    const std::wstring sep = std::wstring(L"'") + separator + L"'";
+    const std::wstring picture = L"h" + sep + L"mm" + sep + L"ss tt";
+    wchar_t text[80] = L"";
+    GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, picture.c_str(), text, 80);
+    return Narrow(text);
 }
 
 float Win32Clock::SecondsSinceMidnight() {

@@ -4,9 +4,15 @@
 
 #include "platform/unique_handle.h"
 
+// A close keeps the thread's last error, as the code that reset a handle may read it next.
+struct KeepsLastError {
+    static DWORD save_error() { return GetLastError(); }
+    static void restore_error(DWORD error) { SetLastError(error); }
+};
+
 // Traits for handles whose invalid value is null and whose closer is one OS function.
 template <typename Handle, auto Close>
-struct NullHandleTraits {
+struct NullHandleTraits : KeepsLastError {
     using pointer = Handle;
     static pointer invalid() { return nullptr; }
     static void close(pointer h) { Close(h); }
@@ -19,6 +25,14 @@ using unique_hbitmap = unique_handle<NullHandleTraits<HBITMAP, &DeleteObject>>;
 using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
 using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
+
+// The screen's device context, from GetDC(nullptr).
+struct ScreenDcTraits : KeepsLastError {
+    using pointer = HDC;
+    static pointer invalid() { return nullptr; }
+    static void close(pointer dc) { ReleaseDC(nullptr, dc); }
+};
+using unique_screen_dc = unique_handle<ScreenDcTraits>;
 
 // Selects a GDI object into a device context and puts the one it replaced back when it goes.
 class ScopedSelection {

@@ -7,19 +7,21 @@
 #include <memory>
 #include <optional>
 
+#include "win32/wide.h"
+
 namespace {
 
 // WinINet is loaded on the first download, not at start-up: a program that waits in the
 // tray all day need not carry the internet library, and all it brings in, until it fetches.
 struct WinInet {
-    decltype(&::InternetOpenA) InternetOpenA = nullptr;
-    decltype(&::InternetConnectA) InternetConnectA = nullptr;
-    decltype(&::HttpOpenRequestA) HttpOpenRequestA = nullptr;
-    decltype(&::HttpSendRequestA) HttpSendRequestA = nullptr;
+    decltype(&::InternetOpenW) InternetOpenW = nullptr;
+    decltype(&::InternetConnectW) InternetConnectW = nullptr;
+    decltype(&::HttpOpenRequestW) HttpOpenRequestW = nullptr;
+    decltype(&::HttpSendRequestW) HttpSendRequestW = nullptr;
     decltype(&::InternetQueryDataAvailable) InternetQueryDataAvailable = nullptr;
     decltype(&::InternetReadFile) InternetReadFile = nullptr;
-    decltype(&::InternetSetOptionA) InternetSetOptionA = nullptr;
-    decltype(&::InternetCrackUrlA) InternetCrackUrlA = nullptr;
+    decltype(&::InternetSetOptionW) InternetSetOptionW = nullptr;
+    decltype(&::InternetCrackUrlW) InternetCrackUrlW = nullptr;
     decltype(&::InternetCloseHandle) InternetCloseHandle = nullptr;
 };
 
@@ -33,23 +35,23 @@ bool Resolve(HMODULE module, const char* name, Function& function) {
 
 std::optional<WinInet> LoadWinInet() {
     // By its full path, so that no wininet.dll planted beside the program is loaded.
-    char folder[MAX_PATH] = "";
-    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    wchar_t folder[MAX_PATH] = L"";
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         return std::nullopt;
     }
-    const std::string path = std::string(folder, length) + "\\wininet.dll";
+    const std::wstring path = std::wstring(folder, length) + L"\\wininet.dll";
     // Loaded for the rest of the process: a worker may still be closing its handles.
-    HMODULE module = LoadLibraryA(path.c_str());
+    HMODULE module = LoadLibraryW(path.c_str());
     WinInet api;
-    if (!module || !Resolve(module, "InternetOpenA", api.InternetOpenA) ||
-        !Resolve(module, "InternetConnectA", api.InternetConnectA) ||
-        !Resolve(module, "HttpOpenRequestA", api.HttpOpenRequestA) ||
-        !Resolve(module, "HttpSendRequestA", api.HttpSendRequestA) ||
+    if (!module || !Resolve(module, "InternetOpenW", api.InternetOpenW) ||
+        !Resolve(module, "InternetConnectW", api.InternetConnectW) ||
+        !Resolve(module, "HttpOpenRequestW", api.HttpOpenRequestW) ||
+        !Resolve(module, "HttpSendRequestW", api.HttpSendRequestW) ||
         !Resolve(module, "InternetQueryDataAvailable", api.InternetQueryDataAvailable) ||
         !Resolve(module, "InternetReadFile", api.InternetReadFile) ||
-        !Resolve(module, "InternetSetOptionA", api.InternetSetOptionA) ||
-        !Resolve(module, "InternetCrackUrlA", api.InternetCrackUrlA) ||
+        !Resolve(module, "InternetSetOptionW", api.InternetSetOptionW) ||
+        !Resolve(module, "InternetCrackUrlW", api.InternetCrackUrlW) ||
         !Resolve(module, "InternetCloseHandle", api.InternetCloseHandle)) {
         return std::nullopt;
     }
@@ -63,14 +65,14 @@ const WinInet* LoadedWinInet() {
     return loaded ? &*loaded : nullptr;
 }
 
-struct InternetHandleTraits {
+struct InternetHandleTraits : KeepsLastError {
     using pointer = HINTERNET;
     static pointer invalid() { return nullptr; }
     static void close(pointer handle) { LoadedWinInet()->InternetCloseHandle(handle); }
 };
 using unique_hinternet = unique_handle<InternetHandleTraits>;
 
-constexpr char kAgent[] = "VBandWinInet/1.0";
+constexpr wchar_t kAgent[] = L"VBandWinInet/1.0";
 constexpr DWORD kReadSize = 1024;
 // A dead, endless or trickling server must neither freeze the window for long (the limits
 // are in platform/http.h) nor exhaust memory.
@@ -80,13 +82,13 @@ void SetTimeouts(const WinInet& api, HINTERNET handle) {
     for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                                INTERNET_OPTION_RECEIVE_TIMEOUT}) {
         DWORD milliseconds = kNetworkTimeoutMs;
-        api.InternetSetOptionA(handle, option, &milliseconds, sizeof milliseconds);
+        api.InternetSetOptionW(handle, option, &milliseconds, sizeof milliseconds);
     }
 }
 
 struct UrlParts {
-    std::string host;
-    std::string path;
+    std::wstring host;
+    std::wstring path;
     INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
     bool secure = false;
 };
@@ -95,30 +97,31 @@ struct UrlParts {
 struct Download {
     std::string url;
     std::string text;
-    unique_kernel_handle done{CreateEventA(nullptr, /*bManualReset=*/TRUE,
+    unique_kernel_handle done{CreateEventW(nullptr, /*bManualReset=*/TRUE,
                                            /*bInitialState=*/FALSE, nullptr)};
 };
 
 bool CrackUrl(const WinInet& api, const std::string& url, UrlParts& parts) {
-    char host[INTERNET_MAX_HOST_NAME_LENGTH] = "";
-    char path[INTERNET_MAX_PATH_LENGTH] = "";
-    char extra[INTERNET_MAX_PATH_LENGTH] = "";
-    URL_COMPONENTSA components{};
+    wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH] = L"";
+    wchar_t path[INTERNET_MAX_PATH_LENGTH] = L"";
+    wchar_t extra[INTERNET_MAX_PATH_LENGTH] = L"";
+    URL_COMPONENTSW components{};
     components.dwStructSize = sizeof components;
     components.lpszHostName = host;
-    components.dwHostNameLength = sizeof host;
+    components.dwHostNameLength = INTERNET_MAX_HOST_NAME_LENGTH;
     components.lpszUrlPath = path;
-    components.dwUrlPathLength = sizeof path;
+    components.dwUrlPathLength = INTERNET_MAX_PATH_LENGTH;
     components.lpszExtraInfo = extra;
-    components.dwExtraInfoLength = sizeof extra;
-    if (!api.InternetCrackUrlA(url.c_str(), 0, 0, &components) ||
+    components.dwExtraInfoLength = INTERNET_MAX_PATH_LENGTH;
+    const std::wstring wideUrl = Widen(url);
+    if (!api.InternetCrackUrlW(wideUrl.c_str(), 0, 0, &components) ||
         (components.nScheme != INTERNET_SCHEME_HTTP &&
          components.nScheme != INTERNET_SCHEME_HTTPS)) {
         return false;
     }
     parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
     parts.host = host;
-    parts.path = std::string(path) + extra;
+    parts.path = std::wstring(path) + extra;
     parts.port = components.nPort;
     return true;
 }
@@ -133,12 +136,12 @@ void Fetch(const WinInet& api, Download& download) {
     if (!CrackUrl(api, download.url, parts)) {
         return;
     }
-    unique_hinternet internet(api.InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PROXY, "", "", 0));
+    unique_hinternet internet(api.InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PROXY, L"", L"", 0));
     if (!internet) {
         return;
     }
     SetTimeouts(api, internet.get());
-    unique_hinternet connection(api.InternetConnectA(internet.get(), parts.host.c_str(), parts.port,
+    unique_hinternet connection(api.InternetConnectW(internet.get(), parts.host.c_str(), parts.port,
                                                      nullptr, nullptr, INTERNET_SERVICE_HTTP, 0,
                                                      0));
     if (!connection) {
@@ -153,13 +156,13 @@ void Fetch(const WinInet& api, Download& download) {
                         INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_CACHE_WRITE |
                         INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI |
                         (parts.secure ? INTERNET_FLAG_SECURE : 0);
-    unique_hinternet request(api.HttpOpenRequestA(connection.get(), "GET", parts.path.c_str(),
+    unique_hinternet request(api.HttpOpenRequestW(connection.get(), L"GET", parts.path.c_str(),
                                                   nullptr, nullptr, nullptr, flags, 0));
     if (!request) {
         return;
     }
     SetTimeouts(api, request.get());
-    if (!api.HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) {
+    if (!api.HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
         return;
     }
 

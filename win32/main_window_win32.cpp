@@ -7,42 +7,44 @@
 #include <string>
 
 #include "resources/resource_ids.h"
-#include "ui/gif_image.h"
+#include "win32/logo_bitmap.h"
+#include "win32/tray_mouse.h"
+#include "win32/wide.h"
 
 namespace {
 
 constexpr UINT_PTR kTimerTimeId = 1;
+// What Ctrl+A types: the first control character.
+constexpr WPARAM kCtrlAChar = 'A' - '@';
+static_assert(static_cast<int>(CheckBoxState::Unchecked) == BST_UNCHECKED &&
+              static_cast<int>(CheckBoxState::Checked) == BST_CHECKED &&
+              static_cast<int>(CheckBoxState::Greyed) == BST_INDETERMINATE);
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 COLORREF ToColorref(Rgb c) {
     return RGB(c.r, c.g, c.b);
 }
 
-// The screen's device context, released when done.
-class ScreenDc {
-public:
-    ScreenDc() : dc_(GetDC(nullptr)) {}
-    ScreenDc(const ScreenDc&) = delete;
-    ScreenDc& operator=(const ScreenDc&) = delete;
-    ~ScreenDc() {
-        if (dc_) {
-            ReleaseDC(nullptr, dc_);
-        }
+// The system's text for an error code, as a user would read it.
+std::string SystemMessage(DWORD error) {
+    if (error == ERROR_SUCCESS) {
+        return "The system gave no reason.";
     }
-    HDC get() const { return dc_; }
-
-private:
-    HDC dc_;
-};
+    wchar_t text[512] = L"";
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, text, 512, nullptr);
+    return length ? Narrow(std::wstring_view(text, length))
+                  : "System error " + std::to_string(error) + ".";
+}
 
 int ScreenDpi() {
-    const ScreenDc screen;
+    const unique_screen_dc screen(GetDC(nullptr));
     const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSX) : 0;
     return dpi > 0 ? dpi : 96;
 }
 
 struct ControlClass {
-    const char* className;
+    const wchar_t* className;
     DWORD style;
     DWORD exStyle;
 };
@@ -51,52 +53,53 @@ ControlClass ClassFor(ControlKind kind) {
     constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX | SS_NOTIFY;
     switch (kind) {
         case ControlKind::Frame:
-            return {"BUTTON", BS_GROUPBOX, 0};
+            return {L"BUTTON", BS_GROUPBOX, 0};
         case ControlKind::CheckBox:
-            return {"BUTTON", BS_3STATE | WS_TABSTOP, 0};
+            return {L"BUTTON", BS_3STATE | WS_TABSTOP, 0};
         case ControlKind::TextBox:
-            return {"EDIT", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
+            return {L"EDIT", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
         case ControlKind::Button:
             // Owner-drawn, so the face has the same colour under every theme.
-            return {"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
+            return {L"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
         case ControlKind::Picture:
-            return {"STATIC", SS_BITMAP | SS_CENTERIMAGE | SS_NOTIFY, 0};
+            return {L"STATIC", SS_BITMAP | SS_CENTERIMAGE | SS_NOTIFY, 0};
         case ControlKind::OneLineLabel:
             // Drawn by the window in one call: the static control's own painting costs
             // several times as much, and the clock label is drawn anew every second.
-            return {"STATIC", SS_OWNERDRAW | SS_NOTIFY, 0};
+            return {L"STATIC", SS_OWNERDRAW | SS_NOTIFY, 0};
         case ControlKind::Label:
         case ControlKind::Link:
-            return {"STATIC", kLabel, 0};
+            return {L"STATIC", kLabel, 0};
     }
-    return {"STATIC", kLabel, 0};
+    return {L"STATIC", kLabel, 0};
 }
 
 }  // namespace
 
-Win32MainWindow::Win32MainWindow(HINSTANCE instance) : instance_(instance) {
+Win32MainWindow::Win32MainWindow(HINSTANCE instance)
+    : instance_(instance), className_(Widen(kMainWindowClass)) {
     icon_.reset(static_cast<HICON>(
-        LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR)));
+        LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ZELMORA), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR)));
     smallIcon_.reset(static_cast<HICON>(
-        LoadImageA(instance_, MAKEINTRESOURCEA(IDI_ZELMORA), IMAGE_ICON,
+        LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ZELMORA), IMAGE_ICON,
                    GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
     whiteBrush_.reset(CreateSolidBrush(ToColorref(kWindowBackground)));
     faceBrush_.reset(CreateSolidBrush(ToColorref(kButtonFace)));
     for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
         textColors_[i] = kMainWindowControls[i].textColor.value_or(Rgb{});
     }
-    taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
+    taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
 
-    WNDCLASSEXA wc{};
+    WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = WndProc;
     wc.hInstance = instance_;
     wc.hIcon = icon_.get();
     wc.hIconSm = smallIcon_.get();
-    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = whiteBrush_.get();
-    wc.lpszClassName = kMainWindowClass;
-    RegisterClassExA(&wc);
+    wc.lpszClassName = className_.c_str();
+    RegisterClassExW(&wc);
 }
 
 Win32MainWindow::~Win32MainWindow() {
@@ -105,9 +108,9 @@ Win32MainWindow::~Win32MainWindow() {
     }
 }
 
-void Win32MainWindow::Load() {
+bool Win32MainWindow::Load(std::string& failure) {
     if (hwnd_) {
-        return;
+        return true;
     }
     dpi_ = ScreenDpi();
     RECT frame{0, 0, TwipsToPixels(kClientWidthTwips, dpi_),
@@ -116,29 +119,34 @@ void Win32MainWindow::Load() {
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     const int x = static_cast<int>(work.left + std::max(0L, (work.right - work.left - width) / 2));
     const int y = static_cast<int>(work.top + std::max(0L, (work.bottom - work.top - height) / 2));
 
-    CreateWindowExA(0, kMainWindowClass, "", kWindowStyle, x, y, width, height, nullptr, nullptr,
-                    instance_, this);
+    if (!CreateWindowExW(0, className_.c_str(), L"", kWindowStyle, x, y, width, height, nullptr,
+                         nullptr, instance_, this)) {
+        failure = SystemMessage(GetLastError());
+        hwnd_ = nullptr;  // a window that failed after WM_NCCREATE is gone
+        return false;
+    }
     if (events_) {
         events_->OnLoad();
     }
+    return true;
 }
 
 LRESULT CALLBACK Win32MainWindow::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Win32MainWindow* self = nullptr;
     if (msg == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         self = static_cast<Win32MainWindow*>(create->lpCreateParams);
         self->hwnd_ = hwnd;
-        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     } else {
-        self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     }
     return self ? self->HandleMessage(msg, wParam, lParam)
-                : DefWindowProcA(hwnd, msg, wParam, lParam);
+                : DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
 LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -207,15 +215,15 @@ LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         default:
             break;
     }
-    return DefWindowProcA(hwnd_, msg, wParam, lParam);
+    return DefWindowProcW(hwnd_, msg, wParam, lParam);
 }
 
 void Win32MainWindow::OnCreate() {
     CreateControls();
     trayMenu_.reset(CreatePopupMenu());
-    AppendMenuA(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuRestore), "&Restore");
-    AppendMenuA(trayMenu_.get(), MF_SEPARATOR, 0, nullptr);
-    AppendMenuA(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuExit), "&Exit");
+    AppendMenuW(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuRestore), L"&Restore");
+    AppendMenuW(trayMenu_.get(), MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuExit), L"&Exit");
 }
 
 void Win32MainWindow::CreateControls() {
@@ -224,13 +232,13 @@ void Win32MainWindow::CreateControls() {
         const ControlSpec& spec = kMainWindowControls[i];
         const PixelRect r = ControlRect(spec, dpi_);
         const ControlClass cls = ClassFor(spec.kind);
-        const std::string text(spec.text);
-        HWND control = CreateWindowExA(
+        const std::wstring text = Widen(spec.text);
+        HWND control = CreateWindowExW(
             cls.exStyle, cls.className, text.c_str(),
             cls.style | WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, r.left, r.top, r.width, r.height,
             hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance_, nullptr);
         controls_[i] = control;
-        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)),
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)),
                      /*redraw=*/FALSE);
         // Stack in creation order, so the interval box stays in front of its check box.
         SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -248,11 +256,11 @@ HFONT Win32MainWindow::FontFor(const FontSpec& spec) {
             return font.get();
         }
     }
-    LOGFONTA lf{};
+    LOGFONTW lf{};
     if (spec.points == 0) {
-        NONCLIENTMETRICSA metrics{};
+        NONCLIENTMETRICSW metrics{};
         metrics.cbSize = sizeof metrics;
-        SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
         lf = metrics.lfMessageFont;
     } else {
         lf.lfHeight = -FontHeightPixels(spec.points, dpi_);
@@ -266,50 +274,17 @@ HFONT Win32MainWindow::FontFor(const FontSpec& spec) {
         lf.lfPitchAndFamily = DEFAULT_PITCH | FF_SWISS;
         std::copy(kFontFace.begin(), kFontFace.end(), lf.lfFaceName);
     }
-    fonts_.emplace_back(spec, unique_hfont(CreateFontIndirectA(&lf)));
+    fonts_.emplace_back(spec, unique_hfont(CreateFontIndirectW(&lf)));
     return fonts_.back().second.get();
 }
 
 void Win32MainWindow::LoadLogo() {
-    HRSRC resource = FindResourceA(instance_, MAKEINTRESOURCEA(IDR_LOGO), MAKEINTRESOURCEA(10));
-    HGLOBAL loaded = resource ? LoadResource(instance_, resource) : nullptr;
-    const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    const DWORD size = resource ? SizeofResource(instance_, resource) : 0;
-    if (!bytes || size == 0) {
+    logo_ = LoadLogoBitmap(instance_);
+    if (!logo_) {
         return;
-    }
-    IndexedImage gif;
-    if (!DecodeGif({static_cast<const std::uint8_t*>(bytes), size}, gif)) {
-        return;
-    }
-    struct {
-        BITMAPINFOHEADER header;
-        RGBQUAD colours[256];
-    } info{};
-    info.header.biSize = sizeof info.header;
-    info.header.biWidth = gif.width;
-    info.header.biHeight = -gif.height;  // top row first, as the GIF has it
-    info.header.biPlanes = 1;
-    info.header.biBitCount = 8;
-    info.header.biCompression = BI_RGB;
-    for (std::size_t i = 0; i < 256; ++i) {
-        info.colours[i] = {gif.palette[3 * i + 2], gif.palette[3 * i + 1], gif.palette[3 * i], 0};
-    }
-    void* bits = nullptr;
-    logo_.reset(CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(&info),
-                                 DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!logo_ || !bits) {
-        return;
-    }
-    // DIB rows are padded to whole 32-bit words.
-    const auto width = static_cast<std::size_t>(gif.width);
-    const std::size_t stride = (width + 3) & ~std::size_t{3};
-    for (std::size_t y = 0; y < static_cast<std::size_t>(gif.height); ++y) {
-        std::copy_n(gif.pixels.begin() + static_cast<std::ptrdiff_t>(y * width), width,
-                    static_cast<std::uint8_t*>(bits) + y * stride);
     }
     HWND image = Control(ControlId::Image1);
-    SendMessageA(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
+    SendMessageW(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
     // Setting a bitmap may resize the control; it keeps the size of the layout.
     const PixelRect r = ControlRect(FindControl(ControlId::Image1), dpi_);
     SetWindowPos(image, nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -343,7 +318,9 @@ void Win32MainWindow::OnCommand(int id, int code, HWND control) {
     }
     const ControlSpec* spec = SpecOf(control);
     if (spec && spec->kind == ControlKind::CheckBox) {
-        SetCheckState(spec->id, CheckState(spec->id) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED);
+        SetCheckState(spec->id, CheckState(spec->id) == CheckBoxState::Checked
+                                    ? CheckBoxState::Unchecked
+                                    : CheckBoxState::Checked);
         return;
     }
     switch (static_cast<ControlId>(id)) {
@@ -375,7 +352,7 @@ bool Win32MainWindow::OnSetCursor(HWND under, UINT hitTest, UINT mouseMessage) {
     if (mouseMessage == WM_MOUSEMOVE && events_) {
         events_->OnLinkMouseMove(spec->id);
     }
-    SetCursor(LoadCursor(nullptr, IDC_HAND));
+    SetCursor(LoadCursorW(nullptr, IDC_HAND));
     return true;
 }
 
@@ -385,7 +362,7 @@ void Win32MainWindow::OnMouseMove(LPARAM lParam) {
     const POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
     HWND child = ChildWindowFromPointEx(hwnd_, pt, CWP_SKIPINVISIBLE);
     if ((child == nullptr || child == hwnd_) && events_) {
-        events_->OnBareMouseMove(static_cast<uint32_t>(lParam));
+        events_->OnBareMouseMove(TrayMouseFromLParam(static_cast<uint32_t>(lParam)));
     }
 }
 
@@ -429,18 +406,18 @@ void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
     InflateRect(&face, -2, -2);
     FillRect(item.hDC, &face, faceBrush_.get());
 
-    char text[64] = "";
-    GetWindowTextA(item.hwndItem, text, sizeof text);
+    wchar_t text[64] = L"";
+    GetWindowTextW(item.hwndItem, text, 64);
     RECT textRect = face;
     if (pressed) {
         OffsetRect(&textRect, 1, 1);
     }
     {
-        const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
+        const auto font = reinterpret_cast<HFONT>(SendMessageW(item.hwndItem, WM_GETFONT, 0, 0));
         const ScopedSelection selected(item.hDC, font);
         SetBkMode(item.hDC, TRANSPARENT);
         ::SetTextColor(item.hDC, GetSysColor(COLOR_BTNTEXT));
-        DrawTextA(item.hDC, text, -1, &textRect,
+        DrawTextW(item.hDC, text, -1, &textRect,
                   DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
     }
     if ((item.itemState & ODS_FOCUS) && !(item.itemState & ODS_NOFOCUSRECT)) {
@@ -451,14 +428,14 @@ void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
 }
 
 void Win32MainWindow::DrawOneLineLabel(const DRAWITEMSTRUCT& item) {
-    char text[256] = "";
-    const int length = std::max(GetWindowTextA(item.hwndItem, text, sizeof text), 0);
-    const auto font = reinterpret_cast<HFONT>(SendMessageA(item.hwndItem, WM_GETFONT, 0, 0));
+    wchar_t text[256] = L"";
+    const int length = std::max(GetWindowTextW(item.hwndItem, text, 256), 0);
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(item.hwndItem, WM_GETFONT, 0, 0));
     const ScopedSelection selected(item.hDC, font);
     ::SetTextColor(item.hDC, GetSysColor(COLOR_WINDOWTEXT));
     OnCtlColor(item.hDC, item.hwndItem);
     // Background and text at once, clipped to the label; no wrapping, no prefix characters.
-    ExtTextOutA(item.hDC, item.rcItem.left, item.rcItem.top, ETO_OPAQUE | ETO_CLIPPED, &item.rcItem,
+    ExtTextOutW(item.hDC, item.rcItem.left, item.rcItem.top, ETO_OPAQUE | ETO_CLIPPED, &item.rcItem,
                 text, static_cast<UINT>(length), nullptr);
 }
 
@@ -487,41 +464,42 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
         HWND next = Control(nextId);
         SetFocus(next);
         if (FindControl(nextId).kind == ControlKind::TextBox) {
-            SendMessageA(next, EM_SETSEL, 0, -1);
+            SendMessageW(next, EM_SETSEL, 0, -1);
         }
-        SendMessageA(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+        SendMessageW(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
         return true;
     }
     // Ctrl+A selects the whole text, as users expect of a text box.
     if (msg.message == WM_KEYDOWN && msg.wParam == 'A' && (GetKeyState(VK_CONTROL) & 0x8000) &&
         IsKind(msg.hwnd, ControlKind::TextBox)) {
-        SendMessageA(msg.hwnd, EM_SETSEL, 0, -1);
+        SendMessageW(msg.hwnd, EM_SETSEL, 0, -1);
         return true;
     }
-    // A single-line box would beep at these; there is nothing for them to do here.
-    return msg.message == WM_CHAR &&
-           (msg.wParam == '\t' || msg.wParam == '\r' || msg.wParam == 27 || msg.wParam == 1);
+    // A single-line box would beep at these; there is nothing for them to do here. Tab, Enter
+    // and Esc type the characters of their key codes.
+    return msg.message == WM_CHAR && (msg.wParam == VK_TAB || msg.wParam == VK_RETURN ||
+                                      msg.wParam == VK_ESCAPE || msg.wParam == kCtrlAChar);
 }
 
 void Win32MainWindow::SetText(ControlId control, std::string_view text) {
-    const std::string copy(text);
-    SetWindowTextA(Control(control), copy.c_str());
+    SetWindowTextW(Control(control), Widen(text).c_str());
 }
 
 void Win32MainWindow::GetText(ControlId control, std::string& text) {
     HWND hwnd = Control(control);
-    const int length = GetWindowTextLengthA(hwnd);
-    text.resize(static_cast<std::size_t>(length) + 1);
-    const int copied = GetWindowTextA(hwnd, text.data(), length + 1);
-    text.resize(static_cast<std::size_t>(std::max(copied, 0)));
+    const int length = GetWindowTextLengthW(hwnd);
+    wideText_.resize(static_cast<std::size_t>(length) + 1);
+    const int copied = GetWindowTextW(hwnd, wideText_.data(), length + 1);
+    Utf16ToUtf8(std::wstring_view(wideText_.data(), static_cast<std::size_t>(std::max(copied, 0))),
+                text);
 }
 
-int Win32MainWindow::CheckState(ControlId control) {
-    return static_cast<int>(SendMessageA(Control(control), BM_GETCHECK, 0, 0));
+CheckBoxState Win32MainWindow::CheckState(ControlId control) {
+    return static_cast<CheckBoxState>(SendMessageW(Control(control), BM_GETCHECK, 0, 0));
 }
 
-void Win32MainWindow::SetCheckState(ControlId control, int state) {
-    SendMessageA(Control(control), BM_SETCHECK, static_cast<WPARAM>(state), 0);
+void Win32MainWindow::SetCheckState(ControlId control, CheckBoxState state) {
+    SendMessageW(Control(control), BM_SETCHECK, static_cast<WPARAM>(state), 0);
 }
 
 void Win32MainWindow::SetTextColor(ControlId control, Rgb color) {
@@ -563,10 +541,10 @@ void Win32MainWindow::PopupTrayMenu() {
     GetCursorPos(&pt);
     TrackPopupMenu(trayMenu_.get(), TPM_LEFTALIGN | TPM_LEFTBUTTON, pt.x, pt.y, 0, hwnd_, nullptr);
     // Without this the menu may not close when the user clicks elsewhere.
-    PostMessageA(hwnd_, WM_NULL, 0, 0);
+    PostMessageW(hwnd_, WM_NULL, 0, 0);
 }
 
 bool Win32MainWindow::AskOkCancel(std::string_view text) {
-    const std::string copy(text);
-    return MessageBoxA(hwnd_, copy.c_str(), kTitle, MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
+    return MessageBoxW(hwnd_, Widen(text).c_str(), Widen(kTitle).c_str(),
+                       MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <array>
+#include <string>
 #include <vector>
 
 #include "platform/main_window.h"
@@ -23,11 +24,11 @@ public:
     // Keyboard navigation that a dialog would do; true when the message was consumed.
     bool PreTranslateMessage(const MSG& msg);
 
-    void Load() override;
+    bool Load(std::string& failure) override;
     void SetText(ControlId control, std::string_view text) override;
     void GetText(ControlId control, std::string& text) override;
-    int CheckState(ControlId control) override;
-    void SetCheckState(ControlId control, int state) override;
+    CheckBoxState CheckState(ControlId control) override;
+    void SetCheckState(ControlId control, CheckBoxState state) override;
     void SetTextColor(ControlId control, Rgb color) override;
     void Show() override;
     void Hide() override;
@@ -66,6 +67,7 @@ private:
     }
 
     HINSTANCE instance_;
+    std::wstring className_;
     HWND hwnd_ = nullptr;
     MainWindowEvents* events_ = nullptr;
     unique_hicon icon_;
@@ -80,4 +82,5 @@ private:
     unique_hbitmap logo_;
     unique_hmenu trayMenu_;
     HWND lastFocus_ = nullptr;
+    std::wstring wideText_;  // kept, so that repeated reads need not allocate
 };

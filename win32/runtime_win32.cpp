@@ -3,22 +3,25 @@
 #include <vector>
 
 #include "win32/main_window_win32.h"
+#include "win32/names.h"
+#include "win32/wide.h"
 
 namespace {
 
-constexpr char kInstanceMutexName[] = "Local\\Orva.Zelmora.SingleInstance";
+constexpr wchar_t kInstanceMutexName[] = L"Local\\Orva.Zelmora.SingleInstance";
 
-std::string ModulePath() {
-    std::vector<char> buffer(MAX_PATH);
+std::wstring ModulePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         const DWORD n =
-            GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (n == 0) {
             return {};
         }
         if (n < buffer.size()) {
             return {buffer.data(), n};
         }
+        // Beyond this no Windows path can go.
         if (buffer.size() >= 32768) {
             return {};
         }
@@ -29,36 +32,46 @@ std::string ModulePath() {
 }  // namespace
 
 Win32Runtime::Win32Runtime(Win32MainWindow& window) : window_(window) {
-    char separator[8] = ".";
-    if (GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator, sizeof separator) == 0) {
-        separator[0] = '.';
-        separator[1] = '\0';
+    wchar_t separator[8] = L".";
+    if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator, 8) == 0) {
+        separator[0] = L'.';
+        separator[1] = L'\0';
     }
-    decimalSeparator_ = separator;
+    decimalSeparator_ = Narrow(separator);
 }
 
 bool Win32Runtime::AnotherInstanceRunning() {
     // The mutex is held for the life of the process and released by the OS when it ends.
-    instanceMutex_.reset(CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, kInstanceMutexName));
+    instanceMutex_.reset(CreateMutexW(nullptr, /*bInitialOwner=*/FALSE, kInstanceMutexName));
     return instanceMutex_ && GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+void Win32Runtime::ReleaseSingleInstance() {
+    instanceMutex_.reset();
+}
+
+void Win32Runtime::ShowError(std::string_view text) {
+    MessageBoxW(nullptr, Widen(text).c_str(), Widen(kTitle).c_str(),
+                MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
 std::string Win32Runtime::ProgramFolder() {
-    const std::string path = ModulePath();
-    const std::size_t slash = path.find_last_of('\\');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    const std::wstring path = ModulePath();
+    const std::size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::string()
+                                       : Narrow(std::wstring_view(path).substr(0, slash));
 }
 
 void Win32Runtime::YieldToPendingMessages() {
     MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(msg.wParam));  // leave it for the main loop
             return;
         }
         if (!window_.PreTranslateMessage(msg)) {
             TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+            DispatchMessageW(&msg);
         }
     }
 }
@@ -72,14 +85,14 @@ std::string_view Win32Runtime::DecimalSeparator() {
 }
 
 std::string Win32Runtime::ProductName() {
-    const std::string path = ModulePath();
+    const std::wstring path = ModulePath();
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) {
         return {};
     }
     std::vector<char> info(size);
-    if (!GetFileVersionInfoA(path.c_str(), 0, size, info.data())) {
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, info.data())) {
         return {};
     }
     struct Translation {
@@ -88,17 +101,17 @@ std::string Win32Runtime::ProductName() {
     };
     Translation* translations = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
+    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
                         reinterpret_cast<void**>(&translations), &length) ||
         length < sizeof(Translation)) {
         return {};
     }
-    char query[64];
-    wsprintfA(query, "\\StringFileInfo\\%04x%04x\\ProductName", translations[0].language,
+    wchar_t query[64];
+    wsprintfW(query, L"\\StringFileInfo\\%04x%04x\\ProductName", translations[0].language,
               translations[0].codePage);
-    char* name = nullptr;
-    if (!VerQueryValueA(info.data(), query, reinterpret_cast<void**>(&name), &length) || !name) {
+    wchar_t* name = nullptr;
+    if (!VerQueryValueW(info.data(), query, reinterpret_cast<void**>(&name), &length) || !name) {
         return {};
     }
-    return name;
+    return Narrow(name);
 }

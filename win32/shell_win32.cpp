@@ -2,6 +2,9 @@
 
 #include <shellapi.h>
 
+#include "win32/wide.h"
+
 void Win32Shell::ShellOpen(const std::string& target) {
-    ShellExecuteA(nullptr, "Open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    const std::wstring wide = Widen(target);
+    ShellExecuteW(nullptr, L"Open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }

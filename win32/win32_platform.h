@@ -25,6 +25,7 @@ public:
 private:
     uint64_t localTimeSecond_ = 0;  // the UTC second localTimeText_ was made for
     TimeText localTimeText_;
+    std::string utf8Scratch_;  // kept, so that a new second's text need not allocate
 };
 
 class Win32Http final : public Http {
@@ -45,6 +46,8 @@ public:
     explicit Win32Runtime(Win32MainWindow& window);
 
     bool AnotherInstanceRunning() override;
+    void ReleaseSingleInstance() override;
+    void ShowError(std::string_view text) override;
     std::string ProgramFolder() override;
     void YieldToPendingMessages() override;
     void EndProcess() override;

@@ -9,7 +9,7 @@
 
 // The one place where the program is put together: the Win32 implementations of the ports,
 // then the layers above them, bottom up.
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     // ShellExecute may run shell extensions, which expect COM on this thread.
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
@@ -28,14 +28,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     MainForm form(frmMain, runtime, tray, shell, timeService, app);
     frmMain.SetEvents(&form);
 
-    if (!app.Main()) {
-        return 0;
+    if (const StartOutcome outcome = app.Main(); outcome != StartOutcome::Running) {
+        return ExitCode(outcome);
     }
     MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (!frmMain.PreTranslateMessage(msg)) {
             TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+            DispatchMessageW(&msg);
         }
     }
     return 0;

@@ -8,13 +8,13 @@
 namespace {
 
 // Set ten seconds ago: not due.
-void SetTenSecondsAgo(FakeTimeService& f, int autoState) {
+void SetTenSecondsAgo(FakeTimeService& f, CheckBoxState autoState) {
     f.SynchronizeAt(35990);
     f.clock.secondsSinceMidnight = 36000;
     f.controls.autoState = autoState;
 }
 
-void IdleTick(benchmark::State& state, int autoState) {
+void IdleTick(benchmark::State& state, CheckBoxState autoState) {
     FakeTimeService f;
     SetTenSecondsAgo(f, autoState);
     for (auto _ : state) {
@@ -24,15 +24,15 @@ void IdleTick(benchmark::State& state, int autoState) {
 }
 
 void BM_TickAutoOff(benchmark::State& state) {
-    IdleTick(state, 0);
+    IdleTick(state, kOff);
 }
 void BM_TickAutoOnNotDue(benchmark::State& state) {
-    IdleTick(state, 1);
+    IdleTick(state, kOn);
 }
 
 void BM_TickDecisionOnly(benchmark::State& state) {
     FakeTimeService f;
-    SetTenSecondsAgo(f, 1);
+    SetTenSecondsAgo(f, kOn);
     for (auto _ : state) {
         f.service.AutoSynchronize();
     }

@@ -69,19 +69,25 @@ FakeWindow::FakeWindow(EventLog& eventLog) : log(eventLog) {
             colors[c.id] = *c.textColor;
         }
     }
-    checks[ControlId::chkAuto] = 0;
-    checks[ControlId::chkAutoRun] = 0;
+    checks[ControlId::chkAuto] = kOff;
+    checks[ControlId::chkAutoRun] = kOff;
 }
 
-void FakeWindow::Load() {
+bool FakeWindow::Load(std::string& failure) {
     if (loaded) {
-        return;
+        return true;
+    }
+    if (createFailure) {
+        failure = *createFailure;
+        log.push_back("load failed");
+        return false;
     }
     loaded = true;
     log.push_back("load");
     if (events) {
         events->OnLoad();
     }
+    return true;
 }
 
 void FakeWindow::SetText(ControlId control, std::string_view text) {
@@ -94,9 +100,9 @@ void FakeWindow::SetText(ControlId control, std::string_view text) {
     }
 }
 
-void FakeWindow::SetCheckState(ControlId control, int value) {
+void FakeWindow::SetCheckState(ControlId control, CheckBoxState value) {
     checks[control] = value;
-    log.push_back("check " + ControlName(control) + "=" + std::to_string(value));
+    log.push_back("check " + ControlName(control) + "=" + std::to_string(static_cast<int>(value)));
 }
 
 void FakeWindow::SetTextColor(ControlId control, Rgb color) {

@@ -13,6 +13,11 @@
 #include "timeservice/time_service.h"
 #include "ui/main_form.h"
 
+// Short names for the tests' tables.
+inline constexpr CheckBoxState kOff = CheckBoxState::Unchecked;
+inline constexpr CheckBoxState kOn = CheckBoxState::Checked;
+inline constexpr CheckBoxState kGreyed = CheckBoxState::Greyed;
+
 // Thrown by the fake EndProcess so a test can see that nothing runs after it.
 struct ProcessEnded {};
 
@@ -23,11 +28,11 @@ class FakeWindow final : public MainWindow {
 public:
     explicit FakeWindow(EventLog& log);
 
-    void Load() override;
+    bool Load(std::string& failure) override;
     void SetText(ControlId control, std::string_view text) override;
     void GetText(ControlId control, std::string& text) override { text = texts[control]; }
-    int CheckState(ControlId control) override { return checks[control]; }
-    void SetCheckState(ControlId control, int value) override;
+    CheckBoxState CheckState(ControlId control) override { return checks[control]; }
+    void SetCheckState(ControlId control, CheckBoxState value) override;
     void SetTextColor(ControlId control, Rgb color) override;
     void Show() override {
         visible = true;
@@ -50,11 +55,12 @@ public:
     EventLog& log;
     MainWindowEvents* events = nullptr;
     std::map<ControlId, std::string> texts;
-    std::map<ControlId, int> checks;
+    std::map<ControlId, CheckBoxState> checks;
     std::map<ControlId, Rgb> colors;
     std::vector<std::string> statusHistory;  // every text written to the status line
     std::vector<std::string> colorChanges;   // "lblReadme=red" ...
     bool loaded = false;
+    std::optional<std::string> createFailure;  // the reason the window cannot be created
     bool visible = false;
     bool timerEnabled = false;
     WindowState state = WindowState::Normal;
@@ -70,6 +76,8 @@ public:
         log.push_back("instance check");
         return anotherInstance;
     }
+    void ReleaseSingleInstance() override { log.push_back("release instance"); }
+    void ShowError(std::string_view text) override { log.push_back("error " + std::string(text)); }
     std::string ProgramFolder() override {
         log.push_back("folder");
         return programFolder;
@@ -198,14 +206,14 @@ public:
         clock = text;
         ++clockWrites;
     }
-    int AutoState() override { return autoState; }
+    CheckBoxState AutoState() override { return autoState; }
     void IntervalText(std::string& text) override { text = interval; }
 
     EventLog& log;
     std::vector<std::string> statusHistory;  // every text written to the status line
     std::string clock;
     int clockWrites = 0;
-    int autoState = 0;
+    CheckBoxState autoState = kOff;
     std::string interval = "15";
 };
 

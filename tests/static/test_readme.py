@@ -37,7 +37,7 @@ def control_text(control):
 
 
 def menu_item(label):
-    items = re.findall(r'AppendMenuA\([^";]*"&?([^"]*)"',
+    items = re.findall(r'AppendMenuW\([^";]*L"&?([^"]*)"',
                        source("win32/main_window_win32.cpp"))
     if label not in items:
         raise AssertionError(f"menu item {label} not found (have {items})")

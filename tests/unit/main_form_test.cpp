@@ -5,6 +5,7 @@
 #include "tests/fakes/fake_platform.h"
 #include "timeservice/time_service.h"
 #include "ui/main_window_layout.h"
+#include "win32/tray_mouse.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ protected:
 };
 
 TEST_F(MainFormTest, LoadShowsTheWindowAddsTheIconThenSaysReady) {
-    f.window.Load();
+    std::string failure;
+    ASSERT_TRUE(f.window.Load(failure));
     const EventLog expected{"load", "show", "yield", "tray add", "status Ready."};
     EXPECT_EQ(f.log, expected);
 }
@@ -52,7 +54,7 @@ TEST_F(MainFormTest, LinkColours) {
     EXPECT_EQ(f.window.colors[ControlId::lblWebsite], kLinkRed);
 
     f.window.colorChanges.clear();
-    f.form.OnBareMouseMove(0x00400020);
+    f.form.OnBareMouseMove(TrayMouseFromLParam(0x00400020));
     EXPECT_EQ(f.window.colorChanges,
               (std::vector<std::string>{"lblWebsite=blue", "lblReadme=blue"}));
 }

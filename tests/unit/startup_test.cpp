@@ -34,11 +34,11 @@ protected:
     }
 
     // The events up to the loaded window with the stored check states, then the rest.
-    static std::vector<std::string> Loaded(int autoState, std::vector<std::string> rest) {
-        rest.insert(rest.begin(),
-                    {"instance check", "folder", "load", "show", "yield", "tray add",
-                     "status Ready.", "text txtInterval=30",
-                     "check chkAuto=" + std::to_string(autoState), "check chkAutoRun=0"});
+    static std::vector<std::string> Loaded(CheckBoxState autoState, std::vector<std::string> rest) {
+        rest.insert(rest.begin(), {"instance check", "folder", "load", "show", "yield", "tray add",
+                                   "status Ready.", "text txtInterval=30",
+                                   "check chkAuto=" + std::to_string(static_cast<int>(autoState)),
+                                   "check chkAutoRun=0"});
         return rest;
     }
 
@@ -46,8 +46,8 @@ protected:
 };
 
 TEST_F(StartupTest, OrderWithNothingStored) {
-    EXPECT_TRUE(f.app.Main());
-    EXPECT_EQ(StartupEvents(), Loaded(0, {"show", "timer on"}));
+    EXPECT_EQ(f.app.Main(), StartOutcome::Running);
+    EXPECT_EQ(StartupEvents(), Loaded(kOff, {"show", "timer on"}));
     EXPECT_EQ(f.app.AppPath, "D:\\Tools\\");
     EXPECT_EQ(f.window.state, WindowState::Normal);
     EXPECT_TRUE(f.http.urls.empty());
@@ -56,11 +56,11 @@ TEST_F(StartupTest, OrderWithNothingStored) {
 TEST_F(StartupTest, OrderWithAutoOnSynchronisesWhileVisibleThenHidesIntoTheTray) {
     Store("Auto", "1");
     f.http.bodies = {PageWithTime("10:15:40")};
-    EXPECT_TRUE(f.app.Main());
+    EXPECT_EQ(f.app.Main(), StartOutcome::Running);
     // The synchronisation at start, with the window visible.
-    const auto expected = Loaded(1, {"status Getting Time...", "yield", "download", "set clock",
-                                     "status Time updated succesfully! (10:15:42 AM)", "show",
-                                     "timer on", "minimize", "hide"});
+    const auto expected = Loaded(kOn, {"status Getting Time...", "yield", "download", "set clock",
+                                       "status Time updated succesfully! (10:15:42 AM)", "show",
+                                       "timer on", "minimize", "hide"});
     EXPECT_EQ(StartupEvents(), expected);
     EXPECT_FALSE(f.window.visible);
     EXPECT_EQ(f.window.state, WindowState::Minimized);
@@ -68,9 +68,9 @@ TEST_F(StartupTest, OrderWithAutoOnSynchronisesWhileVisibleThenHidesIntoTheTray)
 
 TEST_F(StartupTest, OrderWithAutoGreyedIsOffAtStart) {
     Store("Auto", "2");
-    EXPECT_TRUE(f.app.Main());
-    EXPECT_EQ(StartupEvents(), Loaded(2, {"show", "timer on"}));
-    EXPECT_EQ(f.window.checks[ControlId::chkAuto], 2);
+    EXPECT_EQ(f.app.Main(), StartOutcome::Running);
+    EXPECT_EQ(StartupEvents(), Loaded(kGreyed, {"show", "timer on"}));
+    EXPECT_EQ(f.window.checks[ControlId::chkAuto], kGreyed);
 }
 
 TEST_F(StartupTest, FailedSynchronisationAtStartAlsoPausesTheTick) {
@@ -85,10 +85,19 @@ TEST_F(StartupTest, FailedSynchronisationAtStartAlsoPausesTheTick) {
 
 TEST_F(StartupTest, SecondInstanceEndsBeforeTouchingAnything) {
     f.runtime.anotherInstance = true;
-    EXPECT_FALSE(f.app.Main());
+    EXPECT_EQ(f.app.Main(), StartOutcome::AnotherInstance);
     EXPECT_EQ(f.log, (EventLog{"instance check"}));
     EXPECT_FALSE(f.window.loaded);
     EXPECT_TRUE(f.settings.stored.empty());
+    EXPECT_EQ(ExitCode(StartOutcome::AnotherInstance), 0);
+}
+
+TEST_F(StartupTest, WindowThatCannotBeCreatedEndsTheStartWithAMessageAndTheTokenGiven) {
+    f.window.createFailure = "Not enough memory.";
+    EXPECT_EQ(f.app.Main(), StartOutcome::NoWindow);
+    EXPECT_EQ(f.log, (EventLog{"instance check", "folder", "load failed", "release instance",
+                               "error " + std::string(kNoWindowMessage) + "Not enough memory."}));
+    EXPECT_NE(ExitCode(StartOutcome::NoWindow), 0);
 }
 
 struct FolderCase {
@@ -116,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Table, AppPathTest,
 struct LoadCase {
     const char* stored;  // nullptr: absent
     const char* interval;
-    int autoState;
+    CheckBoxState autoState;
 };
 
 void PrintTo(const LoadCase& c, std::ostream* os) {
@@ -139,14 +148,14 @@ TEST_P(LoadSettingsTest, AppliesUsableValuesOnly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LoadSettingsTest,
-                         ::testing::Values(LoadCase{nullptr, "30", 0}, LoadCase{"", "30", 0},
-                                           LoadCase{"0", "30", 0}, LoadCase{"-5", "30", 0},
-                                           LoadCase{"abc", "30", 0},
-                                           LoadCase{"99999999999", "30", 0},
-                                           LoadCase{"45", "45", 0},
+                         ::testing::Values(LoadCase{nullptr, "30", kOff}, LoadCase{"", "30", kOff},
+                                           LoadCase{"0", "30", kOff}, LoadCase{"-5", "30", kOff},
+                                           LoadCase{"abc", "30", kOff},
+                                           LoadCase{"99999999999", "30", kOff},
+                                           LoadCase{"45", "45", kOff},
                                            // Kept as stored, blanks and all.
-                                           LoadCase{" 45 ", " 45 ", 0}, LoadCase{"1", "1", 1},
-                                           LoadCase{"2", "2", 2}, LoadCase{"7", "7", 0}));
+                                           LoadCase{" 45 ", " 45 ", kOff}, LoadCase{"1", "1", kOn},
+                                           LoadCase{"2", "2", kGreyed}, LoadCase{"7", "7", kOff}));
 
 TEST_F(StartupTest, LoadSettingsSkipsAFailedStepAndGoesOn) {
     Store("Auto", "1");
@@ -155,15 +164,15 @@ TEST_F(StartupTest, LoadSettingsSkipsAFailedStepAndGoesOn) {
     f.app.LoadSettings();
     // The failed read leaves the design value; the check still replaces nothing usable.
     EXPECT_EQ(f.window.texts[ControlId::txtInterval], "15");
-    EXPECT_EQ(f.window.checks[ControlId::chkAuto], 1);
-    EXPECT_EQ(f.window.checks[ControlId::chkAutoRun], 1);
+    EXPECT_EQ(f.window.checks[ControlId::chkAuto], kOn);
+    EXPECT_EQ(f.window.checks[ControlId::chkAutoRun], kOn);
 
     FakeProgram g;
     g.settings.stored[kSettingsPrefix + "AutoRun"] = "1";
     g.settings.failingKeys = {"Auto"};
     g.app.LoadSettings();
-    EXPECT_EQ(g.window.checks[ControlId::chkAuto], 0);
-    EXPECT_EQ(g.window.checks[ControlId::chkAutoRun], 1);
+    EXPECT_EQ(g.window.checks[ControlId::chkAuto], kOff);
+    EXPECT_EQ(g.window.checks[ControlId::chkAutoRun], kOn);
 }
 
 std::string Bytes(const FakeRegistry::Value& v) {
@@ -172,7 +181,7 @@ std::string Bytes(const FakeRegistry::Value& v) {
 
 struct SaveCase : NamedCase {
     const char* appPath;
-    int autoRun;
+    CheckBoxState autoRun;
     const char* runData;  // without the NUL
 };
 
@@ -182,13 +191,14 @@ TEST_P(SaveSettingsTest, StoresTextsAndRewritesTheAutorunValue) {
     const SaveCase& c = GetParam();
     f.app.AppPath = c.appPath;
     f.window.texts[ControlId::txtInterval] = "";
-    f.window.checks[ControlId::chkAuto] = 2;
+    f.window.checks[ControlId::chkAuto] = kGreyed;
     f.window.checks[ControlId::chkAutoRun] = c.autoRun;
     f.app.SaveSettings();
 
     EXPECT_EQ(f.settings.stored[kSettingsPrefix + "Interval"], "") << c.name;
     EXPECT_EQ(f.settings.stored[kSettingsPrefix + "Auto"], "2") << c.name;
-    EXPECT_EQ(f.settings.stored[kSettingsPrefix + "AutoRun"], std::to_string(c.autoRun));
+    EXPECT_EQ(f.settings.stored[kSettingsPrefix + "AutoRun"],
+              std::to_string(static_cast<int>(c.autoRun)));
     ASSERT_EQ(f.registry.values.count(kRunValue), 1u) << c.name;
     const FakeRegistry::Value& value = f.registry.values[kRunValue];
     EXPECT_EQ(value.type, 1);
@@ -198,18 +208,18 @@ TEST_P(SaveSettingsTest, StoresTextsAndRewritesTheAutorunValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SaveSettingsTest,
-    ::testing::Values(SaveCase{"on", "D:\\Tools\\", 1, "D:\\Tools\\Zelmora.exe"},
-                      SaveCase{"off", "D:\\Tools\\", 0, ""},
-                      SaveCase{"greyed", "D:\\Tools\\", 2, ""},
+    ::testing::Values(SaveCase{"on", "D:\\Tools\\", kOn, "D:\\Tools\\Zelmora.exe"},
+                      SaveCase{"off", "D:\\Tools\\", kOff, ""},
+                      SaveCase{"greyed", "D:\\Tools\\", kGreyed, ""},
                       // Unquoted, Windows could run D:\My.exe at every log-on.
-                      SaveCase{"on, blank in folder", "D:\\My Tools\\", 1,
+                      SaveCase{"on, blank in folder", "D:\\My Tools\\", kOn,
                                "\"D:\\My Tools\\Zelmora.exe\""},
-                      SaveCase{"off, blank in folder", "D:\\My Tools\\", 0, ""},
-                      SaveCase{"on, drive root", "D:\\", 1, "D:\\Zelmora.exe"}));
+                      SaveCase{"off, blank in folder", "D:\\My Tools\\", kOff, ""},
+                      SaveCase{"on, drive root", "D:\\", kOn, "D:\\Zelmora.exe"}));
 
 TEST_F(StartupTest, SaveSettingsOrderAndUnwritableRunKey) {
     f.registry.openableKeys.clear();
-    f.window.checks[ControlId::chkAutoRun] = 1;
+    f.window.checks[ControlId::chkAutoRun] = kOn;
     f.app.AppPath = "D:\\Tools\\";
     f.app.SaveSettings();
     const EventLog expected{"save Interval=15", "save Auto=0", "save AutoRun=1",
@@ -221,7 +231,7 @@ TEST_F(StartupTest, SaveSettingsOrderAndUnwritableRunKey) {
 
 TEST_F(StartupTest, SaveSettingsGoesOnAfterAFailedStore) {
     f.settings.failingKeys = {"Interval", "Auto"};
-    f.window.checks[ControlId::chkAutoRun] = 1;
+    f.window.checks[ControlId::chkAutoRun] = kOn;
     f.app.SaveSettings();
     EXPECT_EQ(f.settings.stored[kSettingsPrefix + "AutoRun"], "1");
     EXPECT_EQ(f.registry.values.count(kRunValue), 1u);

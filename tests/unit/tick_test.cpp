@@ -14,7 +14,7 @@ struct DueCase : NamedCase {
     const char* interval;
     float now;
     float lastSync;
-    int autoState;
+    CheckBoxState autoState;
     bool synchronises;
 };
 
@@ -37,38 +37,38 @@ TEST_P(AutoSynchronizeDueTest, DecidesFromIntervalAndLastSet) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, AutoSynchronizeDueTest,
-    ::testing::Values(DueCase{"off", "1", 50000, 100, 0, false},
-                      DueCase{"on", "1", 50000, 100, 1, true},
-                      DueCase{"greyed counts as on", "1", 50000, 100, 2, true},
+    ::testing::Values(DueCase{"off", "1", 50000, 100, kOff, false},
+                      DueCase{"on", "1", 50000, 100, kOn, true},
+                      DueCase{"greyed counts as on", "1", 50000, 100, kGreyed, true},
                       // One minute: strictly more than 60 once rounded, halves to even.
-                      DueCase{"1 min, 60 s", "1", 1060, 1000, 1, false},
-                      DueCase{"1 min, 60.5 s rounds to 60", "1", 1060.5f, 1000, 1, false},
-                      DueCase{"1 min, 60.75 s", "1", 1060.75f, 1000, 1, true},
-                      DueCase{"1 min, 61.5 s", "1", 1061.5f, 1000, 1, true},
-                      DueCase{"15 min, 900.5 s", "15", 1900.5f, 1000, 1, false},
-                      DueCase{"15 min, 901 s", "15", 1901, 1000, 1, true},
+                      DueCase{"1 min, 60 s", "1", 1060, 1000, kOn, false},
+                      DueCase{"1 min, 60.5 s rounds to 60", "1", 1060.5f, 1000, kOn, false},
+                      DueCase{"1 min, 60.75 s", "1", 1060.75f, 1000, kOn, true},
+                      DueCase{"1 min, 61.5 s", "1", 1061.5f, 1000, kOn, true},
+                      DueCase{"15 min, 900.5 s", "15", 1900.5f, 1000, kOn, false},
+                      DueCase{"15 min, 901 s", "15", 1901, 1000, kOn, true},
                       // Anything unusable counts as 15 minutes.
-                      DueCase{"empty", "", 1901, 1000, 1, true},
-                      DueCase{"empty, 900 s", "", 1900, 1000, 1, false},
-                      DueCase{"zero", "0", 1901, 1000, 1, true},
-                      DueCase{"negative", "-3", 1900, 1000, 1, false},
-                      DueCase{"negative, 901 s", "-3", 1901, 1000, 1, true},
-                      DueCase{"text", "abc", 1901, 1000, 1, true},
+                      DueCase{"empty", "", 1901, 1000, kOn, true},
+                      DueCase{"empty, 900 s", "", 1900, 1000, kOn, false},
+                      DueCase{"zero", "0", 1901, 1000, kOn, true},
+                      DueCase{"negative", "-3", 1900, 1000, kOn, false},
+                      DueCase{"negative, 901 s", "-3", 1901, 1000, kOn, true},
+                      DueCase{"text", "abc", 1901, 1000, kOn, true},
                       // A day or more never triggers, however large.
-                      DueCase{"one day", "1440", 86399.9f, 0, 1, false},
-                      DueCase{"beyond 32 bits of seconds", "99999999", 86399.9f, 0, 1, false},
+                      DueCase{"one day", "1440", 86399.9f, 0, kOn, false},
+                      DueCase{"beyond 32 bits of seconds", "99999999", 86399.9f, 0, kOn, false},
                       // No set yet: the time since midnight counts.
-                      DueCase{"no set yet, early", "15", 300, 0, 1, false},
-                      DueCase{"no set yet, 08:00", "15", 28800, 0, 1, true},
+                      DueCase{"no set yet, early", "15", 300, 0, kOn, false},
+                      DueCase{"no set yet, 08:00", "15", 28800, 0, kOn, true},
                       // The counter restarts at midnight.
-                      DueCase{"23:50 set, 23:59:59", "15", 86399, 85800, 1, false},
-                      DueCase{"23:50 set, just after midnight", "15", 0.05f, 85800, 1, true},
-                      DueCase{"00:05 start, 15 min", "15", 900.5f, 0, 1, false}));
+                      DueCase{"23:50 set, 23:59:59", "15", 86399, 85800, kOn, false},
+                      DueCase{"23:50 set, just after midnight", "15", 0.05f, 85800, kOn, true},
+                      DueCase{"00:05 start, 15 min", "15", 900.5f, 0, kOn, false}));
 
 class TickTest : public ::testing::Test {
 protected:
     TickTest() {
-        f.controls.autoState = 1;
+        f.controls.autoState = kOn;
         f.clock.secondsSinceMidnight = 28800;  // due: no set yet
     }
 
@@ -117,7 +117,7 @@ TEST_F(TickTest, SuccessInBetweenEndsThePause) {
 }
 
 TEST_F(TickTest, ClockLabelWrittenOnlyWhenItsTextChanges) {
-    f.controls.autoState = 0;
+    f.controls.autoState = kOff;
     f.clock.clockText = "10:15:30";
     TickAfter(50);
     TickAfter(50);

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "tests/fakes/fake_platform.h"
+#include "platform/utf16.h"
 #include "ui/main_window_layout.h"
+#include "win32/tray_mouse.h"
 #include "win32/tray_tip.h"
 
 namespace {
@@ -16,7 +18,8 @@ namespace {
 class TrayTest : public ::testing::Test {
 protected:
     TrayTest() {
-        f.window.Load();
+        std::string failure;
+        EXPECT_TRUE(f.window.Load(failure));
         f.log.clear();
         f.window.colorChanges.clear();
     }
@@ -38,17 +41,22 @@ TEST_F(TrayTest, IconAsTheShellNeedsIt) {
     EXPECT_EQ(icon.callbackMessage, 0x200u);
     EXPECT_EQ(icon.tip, "Orva Zelmora");
     // In the shell's record: the name, one NUL, then blanks to the end of the 64 characters.
-    std::array<char, kTipChars> tip{};
-    FillTip(tip, icon.tip);
-    const std::string expected = std::string("Orva Zelmora") + '\0' + std::string(51, ' ');
-    EXPECT_EQ(std::string(tip.begin(), tip.end()), expected);
+    std::array<char16_t, kTipChars> tip{};
+    FillTip<char16_t>(tip, Utf8ToUtf16<char16_t>(icon.tip));
+    const std::u16string expected =
+        std::u16string(u"Orva Zelmora") + u'\0' + std::u16string(51, u' ');
+    EXPECT_EQ(std::u16string(tip.begin(), tip.end()), expected);
 }
 
 TEST(TrayRecord, OverlongNameStillEndsInNul) {
-    std::array<char, kTipChars> tip{};
-    FillTip(tip, std::string(80, 'x'));
-    EXPECT_EQ(tip[63], '\0');
-    EXPECT_EQ(tip[62], 'x');
+    std::array<char16_t, kTipChars> tip{};
+    FillTip<char16_t>(tip, std::u16string(80, u'x'));
+    EXPECT_EQ(tip[63], u'\0');
+    EXPECT_EQ(tip[62], u'x');
+    // A pair that would be cut in half goes as a whole.
+    FillTip<char16_t>(tip, std::u16string(62, u'x') + u"\U0001f550");
+    EXPECT_EQ(tip[61], u'x');
+    EXPECT_EQ(tip[62], u'\0');
 }
 
 struct TrayCase {
@@ -70,7 +78,7 @@ TEST_P(TrayHandlingTest, ResetsLinksFirstThenActsOnlyWhenHidden) {
     }
     f.window.SetTextColor(ControlId::lblReadme, kLinkRed);
     f.window.colorChanges.clear();
-    f.form.OnBareMouseMove(c.message);  // the message number arrives in lParam's low word
+    f.form.OnBareMouseMove(TrayMouseFromLParam(c.message));
     EXPECT_EQ(f.window.colorChanges,
               (std::vector<std::string>{"lblWebsite=blue", "lblReadme=blue"}))
         << c.message;
@@ -99,8 +107,8 @@ TEST_F(TrayTest, MinimisingHidesWithoutSaving) {
 
 TEST_F(TrayTest, DoubleClickRestoresOnTheFirstReleaseOnly) {
     Minimize();
-    f.form.OnBareMouseMove(514);
-    f.form.OnBareMouseMove(515);
+    f.form.OnBareMouseMove(TrayMouse::LeftButtonUp);
+    f.form.OnBareMouseMove(TrayMouse::LeftButtonDoubleClick);
     EXPECT_EQ(f.log, kRestored);
     EXPECT_TRUE(f.window.visible);
 }

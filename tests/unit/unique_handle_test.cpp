@@ -34,4 +34,29 @@ TEST(UniqueHandle, ClosesEachHandleExactlyOnce) {
     EXPECT_EQ(closed, (std::vector<int>{5, 3, 9}));
 }
 
+// The thread's last error as the OS keeps it; every close overwrites it.
+int lastError = 0;
+
+struct ErrorKeepingTraits {
+    using pointer = int;
+    static pointer invalid() { return -1; }
+    static void close(pointer) { lastError = 6; }
+    static int save_error() { return lastError; }
+    static void restore_error(int error) { lastError = error; }
+};
+
+TEST(UniqueHandle, ClosingKeepsTheLastErrorWhenTheTraitsAskForIt) {
+    unique_handle<ErrorKeepingTraits> h(3);
+    lastError = 183;
+    h.reset(4);
+    EXPECT_EQ(lastError, 183) << "reset";
+    lastError = 5;
+    static_cast<void>(h.put());
+    EXPECT_EQ(lastError, 5) << "put";
+    h.reset(7);
+    lastError = 2;
+    { const unique_handle<ErrorKeepingTraits> gone(std::move(h)); }
+    EXPECT_EQ(lastError, 2) << "destructor";
+}
+
 }  // namespace
