@@ -553,8 +553,8 @@ def show_with_icon(s: Session, timeout: float = 10):
 
 
 def reg_values(s: Session, key: str) -> Optional[dict]:
-    """{name: (type, bytes)} of a key's values as the program's ANSI calls see them; None when
-    the key does not exist. A key that exists but cannot be read fails (HarnessError)."""
+    """{name: (type, bytes)} of a key's values as stored, in the program's registry view; None
+    when the key does not exist. A key that exists but cannot be read fails (HarnessError)."""
     root, _, subkey = key.partition("\\")
     data = s.probe("reg-read", root, subkey)
     return {v["name"]: (v["type"], bytes.fromhex(v["hex"])) for v in data["values"]} \
@@ -567,15 +567,16 @@ def reg_value(s: Session, key: str, name: str) -> Optional[tuple]:
 
 
 def sz(text: str) -> tuple:
-    """A REG_SZ value as stored through the ANSI calls: the text and one NUL."""
-    return REG_SZ, text.encode("latin-1") + b"\0"
+    """A REG_SZ value as stored: the text in UTF-16 and one NUL."""
+    return REG_SZ, (text + "\0").encode("utf-16-le")
 
 
 def plain(value: tuple):
     """A REG_SZ value's text, a REG_DWORD's number."""
     kind, data = value
-    return int.from_bytes(data, "little") if kind == REG_DWORD else data.rstrip(b"\0").decode(
-        "latin-1")
+    if kind == REG_DWORD:
+        return int.from_bytes(data, "little")
+    return data.decode("utf-16-le").rstrip("\0")
 
 
 def stored_settings(s: Session) -> dict:

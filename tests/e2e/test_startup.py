@@ -284,9 +284,6 @@ class SavedSettings(harness.SessionTestCase):
         self.assertEqual(other_windows(s, d), [], "a window appeared")
 
 
-if __name__ == "__main__":
-    unittest.main()
-
 
 # A folder whose name Wine's code page (1252) cannot hold, and one whose path passes the old
 # 260-character limit (each part under Linux's 255 bytes in UTF-8).
@@ -295,25 +292,12 @@ LONG_DIR = FOREIGN_DIR + "".join(f"\\{n} папка с очень длинным
                                  for n in range(1, 6))
 
 
-def run_value(s: harness.Session) -> Optional[str]:
-    """The autorun value's text, read whole: `reg export` writes UTF-16, where `reg query`
-    and the probe see only what the code page can hold."""
-    exported = r"C:\run-export.reg"
-    path = s.unix_path(exported)
-    path.unlink(missing_ok=True)
-    s.reg("export", RUN_KEY, exported, "/y", check=True)
-    prefix = f'"{RUN_VALUE}"="'
-    for line in path.read_text(encoding="utf-16").splitlines():
-        if line.startswith(prefix) and line.endswith('"'):
-            return re.sub(r'\\(.)', r"\1", line[len(prefix):-1])
-    return None
-
-
-def shell_opened(program_log: str) -> list:
-    """The files the program asked the shell to open, from Wine's exec trace."""
+def shell_opened(trace: list) -> list:
+    """The files the program asked the shell to open, from its lines of Wine's exec trace."""
     def unescape(m):
         return chr(int(m.group(1), 16)) if m.group(1) else m.group(2)
-    found = re.findall(r'SHELL_execute .*? file=L"((?:[^"\\]|\\.)*)"', program_log)
+    found = [f for line in trace
+             for f in re.findall(r'SHELL_execute .*? file=L"((?:[^"\\]|\\.)*)"', line)]
     return [re.sub(r"\\(?:([0-9a-f]{4})|(.))", unescape, f) for f in found]
 
 
@@ -322,7 +306,7 @@ class ForeignFolder(harness.SessionTestCase):
     writes an autorun value naming exactly its exe, keeps its settings across a restart and
     opens exactly its own readme."""
 
-    session_options = {"start_program": False}
+    session_options = {"start_program": False, "trace": ("exec",)}  # what the shell opens
 
     def setUp(self):
         super().setUp()
@@ -331,15 +315,8 @@ class ForeignFolder(harness.SessionTestCase):
     def start(self, program_dir: str):
         s = self.s
         s.install_program(program_dir)
-        readme = s.unix_path(program_dir + r"\readme.txt")
-        readme.write_text("Zelmora\r\n")
-        # The shell's part of each ShellExecute goes to the program's log.
-        env = s.env
-        s.env = {**env, "WINEDEBUG": "trace+exec"}
-        try:
-            s.start_program()
-        finally:
-            s.env = env
+        s.unix_path(program_dir + r"\readme.txt").write_text("Zelmora\r\n")
+        s.start_program()
         s.wait_for(lambda: s.status() == READY, 15, message='"Ready."')
 
     def check_folder(self, program_dir: str, read_trace: bool):
@@ -352,19 +329,19 @@ class ForeignFolder(harness.SessionTestCase):
         click_caption_button(s, HTCLOSE)
         wait_shown(s, False)
         exe = f'"{program_dir}\\{harness.FACTS["exeName"]}"'
-        self.assertEqual(run_value(s), exe, "autorun value")
+        self.assertEqual(reg_value(s, RUN_KEY, RUN_VALUE), sz(exe), "autorun value")
         end_program(s)
 
         self.start(program_dir)
-        self.assertEqual(shown_settings(wait_dump(s, "responsive", timeout=15)), ("21", 0, 1),
+        dump = wait_dump(s, "responsive", timeout=15)
+        self.assertEqual(shown_settings(dump), ("21", 0, 1),
                          "(interval, Auto, AutoRun) after a restart")
         s.click_control(harness.LBL_README)
         if read_trace:
-            log_path = s.workdir / "program.log"
-            readme = program_dir + r"\readme.txt"
-            opened = s.wait_for(lambda: shell_opened(log_path.read_text(errors="replace")), 10,
+            opened = s.wait_for(lambda: shell_opened(s.traced(dump["pid"], "exec")), 10,
                                 message="the shell to be asked to open the readme")
-            self.assertEqual(opened, [readme], "files the shell was asked to open")
+            self.assertEqual(opened, [program_dir + r"\readme.txt"],
+                             "files the shell was asked to open")
 
     def test_folder_outside_the_code_page(self):
         self.check_folder(FOREIGN_DIR, read_trace=True)
@@ -382,3 +359,7 @@ class ForeignFolder(harness.SessionTestCase):
         end_program(self.s)
         # Wine's trace cuts long strings short, so only the autorun value and the settings.
         self.check_folder(LONG_DIR, read_trace=False)
+
+
+if __name__ == "__main__":
+    unittest.main()

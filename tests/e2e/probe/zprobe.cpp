@@ -18,7 +18,7 @@
 //   wait-window <seconds>
 //   menu                        the program's open popup menu: its items and their rectangles
 //   children <hwnd>             the child windows of a window (a message box's text, buttons)
-//   reg-read HKLM|HKCU <subkey> every value's name, type and bytes as the ANSI calls see them
+//   reg-read HKLM|HKCU <subkey> every value's name, type and bytes as stored (text in UTF-16)
 //                               (an error when the key exists but cannot be read)
 //   key-dacl HKLM|HKCU <subkey> [sddl]
 //                               a key's access list as SDDL; replaced when sddl is given
@@ -1013,19 +1013,19 @@ int CmdRegRead(HKEY root, const std::wstring& subkey) {
     DWORD nameMax = 0;
     DWORD dataMax = 0;
     if (status == ERROR_SUCCESS) {
-        status = RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                   nullptr, &nameMax, &dataMax, nullptr, nullptr);
     }
     Json j;
     j.BeginObject().Field("key_exists", true).Key("values").BeginArray();
     for (DWORD i = 0; status == ERROR_SUCCESS; ++i) {
-        std::vector<char> name(nameMax + 1);
+        std::vector<wchar_t> name(nameMax + 1);
         std::vector<BYTE> data(dataMax + 1);
         auto nameSize = static_cast<DWORD>(name.size());
         auto size = static_cast<DWORD>(data.size());
         DWORD type = 0;
         status =
-            RegEnumValueA(key.get(), i, name.data(), &nameSize, nullptr, &type, data.data(), &size);
+            RegEnumValueW(key.get(), i, name.data(), &nameSize, nullptr, &type, data.data(), &size);
         if (status == ERROR_SUCCESS) {
             std::string hex;
             for (DWORD b = 0; b < size; ++b) {
@@ -1033,7 +1033,7 @@ int CmdRegRead(HKEY root, const std::wstring& subkey) {
                 std::snprintf(byte, sizeof byte, "%02x", data[b]);
                 hex += byte;
             }
-            j.BeginObject().Field("name", std::string(name.data(), nameSize));
+            j.BeginObject().Field("name", std::wstring(name.data(), nameSize));
             j.Field("type", type).Field("hex", hex).EndObject();
         }
     }
