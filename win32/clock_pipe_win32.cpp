@@ -56,6 +56,7 @@ struct Instance {
     unique_kernel_handle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED overlapped{};
     Stage stage = Stage::Retry;
+    bool pending = false;  // an overlapped call has not been completed yet
     ULONGLONG deadline = 0;
     // One byte more than a request, so that a longer one shows as such.
     std::array<uint8_t, kServiceRequestSize + 1> request{};
@@ -71,6 +72,7 @@ private:
     void Connect(Instance& instance);
     void Read(Instance& instance, DWORD size, Stage stage);
     void Write(Instance& instance, const ServiceAnswer& answer);
+    void Started(Instance& instance, bool done);
     void Reset(Instance& instance);
     void Completed(Instance& instance);
     void Expired(Instance& instance);
@@ -132,30 +134,32 @@ void PipeServer::Connect(Instance& instance) {
 void PipeServer::Read(Instance& instance, DWORD size, Stage stage) {
     instance.stage = stage;
     instance.deadline = GetTickCount64() + kClockServiceRequestMs;
-    if (!ReadFile(instance.pipe.get(), instance.request.data(), size, nullptr,
-                  &instance.overlapped) &&
-        GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
-        Reset(instance);
-    }
+    Started(instance, ReadFile(instance.pipe.get(), instance.request.data(), size, nullptr,
+                               &instance.overlapped) != FALSE);
 }
 
 void PipeServer::Write(Instance& instance, const ServiceAnswer& answer) {
     instance.answer = EncodeServiceAnswer(answer);
     instance.stage = Stage::Writing;
     instance.deadline = GetTickCount64() + kClockServiceRequestMs;
-    if (!WriteFile(instance.pipe.get(), instance.answer.data(), kServiceAnswerSize, nullptr,
-                   &instance.overlapped) &&
-        GetLastError() != ERROR_IO_PENDING) {
+    Started(instance, WriteFile(instance.pipe.get(), instance.answer.data(), kServiceAnswerSize,
+                                nullptr, &instance.overlapped) != FALSE);
+}
+
+// A call that failed at once has nothing pending (a longer message than asked for included).
+void PipeServer::Started(Instance& instance, bool done) {
+    instance.pending = done || GetLastError() == ERROR_IO_PENDING;
+    if (!instance.pending) {
         Reset(instance);
     }
 }
 
 void PipeServer::Reset(Instance& instance) {
-    if (instance.stage != Stage::Waiting && instance.stage != Stage::Retry &&
-        HasOverlappedIoCompleted(&instance.overlapped) == FALSE) {
+    if (instance.pending) {
         CancelIoEx(instance.pipe.get(), &instance.overlapped);
         DWORD moved = 0;
         GetOverlappedResult(instance.pipe.get(), &instance.overlapped, &moved, TRUE);
+        instance.pending = false;
     }
     DisconnectNamedPipe(instance.pipe.get());
     Connect(instance);
@@ -164,6 +168,7 @@ void PipeServer::Reset(Instance& instance) {
 void PipeServer::Completed(Instance& instance) {
     DWORD moved = 0;
     const bool ok = GetOverlappedResult(instance.pipe.get(), &instance.overlapped, &moved, FALSE);
+    instance.pending = false;
     switch (instance.stage) {
         case Stage::Connecting:
             Read(instance, static_cast<DWORD>(instance.request.size()), Stage::Reading);
