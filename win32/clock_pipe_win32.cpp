@@ -286,8 +286,11 @@ void PipeServer::Run(HANDLE stopEvent) {
 
 bool ServeClockPipe(void* stopEvent, void (*ready)()) {
     PipeServer server;
-    if (!server.Create()) {
-        return false;
+    // The last run's process may still hold the name for a moment after an upgrade's restart.
+    for (int attempt = 0; !server.Create(); ++attempt) {
+        if (attempt == 20 || WaitForSingleObject(stopEvent, 250) == WAIT_OBJECT_0) {
+            return false;
+        }
     }
     ready();
     server.Run(static_cast<HANDLE>(stopEvent));
