@@ -11,10 +11,10 @@ inline constexpr wchar_t kClockServicePipe[] = L"\\\\.\\pipe\\ZelmoraClock";
 inline constexpr wchar_t kClockServicePipeSddl[] =
     L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;LS)(A;;0x12019b;;;IU)";
 // Pipe instances the service serves at once.
-inline constexpr unsigned kClockServicePipeInstances = 4;
+inline constexpr unsigned kClockServicePipeInstances = 8;
 // The program waits this long for a free instance, then as long as the service may take to
 // answer, and a little more.
-inline constexpr unsigned kClockServiceConnectMs = 2000;
+inline constexpr unsigned kClockServiceConnectMs = 5000;
 inline constexpr unsigned kClockServiceAnswerMs = 40000;
 inline constexpr unsigned kClockServiceClientMarginMs = 2000;
 // A client has this long to send its request, and to go once it has its answer.

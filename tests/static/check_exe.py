@@ -3,10 +3,12 @@
 
 Usage: check_exe.py EXE [--arch i686|x86_64]
        check_exe.py SETUP.EXE --setup
+       check_exe.py SERVICE.EXE --service [--arch i686|x86_64]
 
 Reads the PE file itself (standard library only) and checks its format, that it
 needs only Windows' own DLLs, and its version record, manifest, icon and logo.
-With --setup: the 32-bit setup program's format, version record and manifest.
+With --setup: the 32-bit setup program's format, version record and manifest. With
+--service: the clock service's program, as the program but without icon and logo.
 Prints one line per check and exits 1 if any check fails (2 on bad usage).
 
 The file may be anything, so every read is bounds-checked: a damaged file makes
@@ -22,6 +24,7 @@ from typing import Optional
 
 PRODUCT_NAME = "Orva Zelmora"
 SETUP_DESCRIPTION = "Orva Zelmora Setup"
+SERVICE_DESCRIPTION = "Orva Zelmora Clock Service"
 VERSION_TEXT = "1.00.0028"
 VERSION_FIXED = (1, 0, 0, 28)
 ICON_GROUP_ID = 1
@@ -35,7 +38,7 @@ SIZE_LIMIT_I686 = 512 * 1024
 ALLOWED_DLLS = frozenset(
     name + ".dll"
     for name in ("kernel32", "user32", "gdi32", "advapi32", "shell32", "ole32", "oleaut32",
-                 "wininet", "version", "comctl32", "msvcrt", "uxtheme", "shlwapi"))
+                 "wininet", "winhttp", "version", "comctl32", "msvcrt", "uxtheme", "shlwapi"))
 
 # arch: (optional header magic, format name, COFF machine, machine name)
 ARCHES = {
@@ -345,10 +348,11 @@ class Result:
 class Subject:
     """The file under test, parsed once; a parse failure is reported by each check."""
 
-    def __init__(self, data: bytes, arch: str, setup: bool = False):
+    def __init__(self, data: bytes, arch: str, setup: bool = False, service: bool = False):
         self.data = data
         self.arch = arch
         self.setup = setup
+        self.service = service
         self._pe = None
         self._error = None
         try:
@@ -420,7 +424,8 @@ def check_version_strings(subject: Subject) -> str:
                                      for i in range(0, len(var.value) - 3, 4)]
     if not tables:
         raise CheckFailed("no string table")
-    description = SETUP_DESCRIPTION if subject.setup else PRODUCT_NAME
+    description = (SETUP_DESCRIPTION if subject.setup else
+                   SERVICE_DESCRIPTION if subject.service else PRODUCT_NAME)
     expected = {"ProductName": PRODUCT_NAME, "FileDescription": description,
                 "FileVersion": VERSION_TEXT, "ProductVersion": VERSION_TEXT}
     problems = []
@@ -562,12 +567,14 @@ CHECKS: list = [
 # The setup program's icon, DLLs and size are the installer maker's, not the product's.
 SETUP_CHECKS = [(name, check) for name, check in CHECKS
                 if name not in ("imports", "icon", "logo", "size")]
+# The service shows nothing: no icon, no logo.
+SERVICE_CHECKS = [(name, check) for name, check in CHECKS if name not in ("icon", "logo")]
 
 
-def run_checks(data: bytes, arch: str, setup: bool = False) -> list:
-    subject = Subject(data, arch, setup)
+def run_checks(data: bytes, arch: str, setup: bool = False, service: bool = False) -> list:
+    subject = Subject(data, arch, setup, service)
     results = []
-    for name, check in SETUP_CHECKS if setup else CHECKS:
+    for name, check in SETUP_CHECKS if setup else SERVICE_CHECKS if service else CHECKS:
         try:
             results.append(Result(name, True, check(subject)))
         except (CheckFailed, FormatError) as error:
@@ -582,6 +589,7 @@ def main(argv=None) -> int:
     parser.add_argument("exe")
     parser.add_argument("--arch", choices=sorted(ARCHES), default="i686")
     parser.add_argument("--setup", action="store_true", help="the file is the setup program")
+    parser.add_argument("--service", action="store_true", help="the file is the clock service")
     args = parser.parse_args(argv)
     try:
         with open(args.exe, "rb") as f:
@@ -589,7 +597,7 @@ def main(argv=None) -> int:
     except OSError as error:
         print(f"FAIL read: {error}")
         return 1
-    results = run_checks(data, args.arch, args.setup)
+    results = run_checks(data, args.arch, args.setup, args.service)
     for result in results:
         print(f"{'OK' if result.ok else 'FAIL':4} {result.name}: {result.detail}")
     failed = [r.name for r in results if not r.ok]

@@ -4,7 +4,8 @@
 //   pipe                   the pipe as a client finds it: its access list, kind, instances
 //   ask                    one request as the program makes it: the answer and its time
 //   hostile <kind> <count> <count> clients at once, each connects and then: empty (closes),
-//                          idle (waits 5 s), garbage (8 wrong bytes), oversized (4 KiB)
+//                          idle (waits 5 s), garbage (8 wrong bytes), oversized (4 KiB),
+//                          valid (the program's request, without waiting for the answer)
 // A value that could not be read shows as "error <code>", never as absent.
 
 #include <windows.h>
@@ -165,11 +166,13 @@ DWORD WINAPI HostileClient(void*) {
         Sleep(5000);
         return 0;
     }
-    const std::vector<char> bytes(kind == L"oversized" ? 4096 : 8, 'G');
+    std::vector<uint8_t> bytes(kind == L"oversized" ? 4096 : 8, 'G');
+    if (kind == L"valid") {
+        const ServiceRequestBytes request = SynchronizeRequest();
+        bytes.assign(request.begin(), request.end());
+    }
     DWORD moved = 0;
     WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &moved, nullptr);
-    char answer[16];
-    ReadFile(pipe.get(), answer, sizeof answer, &moved, nullptr);
     return 0;
 }
 
