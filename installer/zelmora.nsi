@@ -1,7 +1,9 @@
 ; Setup program for the 32-bit Zelmora.exe. Built by the i686 build (target "setup"):
 ;   makensis -DVERSION=<a.bb.dddd> -DVI_VERSION=<a.b.c.d> -DWINDOW_CLASS=ZelmoraMainWindow
 ;            -DRUN_VALUE=OrvaZelmora -DEXE=... -DREADME=... -DICON=... -DOUTFILE=... zelmora.nsi
-; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S.
+;            -DSERVICE_EXE=... -DSERVICE_DISPLAY="Orva Zelmora Clock Service"
+; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S. The clock service
+; is a component, on by default and in silent installs; /S never leaves it out.
 ; With -DAMD64 it sets up the 64-bit build instead, which stands in for the 32-bit one in
 ; the tests of machines that cannot run 32-bit code.
 
@@ -23,6 +25,7 @@ AllowSkipFiles off
 !include FileFunc.nsh
 !include WinMessages.nsh
 !include MUI2.nsh
+!include Sections.nsh
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
@@ -32,6 +35,8 @@ AllowSkipFiles off
 ; How long the running program gets to answer each message, and then to end.
 !define ANSWER_WAIT_MS 5000
 !define END_WAIT_MS 10000
+!define SERVICE "ZelmoraClock"
+!define SC '"$SYSDIR\sc.exe"'
 
 Name "Orva Zelmora"
 OutFile "${OUTFILE}"
@@ -52,6 +57,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) Orva"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_RUN
@@ -65,6 +71,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) Orva"
 
 !include StrFunc.nsh
 ${Using:StrFunc} StrStr
+${Using:StrFunc} UnStrStr
 
 Var RunPath ; the program the autorun value starts, quotes removed
 
@@ -134,6 +141,43 @@ Var RunPath ; the program the autorun value starts, quotes removed
         Exch $0
     FunctionEnd
 
+    ; Stops the clock service, if installed, and waits up to 15 s for it to have stopped.
+    Function ${un}StopService
+        nsExec::ExecToStack '${SC} query ${SERVICE}'
+        Pop $0
+        Pop $1
+        ${If} $0 <> 0 ; not installed
+            Return
+        ${EndIf}
+        DetailPrint "Stopping the clock service..."
+        nsExec::ExecToStack '${SC} stop ${SERVICE}'
+        Pop $0
+        Pop $1
+        ${For} $2 1 30
+            nsExec::ExecToStack '${SC} query ${SERVICE}'
+            Pop $0
+            Pop $1
+            !if "${un}" == "un."
+                ${UnStrStr} $3 $1 "STOPPED"
+            !else
+                ${StrStr} $3 $1 "STOPPED"
+            !endif
+            ${If} $3 != ""
+                Return
+            ${EndIf}
+            Sleep 500
+        ${Next}
+    FunctionEnd
+
+    ; Stops and deletes the clock service and its program.
+    Function ${un}RemoveService
+        Call ${un}StopService
+        nsExec::ExecToStack '${SC} delete ${SERVICE}'
+        Pop $0
+        Pop $1
+        Delete "$INSTDIR\ZelmoraService.exe"
+    FunctionEnd
+
     Function ${un}RequireAdmin
         UserInfo::GetAccountType
         Pop $0
@@ -192,14 +236,18 @@ Function MoveEarlierInstallation
         ${EndIf}
     ${EndIf}
     Delete "$5\Zelmora.exe"
+    Delete "$5\ZelmoraService.exe"
     Delete "$5\readme.txt"
     Delete "$5\uninstall.exe"
     RMDir "$5"
 FunctionEnd
 
-Section "Zelmora"
+Section "Zelmora" SecProgram
+    SectionIn RO
     SetShellVarContext all
     Call EndRunningProgram
+    ; Its files are replaced below; started again by its own component.
+    Call StopService
     Call MoveEarlierInstallation
 
     SetOutPath "$INSTDIR"
@@ -221,9 +269,60 @@ Section "Zelmora"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+; Holds the right to set the clock, so that ordinary users' Synchronize works: as LOCAL
+; SERVICE with no other privilege, started with Windows, restarted when it fails.
+Section "Clock service" SecService
+    SetOutPath "$INSTDIR"
+    File "/oname=ZelmoraService.exe" "${SERVICE_EXE}"
+    StrCpy $0 'binPath= "\"$INSTDIR\ZelmoraService.exe\"" obj= "NT AUTHORITY\LocalService" password= "" start= auto'
+    nsExec::ExecToStack '${SC} query ${SERVICE}'
+    Pop $1
+    Pop $2
+    ${If} $1 = 0
+        nsExec::ExecToLog '${SC} config ${SERVICE} $0 DisplayName= "${SERVICE_DISPLAY}"'
+        Pop $1
+        ; Where sc cannot change a registration (Wine's), it is made anew.
+        ${If} $1 <> 0
+            nsExec::ExecToLog '${SC} delete ${SERVICE}'
+            Pop $1
+            StrCpy $1 1
+        ${EndIf}
+    ${EndIf}
+    ${If} $1 <> 0
+        nsExec::ExecToLog '${SC} create ${SERVICE} $0 DisplayName= "${SERVICE_DISPLAY}"'
+        Pop $1
+    ${EndIf}
+    ${If} $1 <> 0
+        DetailPrint "The clock service could not be registered ($1)."
+        Return
+    ${EndIf}
+    nsExec::ExecToLog '${SC} description ${SERVICE} "Sets the clock from the time page when Zelmora asks and the user may not."'
+    Pop $1
+    nsExec::ExecToLog '${SC} privs ${SERVICE} SeSystemtimePrivilege'
+    Pop $1
+    nsExec::ExecToLog '${SC} failure ${SERVICE} reset= 86400 actions= restart/60000/restart/60000/restart/60000'
+    Pop $1
+    nsExec::ExecToLog '${SC} failureflag ${SERVICE} 1'
+    Pop $1
+    nsExec::ExecToLog '${SC} start ${SERVICE}'
+    Pop $1
+SectionEnd
+
+Section "-Leave out the clock service"
+    ${IfNot} ${SectionIsSelected} ${SecService}
+        Call RemoveService
+    ${EndIf}
+SectionEnd
+
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "Zelmora itself."
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecService} "A small service that sets the clock for users who may not. Without it, only an administrator's Synchronize can set the clock."
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
 Section "Uninstall"
     SetShellVarContext all
     Call un.EndRunningProgram
+    Call un.RemoveService
 
     ; Only this installation's autorun entry goes (an empty one starts nothing and goes too);
     ; another copy's stays. The per-user settings stay.

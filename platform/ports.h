@@ -15,6 +15,7 @@
 // exceptions: the only ones left come from the C++ library running out of memory, and they
 // end the program.
 
+#include "platform/clock_service.h"
 #include "platform/http.h"
 #include "platform/main_window.h"
 #include "platform/registry.h"

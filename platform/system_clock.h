@@ -28,11 +28,13 @@ struct TimeText {
     std::string_view view() const { return {chars.data(), size}; }
 };
 
+// NoPrivilege: the OS refused because the caller lacks the right to change the time.
+enum class SetClockResult { Done, NoPrivilege, Failed };
+
 class Clock {
 public:
     virtual SystemTime GetSystemTime() = 0;
-    // False when the OS refuses the change (usually a missing privilege).
-    virtual bool SetSystemTime(const SystemTime& utc) = 0;
+    virtual SetClockResult SetSystemTime(const SystemTime& utc) = 0;
     virtual void Sleep(uint32_t milliseconds) = 0;
     // Local time of day in the user's regional time format.
     virtual TimeText LocalTimeText() = 0;

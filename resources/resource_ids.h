@@ -8,5 +8,7 @@
 
 /* The program reads its product name back as the tray icon's tip. */
 #define ZELMORA_PRODUCT_NAME "Orva Zelmora"
+/* The clock service's description, also its display name in the service manager. */
+#define ZELMORA_SERVICE_DESCRIPTION "Orva Zelmora Clock Service"
 
 #endif /* ZELMORA_RESOURCE_IDS_H */

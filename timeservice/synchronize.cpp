@@ -48,10 +48,31 @@ bool TimeService::Check(const SystemTime& now, PageTime page, bool reportDiffere
 }
 
 bool TimeService::Set(const SystemTime& now, PageTime page) {
-    if (!clock_.SetSystemTime(SetTarget(now, page))) {
-        controls_.SetStatus(kCannotSetTime);
-        return false;
+    switch (clock_.SetSystemTime(SetTarget(now, page))) {
+        case SetClockResult::Done:
+            return Updated();
+        case SetClockResult::NoPrivilege:
+            return SetThroughService();
+        case SetClockResult::Failed:
+            break;
     }
+    controls_.SetStatus(kCannotSetTime);
+    return false;
+}
+
+// The service fetches the page itself: a request carries no time, so it cannot be told one.
+bool TimeService::SetThroughService() {
+    runtime_.YieldToPendingMessages();
+    const std::optional<ServiceAnswer> answer = clockService_.Synchronize();
+    if (answer && answer->outcome == ServiceOutcome::Set) {
+        return Updated();
+    }
+    const bool cannotGet = answer && answer->outcome == ServiceOutcome::CannotGet;
+    controls_.SetStatus(cannotGet ? kCannotGetTime : kCannotSetTime);
+    return false;
+}
+
+bool TimeService::Updated() {
     controls_.SetStatus(std::string(kUpdatedPrefix) + clock_.LocalTimeAmPm() +
                         std::string(kUpdatedSuffix));
     LastSyncTime_ = clock_.SecondsSinceMidnight();

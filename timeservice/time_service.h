@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock_service.h"
 #include "platform/http.h"
 #include "platform/main_window.h"
 #include "platform/runtime.h"
@@ -45,12 +46,18 @@ protected:
 // clock tick that drives automatic synchronisation. Owns the time of the last set.
 class TimeService {
 public:
-    TimeService(Http& http, Clock& clock, Runtime& runtime, TimeControls& controls)
-        : http_(http), clock_(clock), runtime_(runtime), controls_(controls) {}
+    TimeService(Http& http, Clock& clock, ClockService& clockService, Runtime& runtime,
+                TimeControls& controls)
+        : http_(http),
+          clock_(clock),
+          clockService_(clockService),
+          runtime_(runtime),
+          controls_(controls) {}
 
     // Fetches the page's UTC time of day, then reports how far the clock is off (checkOnly)
     // or sets the clock to it. Writes progress and outcome into the status line. Returns
-    // false when the time could not be fetched or the clock could not be set.
+    // false when the time could not be fetched or the clock could not be set. A set that
+    // the OS refuses for lack of the right is asked of the clock service instead.
     bool SynchronizeTime(bool checkOnly, bool reportDifference);
 
     // One tick of the main window's clock timer: refresh the clock label, then
@@ -69,9 +76,12 @@ public:
 private:
     bool Check(const SystemTime& now, PageTime page, bool reportDifference);
     bool Set(const SystemTime& now, PageTime page);
+    bool SetThroughService();
+    bool Updated();
 
     Http& http_;
     Clock& clock_;
+    ClockService& clockService_;
     Runtime& runtime_;
     TimeControls& controls_;
 

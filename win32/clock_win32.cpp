@@ -34,9 +34,13 @@ SystemTime Win32Clock::GetSystemTime() {
     return FromWin32(st);
 }
 
-bool Win32Clock::SetSystemTime(const SystemTime& utc) {
+SetClockResult Win32Clock::SetSystemTime(const SystemTime& utc) {
     const SYSTEMTIME st = ToWin32(utc);
-    return ::SetSystemTime(&st) != FALSE;
+    if (::SetSystemTime(&st)) {
+        return SetClockResult::Done;
+    }
+    return GetLastError() == ERROR_PRIVILEGE_NOT_HELD ? SetClockResult::NoPrivilege
+                                                      : SetClockResult::Failed;
 }
 
 void Win32Clock::Sleep(uint32_t milliseconds) {

@@ -25,6 +25,15 @@ using unique_hbitmap = unique_handle<NullHandleTraits<HBITMAP, &DeleteObject>>;
 using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
 using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
+using unique_sc_handle = unique_handle<NullHandleTraits<SC_HANDLE, &CloseServiceHandle>>;
+
+// A file or pipe handle, whose invalid value is INVALID_HANDLE_VALUE.
+struct FileHandleTraits {
+    using pointer = HANDLE;
+    static pointer invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(pointer h) { CloseHandle(h); }
+};
+using unique_file_handle = unique_handle<FileHandleTraits>;
 
 // The screen's device context, from GetDC(nullptr).
 struct ScreenDcTraits : KeepsLastError {

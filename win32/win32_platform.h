@@ -15,7 +15,7 @@ class Win32MainWindow;
 class Win32Clock final : public Clock {
 public:
     SystemTime GetSystemTime() override;
-    bool SetSystemTime(const SystemTime& utc) override;
+    SetClockResult SetSystemTime(const SystemTime& utc) override;
     void Sleep(uint32_t milliseconds) override;
     TimeText LocalTimeText() override;
     std::string LocalTimeAmPm() override;
@@ -34,6 +34,12 @@ public:
 
 private:
     unique_kernel_handle worker_;  // the last download's thread
+};
+
+// The clock service's client: believes only the service's own process.
+class Win32ClockService final : public ClockService {
+public:
+    std::optional<ServiceAnswer> Synchronize() override;
 };
 
 class Win32Shell final : public Shell {

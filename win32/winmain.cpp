@@ -17,13 +17,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     Win32Runtime runtime(frmMain);
     Win32Clock clock;
     Win32Http http;
+    Win32ClockService clockService;
     Win32Shell shell;
     Win32SettingsStore settings;
     Win32Registry registry;
     Win32Tray tray(frmMain);
 
     MainWindowTimeControls timeControls(frmMain);
-    TimeService timeService(http, clock, runtime, timeControls);
+    TimeService timeService(http, clock, clockService, runtime, timeControls);
     AppCore app(frmMain, runtime, settings, registry, timeService);
     MainForm form(frmMain, runtime, tray, shell, timeService, app);
     frmMain.SetEvents(&form);

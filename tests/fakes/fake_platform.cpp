@@ -136,13 +136,14 @@ void FakeRuntime::YieldToPendingMessages() {
     }
 }
 
-bool FakeClock::SetSystemTime(const SystemTime& utc) {
+SetClockResult FakeClock::SetSystemTime(const SystemTime& utc) {
     sets.push_back(utc);
-    log.push_back(setSucceeds ? "set clock" : "set clock refused");
-    if (setSucceeds) {
+    const bool done = setResult == SetClockResult::Done;
+    log.push_back(done ? "set clock" : "set clock refused");
+    if (done) {
         systemTime = utc;
     }
-    return setSucceeds;
+    return setResult;
 }
 
 TimeText FakeClock::LocalTimeText() {

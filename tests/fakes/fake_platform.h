@@ -105,7 +105,7 @@ public:
     explicit FakeClock(EventLog& eventLog) : log(eventLog) {}
 
     SystemTime GetSystemTime() override { return systemTime; }
-    bool SetSystemTime(const SystemTime& utc) override;
+    SetClockResult SetSystemTime(const SystemTime& utc) override;
     void Sleep(uint32_t milliseconds) override {
         sleeps.push_back(milliseconds);
         log.push_back("sleep " + std::to_string(milliseconds));
@@ -117,7 +117,7 @@ public:
 
     EventLog& log;
     SystemTime systemTime{2026, 12, 1, 7, 10, 15, 30, 250};
-    bool setSucceeds = true;
+    SetClockResult setResult = SetClockResult::Done;
     std::vector<SystemTime> sets;
     std::vector<uint32_t> sleeps;
     std::string clockText = "10:15:30";
@@ -136,6 +136,19 @@ public:
     std::deque<std::string> bodies;  // one per download; empty text when none is left
     std::vector<std::string> urls;
     std::function<void()> onDownload;
+};
+
+class FakeClockService final : public ClockService {
+public:
+    explicit FakeClockService(EventLog& eventLog) : log(eventLog) {}
+
+    std::optional<ServiceAnswer> Synchronize() override {
+        log.push_back("ask service");
+        return answer;
+    }
+
+    EventLog& log;
+    std::optional<ServiceAnswer> answer;  // nothing: not installed, stopped or silent
 };
 
 class FakeShell final : public Shell {
@@ -226,8 +239,9 @@ struct FakeTimeService {
     FakeRuntime runtime{log};
     FakeClock clock{log};
     FakeHttp http{log};
+    FakeClockService clockService{log};
     FakeTimeControls controls{log};
-    TimeService service{http, clock, runtime, controls};
+    TimeService service{http, clock, clockService, runtime, controls};
 };
 
 // A whole program on fakes, wired as WinMain wires the real one.
@@ -239,12 +253,13 @@ struct FakeProgram {
     FakeRuntime runtime{log};
     FakeClock clock{log};
     FakeHttp http{log};
+    FakeClockService clockService{log};
     FakeShell shell;
     FakeSettings settings{log};
     FakeRegistry registry{log};
     FakeTray tray{log};
     MainWindowTimeControls timeControls{window};
-    TimeService timeService{http, clock, runtime, timeControls};
+    TimeService timeService{http, clock, clockService, runtime, timeControls};
     AppCore app{window, runtime, settings, registry, timeService};
     MainForm form{window, runtime, tray, shell, timeService, app};
 };

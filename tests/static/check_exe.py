@@ -3,12 +3,14 @@
 
 Usage: check_exe.py EXE [--arch i686|x86_64] --version-header H
        check_exe.py SETUP.EXE --setup --version-header H
+       check_exe.py SERVICE.EXE --service [--arch i686|x86_64] --version-header H
 
 H is the build's generated/zelmora_version.h, the version the program must carry.
 
 Reads the PE file with pefile (Debian's python3-pefile) and checks its format, that
 it needs only Windows' own DLLs, and its version record, manifest, icon and logo.
-With --setup: the 32-bit setup program's format, version record and manifest.
+With --setup: the 32-bit setup program's format, version record and manifest. With
+--service: the clock service's program, as the program but without icon and logo.
 Prints one line per check and exits 1 if any check fails (2 on bad usage).
 
 The file may be anything: a damaged file, or a table pefile had to skip part of,
@@ -27,6 +29,7 @@ import pefile
 
 PRODUCT_NAME = "Orva Zelmora"
 SETUP_DESCRIPTION = "Orva Zelmora Setup"
+SERVICE_DESCRIPTION = "Orva Zelmora Clock Service"
 ICON_GROUP_ID = 1
 LOGO_ID = 2
 LOGO_SIZE = (187, 88)
@@ -38,7 +41,7 @@ SIZE_LIMIT_I686 = 512 * 1024
 ALLOWED_DLLS = frozenset(
     name + ".dll"
     for name in ("kernel32", "user32", "gdi32", "advapi32", "shell32", "ole32", "oleaut32",
-                 "wininet", "version", "comctl32", "msvcrt", "uxtheme", "shlwapi"))
+                 "wininet", "winhttp", "version", "comctl32", "msvcrt", "uxtheme", "shlwapi"))
 
 # arch: (optional header magic, format name, COFF machine, machine name)
 ARCHES = {
@@ -225,11 +228,13 @@ class Result:
 class Subject:
     """The file under test, parsed once; a parse failure is reported by each check."""
 
-    def __init__(self, data: bytes, arch: str, version: Version, setup: bool = False):
+    def __init__(self, data: bytes, arch: str, version: Version, setup: bool = False,
+                 service: bool = False):
         self.data = data
         self.arch = arch
         self.version = version
         self.setup = setup
+        self.service = service
         self._pe = None
         self._error = None
         try:
@@ -316,7 +321,8 @@ def check_version_strings(subject: Subject) -> str:
                                           for word in var.entry[b"Translation"].split()))
     if not tables:
         raise CheckFailed("no string table")
-    description = SETUP_DESCRIPTION if subject.setup else PRODUCT_NAME
+    description = (SETUP_DESCRIPTION if subject.setup else
+                   SERVICE_DESCRIPTION if subject.service else PRODUCT_NAME)
     expected = {"ProductName": PRODUCT_NAME, "FileDescription": description,
                 "FileVersion": subject.version.text, "ProductVersion": subject.version.text}
     problems = []
@@ -460,12 +466,15 @@ CHECKS: list = [
 # The setup program's icon, DLLs and size are the installer maker's, not the product's.
 SETUP_CHECKS = [(name, check) for name, check in CHECKS
                 if name not in ("imports", "icon", "logo", "size")]
+# The service shows nothing: no icon, no logo.
+SERVICE_CHECKS = [(name, check) for name, check in CHECKS if name not in ("icon", "logo")]
 
 
-def run_checks(data: bytes, arch: str, version: Version, setup: bool = False) -> list:
-    subject = Subject(data, arch, version, setup)
+def run_checks(data: bytes, arch: str, version: Version, setup: bool = False,
+               service: bool = False) -> list:
+    subject = Subject(data, arch, version, setup, service)
     results = []
-    for name, check in SETUP_CHECKS if setup else CHECKS:
+    for name, check in SETUP_CHECKS if setup else SERVICE_CHECKS if service else CHECKS:
         try:
             results.append(Result(name, True, check(subject)))
         except (CheckFailed, FormatError, pefile.PEFormatError) as error:
@@ -480,6 +489,7 @@ def main(argv=None) -> int:
     parser.add_argument("exe")
     parser.add_argument("--arch", choices=sorted(ARCHES), default="i686")
     parser.add_argument("--setup", action="store_true", help="the file is the setup program")
+    parser.add_argument("--service", action="store_true", help="the file is the clock service")
     parser.add_argument("--version-header", required=True,
                         help="the build's zelmora_version.h")
     args = parser.parse_args(argv)
@@ -490,7 +500,7 @@ def main(argv=None) -> int:
     except (OSError, ValueError) as error:
         print(f"FAIL read: {error}")
         return 1
-    results = run_checks(data, args.arch, version, args.setup)
+    results = run_checks(data, args.arch, version, args.setup, args.service)
     for result in results:
         print(f"{'OK' if result.ok else 'FAIL':4} {result.name}: {result.detail}")
     failed = [r.name for r in results if not r.ok]

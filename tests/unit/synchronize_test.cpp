@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@ const std::string kGetting(kGettingTime);
 const std::string kOk(kTimeOk);
 const std::string kCannotGet(kCannotGetTime);
 const std::string kCannotSet(kCannotSetTime);
+const std::string kUpdated = "Time updated succesfully! (10:15:42 AM)";
 
 std::string Inaccurate(int seconds) {
     return std::string(kInaccuratePrefix) + std::to_string(seconds) +
@@ -126,7 +129,7 @@ TEST_F(SynchronizeTimeTest, SetAcrossMidnightMovesTheDate) {
 
 struct SetFailureCase : NamedCase {
     std::string page;
-    bool setSucceeds;
+    SetClockResult setResult;
     std::string finalStatus;
     std::size_t setCalls;
 };
@@ -137,23 +140,72 @@ class SetFailureTest : public SynchronizeTimeTest,
 TEST_P(SetFailureTest, LeavesLastSyncTimeAlone) {
     const SetFailureCase& c = GetParam();
     f.http.bodies = {c.page};
-    f.clock.setSucceeds = c.setSucceeds;
+    f.clock.setResult = c.setResult;
     EXPECT_FALSE(Set()) << c.name;
     EXPECT_EQ(f.controls.statusHistory, (Statuses{kGetting, c.finalStatus})) << c.name;
     EXPECT_EQ(f.clock.sets.size(), c.setCalls) << c.name;
     EXPECT_EQ(f.service.LastSyncTime(), 0.0f) << c.name;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, SetFailureTest,
     ::testing::Values(
-        SetFailureCase{"refused by the system", PageWithTime("12:00:10"), false, kCannotSet, 1},
-        SetFailureCase{"no page", "", true, kCannotGet, 0},
-        SetFailureCase{"page without UTC", std::string(120, 'x'), true, kCannotGet, 0},
-        SetFailureCase{"hour out of range", PageWithTime("25:00:00"), true, kCannotGet, 0},
-        SetFailureCase{"field not a number", PageWithTime("12:0?:00"), true, kCannotGet, 0},
+        SetFailureCase{"refused by the system", PageWithTime("12:00:10"), SetClockResult::Failed, kCannotSet, 1},
+        SetFailureCase{"no page", "", SetClockResult::Done, kCannotGet, 0},
+        SetFailureCase{"page without UTC", std::string(120, 'x'), SetClockResult::Done, kCannotGet, 0},
+        SetFailureCase{"hour out of range", PageWithTime("25:00:00"), SetClockResult::Done, kCannotGet, 0},
+        SetFailureCase{"field not a number", PageWithTime("12:0?:00"), SetClockResult::Done, kCannotGet, 0},
         SetFailureCase{"too little before UTC", std::string("12:34 UTC") + std::string(100, ' '),
-                       true, kCannotGet, 0}));
+                       SetClockResult::Done, kCannotGet, 0}));
+// clang-format on
+
+struct ServiceCase : NamedCase {
+    SetClockResult ownSet;
+    std::optional<ServiceAnswer> answer;
+    bool asked;
+    std::string finalStatus;
+};
+
+class ServiceDecisionTest : public SynchronizeTimeTest,
+                            public ::testing::WithParamInterface<ServiceCase> {};
+
+TEST_P(ServiceDecisionTest, AsksTheServiceOnlyWhenTheRightIsMissing) {
+    const ServiceCase& c = GetParam();
+    f.http.bodies = {PageWithTime("12:00:42")};
+    f.clock.setResult = c.ownSet;
+    f.clockService.answer = c.answer;
+    const bool updated = c.finalStatus == kUpdated;
+    EXPECT_EQ(Set(), updated) << c.name;
+    EXPECT_EQ(f.controls.statusHistory, (Statuses{kGetting, c.finalStatus})) << c.name;
+    EXPECT_EQ(std::ranges::count(f.log, "ask service"), c.asked ? 1 : 0) << c.name;
+    EXPECT_EQ(f.http.urls.size(), 1u) << c.name << ": the program downloads once";
+    EXPECT_EQ(f.service.LastSyncTime(), updated ? 43205.25f : 0.0f) << c.name;
+}
+
+const ServiceAnswer kServiceSet{ServiceOutcome::Set, 12, 0, 42};
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, ServiceDecisionTest, ::testing::Values(
+    ServiceCase{"own set works", SetClockResult::Done, kServiceSet, false, kUpdated},
+    ServiceCase{"own set fails otherwise", SetClockResult::Failed, kServiceSet, false, kCannotSet},
+    ServiceCase{"no right, service sets", SetClockResult::NoPrivilege, kServiceSet, true, kUpdated},
+    ServiceCase{"no right, no service", SetClockResult::NoPrivilege, std::nullopt, true, kCannotSet},
+    ServiceCase{"no right, service cannot get", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::CannotGet}, true, kCannotGet},
+    ServiceCase{"no right, service cannot set", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::CannotSet}, true, kCannotSet},
+    ServiceCase{"no right, service busy", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::Busy}, true, kCannotSet}));
+// clang-format on
+
+TEST_F(SynchronizeTimeTest, AsksTheServiceAfterTheRefusalWithTheWindowServed) {
+    f.http.bodies = {PageWithTime("12:00:42")};
+    f.clock.setResult = SetClockResult::NoPrivilege;
+    f.clockService.answer = kServiceSet;
+    Set();
+    const EventLog expected{"status Getting Time...", "yield", "download",
+                            "set clock refused",      "yield", "ask service",
+                            "status " + kUpdated};
+    EXPECT_EQ(f.log, expected);
+}
 
 TEST_F(SynchronizeTimeTest, NestedCallDuringTheYieldCompletesBeforeTheOuterOneGoesOn) {
     // A click on Check while a set waits in its yield.

@@ -95,7 +95,7 @@ TEST_F(TickTest, AfterAFailedAttemptWaitsAMinuteBeforeTheNext) {
 }
 
 TEST_F(TickTest, RefusedClockSetAlsoPauses) {
-    f.clock.setSucceeds = false;
+    f.clock.setResult = SetClockResult::Failed;
     f.http.bodies = {PageWithTime("08:00:00"), PageWithTime("08:00:00")};
     TickAfter(0);
     TickAfter(30000);

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/clock_service.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/unit/named_case.h"
+#include "timeservice/service_synchronizer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Request() {
+    const ServiceRequestBytes r = SynchronizeRequest();
+    return {r.begin(), r.end()};
+}
+
+Bytes Answer(const ServiceAnswer& answer) {
+    const ServiceAnswerBytes a = EncodeServiceAnswer(answer);
+    return {a.begin(), a.end()};
+}
+
+// The bytes with the one at index replaced, or with size changed to size.
+Bytes With(Bytes bytes, std::size_t index, uint8_t value) {
+    bytes.at(index) = value;
+    return bytes;
+}
+Bytes Sized(Bytes bytes, std::size_t size) {
+    bytes.resize(size);
+    return bytes;
+}
+
+struct RequestCase : NamedCase {
+    Bytes bytes;
+    bool accepted;
+};
+
+class RequestFormatTest : public ::testing::TestWithParam<RequestCase> {};
+
+TEST_P(RequestFormatTest, OnlyTheExactRequestIsAccepted) {
+    EXPECT_EQ(IsSynchronizeRequest(GetParam().bytes), GetParam().accepted) << GetParam().name;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, RequestFormatTest, ::testing::Values(
+    RequestCase{"the request", Request(), true},
+    RequestCase{"empty", {}, false},
+    RequestCase{"truncated", Sized(Request(), kServiceRequestSize - 1), false},
+    RequestCase{"oversized", Sized(Request(), kServiceRequestSize + 1), false},
+    RequestCase{"other magic", With(Request(), 0, 'X'), false},
+    RequestCase{"unknown version", With(Request(), 4, 2), false},
+    RequestCase{"unknown command", With(Request(), 5, 2), false},
+    RequestCase{"reserved byte set", With(Request(), 7, 1), false},
+    RequestCase{"an answer", Answer({ServiceOutcome::Busy}), false}));
+// clang-format on
+
+TEST(AnswerFormatTest, EveryOutcomeRoundTrips) {
+    for (const ServiceAnswer answer :
+         {ServiceAnswer{ServiceOutcome::Set, 23, 59, 59}, ServiceAnswer{ServiceOutcome::Set},
+          ServiceAnswer{ServiceOutcome::CannotGet}, ServiceAnswer{ServiceOutcome::CannotSet},
+          ServiceAnswer{ServiceOutcome::Busy}}) {
+        EXPECT_EQ(DecodeServiceAnswer(Answer(answer)), answer);
+    }
+}
+
+struct AnswerCase : NamedCase {
+    Bytes bytes;
+};
+
+class BadAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(BadAnswerTest, IsRefused) {
+    EXPECT_EQ(DecodeServiceAnswer(GetParam().bytes), std::nullopt) << GetParam().name;
+}
+
+const Bytes kSetAnswer = Answer({ServiceOutcome::Set, 12, 0, 42});
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, BadAnswerTest, ::testing::Values(
+    AnswerCase{"empty", {}},
+    AnswerCase{"truncated", Sized(kSetAnswer, kServiceAnswerSize - 1)},
+    AnswerCase{"oversized", Sized(kSetAnswer, kServiceAnswerSize + 1)},
+    AnswerCase{"other magic", With(kSetAnswer, 3, 'Q')},
+    AnswerCase{"outcome 0", With(kSetAnswer, 4, 0)},
+    AnswerCase{"unknown outcome", With(kSetAnswer, 4, 5)},
+    AnswerCase{"hour 24", With(kSetAnswer, 5, 24)},
+    AnswerCase{"minute 60", With(kSetAnswer, 6, 60)},
+    AnswerCase{"second 60", With(kSetAnswer, 7, 60)},
+    AnswerCase{"a time without a set", With(Answer({ServiceOutcome::Busy}), 7, 1)},
+    AnswerCase{"the request", Request()}));
+// clang-format on
+
+using Decision = SynchronizeRateLimit::Decision;
+
+// Requests at the given milliseconds; "finish" between them ends the running one.
+struct RateCase : NamedCase {
+    std::vector<std::optional<uint64_t>> steps;  // a time: a request; nothing: finish
+    std::vector<Decision> decisions;
+};
+
+class RateLimitTest : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(RateLimitTest, AtMostOneStartPerInterval) {
+    SynchronizeRateLimit limit;
+    std::vector<Decision> decisions;
+    for (const auto& step : GetParam().steps) {
+        if (step) {
+            decisions.push_back(limit.OnRequest(*step));
+        } else {
+            limit.Finished({ServiceOutcome::CannotGet});
+        }
+    }
+    EXPECT_EQ(decisions, GetParam().decisions) << GetParam().name;
+}
+
+constexpr std::nullopt_t kFinish = std::nullopt;
+constexpr uint64_t kT = 5000000;
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, RateLimitTest, ::testing::Values(
+    RateCase{"first request starts", {0}, {Decision::Start}},
+    RateCase{"requests while running join", {kT, kT + 1, kT + 20000}, {Decision::Start, Decision::JoinRunning, Decision::JoinRunning}},
+    RateCase{"soon after: the last outcome", {kT, kFinish, kT + 9999}, {Decision::Start, Decision::Last}},
+    RateCase{"ten seconds after the start: again", {kT, kFinish, kT + 10000}, {Decision::Start, Decision::Start}},
+    RateCase{"a long run: at once after it", {kT, kT + 15000, kFinish, kT + 15001}, {Decision::Start, Decision::JoinRunning, Decision::Start}},
+    RateCase{"a burst gets one start", {kT, kFinish, kT + 1, kT + 2, kT + 3, kT + 9999, kT + 10000, kFinish, kT + 10001}, {Decision::Start, Decision::Last, Decision::Last, Decision::Last, Decision::Last, Decision::Start, Decision::Last}}));
+// clang-format on
+
+TEST(RateLimitTest, LastIsTheLastFinishedOutcome) {
+    SynchronizeRateLimit limit;
+    limit.OnRequest(kT);
+    limit.Finished({ServiceOutcome::Set, 1, 2, 3});
+    EXPECT_EQ(limit.Last(), (ServiceAnswer{ServiceOutcome::Set, 1, 2, 3}));
+}
+
+struct OnceCase : NamedCase {
+    std::string page;
+    SetClockResult setResult;
+    ServiceAnswer answer;
+};
+
+class SynchronizeOnceTest : public ::testing::TestWithParam<OnceCase> {};
+
+TEST_P(SynchronizeOnceTest, FetchesTheBuiltInPageAndSetsTheShortestWay) {
+    const OnceCase& c = GetParam();
+    EventLog log;
+    FakeHttp http{log};
+    FakeClock clock{log};
+    clock.systemTime = {2026, 12, 1, 7, 23, 59, 59, 250};
+    clock.setResult = c.setResult;
+    http.bodies = {c.page};
+    EXPECT_EQ(SynchronizeOnce(http, clock), c.answer) << c.name;
+    EXPECT_EQ(http.urls, std::vector<std::string>{TimePageUrl()}) << c.name;
+    if (c.answer.outcome == ServiceOutcome::Set) {
+        ASSERT_EQ(clock.sets.size(), 1u);
+        EXPECT_EQ(clock.sets[0], (SystemTime{2026, 12, 2, 8, 0, 0, 1, 250})) << c.name;
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, SynchronizeOnceTest, ::testing::Values(
+    OnceCase{"set across midnight", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::Set, 0, 0, 1}},
+    OnceCase{"no page", "", SetClockResult::Done, {ServiceOutcome::CannotGet}},
+    OnceCase{"garbled page", PageWithTime("00:0x:01"), SetClockResult::Done, {ServiceOutcome::CannotGet}},
+    OnceCase{"refused", PageWithTime("00:00:01"), SetClockResult::NoPrivilege, {ServiceOutcome::CannotSet}},
+    OnceCase{"failed", PageWithTime("00:00:01"), SetClockResult::Failed, {ServiceOutcome::CannotSet}}));
+// clang-format on
+
+}  // namespace
