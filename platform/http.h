@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // A download gives up after this long without progress on the network, and after this long
@@ -7,6 +8,8 @@
 inline constexpr unsigned kNetworkTimeoutMs = 10000;
 inline constexpr unsigned kWholeDownloadMs = 30000;
 inline constexpr unsigned kDownloadLimitMs = kWholeDownloadMs + kNetworkTimeoutMs;
+// An endless page must not exhaust memory: what comes after this many bytes is not read.
+inline constexpr std::size_t kMaxPageBytes = std::size_t{64} * 1024;
 
 class Http {
 public:

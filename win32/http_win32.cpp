@@ -76,7 +76,6 @@ constexpr wchar_t kAgent[] = L"VBandWinInet/1.0";
 constexpr DWORD kReadSize = 1024;
 // A dead, endless or trickling server must neither freeze the window for long (the limits
 // are in platform/http.h) nor exhaust memory.
-constexpr std::size_t kMaxBody = std::size_t{64} * 1024;
 
 void SetTimeouts(const WinInet& api, HINTERNET handle) {
     for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
@@ -168,15 +167,15 @@ void Fetch(const WinInet& api, Download& download) {
 
     std::string responseText;
     char readBuffer[kReadSize] = {};
-    while (responseText.size() < kMaxBody && GetTickCount64() - started < kWholeDownloadMs) {
+    while (responseText.size() < kMaxPageBytes && GetTickCount64() - started < kWholeDownloadMs) {
         // Asking first lets a read return what has arrived instead of waiting for a full
         // buffer, so a trickling server cannot hold the window past the time limit.
         DWORD available = 0;
         if (!api.InternetQueryDataAvailable(request.get(), &available, 0, 0) || available == 0) {
             break;
         }
-        const DWORD wanted =
-            std::min({available, kReadSize, static_cast<DWORD>(kMaxBody - responseText.size())});
+        const DWORD wanted = std::min(
+            {available, kReadSize, static_cast<DWORD>(kMaxPageBytes - responseText.size())});
         DWORD bytesRead = 0;
         if (!api.InternetReadFile(request.get(), readBuffer, wanted, &bytesRead) ||
             bytesRead == 0) {

@@ -14,9 +14,7 @@ using unique_winhttp = unique_handle<NullHandleTraits<HINTERNET, &WinHttpCloseHa
 // As the program's own download: the same agent, time-outs and size limit.
 constexpr wchar_t kAgent[] = L"VBandWinInet/1.0";
 constexpr DWORD kReadSize = 1024;
-constexpr int kStepTimeoutMs = 10000;
-constexpr ULONGLONG kWholeDownloadMs = 30000;
-constexpr std::size_t kMaxBody = std::size_t{64} * 1024;
+constexpr int kStepTimeoutMs = static_cast<int>(kNetworkTimeoutMs);
 
 bool SetDword(HINTERNET handle, DWORD option, DWORD value) {
     return WinHttpSetOption(handle, option, &value, sizeof value) != FALSE;
@@ -74,13 +72,13 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
     }
     std::string body;
     char buffer[kReadSize] = {};
-    while (body.size() < kMaxBody && GetTickCount64() - started < kWholeDownloadMs) {
+    while (body.size() < kMaxPageBytes && GetTickCount64() - started < kWholeDownloadMs) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request.get(), &available) || available == 0) {
             break;
         }
         const DWORD wanted =
-            std::min({available, kReadSize, static_cast<DWORD>(kMaxBody - body.size())});
+            std::min({available, kReadSize, static_cast<DWORD>(kMaxPageBytes - body.size())});
         DWORD read = 0;
         if (!WinHttpReadData(request.get(), buffer, wanted, &read) || read == 0) {
             break;
