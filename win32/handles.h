@@ -28,7 +28,7 @@ using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
 using unique_sc_handle = unique_handle<NullHandleTraits<SC_HANDLE, &CloseServiceHandle>>;
 
 // A file or pipe handle, whose invalid value is INVALID_HANDLE_VALUE.
-struct FileHandleTraits {
+struct FileHandleTraits : KeepsLastError {
     using pointer = HANDLE;
     static pointer invalid() { return INVALID_HANDLE_VALUE; }
     static void close(pointer h) { CloseHandle(h); }

@@ -14,13 +14,8 @@
 
 namespace zprobe {
 
-// The product's owners, and one for files, whose invalid value is not null.
-struct FileTraits {
-    using pointer = HANDLE;
-    static pointer invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(pointer h) { CloseHandle(h); }
-};
-using unique_file = unique_handle<FileTraits>;
+// The product's handle owners, files included.
+using unique_file = unique_file_handle;
 
 constexpr wchar_t kMainClass[] = L"ZelmoraMainWindow";
 constexpr wchar_t kFontQueryMessage[] = L"zprobe.FontQuery";
