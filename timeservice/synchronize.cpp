@@ -61,8 +61,9 @@ bool TimeService::Set(const SystemTime& now, PageTime page) {
 }
 
 // The service fetches the page itself: a request carries no time, so it cannot be told one.
+// No yield here: a tick let in while the set failed would start another set, which would
+// fail and ask again, nesting without end.
 bool TimeService::SetThroughService() {
-    runtime_.YieldToPendingMessages();
     const std::optional<ServiceAnswer> answer = clockService_.Synchronize();
     if (answer && answer->outcome == ServiceOutcome::Set) {
         return Updated();

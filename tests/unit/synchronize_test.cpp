@@ -196,14 +196,13 @@ INSTANTIATE_TEST_SUITE_P(Table, ServiceDecisionTest, ::testing::Values(
     ServiceCase{"no right, service busy", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::Busy}, true, kCannotSet}));
 // clang-format on
 
-TEST_F(SynchronizeTimeTest, AsksTheServiceAfterTheRefusalWithTheWindowServed) {
+TEST_F(SynchronizeTimeTest, AsksTheServiceRightAfterTheRefusalWithoutLettingATickIn) {
     f.http.bodies = {PageWithTime("12:00:42")};
     f.clock.setResult = SetClockResult::NoPrivilege;
     f.clockService.answer = kServiceSet;
     Set();
-    const EventLog expected{"status Getting Time...", "yield", "download",
-                            "set clock refused",      "yield", "ask service",
-                            "status " + kUpdated};
+    const EventLog expected{"status Getting Time...", "yield",       "download",
+                            "set clock refused",      "ask service", "status " + kUpdated};
     EXPECT_EQ(f.log, expected);
 }
 
