@@ -9,13 +9,13 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-DEB822 = """Types: deb-src\nURIs: http://source.example/debian\nSuites: {r}\n
-Types: deb\nURIs: http://security.example/debian-security\nSuites: {r}-security\n
-Types: deb\nEnabled: no\nURIs: http://disabled.example/debian\nSuites: {r}\n
-Types: deb\nURIs: http://mirror.example/debian/ http://second.example/debian\nSuites: {r} {r}-x\n"""
-ONE_LINE = """deb-src http://source.example/debian {r} main
-deb [arch=amd64 signed-by=/usr/share/keyrings/k.gpg] http://local.example/debian {r} main
-deb http://later.example/debian {r} main\n"""
+DEB822 = """Types: deb-src\nURIs: file:/srv/source\nSuites: {r}\n
+Types: deb\nURIs: file:/srv/security-updates\nSuites: {r}-security\n
+Types: deb\nEnabled: no\nURIs: file:/srv/disabled\nSuites: {r}\n
+Types: deb\nURIs: file:/srv/mirror/ file:/srv/second\nSuites: {r} {r}-x\n"""
+ONE_LINE = """deb-src file:/srv/source {r} main
+deb [arch=amd64 signed-by=/usr/share/keyrings/k.gpg] file:/srv/local {r} main
+deb file:/srv/later {r} main\n"""
 RUNNER_CASES = """
 import unittest
 class Passes(unittest.TestCase):
@@ -41,10 +41,10 @@ class Tools(unittest.TestCase):
     def test_the_wine_root_takes_the_host_releases_own_mirror(self):
         release = run(["bash", "-c", ". /etc/os-release; echo $VERSION_CODENAME"]).stdout.strip()
         for name, text, override, expected in (
-                ("sources.list.d/debian.sources", DEB822, "", "http://mirror.example/debian"),
-                ("sources.list", ONE_LINE, "", "http://local.example/debian"),
-                ("sources.list", ONE_LINE, "http://own.example/d/", "http://own.example/d"),
-                ("sources.list", "deb http://other.example/debian other main\n", "", None)):
+                ("sources.list.d/debian.sources", DEB822, "", "file:/srv/mirror"),
+                ("sources.list", ONE_LINE, "", "file:/srv/local"),
+                ("sources.list", ONE_LINE, "file:/srv/own/", "file:/srv/own"),
+                ("sources.list", "deb file:/srv/other other main\n", "", None)):
             with self.subTest(name=name, override=override), tempfile.TemporaryDirectory() as apt:
                 (Path(apt) / "sources.list.d").mkdir()
                 (Path(apt) / name).write_text(text.format(r=release))
