@@ -15,8 +15,6 @@
 
 namespace {
 
-using unique_hlocal = unique_handle<NullHandleTraits<HLOCAL, &LocalFree>>;
-
 // One synchronisation, shared by the server and its worker, which may outlive the server.
 struct Job {
     unique_kernel_handle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};

@@ -26,6 +26,8 @@ using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
 using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
 using unique_sc_handle = unique_handle<NullHandleTraits<SC_HANDLE, &CloseServiceHandle>>;
+// Memory the system allocated for the caller (security descriptors, their SDDL text).
+using unique_hlocal = unique_handle<NullHandleTraits<HLOCAL, &LocalFree>>;
 
 // A file or pipe handle, whose invalid value is INVALID_HANDLE_VALUE.
 struct FileHandleTraits : KeepsLastError {

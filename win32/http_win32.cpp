@@ -3,10 +3,10 @@
 #include <process.h>
 #include <wininet.h>
 
-#include <algorithm>
 #include <memory>
 #include <optional>
 
+#include "win32/page_body.h"
 #include "win32/wide.h"
 
 namespace {
@@ -72,8 +72,6 @@ struct InternetHandleTraits : KeepsLastError {
 };
 using unique_hinternet = unique_handle<InternetHandleTraits>;
 
-constexpr wchar_t kAgent[] = L"VBandWinInet/1.0";
-constexpr DWORD kReadSize = 1024;
 // A dead, endless or trickling server must neither freeze the window for long (the limits
 // are in platform/http.h) nor exhaust memory.
 
@@ -135,7 +133,7 @@ void Fetch(const WinInet& api, Download& download) {
     if (!CrackUrl(api, download.url, parts)) {
         return;
     }
-    unique_hinternet internet(api.InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PROXY, L"", L"", 0));
+    unique_hinternet internet(api.InternetOpenW(kHttpAgent, INTERNET_OPEN_TYPE_PROXY, L"", L"", 0));
     if (!internet) {
         return;
     }
@@ -165,25 +163,14 @@ void Fetch(const WinInet& api, Download& download) {
         return;
     }
 
-    std::string responseText;
-    char readBuffer[kReadSize] = {};
-    while (responseText.size() < kMaxPageBytes && GetTickCount64() - started < kWholeDownloadMs) {
-        // Asking first lets a read return what has arrived instead of waiting for a full
-        // buffer, so a trickling server cannot hold the window past the time limit.
-        DWORD available = 0;
-        if (!api.InternetQueryDataAvailable(request.get(), &available, 0, 0) || available == 0) {
-            break;
-        }
-        const DWORD wanted = std::min(
-            {available, kReadSize, static_cast<DWORD>(kMaxPageBytes - responseText.size())});
-        DWORD bytesRead = 0;
-        if (!api.InternetReadFile(request.get(), readBuffer, wanted, &bytesRead) ||
-            bytesRead == 0) {
-            break;
-        }
-        responseText.append(readBuffer, bytesRead);
-    }
-    download.text = std::move(responseText);
+    download.text = ReadPageBody(
+        started,
+        [&](DWORD* ready) {
+            return api.InternetQueryDataAvailable(request.get(), ready, 0, 0) != FALSE;
+        },
+        [&](char* buffer, DWORD size, DWORD* got) {
+            return api.InternetReadFile(request.get(), buffer, size, got) != FALSE;
+        });
     SetEvent(download.done.get());
     // The request before the connection before the session.
     request.reset();

@@ -1,19 +1,18 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <algorithm>
 #include <string>
 
 #include "win32/handles.h"
+#include "win32/page_body.h"
 #include "win32/service_win32.h"
+#include "win32/wide.h"
 
 namespace {
 
 using unique_winhttp = unique_handle<NullHandleTraits<HINTERNET, &WinHttpCloseHandle>>;
 
 // As the program's own download: the same agent, time-outs and size limit.
-constexpr wchar_t kAgent[] = L"VBandWinInet/1.0";
-constexpr DWORD kReadSize = 1024;
 constexpr int kStepTimeoutMs = static_cast<int>(kNetworkTimeoutMs);
 
 bool SetDword(HINTERNET handle, DWORD option, DWORD value) {
@@ -27,8 +26,7 @@ bool SetDword(HINTERNET handle, DWORD option, DWORD value) {
 // request: no security flag is ever relaxed.
 std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
     const ULONGLONG started = GetTickCount64();
-    // The built-in address is ASCII; the build refuses any other.
-    const std::wstring wideUrl(url.begin(), url.end());
+    const std::wstring wideUrl = Widen(url);
     wchar_t host[256] = L"";
     wchar_t path[2048] = L"";
     URL_COMPONENTS parts{};
@@ -41,7 +39,7 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
         (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)) {
         return {};
     }
-    const unique_winhttp session(WinHttpOpen(kAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
+    const unique_winhttp session(WinHttpOpen(kHttpAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
                                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session ||
         !WinHttpSetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
@@ -70,20 +68,10 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
         !WinHttpReceiveResponse(request.get(), nullptr)) {
         return {};
     }
-    std::string body;
-    char buffer[kReadSize] = {};
-    while (body.size() < kMaxPageBytes && GetTickCount64() - started < kWholeDownloadMs) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request.get(), &available) || available == 0) {
-            break;
-        }
-        const DWORD wanted =
-            std::min({available, kReadSize, static_cast<DWORD>(kMaxPageBytes - body.size())});
-        DWORD read = 0;
-        if (!WinHttpReadData(request.get(), buffer, wanted, &read) || read == 0) {
-            break;
-        }
-        body.append(buffer, read);
-    }
-    return body;
+    return ReadPageBody(
+        started,
+        [&](DWORD* ready) { return WinHttpQueryDataAvailable(request.get(), ready) != FALSE; },
+        [&](char* buffer, DWORD size, DWORD* got) {
+            return WinHttpReadData(request.get(), buffer, size, got) != FALSE;
+        });
 }
