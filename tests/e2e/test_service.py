@@ -76,7 +76,7 @@ class ClockService(SessionTestCase):
                          {"image": f'"{INSTALL_DIR}\\ZelmoraService.exe"',
                           "account": "NT AUTHORITY\\LocalService", "type": OWN_PROCESS,
                           "start": AUTO_START, "state": RUNNING})
-        expected = {"privileges": ["SeSystemtimePrivilege"], "failure_flag": "1",
+        expected = {"privileges": ["SeSystemtimePrivilege"], "failure_flag": 1,
                     "failure": {"reset": 86400, "actions": [[1, 60000]] * 3}}
         for key, value in expected.items():
             with self.subTest(key):

@@ -7,18 +7,6 @@ namespace zprobe {
 // ---------------------------------------------------------------------------------------
 // A minimal JSON writer: enough for objects, arrays, strings, numbers and booleans.
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
 void PrintError(const std::string& message) {
     Json j;
     j.BeginObject().Field("error", message).EndObject();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <concepts>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "win32/handles.h"
+#include "win32/wide.h"
 
 namespace zprobe {
 
@@ -25,7 +27,20 @@ constexpr int kMaxControls = 64;
 // ---------------------------------------------------------------------------------------
 // A minimal JSON writer: enough for objects, arrays, strings, numbers and booleans.
 
-std::string Utf8(const std::wstring& text);
+inline std::string Utf8(const std::wstring& text) {
+    return Narrow(text);
+}
+
+// A security descriptor's access list as SDDL text; nothing when it cannot be converted.
+inline std::optional<std::wstring> DaclText(PSECURITY_DESCRIPTOR descriptor) {
+    unique_hlocal text;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+            reinterpret_cast<LPWSTR*>(text.put()), nullptr)) {
+        return std::nullopt;
+    }
+    return std::wstring(static_cast<const wchar_t*>(text.get()));
+}
 
 class Json {
 public:

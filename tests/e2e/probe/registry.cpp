@@ -79,24 +79,18 @@ int CmdKeyDacl(HKEY root, const std::wstring& subkey, const std::wstring* sddl) 
     std::wstring before;
     if (RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, current.data(), &size) ==
         ERROR_SUCCESS) {
-        LPWSTR text = nullptr;
-        if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                current.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
-            before = text;
-            LocalFree(text);
-        }
+        before = DaclText(current.data()).value_or(L"");
     }
     Json j;
     j.BeginObject().Field("before", before);
     if (sddl) {
-        PSECURITY_DESCRIPTOR wanted = nullptr;
+        unique_hlocal wanted;
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl->c_str(), SDDL_REVISION_1,
-                                                                  &wanted, nullptr)) {
+                                                                  wanted.put(), nullptr)) {
             PrintError("bad SDDL");
             return 2;
         }
-        status = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, wanted);
-        LocalFree(wanted);
+        status = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, wanted.get());
         j.Field("set", status == ERROR_SUCCESS).Field("status", status);
     }
     j.EndObject().Print();

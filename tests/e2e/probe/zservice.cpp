@@ -10,42 +10,35 @@
 
 #include <windows.h>
 #include <aclapi.h>
-#include <sddl.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/clock_service.h"
+#include "probe.h"
 #include "win32/service_names.h"
 #include "win32/win32_platform.h"
 
 namespace {
 
-std::string Utf8(const wchar_t* text) {
-    char out[4096] = "";
-    WideCharToMultiByte(CP_UTF8, 0, text ? text : L"", -1, out, sizeof out, nullptr, nullptr);
-    std::string quoted = "\"";
-    for (const char* c = out; *c; ++c) {
-        quoted += (*c == '"' || *c == '\\') ? std::string{'\\', *c} : std::string{*c};
-    }
-    return quoted + "\"";
-}
+using zprobe::Json;
 
 std::string Error() {
-    return "\"error " + std::to_string(GetLastError()) + "\"";
+    return "error " + std::to_string(GetLastError());
 }
 
-// One QueryServiceConfig2W level as JSON, made by describe from its buffer.
+// One QueryServiceConfig2W level, written by describe from its buffer.
 template <typename Info, typename Describe>
-std::string Config2(SC_HANDLE service, DWORD level, Describe describe) {
+void Config2(Json& j, const char* key, SC_HANDLE service, DWORD level, Describe describe) {
     std::vector<BYTE> buffer(8192);
     DWORD needed = 0;
+    j.Key(key);
     if (!QueryServiceConfig2W(service, level, buffer.data(), static_cast<DWORD>(buffer.size()),
                               &needed)) {
-        return Error();
+        j.String(Error());
+        return;
     }
-    return describe(*reinterpret_cast<const Info*>(buffer.data()));
+    describe(*reinterpret_cast<const Info*>(buffer.data()));
 }
 
 int Config() {
@@ -54,8 +47,10 @@ int Config() {
                                        ? OpenServiceW(manager.get(), kClockServiceName,
                                                       SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS)
                                        : nullptr);
+    Json j;
+    j.BeginObject().Field("installed", static_cast<bool>(service));
     if (!service) {
-        std::printf("{\"installed\":false,\"error\":%s}\n", Error().c_str());
+        j.Field("error", Error()).EndObject().Print();
         return 0;
     }
     std::vector<BYTE> buffer(8192);
@@ -66,38 +61,36 @@ int Config() {
                              static_cast<DWORD>(buffer.size()), &needed) ||
         !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
                               reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        std::printf("{\"installed\":true,\"error\":%s}\n", Error().c_str());
+        j.Field("error", Error()).EndObject().Print();
         return 1;
     }
-    const std::string privileges = Config2<SERVICE_REQUIRED_PRIVILEGES_INFOW>(
-        service.get(), SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, [](const auto& info) {
-            std::string list = "[";
+    j.Field("image", std::wstring(config->lpBinaryPathName))
+        .Field("account", std::wstring(config->lpServiceStartName))
+        .Field("display", std::wstring(config->lpDisplayName))
+        .Field("type", config->dwServiceType)
+        .Field("start", config->dwStartType);
+    Config2<SERVICE_REQUIRED_PRIVILEGES_INFOW>(
+        j, "privileges", service.get(), SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO,
+        [&](const auto& info) {
+            j.BeginArray();
             for (const wchar_t* p = info.pmszRequiredPrivileges; p && *p; p += wcslen(p) + 1) {
-                list += (list.size() > 1 ? "," : "") + Utf8(p);
+                j.String(std::wstring(p));
             }
-            return list + "]";
+            j.EndArray();
         });
-    const std::string failure = Config2<SERVICE_FAILURE_ACTIONSW>(
-        service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, [](const auto& info) {
-            std::string list =
-                "{\"reset\":" + std::to_string(info.dwResetPeriod) + ",\"actions\":[";
+    Config2<SERVICE_FAILURE_ACTIONSW>(
+        j, "failure", service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, [&](const auto& info) {
+            j.BeginObject().Field("reset", info.dwResetPeriod).Key("actions").BeginArray();
             for (DWORD i = 0; i < info.cActions; ++i) {
-                list += (i ? ",[" : "[") + std::to_string(info.lpsaActions[i].Type) + "," +
-                        std::to_string(info.lpsaActions[i].Delay) + "]";
+                j.BeginArray().Number(info.lpsaActions[i].Type).Number(info.lpsaActions[i].Delay);
+                j.EndArray();
             }
-            return list + "]}";
+            j.EndArray().EndObject();
         });
-    const std::string flag = Config2<SERVICE_FAILURE_ACTIONS_FLAG>(
-        service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
-        [](const auto& info) { return std::to_string(info.fFailureActionsOnNonCrashFailures); });
-    std::printf(
-        "{\"installed\":true,\"image\":%s,\"account\":%s,\"display\":%s,\"type\":%lu,"
-        "\"start\":%lu,\"privileges\":%s,\"failure\":%s,\"failure_flag\":%s,\"state\":%lu,"
-        "\"pid\":%lu}\n",
-        Utf8(config->lpBinaryPathName).c_str(), Utf8(config->lpServiceStartName).c_str(),
-        Utf8(config->lpDisplayName).c_str(), config->dwServiceType, config->dwStartType,
-        privileges.c_str(), failure.c_str(), flag.c_str(), status.dwCurrentState,
-        status.dwProcessId);
+    Config2<SERVICE_FAILURE_ACTIONS_FLAG>(
+        j, "failure_flag", service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+        [&](const auto& info) { j.Number(info.fFailureActionsOnNonCrashFailures); });
+    j.Field("state", status.dwCurrentState).Field("pid", status.dwProcessId).EndObject().Print();
     return 0;
 }
 
@@ -109,32 +102,26 @@ HANDLE Connect() {
 
 int Pipe() {
     const unique_file_handle pipe(Connect());
-    if (!pipe) {
-        std::printf("{\"error\":%s}\n", Error().c_str());
-        return 1;
-    }
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    wchar_t* sddl = nullptr;
+    unique_hlocal descriptor;
+    std::optional<std::wstring> sddl;
     DWORD flags = 0;
     DWORD outSize = 0;
     DWORD inSize = 0;
     DWORD instances = 0;
     ULONG server = 0;
-    if (GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr) ||
+    Json j;
+    if (!pipe ||
+        GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, descriptor.put()) != ERROR_SUCCESS ||
+        !(sddl = zprobe::DaclText(descriptor.get())) ||
         !GetNamedPipeInfo(pipe.get(), &flags, &outSize, &inSize, &instances) ||
         !GetNamedPipeServerProcessId(pipe.get(), &server)) {
-        std::printf("{\"error\":%s}\n", Error().c_str());
+        j.BeginObject().Field("error", Error()).EndObject().Print();
         return 1;
     }
-    std::printf(
-        "{\"sddl\":%s,\"flags\":%lu,\"out\":%lu,\"in\":%lu,\"instances\":%lu,"
-        "\"server_pid\":%lu}\n",
-        Utf8(sddl).c_str(), flags, outSize, inSize, instances, server);
-    LocalFree(sddl);
-    LocalFree(descriptor);
+    j.BeginObject().Field("sddl", *sddl).Field("flags", flags).Field("out", outSize);
+    j.Field("in", inSize).Field("instances", instances).Field("server_pid", server);
+    j.EndObject().Print();
     return 0;
 }
 
@@ -142,10 +129,12 @@ int Ask() {
     const ULONGLONG started = GetTickCount64();
     Win32ClockService service;
     const auto answer = service.Synchronize();
-    std::printf("{\"answered\":%s,\"outcome\":%d,\"time\":[%d,%d,%d],\"ms\":%llu}\n",
-                answer ? "true" : "false", answer ? static_cast<int>(answer->outcome) : 0,
-                answer ? answer->hour : 0, answer ? answer->minute : 0, answer ? answer->second : 0,
-                GetTickCount64() - started);
+    const ServiceAnswer shown = answer.value_or(ServiceAnswer{});
+    Json j;
+    j.BeginObject().Field("answered", answer.has_value());
+    j.Field("outcome", answer ? static_cast<int>(shown.outcome) : 0).Key("time").BeginArray();
+    j.Number(shown.hour).Number(shown.minute).Number(shown.second).EndArray();
+    j.Field("ms", GetTickCount64() - started).EndObject().Print();
     return 0;
 }
 
@@ -185,7 +174,8 @@ int Hostile(const wchar_t* kind, int count) {
     for (const unique_kernel_handle& client : clients) {
         WaitForSingleObject(client.get(), INFINITE);
     }
-    std::printf("{\"connected\":%ld}\n", hostileConnected);
+    Json j;
+    j.BeginObject().Field("connected", hostileConnected).EndObject().Print();
     return 0;
 }
 
@@ -205,6 +195,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"hostile" && argc > 3) {
         return Hostile(argv[2], _wtoi(argv[3]));
     }
-    std::printf("{\"error\":\"usage: zservice config|pipe|ask|hostile KIND COUNT\"}\n");
+    Json j;
+    j.BeginObject().Field("error",
+                          std::string("usage: zservice config|pipe|ask|hostile KIND COUNT"));
+    j.EndObject().Print();
     return 2;
 }
