@@ -16,7 +16,7 @@
 #include "timeservice/time_service.h"
 #include "ui/main_form.h"
 #include "ui/main_window_layout.h"
-#include "win32/names.h"
+#include "win32/program/names.h"
 #include "zelmora_version.h"
 
 namespace {

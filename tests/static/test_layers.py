@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """The product's folders are layers: each includes only from itself and the layers below
 it, and only the Win32 layer includes system headers (<windows.h>, <shellapi.h>, ...): the
-others include the C++ standard library alone, whose headers have no ".h"."""
+others include the C++ standard library alone, whose headers have no ".h". The Win32 layer
+holds two programs: the window program's code and the clock service's each in a folder of
+its own, beside what both share; neither reaches the other's, and the shared code neither."""
 
 import os
 import re
@@ -10,6 +12,8 @@ import unittest
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 LAYERS = ["platform", "timeservice", "app", "ui", "win32"]  # bottom up
 EXTRA = {"win32": ["resources"]}  # the ids of the resources it loads
+WIN32_PARTS = {"shared": ["shared"], "program": ["shared", "program"],
+               "service": ["shared", "service"]}  # what each may include of win32/
 
 
 class Layers(unittest.TestCase):
@@ -28,6 +32,20 @@ class Layers(unittest.TestCase):
                 if layer != "win32":
                     self.assertEqual(re.findall(r'^\s*#\s*include\s+<([^>]*\.h)>', text,
                                                 re.MULTILINE | re.IGNORECASE), [], path)
+
+    def test_win32_programs_apart(self):
+        win32 = os.path.join(ROOT, "win32")
+        self.assertEqual(sorted(os.listdir(win32)), sorted(WIN32_PARTS),
+                         "every Win32 file belongs to the program, the service or both")
+        for part, allowed in WIN32_PARTS.items():
+            names = os.listdir(os.path.join(win32, part))
+            self.assertTrue(names, f"win32/{part}/ is empty")
+            for name in names:
+                with open(os.path.join(win32, part, name), encoding="utf-8") as f:
+                    for included in re.findall(r'^\s*#\s*include\s+"win32/([^/"]+)/', f.read(),
+                                               re.MULTILINE):
+                        with self.subTest(file=f"{part}/{name}", includes=included):
+                            self.assertIn(included, allowed)
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ def control_text(control):
 
 def menu_item(label):
     items = re.findall(r'AppendMenuW\([^";]*L"&?([^"]*)"',
-                       source("win32/main_window_win32.cpp"))
+                       source("win32/program/main_window_win32.cpp"))
     if label not in items:
         raise AssertionError(f"menu item {label} not found (have {items})")
     return label
@@ -49,7 +49,7 @@ def setting_names():
 
 
 def settings_key():
-    root = constant("win32/names.h", "kSettingsRoot")
+    root = constant("win32/program/names.h", "kSettingsRoot")
     return (root + constant(APP, "kAppName") + "\\"
             + constant(APP, "kSection"))
 

@@ -5,7 +5,7 @@
 #include "tests/fakes/fake_platform.h"
 #include "timeservice/time_service.h"
 #include "ui/main_window_layout.h"
-#include "win32/tray_mouse.h"
+#include "win32/program/tray_mouse.h"
 
 namespace {
 

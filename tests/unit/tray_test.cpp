@@ -10,8 +10,8 @@
 #include "tests/fakes/fake_platform.h"
 #include "platform/utf16.h"
 #include "ui/main_window_layout.h"
-#include "win32/tray_mouse.h"
-#include "win32/tray_tip.h"
+#include "win32/program/tray_mouse.h"
+#include "win32/program/tray_tip.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "win32/handles.h"
-#include "win32/wide.h"
+#include "win32/shared/handles.h"
+#include "win32/shared/wide.h"
 
 namespace zprobe {
 

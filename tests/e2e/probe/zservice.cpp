@@ -16,8 +16,8 @@
 
 #include "platform/clock_service.h"
 #include "probe.h"
-#include "win32/service_names.h"
-#include "win32/win32_platform.h"
+#include "win32/shared/service_names.h"
+#include "win32/program/win32_platform.h"
 
 namespace {
 

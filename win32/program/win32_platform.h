@@ -8,25 +8,10 @@
 #include <string_view>
 
 #include "platform/ports.h"
-#include "win32/handles.h"
+#include "win32/shared/clock_win32.h"
+#include "win32/shared/handles.h"
 
 class Win32MainWindow;
-
-class Win32Clock final : public Clock {
-public:
-    SystemTime GetSystemTime() override;
-    SetClockResult SetSystemTime(const SystemTime& utc) override;
-    void Sleep(uint32_t milliseconds) override;
-    TimeText LocalTimeText() override;
-    std::string LocalTimeAmPm() override;
-    float SecondsSinceMidnight() override;
-    uint64_t MonotonicMilliseconds() override;
-
-private:
-    uint64_t localTimeSecond_ = 0;  // the UTC second localTimeText_ was made for
-    TimeText localTimeText_;
-    std::string utf8Scratch_;  // kept, so that a new second's text need not allocate
-};
 
 class Win32Http final : public Http {
 public:

@@ -1,10 +1,10 @@
-#include "win32/win32_platform.h"
+#include "win32/program/win32_platform.h"
 
 #include <vector>
 
-#include "win32/main_window_win32.h"
-#include "win32/names.h"
-#include "win32/wide.h"
+#include "win32/program/main_window_win32.h"
+#include "win32/program/names.h"
+#include "win32/shared/wide.h"
 
 namespace {
 

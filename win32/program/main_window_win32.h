@@ -8,8 +8,8 @@
 
 #include "platform/main_window.h"
 #include "ui/main_window_layout.h"
-#include "win32/handles.h"
-#include "win32/names.h"
+#include "win32/shared/handles.h"
+#include "win32/program/names.h"
 
 // The main window: one window class, one window procedure, the controls made from the
 // layout table.

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "timeservice/service_synchronizer.h"
-#include "win32/handles.h"
-#include "win32/service_names.h"
-#include "win32/service_win32.h"
-#include "win32/win32_platform.h"
+#include "win32/shared/handles.h"
+#include "win32/shared/service_names.h"
+#include "win32/service/service_win32.h"
+#include "win32/shared/clock_win32.h"
 
 namespace {
 

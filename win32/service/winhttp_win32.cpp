@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "win32/handles.h"
-#include "win32/page_body.h"
-#include "win32/service_win32.h"
-#include "win32/wide.h"
+#include "win32/shared/handles.h"
+#include "win32/shared/page_body.h"
+#include "win32/service/service_win32.h"
+#include "win32/shared/wide.h"
 
 namespace {
 

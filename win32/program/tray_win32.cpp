@@ -1,11 +1,11 @@
-#include "win32/win32_platform.h"
+#include "win32/program/win32_platform.h"
 
 #include <shellapi.h>
 
-#include "win32/main_window_win32.h"
-#include "win32/tray_mouse.h"
-#include "win32/tray_tip.h"
-#include "win32/wide.h"
+#include "win32/program/main_window_win32.h"
+#include "win32/program/tray_mouse.h"
+#include "win32/program/tray_tip.h"
+#include "win32/shared/wide.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "win32/win32_platform.h"
+#include "win32/shared/clock_win32.h"
 
 #include <algorithm>
 
-#include "win32/wide.h"
+#include "win32/shared/wide.h"
 
 namespace {
 

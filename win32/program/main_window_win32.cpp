@@ -1,4 +1,4 @@
-#include "win32/main_window_win32.h"
+#include "win32/program/main_window_win32.h"
 
 #include <windowsx.h>
 
@@ -7,9 +7,9 @@
 #include <string>
 
 #include "resources/resource_ids.h"
-#include "win32/logo_bitmap.h"
-#include "win32/tray_mouse.h"
-#include "win32/wide.h"
+#include "win32/program/logo_bitmap.h"
+#include "win32/program/tray_mouse.h"
+#include "win32/shared/wide.h"
 
 namespace {
 

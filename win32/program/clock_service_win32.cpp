@@ -1,6 +1,6 @@
-#include "win32/pipe_io.h"
-#include "win32/service_names.h"
-#include "win32/win32_platform.h"
+#include "win32/program/pipe_io.h"
+#include "win32/shared/service_names.h"
+#include "win32/program/win32_platform.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "win32/win32_platform.h"
+#include "win32/program/win32_platform.h"
 
 #include <algorithm>
 #include <utility>
 #include <vector>
 
-#include "win32/names.h"
-#include "win32/wide.h"
+#include "win32/program/names.h"
+#include "win32/shared/wide.h"
 
 namespace {
 

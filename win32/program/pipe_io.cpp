@@ -1,6 +1,6 @@
-#include "win32/pipe_io.h"
+#include "win32/program/pipe_io.h"
 
-#include "win32/handles.h"
+#include "win32/shared/handles.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "win32/handles.h"
-#include "win32/service_names.h"
-#include "win32/service_win32.h"
+#include "win32/shared/handles.h"
+#include "win32/shared/service_names.h"
+#include "win32/service/service_win32.h"
 
 // The clock service: a separate program without window, tray or shell, so that what runs
 // with the right to set the time stays small. It serves one request, to synchronise once.

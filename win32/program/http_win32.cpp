@@ -1,4 +1,4 @@
-#include "win32/win32_platform.h"
+#include "win32/program/win32_platform.h"
 
 #include <process.h>
 #include <wininet.h>
@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "win32/page_body.h"
-#include "win32/wide.h"
+#include "win32/shared/page_body.h"
+#include "win32/shared/wide.h"
 
 namespace {
 

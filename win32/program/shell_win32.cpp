@@ -1,8 +1,8 @@
-#include "win32/win32_platform.h"
+#include "win32/program/win32_platform.h"
 
 #include <shellapi.h>
 
-#include "win32/wide.h"
+#include "win32/shared/wide.h"
 
 void Win32Shell::ShellOpen(const std::string& target) {
     const std::wstring wide = Widen(target);

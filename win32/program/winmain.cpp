@@ -4,8 +4,8 @@
 #include "app/app_core.h"
 #include "timeservice/time_service.h"
 #include "ui/main_form.h"
-#include "win32/main_window_win32.h"
-#include "win32/win32_platform.h"
+#include "win32/program/main_window_win32.h"
+#include "win32/program/win32_platform.h"
 
 // The one place where the program is put together: the Win32 implementations of the ports,
 // then the layers above them, bottom up.

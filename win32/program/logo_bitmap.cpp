@@ -1,4 +1,4 @@
-#include "win32/logo_bitmap.h"
+#include "win32/program/logo_bitmap.h"
 
 #include <algorithm>
 #include <cstdint>
