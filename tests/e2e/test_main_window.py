@@ -32,16 +32,19 @@ SS_NOTIFY = 0x100
 
 
 # Texts right after a start without stored settings that differ from the layout table's.
-SHOWN_AT_START = {TXT_INTERVAL: "30", LBL_TIME: None, LBL_INFO: READY}
+INTERVAL_AT_START = "30"
+SHOWN_AT_START = {TXT_INTERVAL: INTERVAL_AT_START, LBL_TIME: None, LBL_INFO: READY}
 # The window as it must look right after the start, as the program's layout table has it:
 # id, kind, text (None: not checked), rect and font height in client pixels by DPI ("96",
-# "120"), font (None: the platform's own), color (None: the platform's).
+# "120", "144"), font (None: the platform's own), color (None: the platform's).
 LAYOUT = [SimpleNamespace(**dict(c, text=SHOWN_AT_START.get(c["id"], c["text"])))
           for c in harness.FACTS["controls"]]
 COLORS = {e.id: e.color and tuple(e.color) for e in LAYOUT}
 BLUE = COLORS[LBL_README]
 TAB_ORDER = harness.FACTS["tabOrder"]
 CLIENT_SIZE = harness.FACTS["clientSize"]
+# Summed over red, green and blue; an unscaled or misplaced logo differs by several times it.
+LOGO_MEAN_DIFFERENCE = 30
 
 
 def inside(point, rect, margin: int = 0) -> bool:
@@ -181,17 +184,7 @@ class MainWindowAtStart(harness.SessionTestCase):
                 self.assertNotIn(RED, colors, f"{name}: red before any hover")
 
         with self.subTest("logo"):
-            # The picture keeps its natural size, centred in its control (2 pixels in
-            # from every side at 96 DPI).
-            logo = harness.read_png(harness.REPO / "resources" / "logo.gif")
-            left, top, width, height = self.by_id[IMAGE1]["screen_rect"]
-            left += (width - logo.width) // 2
-            top += (height - logo.height) // 2
-            shown = shot.pixels([left, top, logo.width, logo.height])
-            self.assertEqual(len(shown), logo.width * logo.height, "logo off the screen")
-            wrong = sum(1 for a, b in zip(shown, logo.pixels([0, 0, logo.width, logo.height]))
-                        if a != b)
-            self.assertEqual(wrong, 0, f"logo pixels unlike logo.gif (of {len(shown)})")
+            self.check_logo(shot)
 
         for control_id in (CMD_CHECK, CMD_SYNCHRONIZE):
             with self.subTest("button face", control=control_id):
@@ -201,6 +194,59 @@ class MainWindowAtStart(harness.SessionTestCase):
                 share = colors.get(BUTTON_FACE, 0) / max(1, sum(colors.values()))
                 self.assertGreater(share, 0.6, f"button {control_id} face; colours "
                                                f"{describe_colors(colors)}")
+
+    def check_logo(self, shot):
+        """The picture centred in its control (2 pixels in from every side at 96 DPI): its
+        own pixels at 96 DPI, resampled to the DPI's size at any other."""
+        logo = harness.read_png(harness.REPO / "resources" / "logo.gif")
+        natural = logo.pixels([0, 0, logo.width, logo.height])
+        width, height = ((n * self.dpi + 48) // 96 for n in (logo.width, logo.height))
+        left, top, box_width, box_height = self.by_id[IMAGE1]["screen_rect"]
+        shown = shot.pixels([left + (box_width - width) // 2, top + (box_height - height) // 2,
+                             width, height])
+        self.assertEqual(len(shown), width * height, "logo off the screen")
+        if self.dpi == 96:
+            wrong = sum(1 for a, b in zip(shown, natural) if a != b)
+            self.assertEqual(wrong, 0, f"logo pixels unlike logo.gif (of {len(shown)})")
+            return
+        # Against the logo's pixel under each one's centre: resampling changes edges only.
+        scale = 96 / self.dpi
+        under = [natural[int((y + 0.5) * scale) * logo.width + int((x + 0.5) * scale)]
+                 for y in range(height) for x in range(width)]
+        mean = sum(sum(abs(a - b) for a, b in zip(p, q))
+                   for p, q in zip(shown, under)) / len(shown)
+        self.assertLess(mean, LOGO_MEAN_DIFFERENCE,
+                        f"logo at {self.dpi} DPI: mean colour difference to logo.gif scaled")
+
+    def test_a_dpi_change_lays_out_anew_and_back(self):
+        """WM_DPICHANGED to another DPI and back, as on a move between two monitors."""
+        harness.set_interval(self.s, "42")
+        self.s.click_control(CHK_AUTO)
+        self.addCleanup(harness.set_interval, self.s, INTERVAL_AT_START)
+        self.addCleanup(lambda: self.s.control(CHK_AUTO)["check"] and
+                        self.s.click_control(CHK_AUTO))
+        before = self.s.dump()
+        x, y, width, height = before["window_rect"]
+        border = (width - before["client_size"][0], height - before["client_size"][1])
+        other = 144 if self.dpi != 144 else 96
+        size = [a + b for a, b in zip(CLIENT_SIZE[str(other)], border)]
+        for dpi, frame in ((other, [x + 8, y + 6, *size]), (self.dpi, before["window_rect"])):
+            with self.subTest(dpi=dpi):
+                self.assertTrue(self.s.probe("dpi-changed", dpi, *frame)["ok"], "WM_DPICHANGED")
+                after = self.s.dump()
+                self.assertEqual(after["window_rect"], frame, "the suggested window rectangle")
+                by_id = {c["id"]: c for c in after["controls"]}
+                for e in LAYOUT:
+                    self.assertEqual(by_id[e.id]["rect"], e.rect[str(dpi)],
+                                     f"rectangle of {e.text!r} at {dpi} DPI")
+                    if e.font:
+                        self.assertIsNotNone(by_id[e.id]["font"], after.get("fonts_error"))
+                        self.assertEqual(by_id[e.id]["font"]["height"], -e.font["height"][str(dpi)],
+                                         f"font height of {e.text!r} at {dpi} DPI")
+                self.assertEqual((by_id[TXT_INTERVAL]["text"], by_id[CHK_AUTO]["check"]), ("42", 1),
+                                 "the interval typed and the check box checked")
+        self.assertEqual({c["id"]: c["rect"] for c in after["controls"]},
+                         {c["id"]: c["rect"] for c in before["controls"]}, "back where they were")
 
     def test_initial_focus_is_on_check(self):
         self.assertEqual(self.first["focus_id"], CMD_CHECK)
@@ -221,17 +267,30 @@ class MainWindowAtStart(harness.SessionTestCase):
                 self.assertEqual(seen, wanted, f"focus after each {key}")
 
 
+def at_dpi(dpi: int) -> dict:
+    """Session options for a screen of that many dots per inch."""
+    return dict(registry={
+        r"HKCU\Control Panel\Desktop": {"LogPixels": dpi},
+        r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts":
+            {"LogPixels": dpi},
+    })
+
+
 class MainWindowAt120Dpi(MainWindowAtStart):
     """The same checks with the screen at 120 DPI (125 %): every twip converted anew."""
 
-    session_options = dict(registry={
-        r"HKCU\Control Panel\Desktop": {"LogPixels": 120},
-        r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts":
-            {"LogPixels": 120},
-    })
+    DPI = 120
+    session_options = at_dpi(DPI)
 
-    def test_the_program_sees_120_dpi(self):
-        self.assertEqual(self.dpi, 120)
+    def test_the_program_sees_the_screens_dpi(self):
+        self.assertEqual(self.dpi, self.DPI)
+
+
+class MainWindowAt144Dpi(MainWindowAt120Dpi):
+    """The same checks at 144 DPI (150 %)."""
+
+    DPI = 144
+    session_options = at_dpi(DPI)
 
 
 class TimeOperations(harness.SessionTestCase):

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <ostream>
 
 namespace {
@@ -40,7 +43,30 @@ INSTANTIATE_TEST_SUITE_P(Table, LayoutRectTest,
                                            RectCase{ControlId::Image1, 96, {304, 6, 191, 92}},
                                            // Other screens: rounded to the nearest pixel.
                                            RectCase{ControlId::Frame2, 120, {30, 128, 569, 109}},
-                                           RectCase{ControlId::chkAuto, 144, {84, 189, 359, 26}}));
+                                           RectCase{ControlId::chkAuto, 144, {84, 189, 359, 26}},
+                                           RectCase{ControlId::Frame2, 144, {36, 153, 683, 131}},
+                                           RectCase{
+                                               ControlId::txtInterval, 144, {378, 186, 65, 32}},
+                                           RectCase{ControlId::Image1, 192, {608, 12, 382, 184}},
+                                           RectCase{ControlId::lblAuto, 192, {612, 252, 290, 26}}));
+
+// Every row at every scale the window meets: each edge of the table's twips, placed on the
+// form, to the nearest pixel.
+TEST(Layout, EveryControlAtEveryDpi) {
+    for (const int dpi : {96, 120, 144, 192}) {
+        for (const ControlSpec& c : kMainWindowControls) {
+            const bool inFrame = c.parent == Parent::InFrame2;
+            const TwipsRect& frame = FindControl(ControlId::Frame2).twips;
+            const auto pixels = [dpi](int twips) {
+                return static_cast<int>(std::lround(twips * dpi / 1440.0));
+            };
+            const PixelRect expected{pixels(c.twips.left + (inFrame ? frame.left : 0)),
+                                     pixels(c.twips.top + (inFrame ? frame.top : 0)),
+                                     pixels(c.twips.width), pixels(c.twips.height)};
+            EXPECT_EQ(ControlRect(c, dpi), expected) << static_cast<int>(c.id) << " at " << dpi;
+        }
+    }
+}
 
 TEST(Layout, AnIdOutsideTheTableEndsTheProgram) {
     EXPECT_DEATH(FindControl(static_cast<ControlId>(999)), "");
@@ -48,11 +74,27 @@ TEST(Layout, AnIdOutsideTheTableEndsTheProgram) {
 }
 
 TEST(Layout, FontHeightsInPixels) {
-    EXPECT_EQ(FontHeightPixels(8.25, 96), 11);
-    EXPECT_EQ(FontHeightPixels(9.75, 96), 13);
-    EXPECT_EQ(FontHeightPixels(12, 96), 16);
-    EXPECT_EQ(FontHeightPixels(15.75, 96), 21);
-    EXPECT_EQ(FontHeightPixels(8.25, 144), 17);
+    // Every size of the table at 96, 120, 144 and 192 DPI; halves round up.
+    const struct {
+        double points;
+        int heights[4];
+    } cases[] = {{8.25, {11, 14, 17, 22}},
+                 {9.75, {13, 16, 20, 26}},
+                 {12, {16, 20, 24, 32}},
+                 {15.75, {21, 26, 32, 42}}};
+    for (const ControlSpec& c : kMainWindowControls) {
+        const bool known = c.font.points == 0 ||
+                           std::any_of(std::begin(cases), std::end(cases),
+                                       [&c](const auto& k) { return k.points == c.font.points; });
+        EXPECT_TRUE(known) << "no case for " << c.font.points << " points";
+    }
+    for (const auto& c : cases) {
+        const int dpis[] = {96, 120, 144, 192};
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(FontHeightPixels(c.points, dpis[i]), c.heights[i])
+                << c.points << " points at " << dpis[i];
+        }
+    }
 }
 
 TEST(Layout, TabOrderCyclesBothWays) {
