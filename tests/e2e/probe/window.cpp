@@ -248,13 +248,10 @@ int CmdSend(HWND main, bool post, const std::vector<std::wstring>& args) {
 }
 
 // WM_DPICHANGED as Windows sends it when the window meets another DPI: the suggested
-// window rectangle lies in the program's memory.
+// window rectangle (left, top, width, height) lies in the program's memory.
 int CmdDpiChanged(HWND main, const std::vector<std::wstring>& args) {
-    const auto dpi = static_cast<WORD>(Number(args[0]));
-    const auto left = static_cast<LONG>(Number(args[1]));
-    const auto top = static_cast<LONG>(Number(args[2]));
-    const RECT suggested{left, top, left + static_cast<LONG>(Number(args[3])),
-                         top + static_cast<LONG>(Number(args[4]))};
+    const auto at = [&args](std::size_t i) { return static_cast<LONG>(Number(args[i])); };
+    const RECT suggested{at(1), at(2), at(1) + at(3), at(2) + at(4)};
     const unique_kernel_handle process(
         OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, ProcessOf(main)));
     void* remote = process ? VirtualAllocEx(process.get(), nullptr, sizeof suggested,
@@ -264,7 +261,7 @@ int CmdDpiChanged(HWND main, const std::vector<std::wstring>& args) {
     const bool ok =
         remote &&
         WriteProcessMemory(process.get(), remote, &suggested, sizeof suggested, nullptr) &&
-        SendMessageTimeoutW(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+        SendMessageTimeoutW(main, WM_DPICHANGED, MAKEWPARAM(at(0), at(0)),
                             reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, kMessageTimeoutMs,
                             &ignored);
     if (remote) {

@@ -15,8 +15,7 @@
 //   send <msg> <wparam> <lparam> [timeout-ms]
 //   post <msg> <wparam> <lparam>
 //   broadcast-taskbarcreated
-//   dpi-changed <dpi> <left> <top> <width> <height>
-//                               WM_DPICHANGED with that suggested window rectangle
+//   dpi-changed <dpi> <x> <y> <w> <h>  WM_DPICHANGED suggesting that window rectangle
 //   wait-window <seconds>
 //   menu                        the program's open popup menu: its items and their rectangles
 //   children <hwnd>             the child windows of a window (a message box's text, buttons)
