@@ -188,6 +188,10 @@ LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void Win32MainWindow::OnCreate() {
+    if (const int dpi = WindowDpi(hwnd_); dpi != dpi_) {
+        dpi_ = dpi;
+        LoadIcons();
+    }
     CreateControls();
     trayMenu_.reset(CreatePopupMenu());
     AppendMenuW(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuRestore), L"&Restore");
