@@ -47,9 +47,9 @@ void Text(const char* name, std::string_view value) {
     std::printf("  %s: %s,\n", Quoted(name).c_str(), Quoted(value).c_str());
 }
 
-constexpr int kDpis[] = {96, 120};
+constexpr int kDpis[] = {96, 120, 144};
 
-// {"96": ..., "120": ...} with what each density gives.
+// {"96": ..., "120": ..., "144": ...} with what each density gives.
 template <typename PerDpi>
 std::string ByDpi(PerDpi perDpi) {
     std::string out = "{";

@@ -12,7 +12,7 @@ from typing import Callable, Optional
 
 import harness
 import timeserver as ts
-from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CMD_CHECK, CMD_SYNCHRONIZE,
+from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE,
                      GETTING_TIME, IMAGE1, INACCURATE, LABEL2, LBL_INFO, LBL_README, LBL_TIME,
                      LBL_VERSION, LBL_WEBSITE, READY, TIME_OK, TXT_INTERVAL, UPDATED, parse_clock)
 ALL_OUTCOMES = (TIME_OK, CANNOT_GET, CANNOT_SET)
@@ -35,7 +35,7 @@ SS_NOTIFY = 0x100
 SHOWN_AT_START = {TXT_INTERVAL: "30", LBL_TIME: None, LBL_INFO: READY}
 # The window as it must look right after the start, as the program's layout table has it:
 # id, kind, text (None: not checked), rect and font height in client pixels by DPI ("96",
-# "120"), font (None: the platform's own), color (None: the platform's).
+# "120", "144"), font (None: the platform's own), color (None: the platform's).
 LAYOUT = [SimpleNamespace(**dict(c, text=SHOWN_AT_START.get(c["id"], c["text"])))
           for c in harness.FACTS["controls"]]
 COLORS = {e.id: e.color and tuple(e.color) for e in LAYOUT}
@@ -85,13 +85,9 @@ class MainWindowAtStart(harness.SessionTestCase):
                 c = self.by_id[e.id]
                 if e.text is not None:
                     self.assertEqual(c["text"], e.text, f"text of control {e.id}")
-                self.assertEqual(c["rect"], e.rect[str(self.dpi)],
-                                 f"rectangle of {e.text!r} (left, top, width, height) "
-                                 f"at {self.dpi} DPI")
                 self.assertTrue(c["visible"] and c["enabled"], f"{e.text!r}: {c}")
                 self.check_kind(e, c)
-                if e.font:
-                    self.check_font(e, c)
+                self.check_place_and_font(e, c, self.dpi)
 
     def check_kind(self, e: SimpleNamespace, c: dict):
         style = c["style"]
@@ -113,17 +109,21 @@ class MainWindowAtStart(harness.SessionTestCase):
         else:  # labels and links report clicks
             self.assertTrue(c["class"] == "Static" and style & SS_NOTIFY, what)
 
-    def check_font(self, e: SimpleNamespace, c: dict):
+    def check_place_and_font(self, e: SimpleNamespace, c: dict, dpi: int):
+        self.assertEqual(c["rect"], e.rect[str(dpi)],
+                         f"rectangle of {e.text!r} (left, top, width, height) at {dpi} DPI")
+        if not e.font:
+            return
         font = c["font"]
         self.assertIsNotNone(font, f"{e.text!r}: font not readable "
                                    f"({self.first.get('fonts_error')})")
         actual = (font["face"], font["height"], font["weight"] >= 700, font["italic"],
                   font["underline"])
-        wanted = (harness.FACTS["fontFace"], -e.font["height"][str(self.dpi)],
+        wanted = (harness.FACTS["fontFace"], -e.font["height"][str(dpi)],
                   e.font["bold"], e.font["italic"], e.font["underline"])
         self.assertEqual(actual, wanted,
                          f"font of {e.text!r} as (face, height, bold, italic, underline); "
-                         f"{e.font['points']} pt at {self.dpi} DPI")
+                         f"{e.font['points']} pt at {dpi} DPI")
 
     def test_interval_box_lies_in_front_of_its_check_box(self):
         # The two overlap; the box must get the clicks there, and be drawn on top.
@@ -181,17 +181,7 @@ class MainWindowAtStart(harness.SessionTestCase):
                 self.assertNotIn(RED, colors, f"{name}: red before any hover")
 
         with self.subTest("logo"):
-            # The picture keeps its natural size, centred in its control (2 pixels in
-            # from every side at 96 DPI).
-            logo = harness.read_png(harness.REPO / "resources" / "logo.gif")
-            left, top, width, height = self.by_id[IMAGE1]["screen_rect"]
-            left += (width - logo.width) // 2
-            top += (height - logo.height) // 2
-            shown = shot.pixels([left, top, logo.width, logo.height])
-            self.assertEqual(len(shown), logo.width * logo.height, "logo off the screen")
-            wrong = sum(1 for a, b in zip(shown, logo.pixels([0, 0, logo.width, logo.height]))
-                        if a != b)
-            self.assertEqual(wrong, 0, f"logo pixels unlike logo.gif (of {len(shown)})")
+            self.check_logo(shot)
 
         for control_id in (CMD_CHECK, CMD_SYNCHRONIZE):
             with self.subTest("button face", control=control_id):
@@ -201,6 +191,51 @@ class MainWindowAtStart(harness.SessionTestCase):
                 share = colors.get(BUTTON_FACE, 0) / max(1, sum(colors.values()))
                 self.assertGreater(share, 0.6, f"button {control_id} face; colours "
                                                f"{describe_colors(colors)}")
+
+    def check_logo(self, shot):
+        """Centred in its control: its own pixels at 96 DPI, resampled at any other."""
+        logo = harness.read_png(harness.REPO / "resources" / "logo.gif")
+        natural = logo.pixels([0, 0, logo.width, logo.height])
+        width, height = ((n * self.dpi + 48) // 96 for n in (logo.width, logo.height))
+        left, top, box_width, box_height = self.by_id[IMAGE1]["screen_rect"]
+        shown = shot.pixels([left + (box_width - width) // 2, top + (box_height - height) // 2,
+                             width, height])
+        self.assertEqual(len(shown), width * height, "logo off the screen")
+        if self.dpi == 96:
+            wrong = sum(1 for a, b in zip(shown, natural) if a != b)
+            self.assertEqual(wrong, 0, f"logo pixels unlike logo.gif (of {len(shown)})")
+            return
+        # Against the logo's pixel under each one's centre: resampling changes edges only.
+        cols, rows = ([min(int((i + 0.5) * 96 / self.dpi), n - 1) for i in range(m)]
+                      for m, n in ((width, logo.width), (height, logo.height)))
+        under = [natural[r * logo.width + c] for r in rows for c in cols]
+        mean = sum(abs(a - b) for p, q in zip(shown, under) for a, b in zip(p, q)) / len(shown)
+        self.assertLess(mean, 30, f"logo at {self.dpi} DPI: mean R+G+B difference")  # unscaled: 84
+
+    def test_a_dpi_change_lays_out_anew_and_back(self):
+        """WM_DPICHANGED to another DPI and back, as on a move between two monitors."""
+        harness.set_interval(self.s, "42")
+        self.s.click_control(CHK_AUTORUN)
+        self.addCleanup(harness.set_interval, self.s, SHOWN_AT_START[TXT_INTERVAL])
+        self.addCleanup(lambda: self.s.control(CHK_AUTORUN)["check"] and
+                        self.s.click_control(CHK_AUTORUN))
+        before = self.s.dump()
+        x, y, width, height = before["window_rect"]
+        other = 144 if self.dpi != 144 else 96
+        size = [n + a - b for n, a, b in  # the new client area in the borders as they are
+                zip(CLIENT_SIZE[str(other)], (width, height), before["client_size"])]
+        for dpi, frame in ((other, [x + 8, y + 6, *size]), (self.dpi, before["window_rect"])):
+            with self.subTest(dpi=dpi):
+                self.assertTrue(self.s.probe("dpi-changed", *map(str, (dpi, *frame)))["ok"])
+                after = self.s.dump()
+                self.assertEqual(after["window_rect"], frame, "the suggested window rectangle")
+                by_id = {c["id"]: c for c in after["controls"]}
+                for e in LAYOUT:
+                    self.check_place_and_font(e, by_id[e.id], dpi)
+                self.assertEqual((by_id[TXT_INTERVAL]["text"], by_id[CHK_AUTORUN]["check"]),
+                                 ("42", 1), "the interval typed and the check box checked")
+        self.assertEqual({c["id"]: c["rect"] for c in after["controls"]},
+                         {c["id"]: c["rect"] for c in before["controls"]}, "back where they were")
 
     def test_initial_focus_is_on_check(self):
         self.assertEqual(self.first["focus_id"], CMD_CHECK)
@@ -221,17 +256,26 @@ class MainWindowAtStart(harness.SessionTestCase):
                 self.assertEqual(seen, wanted, f"focus after each {key}")
 
 
+# Where the screen's dots per inch are set.
+DPI_KEYS = (r"HKCU\Control Panel\Desktop",
+            r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts")
+
+
 class MainWindowAt120Dpi(MainWindowAtStart):
     """The same checks with the screen at 120 DPI (125 %): every twip converted anew."""
 
-    session_options = dict(registry={
-        r"HKCU\Control Panel\Desktop": {"LogPixels": 120},
-        r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts":
-            {"LogPixels": 120},
-    })
+    DPI = 120
+    session_options = dict(registry=dict.fromkeys(DPI_KEYS, {"LogPixels": DPI}))
 
-    def test_the_program_sees_120_dpi(self):
-        self.assertEqual(self.dpi, 120)
+    def test_the_program_sees_the_screens_dpi(self):
+        self.assertEqual(self.dpi, self.DPI)
+
+
+class MainWindowAt144Dpi(MainWindowAt120Dpi):
+    """The same checks at 144 DPI (150 %)."""
+
+    DPI = 144
+    session_options = dict(registry=dict.fromkeys(DPI_KEYS, {"LogPixels": DPI}))
 
 
 class TimeOperations(harness.SessionTestCase):

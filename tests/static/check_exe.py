@@ -377,21 +377,25 @@ def check_manifest(subject: Subject) -> str:
     elements = list(root.iter())
     levels = [e.get("level") for e in elements
               if local_name(e.tag) == "requestedExecutionLevel"]
-    dpi = [(e.text or "").strip() for e in elements if local_name(e.tag) == "dpiAware"]
+    dpi = [(local_name(e.tag), (e.text or "").replace(" ", "").lower()) for e in elements
+           if local_name(e.tag) in ("dpiAware", "dpiAwareness")]
     identities = [e.get("version") for e in elements if local_name(e.tag) == "assemblyIdentity"]
     level = "requireAdministrator" if subject.setup else "asInvoker"
     problems = []
     if levels != [level]:
         problems.append(f"requestedExecutionLevel {levels}, expected ['{level}']")
-    if [d.lower() for d in dpi] != ["true"]:
-        problems.append(f"dpiAware {dpi}, expected ['true']")
+    # The setup program's are the installer maker's; ours follow each monitor's DPI.
+    want_dpi = [("dpiAware", "true")] if subject.setup else [
+        ("dpiAware", "true/pm"), ("dpiAwareness", "permonitorv2,permonitor")]
+    if dpi != want_dpi:
+        problems.append(f"DPI awareness {dpi}, expected {want_dpi}")
     version = ".".join(map(str, subject.version.numbers))
     # The setup program's identity is the installer maker's.
     if not subject.setup and identities != [version]:
         problems.append(f"assemblyIdentity version {identities}, expected ['{version}']")
     if problems:
         raise CheckFailed("; ".join(problems))
-    return f"{level}, dpiAware true" + ("" if subject.setup else f", version {version}")
+    return f"{level}, dpiAware {want_dpi[0][1]}" + ("" if subject.setup else f", version {version}")
 
 
 def check_icon(subject: Subject) -> str:

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <ostream>
 
 namespace {
@@ -40,7 +42,24 @@ INSTANTIATE_TEST_SUITE_P(Table, LayoutRectTest,
                                            RectCase{ControlId::Image1, 96, {304, 6, 191, 92}},
                                            // Other screens: rounded to the nearest pixel.
                                            RectCase{ControlId::Frame2, 120, {30, 128, 569, 109}},
-                                           RectCase{ControlId::chkAuto, 144, {84, 189, 359, 26}}));
+                                           RectCase{ControlId::chkAuto, 144, {84, 189, 359, 26}},
+                                           RectCase{ControlId::Frame2, 144, {36, 153, 683, 131}},
+                                           RectCase{ControlId::Image1, 192, {608, 12, 382, 184}}));
+
+// Every row at every scale the window meets: each edge on the form, to the nearest pixel.
+TEST(Layout, EveryControlAtEveryDpi) {
+    const TwipsRect& frame = FindControl(ControlId::Frame2).twips;
+    for (const int dpi : {96, 120, 144, 192}) {
+        const auto pixels = [dpi](int twips) { return int(std::lround(twips * dpi / 1440.0)); };
+        for (const ControlSpec& c : kMainWindowControls) {
+            const bool inFrame = c.parent == Parent::InFrame2;
+            const PixelRect expected{pixels(c.twips.left + (inFrame ? frame.left : 0)),
+                                     pixels(c.twips.top + (inFrame ? frame.top : 0)),
+                                     pixels(c.twips.width), pixels(c.twips.height)};
+            EXPECT_EQ(ControlRect(c, dpi), expected) << static_cast<int>(c.id) << " at " << dpi;
+        }
+    }
+}
 
 TEST(Layout, AnIdOutsideTheTableEndsTheProgram) {
     EXPECT_DEATH(FindControl(static_cast<ControlId>(999)), "");
@@ -48,11 +67,25 @@ TEST(Layout, AnIdOutsideTheTableEndsTheProgram) {
 }
 
 TEST(Layout, FontHeightsInPixels) {
-    EXPECT_EQ(FontHeightPixels(8.25, 96), 11);
-    EXPECT_EQ(FontHeightPixels(9.75, 96), 13);
-    EXPECT_EQ(FontHeightPixels(12, 96), 16);
-    EXPECT_EQ(FontHeightPixels(15.75, 96), 21);
-    EXPECT_EQ(FontHeightPixels(8.25, 144), 17);
+    // Every size of the table at 96, 120, 144 and 192 DPI; halves round up.
+    const struct {
+        double points;
+        int heights[4];
+    } cases[] = {{8.25, {11, 14, 17, 22}},
+                 {9.75, {13, 16, 20, 26}},
+                 {12, {16, 20, 24, 32}},
+                 {15.75, {21, 26, 32, 42}}};
+    for (const ControlSpec& c : kMainWindowControls) {
+        EXPECT_TRUE(
+            c.font.points == 0 ||
+            std::ranges::any_of(cases, [&c](const auto& k) { return k.points == c.font.points; }))
+            << "no case for " << c.font.points << " points";
+    }
+    for (const auto& [points, heights] : cases) {
+        for (std::size_t i = 0; const int dpi : {96, 120, 144, 192}) {
+            EXPECT_EQ(FontHeightPixels(points, dpi), heights[i++]) << points << " pt at " << dpi;
+        }
+    }
 }
 
 TEST(Layout, TabOrderCyclesBothWays) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "win32/program/proc_address.h"
 #include "win32/shared/page_body.h"
 #include "win32/shared/wide.h"
 
@@ -24,14 +25,6 @@ struct WinInet {
     decltype(&::InternetCrackUrlW) InternetCrackUrlW = nullptr;
     decltype(&::InternetCloseHandle) InternetCloseHandle = nullptr;
 };
-
-template <typename Function>
-bool Resolve(HMODULE module, const char* name, Function& function) {
-    // Through void (*)() because a cast between two other function types draws a warning.
-    function =
-        reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    return function != nullptr;
-}
 
 std::optional<WinInet> LoadWinInet() {
     // By its full path, so that no wininet.dll planted beside the program is loaded.

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "resources/resource_ids.h"
 #include "ui/gif_image.h"
 
-unique_hbitmap LoadLogoBitmap(HINSTANCE instance) {
+namespace {
+
+unique_hbitmap LoadNaturalLogo(HINSTANCE instance) {
     HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(IDR_LOGO), RT_RCDATA);
     HGLOBAL loaded = resource ? LoadResource(instance, resource) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
@@ -45,4 +48,42 @@ unique_hbitmap LoadLogoBitmap(HINSTANCE instance) {
                     static_cast<std::uint8_t*>(bits) + y * stride);
     }
     return bitmap;
+}
+
+// Halftone resampling averages the pixels each new one covers: no jagged edges.
+unique_hbitmap Resampled(HBITMAP source, int dpi) {
+    BITMAP size{};
+    GetObjectW(source, sizeof size, &size);
+    const int width = MulDiv(size.bmWidth, dpi, 96);
+    const int height = MulDiv(size.bmHeight, dpi, 96);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    unique_hbitmap scaled(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    const unique_hdc from(CreateCompatibleDC(nullptr));
+    const unique_hdc to(CreateCompatibleDC(nullptr));
+    if (!scaled || !from || !to) {
+        return {};
+    }
+    const ScopedSelection fromSelected(from.get(), source);
+    const ScopedSelection toSelected(to.get(), scaled.get());
+    SetStretchBltMode(to.get(), HALFTONE);
+    SetBrushOrgEx(to.get(), 0, 0, nullptr);
+    if (!StretchBlt(to.get(), 0, 0, width, height, from.get(), 0, 0, size.bmWidth, size.bmHeight,
+                    SRCCOPY)) {
+        return {};
+    }
+    return scaled;
+}
+
+}  // namespace
+
+unique_hbitmap LoadLogoBitmap(HINSTANCE instance, int dpi) {
+    unique_hbitmap natural = LoadNaturalLogo(instance);
+    return natural && dpi != 96 ? Resampled(natural.get(), dpi) : std::move(natural);
 }

@@ -6,8 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "resources/resource_ids.h"
-#include "win32/program/logo_bitmap.h"
+#include "win32/program/dpi_win32.h"
 #include "win32/program/tray_mouse.h"
 #include "win32/shared/wide.h"
 
@@ -37,57 +36,13 @@ std::string SystemMessage(DWORD error) {
                   : "System error " + std::to_string(error) + ".";
 }
 
-int ScreenDpi() {
-    const unique_screen_dc screen(GetDC(nullptr));
-    const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSX) : 0;
-    return dpi > 0 ? dpi : 96;
-}
-
-struct ControlClass {
-    const wchar_t* className;
-    DWORD style;
-    DWORD exStyle;
-};
-
-ControlClass ClassFor(ControlKind kind) {
-    constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX | SS_NOTIFY;
-    switch (kind) {
-        case ControlKind::Frame:
-            return {L"BUTTON", BS_GROUPBOX, 0};
-        case ControlKind::CheckBox:
-            return {L"BUTTON", BS_3STATE | WS_TABSTOP, 0};
-        case ControlKind::TextBox:
-            return {L"EDIT", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
-        case ControlKind::Button:
-            // Owner-drawn, so the face has the same colour under every theme.
-            return {L"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
-        case ControlKind::Picture:
-            return {L"STATIC", SS_BITMAP | SS_CENTERIMAGE | SS_NOTIFY, 0};
-        case ControlKind::OneLineLabel:
-            // Drawn by the window in one call: the static control's own painting costs
-            // several times as much, and the clock label is drawn anew every second.
-            return {L"STATIC", SS_OWNERDRAW | SS_NOTIFY, 0};
-        case ControlKind::Label:
-        case ControlKind::Link:
-            return {L"STATIC", kLabel, 0};
-    }
-    return {L"STATIC", kLabel, 0};
-}
-
 }  // namespace
 
 Win32MainWindow::Win32MainWindow(HINSTANCE instance)
-    : instance_(instance), className_(Widen(kMainWindowClass)) {
-    icon_.reset(static_cast<HICON>(
-        LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ZELMORA), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR)));
-    smallIcon_.reset(static_cast<HICON>(
-        LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ZELMORA), IMAGE_ICON,
-                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
+    : instance_(instance), className_(Widen(kMainWindowClass)), dpi_(ScreenDpi()) {
+    LoadIcons();
     whiteBrush_.reset(CreateSolidBrush(ToColorref(kWindowBackground)));
     faceBrush_.reset(CreateSolidBrush(ToColorref(kButtonFace)));
-    for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
-        textColors_[i] = kMainWindowControls[i].textColor.value_or(Rgb{});
-    }
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
 
     WNDCLASSEXW wc{};
@@ -108,26 +63,36 @@ Win32MainWindow::~Win32MainWindow() {
     }
 }
 
+RECT Win32MainWindow::PlacedFrame(int dpi) const {
+    RECT frame = FrameForClient(TwipsToPixels(kClientWidthTwips, dpi),
+                                TwipsToPixels(kClientHeightTwips, dpi), kWindowStyle, dpi);
+    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    OffsetRect(
+        &frame,
+        static_cast<int>(work.left + std::max(0L, (work.right - work.left - frame.right) / 2)),
+        static_cast<int>(work.top + std::max(0L, (work.bottom - work.top - frame.bottom) / 2)));
+    return frame;
+}
+
 bool Win32MainWindow::Load(std::string& failure) {
     if (hwnd_) {
         return true;
     }
-    dpi_ = ScreenDpi();
-    RECT frame{0, 0, TwipsToPixels(kClientWidthTwips, dpi_),
-               TwipsToPixels(kClientHeightTwips, dpi_)};
-    AdjustWindowRectEx(&frame, kWindowStyle, /*bMenu=*/FALSE, 0);
-    const int width = frame.right - frame.left;
-    const int height = frame.bottom - frame.top;
-    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int x = static_cast<int>(work.left + std::max(0L, (work.right - work.left - width) / 2));
-    const int y = static_cast<int>(work.top + std::max(0L, (work.bottom - work.top - height) / 2));
-
-    if (!CreateWindowExW(0, className_.c_str(), L"", kWindowStyle, x, y, width, height, nullptr,
-                         nullptr, instance_, this)) {
+    const int sizedFor = dpi_;
+    const RECT frame = PlacedFrame(sizedFor);
+    if (!CreateWindowExW(0, className_.c_str(), L"", kWindowStyle, frame.left, frame.top,
+                         frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
+                         instance_, this)) {
         failure = SystemMessage(GetLastError());
         hwnd_ = nullptr;  // a window that failed after WM_NCCREATE is gone
         return false;
+    }
+    // The monitor the window came up on may have another DPI than the screen reported.
+    if (dpi_ != sizedFor) {
+        const RECT placed = PlacedFrame(dpi_);
+        SetWindowPos(hwnd_, nullptr, placed.left, placed.top, placed.right - placed.left,
+                     placed.bottom - placed.top, SWP_NOZORDER | SWP_NOACTIVATE);
     }
     if (events_) {
         events_->OnLoad();
@@ -172,17 +137,21 @@ LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             OnMouseMove(lParam);
             return 0;
         case WM_CTLCOLORSTATIC:
-        case WM_CTLCOLORBTN: {
-            HBRUSH brush =
-                OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
-            if (brush) {
-                return reinterpret_cast<LRESULT>(brush);
+        case WM_CTLCOLORBTN:
+            if (const ControlRecord* record = RecordOf(reinterpret_cast<HWND>(lParam))) {
+                if (HBRUSH brush = OnCtlColor(reinterpret_cast<HDC>(wParam), *record)) {
+                    return reinterpret_cast<LRESULT>(brush);
+                }
             }
             break;
-        }
         case WM_DRAWITEM:
             OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
             return TRUE;
+        case WM_DPICHANGED:
+            if (LOWORD(wParam) != 0 && lParam != 0) {
+                OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            }
+            return 0;
         case WM_ACTIVATE:
             OnActivate(wParam);
             return 0;
@@ -219,84 +188,15 @@ LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void Win32MainWindow::OnCreate() {
+    if (const int dpi = WindowDpi(hwnd_); dpi != dpi_) {
+        dpi_ = dpi;
+        LoadIcons();
+    }
     CreateControls();
     trayMenu_.reset(CreatePopupMenu());
     AppendMenuW(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuRestore), L"&Restore");
     AppendMenuW(trayMenu_.get(), MF_SEPARATOR, 0, nullptr);
     AppendMenuW(trayMenu_.get(), MF_STRING, static_cast<UINT_PTR>(MenuId::mnuExit), L"&Exit");
-}
-
-void Win32MainWindow::CreateControls() {
-    HWND previous = HWND_TOP;
-    for (std::size_t i = 0; i < kMainWindowControls.size(); ++i) {
-        const ControlSpec& spec = kMainWindowControls[i];
-        const PixelRect r = ControlRect(spec, dpi_);
-        const ControlClass cls = ClassFor(spec.kind);
-        const std::wstring text = Widen(spec.text);
-        HWND control = CreateWindowExW(
-            cls.exStyle, cls.className, text.c_str(),
-            cls.style | WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, r.left, r.top, r.width, r.height,
-            hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance_, nullptr);
-        controls_[i] = control;
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)),
-                     /*redraw=*/FALSE);
-        // Stack in creation order, so the interval box stays in front of its check box.
-        SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-        previous = control;
-    }
-    // The frame only draws a border and caption around its contents, so it goes behind them.
-    SetWindowPos(Control(ControlId::Frame2), HWND_BOTTOM, 0, 0, 0, 0,
-                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    LoadLogo();
-}
-
-HFONT Win32MainWindow::FontFor(const FontSpec& spec) {
-    for (const auto& [known, font] : fonts_) {
-        if (known == spec) {
-            return font.get();
-        }
-    }
-    LOGFONTW lf{};
-    if (spec.points == 0) {
-        NONCLIENTMETRICSW metrics{};
-        metrics.cbSize = sizeof metrics;
-        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-        lf = metrics.lfMessageFont;
-    } else {
-        lf.lfHeight = -FontHeightPixels(spec.points, dpi_);
-        lf.lfWeight = spec.bold ? FW_BOLD : FW_NORMAL;
-        lf.lfItalic = spec.italic ? TRUE : FALSE;
-        lf.lfUnderline = spec.underline ? TRUE : FALSE;
-        lf.lfCharSet = ANSI_CHARSET;
-        lf.lfOutPrecision = OUT_DEFAULT_PRECIS;
-        lf.lfClipPrecision = CLIP_DEFAULT_PRECIS;
-        lf.lfQuality = DEFAULT_QUALITY;
-        lf.lfPitchAndFamily = DEFAULT_PITCH | FF_SWISS;
-        std::copy(kFontFace.begin(), kFontFace.end(), lf.lfFaceName);
-    }
-    fonts_.emplace_back(spec, unique_hfont(CreateFontIndirectW(&lf)));
-    return fonts_.back().second.get();
-}
-
-void Win32MainWindow::LoadLogo() {
-    logo_ = LoadLogoBitmap(instance_);
-    if (!logo_) {
-        return;
-    }
-    HWND image = Control(ControlId::Image1);
-    SendMessageW(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
-    // Setting a bitmap may resize the control; it keeps the size of the layout.
-    const PixelRect r = ControlRect(FindControl(ControlId::Image1), dpi_);
-    SetWindowPos(image, nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-HWND Win32MainWindow::Control(ControlId id) const {
-    return controls_[ControlIndex(id)];
-}
-
-const ControlSpec* Win32MainWindow::SpecOf(HWND window) const {
-    const auto index = FindControlIndex(GetDlgCtrlID(window));
-    return index && controls_[*index] == window ? &kMainWindowControls[*index] : nullptr;
 }
 
 void Win32MainWindow::OnCommand(int id, int code, HWND control) {
@@ -316,14 +216,16 @@ void Win32MainWindow::OnCommand(int id, int code, HWND control) {
     if (code != BN_CLICKED && code != BN_DOUBLECLICKED) {
         return;
     }
-    const ControlSpec* spec = SpecOf(control);
-    if (spec && spec->kind == ControlKind::CheckBox) {
-        SetCheckState(spec->id, CheckState(spec->id) == CheckBoxState::Checked
-                                    ? CheckBoxState::Unchecked
-                                    : CheckBoxState::Checked);
+    const ControlRecord* record = RecordOf(control);
+    if (!record) {
         return;
     }
-    switch (static_cast<ControlId>(id)) {
+    if (record->spec->kind == ControlKind::CheckBox) {
+        const bool checked = SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED;
+        SendMessageW(control, BM_SETCHECK, checked ? BST_UNCHECKED : BST_CHECKED, 0);
+        return;
+    }
+    switch (record->spec->id) {
         case ControlId::cmdCheckTime:
             events_->OnCheckTimeClick();
             break;
@@ -345,12 +247,12 @@ bool Win32MainWindow::OnSetCursor(HWND under, UINT hitTest, UINT mouseMessage) {
     if (hitTest != HTCLIENT || under == hwnd_) {
         return false;
     }
-    const ControlSpec* spec = SpecOf(under);
-    if (!spec || spec->kind != ControlKind::Link) {
+    const ControlRecord* record = RecordOf(under);
+    if (!record || record->spec->kind != ControlKind::Link) {
         return false;
     }
     if (mouseMessage == WM_MOUSEMOVE && events_) {
-        events_->OnLinkMouseMove(spec->id);
+        events_->OnLinkMouseMove(record->spec->id);
     }
     SetCursor(LoadCursorW(nullptr, IDC_HAND));
     return true;
@@ -366,79 +268,6 @@ void Win32MainWindow::OnMouseMove(LPARAM lParam) {
     }
 }
 
-HBRUSH Win32MainWindow::OnCtlColor(HDC dc, HWND control) {
-    const auto index = FindControlIndex(GetDlgCtrlID(control));
-    if (!index) {
-        return nullptr;
-    }
-    const ControlSpec& spec = kMainWindowControls[*index];
-    if (spec.textColor) {
-        ::SetTextColor(dc, ToColorref(textColors_[*index]));
-    }
-    switch (spec.background) {
-        case Background::White:
-            SetBkColor(dc, ToColorref(kWindowBackground));
-            return whiteBrush_.get();
-        case Background::SystemWindow:
-            SetBkColor(dc, GetSysColor(COLOR_WINDOW));
-            return GetSysColorBrush(COLOR_WINDOW);
-        case Background::ButtonFace:
-            SetBkColor(dc, ToColorref(kButtonFace));
-            return faceBrush_.get();
-        case Background::Platform:
-            break;
-    }
-    return nullptr;
-}
-
-void Win32MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
-    if (item.CtlType == ODT_STATIC) {
-        DrawOneLineLabel(item);
-        return;
-    }
-    if (item.CtlType != ODT_BUTTON) {
-        return;
-    }
-    RECT r = item.rcItem;
-    const bool pressed = (item.itemState & ODS_SELECTED) != 0;
-    DrawFrameControl(item.hDC, &r, DFC_BUTTON, DFCS_BUTTONPUSH | (pressed ? DFCS_PUSHED : 0));
-    RECT face = r;
-    InflateRect(&face, -2, -2);
-    FillRect(item.hDC, &face, faceBrush_.get());
-
-    wchar_t text[64] = L"";
-    GetWindowTextW(item.hwndItem, text, 64);
-    RECT textRect = face;
-    if (pressed) {
-        OffsetRect(&textRect, 1, 1);
-    }
-    {
-        const auto font = reinterpret_cast<HFONT>(SendMessageW(item.hwndItem, WM_GETFONT, 0, 0));
-        const ScopedSelection selected(item.hDC, font);
-        SetBkMode(item.hDC, TRANSPARENT);
-        ::SetTextColor(item.hDC, GetSysColor(COLOR_BTNTEXT));
-        DrawTextW(item.hDC, text, -1, &textRect,
-                  DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-    }
-    if ((item.itemState & ODS_FOCUS) && !(item.itemState & ODS_NOFOCUSRECT)) {
-        RECT focus = r;
-        InflateRect(&focus, -4, -4);
-        DrawFocusRect(item.hDC, &focus);
-    }
-}
-
-void Win32MainWindow::DrawOneLineLabel(const DRAWITEMSTRUCT& item) {
-    wchar_t text[256] = L"";
-    const int length = std::max(GetWindowTextW(item.hwndItem, text, 256), 0);
-    const auto font = reinterpret_cast<HFONT>(SendMessageW(item.hwndItem, WM_GETFONT, 0, 0));
-    const ScopedSelection selected(item.hDC, font);
-    ::SetTextColor(item.hDC, GetSysColor(COLOR_WINDOWTEXT));
-    OnCtlColor(item.hDC, item.hwndItem);
-    // Background and text at once, clipped to the label; no wrapping, no prefix characters.
-    ExtTextOutW(item.hDC, item.rcItem.left, item.rcItem.top, ETO_OPAQUE | ETO_CLIPPED, &item.rcItem,
-                text, static_cast<UINT>(length), nullptr);
-}
-
 void Win32MainWindow::OnActivate(WPARAM wParam) {
     // Keep the focused control across deactivation, as a dialog does.
     if (LOWORD(wParam) == WA_INACTIVE) {
@@ -449,7 +278,7 @@ void Win32MainWindow::OnActivate(WPARAM wParam) {
         return;
     }
     if (!IsIconic(hwnd_)) {
-        SetFocus(lastFocus_ ? lastFocus_ : Control(kTabOrder.front()));
+        SetFocus(lastFocus_ ? lastFocus_ : Record(kTabOrder.front()).window);
     }
 }
 
@@ -460,18 +289,18 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
     if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB) {
         const bool backwards = (GetKeyState(VK_SHIFT) & 0x8000) != 0;
         const auto current = static_cast<ControlId>(GetDlgCtrlID(GetFocus()));
-        const ControlId nextId = NextInTabOrder(current, backwards);
-        HWND next = Control(nextId);
-        SetFocus(next);
-        if (FindControl(nextId).kind == ControlKind::TextBox) {
-            SendMessageW(next, EM_SETSEL, 0, -1);
+        const ControlRecord& next = Record(NextInTabOrder(current, backwards));
+        SetFocus(next.window);
+        if (next.spec->kind == ControlKind::TextBox) {
+            SendMessageW(next.window, EM_SETSEL, 0, -1);
         }
         SendMessageW(hwnd_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
         return true;
     }
     // Ctrl+A selects the whole text, as users expect of a text box.
+    const ControlRecord* record = RecordOf(msg.hwnd);
     if (msg.message == WM_KEYDOWN && msg.wParam == 'A' && (GetKeyState(VK_CONTROL) & 0x8000) &&
-        IsKind(msg.hwnd, ControlKind::TextBox)) {
+        record && record->spec->kind == ControlKind::TextBox) {
         SendMessageW(msg.hwnd, EM_SETSEL, 0, -1);
         return true;
     }
@@ -482,11 +311,11 @@ bool Win32MainWindow::PreTranslateMessage(const MSG& msg) {
 }
 
 void Win32MainWindow::SetText(ControlId control, std::string_view text) {
-    SetWindowTextW(Control(control), Widen(text).c_str());
+    SetWindowTextW(Record(control).window, Widen(text).c_str());
 }
 
 void Win32MainWindow::GetText(ControlId control, std::string& text) {
-    HWND hwnd = Control(control);
+    HWND hwnd = Record(control).window;
     const int length = GetWindowTextLengthW(hwnd);
     wideText_.resize(static_cast<std::size_t>(length) + 1);
     const int copied = GetWindowTextW(hwnd, wideText_.data(), length + 1);
@@ -495,20 +324,20 @@ void Win32MainWindow::GetText(ControlId control, std::string& text) {
 }
 
 CheckBoxState Win32MainWindow::CheckState(ControlId control) {
-    return static_cast<CheckBoxState>(SendMessageW(Control(control), BM_GETCHECK, 0, 0));
+    return static_cast<CheckBoxState>(SendMessageW(Record(control).window, BM_GETCHECK, 0, 0));
 }
 
 void Win32MainWindow::SetCheckState(ControlId control, CheckBoxState state) {
-    SendMessageW(Control(control), BM_SETCHECK, static_cast<WPARAM>(state), 0);
+    SendMessageW(Record(control).window, BM_SETCHECK, static_cast<WPARAM>(state), 0);
 }
 
 void Win32MainWindow::SetTextColor(ControlId control, Rgb color) {
-    const std::size_t index = ControlIndex(control);
-    if (textColors_[index] == color) {
+    ControlRecord& record = Record(control);
+    if (record.textColor == color) {
         return;
     }
-    textColors_[index] = color;
-    InvalidateRect(Control(control), nullptr, /*bErase=*/TRUE);
+    record.textColor = color;
+    InvalidateRect(record.window, nullptr, /*bErase=*/TRUE);
 }
 
 void Win32MainWindow::Show() {

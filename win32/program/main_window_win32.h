@@ -11,6 +11,14 @@
 #include "win32/shared/handles.h"
 #include "win32/program/names.h"
 
+// One control of the window, recorded when it is made: what a message about it needs.
+struct ControlRecord {
+    const ControlSpec* spec = nullptr;  // its row of the layout table
+    HWND window = nullptr;
+    HFONT font = nullptr;  // one of the window's fonts, at the window's DPI
+    Rgb textColor{};       // the table's, until the program changes it
+};
+
 // The main window: one window class, one window procedure, the controls made from the
 // layout table.
 class Win32MainWindow final : public MainWindow {
@@ -40,7 +48,8 @@ public:
     bool AskOkCancel(std::string_view text) override;
 
     HWND Handle() const { return hwnd_; }
-    HICON Icon() const { return icon_.get(); }
+    // The caption's and the notification area's icon: the small icon size at the window's DPI.
+    HICON SmallIcon() const { return smallIcon_.get(); }
 
 private:
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -50,21 +59,24 @@ private:
     void OnCommand(int id, int code, HWND control);
     bool OnSetCursor(HWND under, UINT hitTest, UINT mouseMessage);
     void OnMouseMove(LPARAM lParam);
-    HBRUSH OnCtlColor(HDC dc, HWND control);
+    HBRUSH OnCtlColor(HDC dc, const ControlRecord& record);
     void OnDrawItem(const DRAWITEMSTRUCT& item);
-    void DrawOneLineLabel(const DRAWITEMSTRUCT& item);
+    void DrawButton(const DRAWITEMSTRUCT& item, const ControlRecord& record);
+    void DrawOneLineLabel(const DRAWITEMSTRUCT& item, const ControlRecord& record);
     void OnActivate(WPARAM wParam);
+    void OnDpiChanged(int dpi, const RECT& suggested);
 
+    // The window's frame for the layout's client area at dpi, centred in the work area.
+    RECT PlacedFrame(int dpi) const;
     void CreateControls();
+    // Fonts, positions and pictures of every control at dpi_; the old fonts go after.
+    void LayOut();
     HFONT FontFor(const FontSpec& spec);
+    void LoadIcons();
     void LoadLogo();
-    HWND Control(ControlId id) const;
-    // The table's row of one of the controls; none for any other window.
-    const ControlSpec* SpecOf(HWND window) const;
-    bool IsKind(HWND window, ControlKind kind) const {
-        const ControlSpec* spec = SpecOf(window);
-        return spec && spec->kind == kind;
-    }
+    ControlRecord& Record(ControlId id);
+    // The record of one of the controls; none for any other window.
+    ControlRecord* RecordOf(HWND window);
 
     HINSTANCE instance_;
     std::wstring className_;
@@ -74,8 +86,7 @@ private:
     unique_hicon smallIcon_;
     UINT taskbarCreated_ = 0;
     int dpi_ = 96;
-    std::array<HWND, kMainWindowControls.size()> controls_{};
-    std::array<Rgb, kMainWindowControls.size()> textColors_{};
+    std::array<ControlRecord, kMainWindowControls.size()> records_{};
     std::vector<std::pair<FontSpec, unique_hfont>> fonts_;
     unique_hbrush whiteBrush_;
     unique_hbrush faceBrush_;

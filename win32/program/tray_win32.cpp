@@ -24,7 +24,7 @@ NOTIFYICONDATAW NotifyIconRecord(const Win32MainWindow& window, const TrayIcon& 
     record.uID = icon.id;
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = icon.callbackMessage;
-    record.hIcon = window.Icon();
+    record.hIcon = window.SmallIcon();
     static_assert(sizeof record.szTip >= kTipChars);
     FillTip<wchar_t>(std::span<wchar_t, kTipChars>(record.szTip, kTipChars), Widen(icon.tip));
     return record;

@@ -22,6 +22,8 @@ using unique_kernel_handle = unique_handle<NullHandleTraits<HANDLE, &CloseHandle
 using unique_hfont = unique_handle<NullHandleTraits<HFONT, &DeleteObject>>;
 using unique_hbrush = unique_handle<NullHandleTraits<HBRUSH, &DeleteObject>>;
 using unique_hbitmap = unique_handle<NullHandleTraits<HBITMAP, &DeleteObject>>;
+// A memory device context, from CreateCompatibleDC.
+using unique_hdc = unique_handle<NullHandleTraits<HDC, &DeleteDC>>;
 using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
 using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;

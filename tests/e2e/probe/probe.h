@@ -196,6 +196,7 @@ int CmdWatch(HWND main, int id, double seconds, const std::wstring& mark,
              const std::vector<std::wstring>& finals);
 int CmdWindows();
 int CmdSend(HWND main, bool post, const std::vector<std::wstring>& args);
+int CmdDpiChanged(HWND main, const std::vector<std::wstring>& args);
 int CmdBroadcastTaskbarCreated();
 int CmdWaitWindow(double seconds);
 int CmdChildren(HWND parent);

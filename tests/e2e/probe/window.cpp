@@ -247,6 +247,31 @@ int CmdSend(HWND main, bool post, const std::vector<std::wstring>& args) {
     return 0;
 }
 
+// WM_DPICHANGED as Windows sends it when the window meets another DPI: the suggested
+// window rectangle (left, top, width, height) lies in the program's memory.
+int CmdDpiChanged(HWND main, const std::vector<std::wstring>& args) {
+    const auto at = [&args](std::size_t i) { return static_cast<LONG>(Number(args[i])); };
+    const RECT suggested{at(1), at(2), at(1) + at(3), at(2) + at(4)};
+    const unique_kernel_handle process(
+        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, ProcessOf(main)));
+    void* remote = process ? VirtualAllocEx(process.get(), nullptr, sizeof suggested,
+                                            MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                           : nullptr;
+    DWORD_PTR ignored = 0;
+    const bool ok =
+        remote &&
+        WriteProcessMemory(process.get(), remote, &suggested, sizeof suggested, nullptr) &&
+        SendMessageTimeoutW(main, WM_DPICHANGED, MAKEWPARAM(at(0), at(0)),
+                            reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                            &ignored);
+    if (remote) {
+        VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+    }
+    Json j;
+    j.BeginObject().Field("ok", ok).EndObject().Print();
+    return ok ? 0 : 1;
+}
+
 int CmdBroadcastTaskbarCreated() {
     const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
     DWORD_PTR ignored = 0;

@@ -15,6 +15,7 @@
 //   send <msg> <wparam> <lparam> [timeout-ms]
 //   post <msg> <wparam> <lparam>
 //   broadcast-taskbarcreated
+//   dpi-changed <dpi> <x> <y> <w> <h>  WM_DPICHANGED suggesting that window rectangle
 //   wait-window <seconds>
 //   menu                        the program's open popup menu: its items and their rectangles
 //   children <hwnd>             the child windows of a window (a message box's text, buttons)
@@ -50,7 +51,7 @@ int CmdCrash() {
 int Usage() {
     PrintError(
         "usage: zprobe dump|status|watch|windows|tray|tooltips|send|post|"
-        "broadcast-taskbarcreated|wait-window|menu|children|reg-read|key-dacl|"
+        "broadcast-taskbarcreated|dpi-changed|wait-window|menu|children|reg-read|key-dacl|"
         "tray-delete|crash ...");
     return 2;
 }
@@ -69,7 +70,7 @@ int wmain(int argc, wchar_t** argv) {
     HWND main = FindMainWindow();
     // These act on the main window.
     if (!main && (command == L"watch" || command == L"send" || command == L"post" ||
-                  command == L"menu" || command == L"tray-delete")) {
+                  command == L"menu" || command == L"tray-delete" || command == L"dpi-changed")) {
         PrintError("main window not found");
         return 1;
     }
@@ -101,6 +102,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if ((command == L"send" || command == L"post") && args.size() >= 3) {
         return CmdSend(main, command == L"post", args);
+    }
+    if (command == L"dpi-changed" && args.size() >= 5) {
+        return CmdDpiChanged(main, args);
     }
     if (command == L"broadcast-taskbarcreated") {
         return CmdBroadcastTaskbarCreated();
