@@ -267,7 +267,7 @@ handles_i386() {
     mask=${mask:-${magic//?/f}}
     for ((i = 0; i < ${#magic}; i += 2)); do
         byte=$((16#${head:offset * 2 + i:2} & 16#${mask:i:2}))
-        want=$((16#${magic:i:2}))
+        want=$((16#${magic:i:2} & 16#${mask:i:2}))
         [ "$byte" = "$want" ] || return 1
     done
 }

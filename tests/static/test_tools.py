@@ -1,5 +1,5 @@
-"""The build's own tools: the Debian mirror the Wine root comes from, and the runner that
-turns a unittest class into one ctest result."""
+"""The build's own tools: the Debian mirror the Wine root comes from, its qemu-i386 handler,
+and the runner that turns a unittest class into one ctest result."""
 
 import subprocess
 import sys
@@ -16,6 +16,17 @@ Types: deb\nURIs: file:/srv/mirror/ file:/srv/second\nSuites: {r} {r}-x\n"""
 ONE_LINE = """deb-src file:/srv/source {r} main
 deb [arch=amd64 signed-by=/usr/share/keyrings/k.gpg] file:/srv/local {r} main
 deb file:/srv/later {r} main\n"""
+HANDLER = "enabled\ninterpreter /usr/bin/x\nflags: F\noffset {}\nmagic {}\n{}"
+I386_MASK = "mask fffffffffffefe00fffffffffffffffffeffffff\n"
+HANDLERS = {  # binfmt_misc entries as the kernel shows them; whether i386 ELF files go there
+    "qemu-i386": (HANDLER.format(0, "7f454c4601010100000000000000000002000300", I386_MASK), True),
+    "unmasked": (HANDLER.format(0, "7f454c4601010100000000000000000002000300", ""), True),
+    "elf-class": (HANDLER.format(4, "01", ""), True),
+    "qemu-arm": (HANDLER.format(0, "7f454c4601010100000000000000000002002800", I386_MASK), False),
+    "exe": ("enabled\ninterpreter /usr/bin/x\nflags: \nextension .exe\n", False),
+    "long": (HANDLER.format(0, "7f454c46" + "00" * 30, ""), False)}
+I386_MAGIC = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
+I386_ESCAPED_MASK = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
 RUNNER_CASES = """
 import unittest
 class Passes(unittest.TestCase):
@@ -54,6 +65,24 @@ class Tools(unittest.TestCase):
                              env={"PATH": "/usr/bin:/bin", "ZELMORA_DEBIAN_MIRROR": override})
                 self.assertEqual((result.returncode == 0, result.stdout.strip() or None),
                                  (expected is not None, expected), result.stderr)
+
+    def test_qemu_is_registered_only_where_no_handler_takes_i386_files(self):
+        with tempfile.TemporaryDirectory() as root:
+            qemu = Path(root) / "usr/local/bin/qemu-i386"
+            qemu.parent.mkdir(parents=True)
+            qemu.write_text("")
+            qemu.chmod(0o755)
+            for entry, (text, takes_i386) in HANDLERS.items():
+                with self.subTest(entry=entry), tempfile.TemporaryDirectory() as binfmt:
+                    for name, content in ((entry, text), ("register", ""), ("status", "enabled")):
+                        (Path(binfmt) / name).write_text(content)
+                    result = run([str(REPO / "tools" / "wine-root.sh"), "register", binfmt],
+                                 env={"PATH": "/usr/bin:/bin", "ZELMORA_WINE_ROOT": root})
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    written = (Path(binfmt) / "register").read_text()
+                    self.assertEqual((written, (Path(binfmt) / entry).read_text()),
+                                     ("" if takes_i386 else f":zelmora-i386:M::{I386_MAGIC}:"
+                                      f"{I386_ESCAPED_MASK}:{qemu}:F\n", text))
 
     def test_the_runner_says_skipped_when_nothing_was_checked(self):
         with tempfile.TemporaryDirectory() as folder:
