@@ -33,7 +33,7 @@ set -euo pipefail
 
 root=${ZELMORA_WINE_ROOT:-/var/lib/zelmora/wine10-trixie}
 # Bump when the recipe changes, so existing roots are made again.
-stamp_text="zelmora wine root 2: trixie wine wine64 wine32:i386 fonts-wine qemu-i386"
+stamp_text="zelmora wine root 2: trixie wine wine64 wine32:i386 fonts-wine qemu-i386 wine-qemu"
 stamp="$root/.zelmora-root-complete"
 self=$(realpath "${BASH_SOURCE[0]}")
 
@@ -144,6 +144,19 @@ build_root() {
             dpkg -x qemu-user_*.deb qemu-user && install -m 755 qemu-user/usr/bin/qemu-i386 \
             /usr/local/bin/qemu-i386 && rm -rf qemu-user*'
     } >>"$root.log" 2>&1 || fail "fetching qemu-user failed; see $root.log"
+    # qemu-i386 maps a position-independent main program at 0x400000, where a Windows program
+    # without relocations (the setup program) must go. Debian 13's 32-bit Wine loader is one;
+    # Debian 12's is linked at a fixed high address and starts Wine 10's ntdll.so the same way.
+    say "adding Debian 12's fixed-address 32-bit Wine loader for qemu-i386"
+    {
+        in_root "$work" bash -c 'cd /var/tmp && rm -rf wine32* &&
+            sed s/trixie/bookworm/ /etc/apt/sources.list.d/debian.sources \
+                >/etc/apt/sources.list.d/bookworm.sources &&
+            apt-get update --error-on=any && apt-get download wine32:i386/bookworm &&
+            dpkg -x wine32_*.deb wine32 && mkdir -p /usr/local/lib/wine-qemu &&
+            install -m 755 wine32/usr/lib/wine/wine /usr/local/lib/wine-qemu/wine &&
+            rm -rf wine32* /etc/apt/sources.list.d/bookworm.sources && apt-get update'
+    } >>"$root.log" 2>&1 || fail "fetching Debian 12's wine32 failed; see $root.log"
     in_root "$work" apt-get clean >>"$root.log" 2>&1 || true
 
     local version
@@ -170,6 +183,7 @@ run_in_root() {
     local seccomp=() launcher=() start=()
     [ "${ZELMORA_NO_32BIT:-}" = 1 ] && seccomp=(--seccomp 9)
     if [ "$(way)" = emulated ]; then
+        binds+=(--ro-bind "$root/usr/local/lib/wine-qemu/wine" /usr/lib/wine/wine)
         if private_binfmt; then
             launcher=(unshare --user --map-root-user --mount)
             binds+=(--cap-add CAP_SYS_ADMIN --tmpfs /run --ro-bind "$self" /run/wine-root.sh)
@@ -233,7 +247,7 @@ global_binfmt() {
         fail "$what binfmt_misc cannot be mounted at $dir"
     local said
     said=$(register "$dir" "$root/usr/local/bin/qemu-i386") || fail "$what $said"
-    [ -z "$said" ] || say "$said"
+    case $said in registered*) say "$said" ;; esac  # the first time only
 }
 
 # Registers QEMU for i386 ELF files in the binfmt_misc folder DIR (flag F: the file is opened
@@ -248,7 +262,7 @@ register() {
         fi
     done
     [ -x "$qemu" ] || { echo "no $qemu"; return 1; }
-    local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    local magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
     local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
     echo ":zelmora-i386:M::$magic:$mask:$qemu:F" >"$dir/register" ||
         { echo "the kernel refused the registration"; return 1; }

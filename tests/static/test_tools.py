@@ -17,16 +17,15 @@ ONE_LINE = """deb-src file:/srv/source {r} main
 deb [arch=amd64 signed-by=/usr/share/keyrings/k.gpg] file:/srv/local {r} main
 deb file:/srv/later {r} main\n"""
 HANDLER = "enabled\ninterpreter /usr/bin/x\nflags: F\noffset {}\nmagic {}\n{}"
-I386_MASK = "mask fffffffffffefe00fffffffffffffffffeffffff\n"
+I386 = "7f454c4601010100000000000000000002000300"  # an i386 ELF program's first 20 bytes
+I386_MASK = "fffffffffffefe00fffffffffffffffffeffffff"
 HANDLERS = {  # binfmt_misc entries as the kernel shows them; whether i386 ELF files go there
-    "qemu-i386": (HANDLER.format(0, "7f454c4601010100000000000000000002000300", I386_MASK), True),
-    "unmasked": (HANDLER.format(0, "7f454c4601010100000000000000000002000300", ""), True),
+    "qemu-i386": (HANDLER.format(0, I386, f"mask {I386_MASK}\n"), True),
+    "unmasked": (HANDLER.format(0, I386, ""), True),
     "elf-class": (HANDLER.format(4, "01", ""), True),
-    "qemu-arm": (HANDLER.format(0, "7f454c4601010100000000000000000002002800", I386_MASK), False),
+    "qemu-arm": (HANDLER.format(0, I386[:-6] + "2800", f"mask {I386_MASK}\n"), False),
     "exe": ("enabled\ninterpreter /usr/bin/x\nflags: \nextension .exe\n", False),
     "long": (HANDLER.format(0, "7f454c46" + "00" * 30, ""), False)}
-I386_MAGIC = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
-I386_ESCAPED_MASK = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
 RUNNER_CASES = """
 import unittest
 class Passes(unittest.TestCase):
@@ -42,6 +41,10 @@ class SkipsClass(unittest.TestCase):
     def test_one(self): pass
 class Empty(unittest.TestCase): pass
 """
+
+
+def escaped(hex_bytes: str) -> str:
+    return "".join(f"\\x{hex_bytes[i:i + 2]}" for i in range(0, len(hex_bytes), 2))
 
 
 def run(args, **options) -> subprocess.CompletedProcess:
@@ -81,8 +84,8 @@ class Tools(unittest.TestCase):
                     self.assertEqual(result.returncode, 0, result.stderr)
                     written = (Path(binfmt) / "register").read_text()
                     self.assertEqual((written, (Path(binfmt) / entry).read_text()),
-                                     ("" if takes_i386 else f":zelmora-i386:M::{I386_MAGIC}:"
-                                      f"{I386_ESCAPED_MASK}:{qemu}:F\n", text))
+                                     ("" if takes_i386 else f":zelmora-i386:M::{escaped(I386)}:"
+                                      f"{escaped(I386_MASK)}:{qemu}:F\n", text))
 
     def test_the_runner_says_skipped_when_nothing_was_checked(self):
         with tempfile.TemporaryDirectory() as folder:
