@@ -81,7 +81,7 @@ def sentence(found: dict) -> str:
     if found["way"] == "native":
         how = "This machine runs 32-bit code: Wine 10 runs the 32-bit Zelmora.exe natively"
     else:
-        cause = ("ZELMORA_NO_32BIT=1 asks to act as a machine" if os.environ.get(
+        cause = ("ZELMORA_NO_32BIT=1 asks to act as a machine with" if os.environ.get(
             "ZELMORA_NO_32BIT") == "1" else "this machine's kernel has")
         how = (f"{cause} no 32-bit system call gate: Wine 10 runs the 32-bit Zelmora.exe "
                "through qemu-i386 (tools/wine-root.sh)")

@@ -12,8 +12,7 @@ Paths come from the environment (the CMake registration sets them):
   ZELMORA_E2E_DIR    work folder (default <build>/e2e): the templates, <target>/<test>/
   ZELMORA_E2E_WINEDEBUG  WINEDEBUG for every Wine process (default -all)
   ZELMORA_E2E_KEEP   set to 1 to keep each test's prefix copy for inspection
-  ZELMORA_E2E_SLOWDOWN  how much slower than natively Wine runs the 32-bit program here
-                     (tools/host-check.py): every wait of the harness grows by it
+  ZELMORA_E2E_SLOWDOWN  by how much every wait grows (qemu-i386; tools/host-check.py)
 """
 
 import contextlib

@@ -1,6 +1,7 @@
 """The build's own tools: the Debian mirror the Wine root comes from, its qemu-i386 handler,
 and the runner that turns a unittest class into one ctest result."""
 
+import re
 import subprocess
 import sys
 import tempfile
@@ -43,10 +44,6 @@ class Empty(unittest.TestCase): pass
 """
 
 
-def escaped(hex_bytes: str) -> str:
-    return "".join(f"\\x{hex_bytes[i:i + 2]}" for i in range(0, len(hex_bytes), 2))
-
-
 def run(args, **options) -> subprocess.CompletedProcess:
     return subprocess.run(args, capture_output=True, text=True, **options)
 
@@ -73,19 +70,19 @@ class Tools(unittest.TestCase):
         with tempfile.TemporaryDirectory() as root:
             qemu = Path(root) / "usr/local/bin/qemu-i386"
             qemu.parent.mkdir(parents=True)
-            qemu.write_text("")
-            qemu.chmod(0o755)
+            qemu.touch(0o755)
             for entry, (text, takes_i386) in HANDLERS.items():
                 with self.subTest(entry=entry), tempfile.TemporaryDirectory() as binfmt:
                     for name, content in ((entry, text), ("register", ""), ("status", "enabled")):
                         (Path(binfmt) / name).write_text(content)
                     result = run([str(REPO / "tools" / "wine-root.sh"), "register", binfmt],
                                  env={"PATH": "/usr/bin:/bin", "ZELMORA_WINE_ROOT": root})
-                    self.assertEqual(result.returncode, 0, result.stderr)
-                    written = (Path(binfmt) / "register").read_text()
-                    self.assertEqual((written, (Path(binfmt) / entry).read_text()),
-                                     ("" if takes_i386 else f":zelmora-i386:M::{escaped(I386)}:"
-                                      f"{escaped(I386_MASK)}:{qemu}:F\n", text))
+                    magic, mask = (re.sub("(..)", r"\\x\1", hex) for hex in (I386, I386_MASK))
+                    self.assertEqual(
+                        (result.returncode, *((Path(binfmt) / name).read_text()
+                                              for name in ("register", entry))),
+                        (0, "" if takes_i386 else f":zelmora-i386:M::{magic}:{mask}:{qemu}:F\n",
+                         text), result.stderr)
 
     def test_the_runner_says_skipped_when_nothing_was_checked(self):
         with tempfile.TemporaryDirectory() as folder:
