@@ -4,16 +4,8 @@
 ;            -DSERVICE_EXE=... -DSERVICE_DISPLAY="Orva Zelmora Clock Service"
 ; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S. The clock service
 ; is a component, on by default and in silent installs; /S never leaves it out.
-; With -DAMD64 it sets up the 64-bit build instead, which stands in for the 32-bit one in
-; the tests of machines that cannot run 32-bit code.
 
 Unicode true
-!ifdef AMD64
-    Target amd64-unicode ; a 64-bit process: the registry's 64-bit view, as the program's
-    !define PROGRAM_FILES "$PROGRAMFILES64"
-!else
-    !define PROGRAM_FILES "$PROGRAMFILES"
-!endif
 SetCompressor /SOLID lzma
 ; Extracted files get the time of installation, so the same inputs give the same setup.
 SetDateSave off
@@ -40,7 +32,7 @@ AllowSkipFiles off
 
 Name "Orva Zelmora"
 OutFile "${OUTFILE}"
-InstallDir "${PROGRAM_FILES}\Zelmora"
+InstallDir "$PROGRAMFILES\Zelmora"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "Orva Zelmora ${VERSION}"
 

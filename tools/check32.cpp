@@ -1,5 +1,5 @@
-// Built for i686 and x86_64 by tools/host-check.py: whether Wine runs a program of that word
-// size on this machine shows in whether the token below comes out.
+// Built for i686 by tools/host-check.py: whether Wine runs the 32-bit program on this machine,
+// the way it does, shows in whether the token below comes out.
 #include <cstdio>
 
 int main() {

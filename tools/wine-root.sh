@@ -1,11 +1,14 @@
 #!/bin/bash
-# The Wine that runs the 32-bit program: Debian 13's Wine 10, in its WoW64 mode, inside a
-# Debian 13 root beside this Debian 12 host (whose Wine 8 cannot run 32-bit programs here).
+# The Wine that runs the 32-bit program: Debian 13's Wine 10 (64-bit, with its 32-bit half for
+# WoW64), inside a Debian 13 root beside this Debian 12 host.
 #
-#   tools/wine-root.sh make        makes the root unless it is complete already
-#   tools/wine-root.sh path        prints the root's folder
-#   tools/wine-root.sh mirror      prints the Debian mirror a new root comes from
-#   tools/wine-root.sh run CMD...  runs CMD (wine, wineserver, ...) inside the root
+#   tools/wine-root.sh make          makes the root unless it is complete already
+#   tools/wine-root.sh path          prints the root's folder
+#   tools/wine-root.sh mirror        prints the Debian mirror a new root comes from
+#   tools/wine-root.sh way           prints how 32-bit programs run: native or emulated
+#   tools/wine-root.sh run CMD...    runs CMD (wine, wineserver, ...) inside the root
+#   tools/wine-root.sh register DIR  registers the root's qemu-i386 for i386 ELF files in the
+#                                    binfmt_misc folder DIR, unless one is registered there
 #
 # The root is made once per machine, in one fixed place outside every clone
 # (ZELMORA_WINE_ROOT, default /var/lib/zelmora/wine10-trixie), from Debian's packages only.
@@ -17,14 +20,22 @@
 # the end of the thread that started it); processes CMD starts in turn live on.
 # The root trusts no certificate authority of its own: ZELMORA_WINE_CA_BUNDLE names a file of
 # PEM certificates that `run` shows, read-only, as its /etc/ssl/certs/ca-certificates.crt.
-# ZELMORA_NO_32BIT=1 makes `run` refuse every 32-bit system call, as a kernel without the
-# 32-bit system call gate does: no 32-bit program can start, 64-bit ones run as before.
+#
+# The way: where the kernel has the 32-bit system call gate, the 32-bit Wine runs natively.
+# Where it has not (or ZELMORA_NO_32BIT=1 says to act so), `run` emulates: its root gets a
+# user namespace of its own, whose own binfmt_misc instance (Linux 6.7 on) hands i386 ELF
+# files to the root's static qemu-i386, so nothing changes for the rest of the machine; with
+# ZELMORA_NO_32BIT=1 every 32-bit system call is refused as well, so nothing 32-bit runs
+# natively. Only where the kernel has no gate and no such instance can be made does it
+# register qemu-i386 with the machine's binfmt_misc, as a package would (zelmora-i386), and
+# only when no handler for i386 ELF files is registered there.
 set -euo pipefail
 
 root=${ZELMORA_WINE_ROOT:-/var/lib/zelmora/wine10-trixie}
 # Bump when the recipe changes, so existing roots are made again.
-stamp_text="zelmora wine root 1: trixie wine wine64 fonts-wine libwine:i386"
+stamp_text="zelmora wine root 2: trixie wine wine64 wine32:i386 fonts-wine qemu-i386 wine-qemu"
 stamp="$root/.zelmora-root-complete"
+self=$(realpath "${BASH_SOURCE[0]}")
 
 say() { echo "wine-root: $*" >&2; }
 fail() { say "error: $*"; exit 1; }
@@ -105,7 +116,7 @@ build_root() {
     debootstrap --variant=minbase trixie "$work" "$mirror" >"$root.log" 2>&1 ||
         fail "debootstrap failed; see $root.log"
 
-    say "installing wine, wine64 and fonts-wine"
+    say "installing wine, wine64, wine32:i386 and fonts-wine"
     printf 'Types: deb\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: %s\n' \
         "$mirror" /usr/share/keyrings/debian-archive-keyring.gpg \
         >"$work/etc/apt/sources.list.d/debian.sources"
@@ -113,24 +124,39 @@ build_root() {
     {
         in_root "$work" dpkg --add-architecture i386 &&
             in_root "$work" apt-get update --error-on=any &&
-            in_root "$work" apt-get install -y --no-install-recommends wine wine64 fonts-wine
+            in_root "$work" apt-get install -y --no-install-recommends wine wine64 wine32:i386 \
+                fonts-wine
     } >>"$root.log" 2>&1 || fail "installing Wine in the root failed; see $root.log"
 
-    # WoW64: the 32-bit Windows side of Wine comes from libwine:i386, whose Linux side is
-    # never used; only its PE DLLs are copied next to the 64-bit ones.
-    say "adding the 32-bit Windows DLLs of libwine:i386"
-    mkdir -p "$work/tmp/libwine-i386"
-    {
-        in_root "$work" bash -c 'cd /var/tmp && rm -f libwine_*_i386.deb &&
-            apt-get download libwine:i386 && dpkg -x libwine_*_i386.deb /var/tmp/libwine-i386 &&
-            rm -f libwine_*_i386.deb'
-    } >>"$root.log" 2>&1 || fail "fetching libwine:i386 failed; see $root.log"
-    local from="$work/var/tmp/libwine-i386/usr/lib/i386-linux-gnu/wine/i386-windows"
+    # WoW64: the 32-bit Windows side of Wine 10 comes from libwine:i386; its PE DLLs also go
+    # next to the 64-bit ones, where the 64-bit loader runs 32-bit programs itself.
+    local from="$work/usr/lib/i386-linux-gnu/wine/i386-windows"
     local to="$work/usr/lib/x86_64-linux-gnu/wine/i386-windows"
     [ -d "$from" ] || fail "libwine:i386 has no $from"
     mkdir -p "$to"
     cp -rn "$from"/. "$to"/
-    rm -rf "$work/var/tmp/libwine-i386"
+
+    # Where the kernel has no 32-bit gate, qemu-i386 runs the 32-bit Wine. Only its static
+    # binary is taken: the package's own scripts would register it for the whole machine.
+    say "adding qemu-i386 from qemu-user"
+    {
+        in_root "$work" bash -c 'cd /var/tmp && rm -rf qemu-user* && apt-get download qemu-user &&
+            dpkg -x qemu-user_*.deb qemu-user && install -m 755 qemu-user/usr/bin/qemu-i386 \
+            /usr/local/bin/qemu-i386 && rm -rf qemu-user*'
+    } >>"$root.log" 2>&1 || fail "fetching qemu-user failed; see $root.log"
+    # qemu-i386 maps a position-independent main program at 0x400000, where a Windows program
+    # without relocations (the setup program) must go. Debian 13's 32-bit Wine loader is one;
+    # Debian 12's is linked at a fixed high address and starts Wine 10's ntdll.so the same way.
+    say "adding Debian 12's fixed-address 32-bit Wine loader for qemu-i386"
+    {
+        in_root "$work" bash -c 'cd /var/tmp && rm -rf wine32* &&
+            sed s/trixie/bookworm/ /etc/apt/sources.list.d/debian.sources \
+                >/etc/apt/sources.list.d/bookworm.sources &&
+            apt-get update --error-on=any && apt-get download wine32:i386/bookworm &&
+            dpkg -x wine32_*.deb wine32 && mkdir -p /usr/local/lib/wine-qemu &&
+            install -m 755 wine32/usr/lib/wine/wine /usr/local/lib/wine-qemu/wine &&
+            rm -rf wine32* /etc/apt/sources.list.d/bookworm.sources && apt-get update'
+    } >>"$root.log" 2>&1 || fail "fetching Debian 12's wine32 failed; see $root.log"
     in_root "$work" apt-get clean >>"$root.log" 2>&1 || true
 
     local version
@@ -154,15 +180,114 @@ run_in_root() {
     for dir in "${extra[@]}"; do
         [ -n "$dir" ] && [ -e "$dir" ] && binds+=(--bind "$dir" "$dir")
     done
-    local seccomp=()
+    local seccomp=() launcher=() start=()
     [ "${ZELMORA_NO_32BIT:-}" = 1 ] && seccomp=(--seccomp 9)
-    exec bwrap --die-with-parent --bind "$root" / --proc /proc --dev-bind /dev /dev "${binds[@]}" \
-        --ro-bind /etc/resolv.conf /etc/resolv.conf --ro-bind /etc/hosts /etc/hosts \
-        "${seccomp[@]}" --chdir "$PWD" "$@" 9< <(no_32bit_filter)
+    if [ "$(way)" = emulated ]; then
+        binds+=(--ro-bind "$root/usr/local/lib/wine-qemu/wine" /usr/lib/wine/wine)
+        if private_binfmt; then
+            launcher=(unshare --user --map-root-user --mount)
+            binds+=(--cap-add CAP_SYS_ADMIN --tmpfs /run --ro-bind "$self" /run/wine-root.sh)
+            start=(bash /run/wine-root.sh in-namespace)
+        else
+            global_binfmt
+        fi
+    fi
+    exec "${launcher[@]}" bwrap --die-with-parent --bind "$root" / --proc /proc \
+        --dev-bind /dev /dev "${binds[@]}" --ro-bind /etc/resolv.conf /etc/resolv.conf \
+        --ro-bind /etc/hosts /etc/hosts "${seccomp[@]}" --chdir "$PWD" "${start[@]}" "$@" \
+        9< <(no_32bit_filter)
+}
+
+# Native where a 32-bit Linux program runs here. It is tried inside a binfmt_misc instance of
+# its own where one can be made, so that a handler registered for the machine cannot answer.
+way() {
+    if [ "${ZELMORA_NO_32BIT:-}" = 1 ]; then echo emulated; return; fi
+    local program code=0
+    program=$(mktemp)
+    # exit(42) through int 0x80, as a 32-bit ELF file of 96 bytes.
+    printf '\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x03\0\x01\0\0\0\x54\x80\x04\x08' >"$program"
+    printf '\x34\0\0\0\0\0\0\0\0\0\0\0\x34\0\x20\0\x01\0\0\0\0\0\0\0' >>"$program"
+    printf '\x01\0\0\0\0\0\0\0\0\x80\x04\x08\0\x80\x04\x08\x60\0\0\0\x60\0\0\0' >>"$program"
+    printf '\x05\0\0\0\0\x10\0\0\xb8\x01\0\0\0\xbb\x2a\0\0\0\xcd\x80' >>"$program"
+    chmod 700 "$program"
+    if private_binfmt; then
+        unshare --user --map-root-user --mount sh -c \
+            'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && exec "$0"' \
+            "$program" 2>/dev/null || code=$?
+    else
+        "$program" 2>/dev/null || code=$?
+    fi
+    rm -f "$program"
+    if [ "$code" = 42 ]; then echo native; else echo emulated; fi
+}
+
+# Whether this kernel gives a new user namespace a binfmt_misc instance of its own.
+private_binfmt() {
+    unshare --user --map-root-user --mount sh -c \
+        'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc' 2>/dev/null
+}
+
+# In the root's own namespace: its binfmt_misc instance, then CMD.
+in_namespace() {
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    register /proc/sys/fs/binfmt_misc /usr/local/bin/qemu-i386 >/dev/null
+    exec "$@"
+}
+
+global_binfmt() {
+    local dir=/proc/sys/fs/binfmt_misc what="qemu-i386 cannot run 32-bit programs here:"
+    [ "${ZELMORA_NO_32BIT:-}" != 1 ] || fail "$what ZELMORA_NO_32BIT=1 needs a kernel that" \
+        "gives a user namespace its own binfmt_misc (Linux 6.7 or later); this machine's" \
+        "own binfmt_misc is used only where its kernel has no 32-bit system call gate"
+    grep -qw binfmt_misc /proc/filesystems || fail "$what the kernel has no binfmt_misc" \
+        "(CONFIG_BINFMT_MISC), and no 32-bit system call gate either"
+    [ "$(id -u)" -eq 0 ] || fail "$what registering it with binfmt_misc needs root" \
+        "(run as root or with sudo)"
+    [ -e "$dir/register" ] || mount -t binfmt_misc binfmt_misc "$dir" ||
+        fail "$what binfmt_misc cannot be mounted at $dir"
+    local said
+    said=$(register "$dir" "$root/usr/local/bin/qemu-i386") || fail "$what $said"
+    case $said in registered*) say "$said" ;; esac  # the first time only
+}
+
+# Registers QEMU for i386 ELF files in the binfmt_misc folder DIR (flag F: the file is opened
+# now), unless some handler there takes them already; that one is left alone and used.
+register() {
+    local dir=$1 qemu=${2:-$root/usr/local/bin/qemu-i386} entry
+    for entry in "$dir"/*; do
+        case ${entry##*/} in register | status) continue ;; esac
+        if [ -f "$entry" ] && handles_i386 "$entry"; then
+            echo "i386 ELF files already go to ${entry##*/} ($entry); it is left as it is"
+            return 0
+        fi
+    done
+    [ -x "$qemu" ] || { echo "no $qemu"; return 1; }
+    local magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    echo ":zelmora-i386:M::$magic:$mask:$qemu:F" >"$dir/register" ||
+        { echo "the kernel refused the registration"; return 1; }
+    echo "registered $qemu for i386 ELF files with binfmt_misc as $dir/zelmora-i386, as a" \
+        "package would; it stays (remove it: echo -1 > $dir/zelmora-i386)"
+}
+
+# Whether a binfmt_misc entry's magic and mask take the head of a 32-bit x86 ELF program.
+handles_i386() {
+    local key value offset=0 magic="" mask="" i byte want
+    local head=7f454c4601010100000000000000000002000300
+    while read -r key value; do
+        case $key in offset) offset=$value ;; magic) magic=$value ;; mask) mask=$value ;; esac
+    done <"$1"
+    [ -n "$magic" ] && [ $((offset * 2 + ${#magic})) -le ${#head} ] || return 1
+    mask=${mask:-${magic//?/f}}
+    for ((i = 0; i < ${#magic}; i += 2)); do
+        byte=$((16#${head:offset * 2 + i:2} & 16#${mask:i:2}))
+        want=$((16#${magic:i:2} & 16#${mask:i:2}))
+        [ "$byte" = "$want" ] || return 1
+    done
 }
 
 # A classic BPF seccomp program: a system call of the i386 ABI (AUDIT_ARCH_I386) kills the
-# process, any other is allowed.
+# process, any other (qemu-i386's, for the programs it runs) is allowed.
 no_32bit_filter() {
     printf '\x20\x00\x00\x00\x04\x00\x00\x00'  # load seccomp_data.arch
     printf '\x15\x00\x00\x01\x03\x00\x00\x40'  # i386? on to the next, else skip it
@@ -174,6 +299,9 @@ case "${1:-}" in
     make) make_root ;;
     path) echo "$root" ;;
     mirror) mirror ;;
+    way) way ;;
     run) shift; [ $# -gt 0 ] || fail "run what?"; run_in_root "$@" ;;
-    *) sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    register) [ $# -eq 2 ] || fail "register where?"; register "$2" ;;
+    in-namespace) shift; in_namespace "$@" ;;
+    *) sed -n '2,33p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac

@@ -25,7 +25,7 @@ from typing import Callable, Optional
 from timeserver import TimeServer
 from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  # noqa: F401
                   env_path, log, not_run, port, program_pid, read_png, read_text,
-                  start_with_restarts, target)
+                  slower, start_with_restarts, target)
 
 
 def _built(variable: str, name: str, folder: str = "") -> Path:
@@ -192,7 +192,7 @@ class Session(WineSession):
                           (self.workdir / "program.log").read_text(errors="replace"), re.M)
 
     def wait_window(self, timeout: float = 60):
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + slower(timeout)
         while True:
             result = self.probe("wait-window", str(min(10, max(1, deadline - time.monotonic()))),
                                 check=False)
@@ -225,7 +225,7 @@ class Session(WineSession):
         if not self.program:
             return None
         try:
-            return self.program.wait(timeout)
+            return self.program.wait(slower(timeout))
         except subprocess.TimeoutExpired:
             return None
 
@@ -285,7 +285,7 @@ class Session(WineSession):
 
     @staticmethod
     def _first_line(process: subprocess.Popen, timeout: float) -> bool:
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + slower(timeout)
         while time.monotonic() < deadline:
             out = process.output_file
             out.seek(0)
@@ -308,8 +308,8 @@ class Session(WineSession):
         after the click and its result is kept in Operation.during.
         """
         dump = self.dump()
-        watch = self.start_probe("watch", str(LBL_INFO), str(timeout), "--mark", STATUS_MARK,
-                                 *finals)
+        watch = self.start_probe("watch", str(LBL_INFO), str(slower(timeout)), "--mark",
+                                 STATUS_MARK, *finals)
         started = time.monotonic()
         self.click_control(control_id, dump, settle=0)
         during = while_waiting() if while_waiting else None
@@ -336,7 +336,7 @@ class Session(WineSession):
     def finish_probe(process: subprocess.Popen, timeout: float = 120) -> dict:
         """Waits for an async probe and returns the JSON of its last line."""
         try:
-            process.wait(timeout)
+            process.wait(slower(timeout))
         except subprocess.TimeoutExpired:
             Session.stop_probe(process)
             raise HarnessError("the probe did not finish") from None

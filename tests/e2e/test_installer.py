@@ -11,9 +11,7 @@ ARCH = target().arch
 VERSION = FACTS["versionText"]
 SETUP = env_path("ZELMORA_SETUP", build_dir() / ARCH / f"Zelmora-{VERSION}-setup.exe")
 SETUP_COPY = r"C:\Downloads\Zelmora-setup.exe"
-# The 64-bit setup, built where it stands in for the 32-bit one, installs into the 64-bit
-# Program Files folder.
-INSTALL_DIR = rf"C:\Program Files{' (x86)' if ARCH == 'i686' else ''}\Zelmora"
+INSTALL_DIR = r"C:\Program Files (x86)\Zelmora"
 OWN_EXE = INSTALL_DIR + r"\Zelmora.exe"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
 SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Zelmora.lnk"

@@ -23,7 +23,7 @@ SETUP = env_path("ZELMORA_SERVICE_SETUP", build_dir() / FOLDER /
                  f"Zelmora-{FACTS['versionText']}-setup.exe")
 ZSERVICE = env_path("ZELMORA_ZSERVICE", build_dir() / FOLDER / "zservice.exe")
 SETUP_COPY, ZSERVICE_COPY = r"C:\Downloads\Zelmora-setup.exe", r"C:\zprobe\zservice.exe"
-INSTALL_DIR = r"C:\Program Files (x86)\Zelmora" if ARCH == "i686" else r"C:\Program Files\Zelmora"
+INSTALL_DIR = r"C:\Program Files (x86)\Zelmora"
 SDDL = "D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;LS)(A;;0x12019b;;;IU)"
 RUNNING, STOPPED, AUTO_START, OWN_PROCESS, MESSAGE_PIPE = 4, 1, 2, 0x10, 4
 OUTCOME_SET = 1

@@ -12,6 +12,7 @@ Paths come from the environment (the CMake registration sets them):
   ZELMORA_E2E_DIR    work folder (default <build>/e2e): the templates, <target>/<test>/
   ZELMORA_E2E_WINEDEBUG  WINEDEBUG for every Wine process (default -all)
   ZELMORA_E2E_KEEP   set to 1 to keep each test's prefix copy for inspection
+  ZELMORA_E2E_SLOWDOWN  by how much every wait grows (qemu-i386; tools/host-check.py)
 """
 
 import contextlib
@@ -34,11 +35,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from timeserver import TimeServer  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[2]
-TEMPLATE_VERSION = "2"  # bump when the template's settings change
+TEMPLATE_VERSION = "3"  # bump when the template's settings change
 CONVERT = ("/usr/bin/convert" if os.path.exists("/usr/bin/convert")
            else shutil.which("convert") or "convert")
 SCREEN = (1024, 768)
 DOUBLE_CLICK_SECONDS = 0.6  # Windows' default double-click time is 0.5 s
+SLOWDOWN = float(os.environ.get("ZELMORA_E2E_SLOWDOWN", "1"))
 
 
 class HarnessError(RuntimeError):
@@ -60,6 +62,11 @@ def build_dir() -> Path:
 
 def e2e_dir() -> Path:
     return env_path("ZELMORA_E2E_DIR", build_dir() / "e2e")
+
+
+def slower(seconds: float) -> float:
+    """A time limit for a wait on Wine, grown where it runs the program through qemu-i386."""
+    return seconds * SLOWDOWN
 
 
 def port() -> int:
@@ -223,6 +230,7 @@ def run_detached(args: list, env: dict, timeout: float) -> subprocess.CompletedP
     """
     with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
         process = subprocess.Popen(args, env=env, stdout=out, stderr=err, text=True)
+        timeout = slower(timeout)
         try:
             process.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -651,6 +659,7 @@ class WineSession:
     def wait_for(self, predicate: Callable[[], object], timeout: float, interval: float = 0.1,
                  message: str = "condition"):
         """Polls predicate until it returns something true; returns that, or raises."""
+        timeout = slower(timeout)
         deadline = time.monotonic() + timeout
         last = None
         while True:

@@ -1,6 +1,7 @@
-"""The build's own tools: the Debian mirror the Wine root comes from, and the runner that
-turns a unittest class into one ctest result."""
+"""The build's own tools: the Debian mirror the Wine root comes from, its qemu-i386 handler,
+and the runner that turns a unittest class into one ctest result."""
 
+import re
 import subprocess
 import sys
 import tempfile
@@ -16,6 +17,16 @@ Types: deb\nURIs: file:/srv/mirror/ file:/srv/second\nSuites: {r} {r}-x\n"""
 ONE_LINE = """deb-src file:/srv/source {r} main
 deb [arch=amd64 signed-by=/usr/share/keyrings/k.gpg] file:/srv/local {r} main
 deb file:/srv/later {r} main\n"""
+HANDLER = "enabled\ninterpreter /usr/bin/x\nflags: F\noffset {}\nmagic {}\n{}"
+I386 = "7f454c4601010100000000000000000002000300"  # an i386 ELF program's first 20 bytes
+I386_MASK = "fffffffffffefe00fffffffffffffffffeffffff"
+HANDLERS = {  # binfmt_misc entries as the kernel shows them; whether i386 ELF files go there
+    "qemu-i386": (HANDLER.format(0, I386, f"mask {I386_MASK}\n"), True),
+    "unmasked": (HANDLER.format(0, I386, ""), True),
+    "elf-class": (HANDLER.format(4, "01", ""), True),
+    "qemu-arm": (HANDLER.format(0, I386[:-6] + "2800", f"mask {I386_MASK}\n"), False),
+    "exe": ("enabled\ninterpreter /usr/bin/x\nflags: \nextension .exe\n", False),
+    "long": (HANDLER.format(0, "7f454c46" + "00" * 30, ""), False)}
 RUNNER_CASES = """
 import unittest
 class Passes(unittest.TestCase):
@@ -54,6 +65,24 @@ class Tools(unittest.TestCase):
                              env={"PATH": "/usr/bin:/bin", "ZELMORA_DEBIAN_MIRROR": override})
                 self.assertEqual((result.returncode == 0, result.stdout.strip() or None),
                                  (expected is not None, expected), result.stderr)
+
+    def test_qemu_is_registered_only_where_no_handler_takes_i386_files(self):
+        with tempfile.TemporaryDirectory() as root:
+            qemu = Path(root) / "usr/local/bin/qemu-i386"
+            qemu.parent.mkdir(parents=True)
+            qemu.touch(0o755)
+            for entry, (text, takes_i386) in HANDLERS.items():
+                with self.subTest(entry=entry), tempfile.TemporaryDirectory() as binfmt:
+                    for name, content in ((entry, text), ("register", ""), ("status", "enabled")):
+                        (Path(binfmt) / name).write_text(content)
+                    result = run([str(REPO / "tools" / "wine-root.sh"), "register", binfmt],
+                                 env={"PATH": "/usr/bin:/bin", "ZELMORA_WINE_ROOT": root})
+                    magic, mask = (re.sub("(..)", r"\\x\1", hex) for hex in (I386, I386_MASK))
+                    self.assertEqual(
+                        (result.returncode, *((Path(binfmt) / name).read_text()
+                                              for name in ("register", entry))),
+                        (0, "" if takes_i386 else f":zelmora-i386:M::{magic}:{mask}:{qemu}:F\n",
+                         text), result.stderr)
 
     def test_the_runner_says_skipped_when_nothing_was_checked(self):
         with tempfile.TemporaryDirectory() as folder:
