@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "timeservice/service_synchronizer.h"
+#include "timeservice/time_service.h"
 #include "win32/shared/handles.h"
 #include "win32/shared/service_names.h"
 #include "win32/service/service_win32.h"
@@ -25,7 +26,7 @@ unsigned __stdcall JobThread(void* param) {
     const std::unique_ptr<std::shared_ptr<Job>> job(static_cast<std::shared_ptr<Job>*>(param));
     Win32WinHttp http;
     Win32Clock clock;
-    (*job)->answer = SynchronizeOnce(http, clock);
+    (*job)->answer = SynchronizeOnce(http, clock, TimePageUrl());
     SetEvent((*job)->done.get());
     return 0;
 }
