@@ -65,7 +65,8 @@ struct Instance {
 class PipeServer {
 public:
     bool Create();
-    void Run(HANDLE stopEvent);
+    // True when stopped, false when waiting failed.
+    bool Run(HANDLE stopEvent);
 
 private:
     void Connect(Instance& instance);
@@ -234,7 +235,7 @@ void PipeServer::JobDone() {
     }
 }
 
-void PipeServer::Run(HANDLE stopEvent) {
+bool PipeServer::Run(HANDLE stopEvent) {
     for (Instance& instance : instances_) {
         Connect(instance);
     }
@@ -262,7 +263,7 @@ void PipeServer::Run(HANDLE stopEvent) {
         const DWORD signalled = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
                                                        handles.data(), FALSE, timeout);
         if (signalled == WAIT_OBJECT_0) {
-            return;
+            return true;
         }
         if (job_ && signalled == WAIT_OBJECT_0 + 1) {
             JobDone();
@@ -270,7 +271,7 @@ void PipeServer::Run(HANDLE stopEvent) {
                    signalled < WAIT_OBJECT_0 + handles.size()) {
             Completed(*waited[signalled - WAIT_OBJECT_0 - firstInstance]);
         } else if (signalled == WAIT_FAILED) {
-            return;
+            return false;
         }
         const ULONGLONG after = GetTickCount64();
         for (Instance& instance : instances_) {
@@ -292,6 +293,5 @@ bool ServeClockPipe(void* stopEvent, void (*ready)()) {
         }
     }
     ready();
-    server.Run(static_cast<HANDLE>(stopEvent));
-    return true;
+    return server.Run(static_cast<HANDLE>(stopEvent));
 }
