@@ -2,14 +2,13 @@
 // Prints one JSON line. Commands:
 //   config                 the service's registration, as the service manager reports it
 //   pipe                   the pipe as a client finds it: its access list, kind, instances
-//   ask [raw]              one request as the program makes it: the answer and its time;
-//                          raw: to whoever serves the pipe, without the program's checks
+//   ask                    one request as the program makes it: the answer and its time
 //   hostile <kind> <count> <count> clients at once, each connects (trying for up to 30 s)
 //                          and then: empty (closes), idle (waits 5 s), garbage (8 wrong
 //                          bytes), oversized (4 KiB), valid (the program's request, without
 //                          waiting for the answer); prints how many connected
 //   impostor <seconds>     serves the pipe's name for that long, answering "set" to all;
-//                          prints how many asked
+//                          prints whether it could and how many asked
 //   dacl <path> [sddl]     a file's or folder's access list, after setting it to sddl
 // Named sc.exe, it stands in for the service manager's tool, whose copy sc-wine.exe beside
 // it does the work: it logs each command line to C:\zprobe\sc.log, fails the command named
@@ -144,25 +143,10 @@ int Pipe() {
     return 0;
 }
 
-// The request and the answer, to and from whoever serves the pipe.
-std::optional<ServiceAnswer> AskRaw() {
-    const unique_file_handle pipe(Connect());
-    const ServiceRequestBytes request = SynchronizeRequest();
-    ServiceAnswerBytes answer{};
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    DWORD moved = 0;
-    if (!pipe || !SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr) ||
-        !WriteFile(pipe.get(), request.data(), kServiceRequestSize, &moved, nullptr) ||
-        !ReadFile(pipe.get(), answer.data(), kServiceAnswerSize, &moved, nullptr)) {
-        return std::nullopt;
-    }
-    return DecodeServiceAnswer(answer);
-}
-
-int Ask(bool raw) {
+int Ask() {
     const ULONGLONG started = GetTickCount64();
     Win32ClockService service;
-    const auto answer = raw ? AskRaw() : service.Synchronize();
+    const auto answer = service.Synchronize();
     const ServiceAnswer shown = answer.value_or(ServiceAnswer{});
     Json j;
     j.BeginObject().Field("answered", answer.has_value());
@@ -214,14 +198,18 @@ int Hostile(const wchar_t* kind, int count) {
 }
 
 LONG impostorAsked = 0;
+LONG impostorListening = 0;
 
 DWORD WINAPI ImpostorServer(void*) {
     for (;;) {
         const unique_file_handle pipe(CreateNamedPipeW(
             kClockServicePipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
             PIPE_UNLIMITED_INSTANCES, kServiceAnswerSize, kServiceRequestSize, 0, nullptr));
-        if (!pipe ||
-            (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)) {
+        if (!pipe) {
+            return 1;
+        }
+        InterlockedExchange(&impostorListening, 1);
+        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
             return 1;
         }
         std::array<uint8_t, kServiceRequestSize> request{};
@@ -241,7 +229,8 @@ int Impostor(int seconds) {
         CreateThread(nullptr, 0, ImpostorServer, nullptr, 0, nullptr));
     Sleep(static_cast<DWORD>(seconds) * 1000);
     Json j;
-    j.BeginObject().Field("asked", impostorAsked).EndObject().Print();
+    j.BeginObject().Field("listening", impostorListening != 0).Field("asked", impostorAsked);
+    j.EndObject().Print();
     return 0;
 }
 
@@ -327,7 +316,7 @@ int wmain(int argc, wchar_t** argv) {
         return Pipe();
     }
     if (command == L"ask") {
-        return Ask(argc > 2 && std::wstring(argv[2]) == L"raw");
+        return Ask();
     }
     if (command == L"hostile" && argc > 3) {
         return Hostile(argv[2], _wtoi(argv[3]));
