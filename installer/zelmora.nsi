@@ -240,17 +240,18 @@ FunctionEnd
 !define SE_FILE_OBJECT 1
 !define PROTECTED_DACL 0x80000004 ; PROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION
 Function ProtectFolder
-    StrCpy $0 0
+    StrCpy $0 1 ; failed unless SetNamedSecurityInfoW says otherwise
+    StrCpy $6 $INSTDIR ; through a register: a folder's name may hold a quote
+    StrCpy $2 0
     System::Call "advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w '${FOLDER_SDDL}', i 1, *p .r1, p 0) i .r2"
     ${If} $2 <> 0
         System::Call "advapi32::GetSecurityDescriptorDacl(p r1, *i .r3, *p .r4, *i .r5) i .r2"
         ${If} $2 <> 0
-            System::Call "advapi32::SetNamedSecurityInfoW(w '$INSTDIR', i ${SE_FILE_OBJECT}, i ${PROTECTED_DACL}, p 0, p 0, p r4, p 0) i .r0"
+            System::Call "advapi32::SetNamedSecurityInfoW(w r6, i ${SE_FILE_OBJECT}, i ${PROTECTED_DACL}, p 0, p 0, p r4, p 0) i .r0"
         ${EndIf}
         System::Call "kernel32::LocalFree(p r1)"
     ${EndIf}
-    ${If} $0 <> 0
-    ${OrIf} $2 = 0
+    ${If} $0 != 0
         MessageBox MB_ICONSTOP "The folder $INSTDIR could not be protected from other users ($0), so nothing was installed." /SD IDOK
         Abort "The folder could not be protected."
     ${EndIf}

@@ -233,7 +233,10 @@ class ClockService(Installed):
         self.assertEqual(self.zservice("config"), NOT_INSTALLED)
         self.assertIsNone(program_pid(self.s.prefix, "ZelmoraService.exe"))
 
-    def test_6_a_failed_sc_step_removes_the_service(self):
+    def test_6_upgrade_over_the_running_service_then_a_failed_sc_step_removes_it(self):
+        for _ in range(2):  # the second one stops the service and waits for its process
+            self.assertEqual(self.install(), 0)
+            self.assertEqual(self.zservice("config")["state"], RUNNING)
         for step in ("privs", "sidtype", "failureflag"):
             with self.subTest(step):
                 self.s.unix_path(SC_FAIL).write_text(step)
