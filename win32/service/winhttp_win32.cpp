@@ -107,10 +107,12 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
         !api->SetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
                           kStepTimeoutMs) ||
         !SetDword(*api, session.get(), WINHTTP_OPTION_REDIRECT_POLICY,
-                  WINHTTP_OPTION_REDIRECT_POLICY_NEVER) ||
-        (!SetDword(*api, session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12 | kTls13) &&
-         !SetDword(*api, session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12))) {
+                  WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
         return {};
+    }
+    // Vista and an unpatched Windows 7 know no TLS 1.2 and keep their own choice.
+    if (!SetDword(*api, session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12 | kTls13)) {
+        SetDword(*api, session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12);
     }
     const unique_winhttp connection(api->Connect(session.get(), host, parts.nPort, 0));
     if (!connection) {
