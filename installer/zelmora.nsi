@@ -1,9 +1,11 @@
 ; Setup program for the 32-bit Zelmora.exe. Built by the i686 build (target "setup"):
 ;   makensis -DVERSION=<a.bb.dddd> -DVI_VERSION=<a.b.c.d> -DWINDOW_CLASS=ZelmoraMainWindow
 ;            -DRUN_VALUE=OrvaZelmora -DEXE=... -DREADME=... -DICON=... -DOUTFILE=... zelmora.nsi
-;            -DSERVICE_EXE=... -DSERVICE_DISPLAY="Orva Zelmora Clock Service"
+;            [-DSERVICE_EXE=...] -DSERVICE_DISPLAY="Orva Zelmora Clock Service"
 ; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S. The clock service
-; is a component, on by default and in silent installs; /S never leaves it out.
+; is a component, on by default and in silent installs; /S never leaves it out. Only an
+; https:// build passes SERVICE_EXE: without it there is no such component, and an upgrade
+; removes an installed service.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -29,6 +31,8 @@ AllowSkipFiles off
 !define END_WAIT_MS 10000
 !define SERVICE "ZelmoraClock"
 !define SC '"$SYSDIR\sc.exe"'
+; How long the service's process gets to end after it reports STOPPED.
+!define SERVICE_EXIT_WAIT_MS 10000
 
 Name "Orva Zelmora"
 OutFile "${OUTFILE}"
@@ -133,7 +137,8 @@ Var RunPath ; the program the autorun value starts, quotes removed
         Exch $0
     FunctionEnd
 
-    ; Stops the clock service, if installed, and waits up to 15 s for it to have stopped.
+    ; Stops the clock service, if installed, waits up to 15 s for it to have stopped and
+    ; then up to SERVICE_EXIT_WAIT_MS for its process to end, so that its file is free.
     Function ${un}StopService
         nsExec::ExecToStack '${SC} query ${SERVICE}'
         Pop $0
@@ -142,6 +147,21 @@ Var RunPath ; the program the autorun value starts, quotes removed
             Return
         ${EndIf}
         DetailPrint "Stopping the clock service..."
+        ; Its process, from the service manager, opened before it is asked to stop.
+        StrCpy $5 0
+        System::Call "advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r6"
+        System::Call "advapi32::OpenServiceW(p r6, w '${SERVICE}', i 4) p .r7"
+        System::Call "*(&i36) p .r8"
+        System::Call "advapi32::QueryServiceStatusEx(p r7, i 0, p r8, i 36, *i .r9) i .r0"
+        ${If} $0 <> 0
+            System::Call "*$8(i, i, i, i, i, i, i, i .r4)"
+            ${If} $4 <> 0
+                System::Call "kernel32::OpenProcess(i ${SYNCHRONIZE}, i 0, i r4) p .r5"
+            ${EndIf}
+        ${EndIf}
+        System::Free $8
+        System::Call "advapi32::CloseServiceHandle(p r7)"
+        System::Call "advapi32::CloseServiceHandle(p r6)"
         nsExec::ExecToStack '${SC} stop ${SERVICE}'
         Pop $0
         Pop $1
@@ -155,10 +175,17 @@ Var RunPath ; the program the autorun value starts, quotes removed
                 ${StrStr} $3 $1 "STOPPED"
             !endif
             ${If} $3 != ""
-                Return
+                ${Break}
             ${EndIf}
             Sleep 500
         ${Next}
+        ${If} $5 P<> 0
+            System::Call "kernel32::WaitForSingleObject(p r5, i ${SERVICE_EXIT_WAIT_MS}) i .r4"
+            System::Call "kernel32::CloseHandle(p r5)"
+            ${If} $4 <> 0
+                Abort "The clock service's program did not end within 10 seconds."
+            ${EndIf}
+        ${EndIf}
     FunctionEnd
 
     ; Stops and deletes the clock service and its program.
@@ -195,6 +222,31 @@ FunctionEnd
 
 Function un.onInit
     Call un.RequireAdmin
+FunctionEnd
+
+; Only administrators and SYSTEM may change the folder, wherever it is, and users may read
+; and run what is in it; nothing is inherited, so a folder such as C:\Zelmora, where users
+; may write, cannot let them replace the service's program or put a DLL beside it. Applied
+; to what the folder already holds too. Without it, nothing is installed.
+!define FOLDER_SDDL "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+!define SE_FILE_OBJECT 1
+!define PROTECTED_DACL 0x80000004 ; PROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION
+Function ProtectFolder
+    StrCpy $0 1 ; failed unless SetNamedSecurityInfoW says otherwise
+    StrCpy $6 $INSTDIR ; through a register: a folder's name may hold a quote
+    StrCpy $2 0
+    System::Call "advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w '${FOLDER_SDDL}', i 1, *p .r1, p 0) i .r2"
+    ${If} $2 <> 0
+        System::Call "advapi32::GetSecurityDescriptorDacl(p r1, *i .r3, *p .r4, *i .r5) i .r2"
+        ${If} $2 <> 0
+            System::Call "advapi32::SetNamedSecurityInfoW(w r6, i ${SE_FILE_OBJECT}, i ${PROTECTED_DACL}, p 0, p 0, p r4, p 0) i .r0"
+        ${EndIf}
+        System::Call "kernel32::LocalFree(p r1)"
+    ${EndIf}
+    ${If} $0 != 0
+        MessageBox MB_ICONSTOP "The folder $INSTDIR could not be protected from other users ($0), so nothing was installed." /SD IDOK
+        Abort "The folder could not be protected."
+    ${EndIf}
 FunctionEnd
 
 ; Installed before into another folder: that copy goes and its autorun entry moves here.
@@ -243,6 +295,7 @@ Section "Zelmora" SecProgram
     Call MoveEarlierInstallation
 
     SetOutPath "$INSTDIR"
+    Call ProtectFolder
     File "/oname=Zelmora.exe" "${EXE}"
     File "/oname=readme.txt" "${README}"
     WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -261,11 +314,27 @@ Section "Zelmora" SecProgram
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+!ifdef SERVICE_EXE
+Var ServiceFailed ; the first sc step of the service's set-up that failed, if any
+
+; Runs one sc step of the service's set-up unless one has failed; remembers the first failure.
+!macro SERVICE_STEP ARGS
+    ${If} $ServiceFailed == ""
+        nsExec::ExecToLog `${SC} ${ARGS}`
+        Pop $1
+        ${If} $1 != 0
+            StrCpy $ServiceFailed `sc ${ARGS} (exit code $1)`
+        ${EndIf}
+    ${EndIf}
+!macroend
+
 ; Holds the right to set the clock, so that ordinary users' Synchronize works: as LOCAL
-; SERVICE with no other privilege, started with Windows, restarted when it fails.
+; SERVICE with no other privilege and its own SID (the pipe grants that SID), started with
+; Windows, restarted when it fails. Unless every step worked, the service goes.
 Section "Clock service" SecService
     SetOutPath "$INSTDIR"
     File "/oname=ZelmoraService.exe" "${SERVICE_EXE}"
+    StrCpy $ServiceFailed ""
     StrCpy $0 'binPath= "\"$INSTDIR\ZelmoraService.exe\"" obj= "NT AUTHORITY\LocalService" password= "" start= auto'
     nsExec::ExecToStack '${SC} query ${SERVICE}'
     Pop $1
@@ -281,34 +350,38 @@ Section "Clock service" SecService
         ${EndIf}
     ${EndIf}
     ${If} $1 <> 0
-        nsExec::ExecToLog '${SC} create ${SERVICE} $0 DisplayName= "${SERVICE_DISPLAY}"'
-        Pop $1
+        !insertmacro SERVICE_STEP 'create ${SERVICE} $0 DisplayName= "${SERVICE_DISPLAY}"'
     ${EndIf}
-    ${If} $1 <> 0
-        DetailPrint "The clock service could not be registered ($1)."
-        Return
+    !insertmacro SERVICE_STEP 'description ${SERVICE} "Sets the clock from the time page when Zelmora asks and the user may not."'
+    !insertmacro SERVICE_STEP 'privs ${SERVICE} SeSystemtimePrivilege'
+    !insertmacro SERVICE_STEP 'sidtype ${SERVICE} unrestricted'
+    !insertmacro SERVICE_STEP 'failure ${SERVICE} reset= 86400 actions= restart/60000/restart/60000/restart/60000'
+    !insertmacro SERVICE_STEP 'failureflag ${SERVICE} 1'
+    !insertmacro SERVICE_STEP 'start ${SERVICE}'
+    ${If} $ServiceFailed != ""
+        DetailPrint "$ServiceFailed failed: the clock service has been removed."
+        Call RemoveService
+        MessageBox MB_ICONEXCLAMATION "The clock service could not be set up as it must be, so it has been removed ($ServiceFailed failed). Zelmora itself is installed; without the service only an administrator's Synchronize can set the clock." /SD IDOK
+        SetErrorLevel 3
     ${EndIf}
-    nsExec::ExecToLog '${SC} description ${SERVICE} "Sets the clock from the time page when Zelmora asks and the user may not."'
-    Pop $1
-    nsExec::ExecToLog '${SC} privs ${SERVICE} SeSystemtimePrivilege'
-    Pop $1
-    nsExec::ExecToLog '${SC} failure ${SERVICE} reset= 86400 actions= restart/60000/restart/60000/restart/60000'
-    Pop $1
-    nsExec::ExecToLog '${SC} failureflag ${SERVICE} 1'
-    Pop $1
-    nsExec::ExecToLog '${SC} start ${SERVICE}'
-    Pop $1
 SectionEnd
+!endif
 
 Section "-Leave out the clock service"
-    ${IfNot} ${SectionIsSelected} ${SecService}
+    !ifdef SERVICE_EXE
+        ${IfNot} ${SectionIsSelected} ${SecService}
+            Call RemoveService
+        ${EndIf}
+    !else
         Call RemoveService
-    ${EndIf}
+    !endif
 SectionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
     !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "Zelmora itself."
-    !insertmacro MUI_DESCRIPTION_TEXT ${SecService} "A small service that sets the clock for users who may not. Without it, only an administrator's Synchronize can set the clock."
+    !ifdef SERVICE_EXE
+        !insertmacro MUI_DESCRIPTION_TEXT ${SecService} "A small service that sets the clock for users who may not, from this build's https:// time page only (an http:// build has no service). Without it, only an administrator's Synchronize can set the clock."
+    !endif
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 Section "Uninstall"

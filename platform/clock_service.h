@@ -7,8 +7,15 @@
 #include <span>
 
 // What the clock service did on one request. Busy: its synchronisation had not ended
-// within the service's answer bound.
-enum class ServiceOutcome : uint8_t { Set = 1, CannotGet = 2, CannotSet = 3, Busy = 4 };
+// within the service's answer bound. NeedsHttps: its built-in address is not https://, so
+// it fetched nothing (a page anyone on the path can forge must not reach the clock).
+enum class ServiceOutcome : uint8_t {
+    Set = 1,
+    CannotGet = 2,
+    CannotSet = 3,
+    Busy = 4,
+    NeedsHttps = 5
+};
 
 struct ServiceAnswer {
     ServiceOutcome outcome = ServiceOutcome::Busy;

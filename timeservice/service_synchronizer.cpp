@@ -1,10 +1,16 @@
 #include "timeservice/service_synchronizer.h"
 
 #include "timeservice/time_page.h"
-#include "timeservice/time_service.h"
 
-ServiceAnswer SynchronizeOnce(Http& http, Clock& clock) {
-    const auto page = ParseTimePage(http.DownloadUrlText(TimePageUrl()));
+bool ServiceMayFetch(const std::string& url) {
+    return url.starts_with("https://");
+}
+
+ServiceAnswer SynchronizeOnce(Http& http, Clock& clock, const std::string& url) {
+    if (!ServiceMayFetch(url)) {
+        return {ServiceOutcome::NeedsHttps};
+    }
+    const auto page = ParseTimePage(http.DownloadUrlText(url));
     if (!page) {
         return {ServiceOutcome::CannotGet};
     }

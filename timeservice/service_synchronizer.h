@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "platform/clock_service.h"
 #include "platform/http.h"
@@ -10,9 +11,13 @@
 // The clock service fetches no more often than this, whoever asks.
 inline constexpr uint64_t kServiceFetchIntervalMs = 10000;
 
-// The clock service's one job: fetches the built-in page and sets the clock's time of day
-// to it the shortest way, as the program's Synchronize does.
-ServiceAnswer SynchronizeOnce(Http& http, Clock& clock);
+// True when the service may act on a page from url: only https:// authenticates the server.
+bool ServiceMayFetch(const std::string& url);
+
+// The clock service's one job: fetches the page at url (the built-in one) and sets the
+// clock's time of day to it the shortest way, as the program's Synchronize does. For an
+// address ServiceMayFetch refuses, NeedsHttps at once, without fetching.
+ServiceAnswer SynchronizeOnce(Http& http, Clock& clock, const std::string& url);
 
 // Decides for each request whether the service starts a synchronisation, so that at most
 // one starts per kServiceFetchIntervalMs.

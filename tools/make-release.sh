@@ -112,6 +112,10 @@ cp "$built_setup" "$setup_path.part"
 mv "$setup_path.part" "$setup_path"
 
 size() { stat -c %s "$1"; }
+if [[ "$built_url" != https://* ]]; then
+    echo "WARNING: $built_url is not https://: ordinary users cannot synchronise: the clock" \
+        "service needs https, so the setup program leaves it out." >&2
+fi
 echo "Time page:  $built_url"
 echo "Program:    $exe ($(size "$exe") bytes)"
 echo "Release:    $zip_path ($(size "$zip_path") bytes)"

@@ -33,7 +33,7 @@ class Installer(SessionTestCase):
         self.assertEqual(self.run_windows(SETUP_COPY, "/S"), 0)
         files, shortcut, entry = self.installed()
         self.assertEqual((files, shortcut),
-                         (["Zelmora.exe", "ZelmoraService.exe", "readme.txt", "uninstall.exe"], True))
+                         (["Zelmora.exe", "readme.txt", "uninstall.exe"], True))
         values = {name: plain(value) for name, value in entry.items()}
         self.assertGreater(values.pop("EstimatedSize"), 200)  # KiB
         quoted = f'"{INSTALL_DIR}\\uninstall.exe"'

@@ -1,8 +1,13 @@
 """The clock service, installed by the setup program as an administrator's script installs it,
 and asked by the program when Wine refuses the program's own set (as Windows refuses an
 ordinary user's). Wine's limits, and how each is handled:
-- Its service manager keeps no required privileges and no recovery actions: querying them
-  answers ERROR_INVALID_LEVEL (124), and that check is skipped, never passed.
+- Its service manager keeps no required privileges, service SID type or recovery actions:
+  its sc fails `privs`, `sidtype` and `failureflag`, and querying them answers
+  ERROR_INVALID_LEVEL (124). The setup program, rightly, removes the service then; so the
+  tests put zservice.exe in sc.exe's place, which passes those three steps on and logs every
+  step the setup program takes; the kept settings' checks are skipped, never passed.
+- It keeps no access list on a folder (only a Unix mode): that check is tried on a folder of
+  the test's own first and skipped when even that one does not read back.
 - PIPE_REJECT_REMOTE_CLIENTS and FILE_FLAG_FIRST_PIPE_INSTANCE are not enforced, and every
   process holds an administrator's token: the pipe's access list is read back as the service
   set it, not tried out with another user.
@@ -10,26 +15,60 @@ ordinary user's). Wine's limits, and how each is handled:
   session keeps it up with `wineserver -p`.
 """
 
+import hashlib
+import re
+import shutil
+import struct
 import subprocess
 import time
 
 from harness import (CANNOT_SET, CMD_SYNCHRONIZE, FACTS, UPDATED, SessionTestCase, build_dir,
-                     env_path, last_json, program_pid, target)
+                     env_path, last_json, program_pid)
+from test_tls import trust_test_authority
 from timeserver import page_with_time
 
-ARCH = target().arch
-FOLDER = {"i686": "i686-e2e"}.get(ARCH, ARCH)
-SETUP = env_path("ZELMORA_SERVICE_SETUP", build_dir() / FOLDER /
-                 f"Zelmora-{FACTS['versionText']}-setup.exe")
-ZSERVICE = env_path("ZELMORA_ZSERVICE", build_dir() / FOLDER / "zservice.exe")
+SETUP_NAME = f"Zelmora-{FACTS['versionText']}-setup.exe"
+# The setup programs of the builds for the tests' http:// page and for their https:// one.
+HTTP_SETUP = env_path("ZELMORA_SERVICE_SETUP", build_dir() / "i686-e2e" / SETUP_NAME)
+HTTPS_SETUP = env_path("ZELMORA_HTTPS_SETUP", build_dir() / "i686-tls" / SETUP_NAME)
+HTTP_SERVICE = HTTP_SETUP.parent / "ZelmoraService.exe"
+ZSERVICE = env_path("ZELMORA_ZSERVICE", build_dir() / "i686-e2e" / "zservice.exe")
 SETUP_COPY, ZSERVICE_COPY = r"C:\Downloads\Zelmora-setup.exe", r"C:\zprobe\zservice.exe"
+SERVICE_COPY = r"C:\zprobe\ZelmoraService.exe"
+SC_LOG, SC_FAIL = r"C:\zprobe\sc.log", r"C:\zprobe\sc-fail.txt"
+# Where the 32-bit setup program's "$SYSDIR\sc.exe" is.
+SYSDIR = r"C:\windows\syswow64"
 INSTALL_DIR = r"C:\Program Files (x86)\Zelmora"
-SDDL = "D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;LS)(A;;0x12019b;;;IU)"
+# The service's own SID: S-1-5-80- and the SHA-1 of its upper-case name in UTF-16.
+SERVICE_SID = "S-1-5-80-" + "-".join(
+    map(str, struct.unpack("<5I", hashlib.sha1("ZELMORACLOCK".encode("utf-16-le")).digest())))
+RIGHTS, ALIASES = {"GA": 0x10000000, "FA": 0x1F01FF}, {"S-1-5-18": "SY", "S-1-5-32-544": "BA"}
+# Network logons denied first, then SYSTEM and the service alone in full, interactive users
+# reading and writing but not making instances: no other LOCAL SERVICE process.
+PIPE_ACCESS = (True, [("D", "", 0x10000000, "NU"), ("A", "", 0x10000000, "SY"),
+                      ("A", "", 0x10000000, SERVICE_SID), ("A", "", 0x12019B, "IU")])
+# Administrators and SYSTEM in full, users read and run; nothing inherited (no ID flag).
+FOLDER_ACCESS = (True, [("A", "OICI", 0x1F01FF, "BA"), ("A", "OICI", 0x1F01FF, "SY"),
+                        ("A", "OICI", 0x1200A9, "BU")])
+# The setup program's steps that make the service least privileged and restarted, in order.
+SC_STEPS = ["privs ZelmoraClock SeSystemtimePrivilege", "sidtype ZelmoraClock unrestricted",
+            "failure ZelmoraClock reset= 86400 actions= restart/60000/restart/60000/restart/60000",
+            "failureflag ZelmoraClock 1", "start ZelmoraClock"]
 RUNNING, STOPPED, AUTO_START, OWN_PROCESS, MESSAGE_PIPE = 4, 1, 2, 0x10, 4
-OUTCOME_SET = 1
+OUTCOME_SET, OUTCOME_NEEDS_HTTPS = 1, 5
 WINE_INVALID_LEVEL = "error 124"
+NOT_INSTALLED = {"installed": False, "error": "error 1060"}
 # The program's own download and set, then the service's answer (tests/README.md).
 SYNCHRONIZE_BOUND = 15
+
+
+def access(sddl: str) -> tuple:
+    """An access list's meaning: whether it is protected, and its entries in order as (type,
+    flags, rights as a number, whom), however the system spells them."""
+    entries = [ace.split(";") for ace in re.findall(r"\(([^)]*)\)", sddl)]
+    return sddl.startswith("D:P"), [
+        (kind, flags, RIGHTS.get(rights) or int(rights, 16), ALIASES.get(sid, sid))
+        for kind, flags, rights, _, _, sid in entries]
 
 
 def off_then_live():
@@ -42,23 +81,34 @@ def off_then_live():
     return body
 
 
-class ClockService(SessionTestCase):
-    session_options = {"start_program": False,
-                       "files": {SETUP_COPY: SETUP.read_bytes(), ZSERVICE_COPY: ZSERVICE.read_bytes()}}
+class Installed(SessionTestCase):
+    """The setup program of the class's build run with /S, then the installed program."""
+    setup = HTTP_SETUP
+    install_dir = INSTALL_DIR
 
     @classmethod
     def setUpClass(cls):
+        cls.session_options = {"start_program": False, "files": {
+            SETUP_COPY: cls.setup.read_bytes(), ZSERVICE_COPY: ZSERVICE.read_bytes(),
+            SERVICE_COPY: HTTP_SERVICE.read_bytes()}}
         super().setUpClass()
         s = cls.s
         # Keeps Wine up between the programs: the service alone would not.
         s.keeper = subprocess.Popen(s.target.wine.command("wineserver", "-p"), env=s.env)
         s.keeper.wait(30)
-        _, code, _ = s.spawn(SETUP_COPY, "/S", log_path=s.workdir / "installer.log",
-                             cwd=s.unix_path("C:\\"), what="the setup program", wait=120)
-        if code != 0:
+        sysdir = s.unix_path(SYSDIR)
+        shutil.copy2(sysdir / "sc.exe", sysdir / "sc-wine.exe")
+        (sysdir / "sc.exe").write_bytes(ZSERVICE.read_bytes())
+        if (code := cls.install()) != 0:
             raise AssertionError(f"the setup program ended with {code}")
-        s.program_dir = INSTALL_DIR
+        s.program_dir = cls.install_dir
         s.start_program()
+
+    @classmethod
+    def install(cls) -> int:
+        folder = [] if cls.install_dir == INSTALL_DIR else ["/D=" + cls.install_dir]
+        return cls.s.spawn(SETUP_COPY, "/S", *folder, log_path=cls.s.workdir / "installer.log",
+                           cwd=cls.s.unix_path("C:\\"), what="the setup program", wait=120)[1]
 
     def zservice(self, *args, timeout: float = 120) -> dict:
         return last_json(self.s.wine(ZSERVICE_COPY, *args, timeout=timeout).stdout, args[0])
@@ -69,6 +119,48 @@ class ClockService(SessionTestCase):
         operation = self.s.operate(CMD_SYNCHRONIZE, timeout=90)
         return operation, len(self.s.server.requests)
 
+
+class HttpBuild(Installed):
+    """A build for an http:// page, which anyone on the path can forge: no service. Installed
+    into a folder of the system drive, where users may write by inheritance on Windows."""
+    install_dir = r"C:\Zelmora"
+
+    def test_1_installs_no_service_and_cannot_set(self):
+        self.assertEqual(self.zservice("config"), NOT_INSTALLED)
+        self.assertFalse(self.s.unix_path(self.install_dir + r"\ZelmoraService.exe").exists())
+        operation, requests = self.synchronize(off_then_live())
+        self.assertEqual(operation.final, CANNOT_SET, operation.statuses)
+        self.assertEqual(requests, 1, "the program's own request only")
+
+    def test_2_its_service_registered_by_hand_never_fetches(self):
+        self.s.wine("sc", "create", "ZelmoraClock", "binPath=", SERVICE_COPY, "obj=",
+                    r"NT AUTHORITY\LocalService")
+        self.s.wine("sc", "start", "ZelmoraClock")
+        self.s.server.reset()
+        answer = self.zservice("ask")
+        self.assertEqual((answer["answered"], answer["outcome"]), (True, OUTCOME_NEEDS_HTTPS))
+        self.assertLess(answer["ms"], 2000)
+        operation, requests = self.synchronize(off_then_live())
+        self.assertEqual(operation.final, CANNOT_SET, operation.statuses)
+        self.assertEqual(requests, 1, "the program's own request only")
+
+    def test_3_the_folder_only_administrators_may_change(self):
+        self.s.unix_path(r"C:\probe-folder").mkdir()
+        probe = "D:P(A;OICI;FA;;;BA)"
+        if access(self.zservice("dacl", r"C:\probe-folder", probe)["sddl"]) != access(probe):
+            self.skipTest("this Wine keeps no access list on a folder")
+        self.assertEqual(access(self.zservice("dacl", self.install_dir)["sddl"]), FOLDER_ACCESS)
+
+
+class ClockService(Installed):
+    """A build for an https:// page: the service installed and asked."""
+    setup = HTTPS_SETUP
+
+    @classmethod
+    def setUpClass(cls):
+        trust_test_authority(cls)
+        super().setUpClass()
+
     def test_1_registered_as_asked_and_running(self):
         config = self.zservice("config")
         self.assertEqual({key: config[key] for key in ("image", "account", "type", "start",
@@ -76,7 +168,9 @@ class ClockService(SessionTestCase):
                          {"image": f'"{INSTALL_DIR}\\ZelmoraService.exe"',
                           "account": "NT AUTHORITY\\LocalService", "type": OWN_PROCESS,
                           "start": AUTO_START, "state": RUNNING})
-        expected = {"privileges": ["SeSystemtimePrivilege"], "failure_flag": 1,
+        steps = [line.strip() for line in self.s.unix_path(SC_LOG).read_text().splitlines()]
+        self.assertEqual([step for step in steps if step in SC_STEPS], SC_STEPS)
+        expected = {"privileges": ["SeSystemtimePrivilege"], "failure_flag": 1, "sid_type": 1,
                     "failure": {"reset": 86400, "actions": [[1, 60000]] * 3}}
         for key, value in expected.items():
             with self.subTest(key):
@@ -93,40 +187,58 @@ class ClockService(SessionTestCase):
     def test_3_hostile_clients(self):
         self.s.server.reset()
         started = time.monotonic()
-        attacks = [subprocess.Popen(self.s.target.wine.command("wine", ZSERVICE_COPY, "hostile",
-                                                               kind, str(count)),
-                                    env=self.s.env, stdout=subprocess.DEVNULL)
-                   for kind, count in (("idle", 6), ("garbage", 30), ("oversized", 30),
-                                       ("empty", 30), ("valid", 100))]
+        counts = {"idle": 12, "garbage": 30, "oversized": 30, "empty": 30, "valid": 100}
+        attacks = {kind: subprocess.Popen(self.s.target.wine.command(
+            "wine", ZSERVICE_COPY, "hostile", kind, str(count)), env=self.s.env,
+            stdout=subprocess.PIPE, text=True) for kind, count in counts.items()}
         time.sleep(1)
         answers = [self.zservice("ask") for _ in range(3)]
-        for attack in attacks:
-            attack.wait(120)
+        connected = {kind: last_json(attack.communicate(timeout=120)[0], kind)["connected"]
+                     for kind, attack in attacks.items()}
         seconds = time.monotonic() - started
+        self.assertEqual(connected, counts)
         self.assertEqual([(a["answered"], a["outcome"]) for a in answers],
                          [(True, OUTCOME_SET)] * 3, answers)
         self.assertLess(max(a["ms"] for a in answers), 10000, answers)
         # One fetch per 10 s at most, from the first one on.
         self.assertLessEqual(len(self.s.server.requests), 1 + int(seconds // 10), seconds)
         pipe = self.zservice("pipe")
-        self.assertEqual({key: pipe[key] for key in ("sddl", "flags", "out", "in", "instances")},
-                         {"sddl": SDDL, "flags": MESSAGE_PIPE, "out": 8, "in": 8,
-                          "instances": 8})
+        self.assertEqual(access(pipe.pop("sddl")), PIPE_ACCESS)
+        self.assertEqual({key: pipe[key] for key in ("flags", "out", "in", "instances")},
+                         {"flags": MESSAGE_PIPE, "out": 8, "in": 8, "instances": 8})
         self.assertEqual(pipe["server_pid"], self.zservice("config")["pid"])
 
-    def test_4_service_stopped(self):
+    def test_4_service_stopped_and_an_impostor_on_its_pipe(self):
         self.s.wine("sc", "stop", "ZelmoraClock")
         self.s.wait_for(lambda: self.zservice("config")["state"] == STOPPED, 30,
                         message="the service to stop")
+        impostor = subprocess.Popen(self.s.target.wine.command(
+            "wine", ZSERVICE_COPY, "impostor", "20"), env=self.s.env, stdout=subprocess.PIPE,
+            text=True)
+        time.sleep(2)
         operation, requests = self.synchronize(off_then_live())
         self.assertEqual(operation.final, CANNOT_SET, operation.statuses)
         self.assertLess(operation.seconds, SYNCHRONIZE_BOUND)
         self.assertEqual(requests, 1, "the program's own request only")
+        self.assertEqual(last_json(impostor.communicate(timeout=60)[0], "impostor"),
+                         {"listening": True, "asked": 0})
         self.s.wine("sc", "start", "ZelmoraClock")
 
     def test_5_uninstall_removes_it(self):
         self.s.wine(INSTALL_DIR + r"\uninstall.exe", "/S")
         self.s.wait_for(lambda: not self.s.unix_path(INSTALL_DIR).exists(), 60,
                         message="the uninstaller to remove the installation")
-        self.assertEqual(self.zservice("config"), {"installed": False, "error": "error 1060"})
+        self.assertEqual(self.zservice("config"), NOT_INSTALLED)
         self.assertIsNone(program_pid(self.s.prefix, "ZelmoraService.exe"))
+
+    def test_6_upgrade_over_the_running_service_then_a_failed_sc_step_removes_it(self):
+        for _ in range(2):  # the second one stops the service and waits for its process
+            self.assertEqual(self.install(), 0)
+            self.assertEqual(self.zservice("config")["state"], RUNNING)
+        for step in ("privs", "sidtype", "failureflag"):
+            with self.subTest(step):
+                self.s.unix_path(SC_FAIL).write_text(step)
+                self.assertEqual(self.install(), 3)
+                self.assertEqual(self.zservice("config"), NOT_INSTALLED)
+                self.assertEqual(sorted(p.name for p in self.s.unix_path(INSTALL_DIR).iterdir()),
+                                 ["Zelmora.exe", "readme.txt", "uninstall.exe"])

@@ -42,25 +42,31 @@ def server_context(folder, name, cert, key) -> ssl.SSLContext:
     return context
 
 
+def trust_test_authority(cls):
+    """Gives cls the server contexts by name and a TLS time server whose certificate the
+    Wine processes started from here on trust; to be called before the session starts."""
+    folder = e2e_dir() / "tls"
+    folder.mkdir(parents=True, exist_ok=True)
+    authority = certificate("Zelmora test authority")
+    cls.contexts = {what: server_context(folder, what.replace(" ", "-"), *pair)
+                    for what, pair in (
+                        ("trusted", certificate("localhost", authority)),
+                        ("untrusted issuer",
+                         certificate("localhost", certificate("Unknown authority"))),
+                        ("name mismatch", certificate("time.example.lan", authority)),
+                        ("expired", certificate("localhost", authority, (-30, -1))))}
+    bundle = folder / "authority.crt"
+    bundle.write_bytes(authority[0].public_bytes(serialization.Encoding.PEM))
+    os.environ["ZELMORA_WINE_CA_BUNDLE"] = str(bundle)
+    cls.server_class = lambda port: ts.TimeServer(port, tls=cls.contexts["trusted"])
+
+
 class TlsTimePage(harness.SessionTestCase):
     LIMIT = harness.DOWNLOAD_LIMIT
 
     @classmethod
     def setUpClass(cls):
-        folder = e2e_dir() / "tls"
-        folder.mkdir(parents=True, exist_ok=True)
-        authority = certificate("Zelmora test authority")
-        cls.contexts = {what: server_context(folder, what.replace(" ", "-"), *pair)
-                        for what, pair in (
-                            ("trusted", certificate("localhost", authority)),
-                            ("untrusted issuer",
-                             certificate("localhost", certificate("Unknown authority"))),
-                            ("name mismatch", certificate("time.example.lan", authority)),
-                            ("expired", certificate("localhost", authority, (-30, -1))))}
-        bundle = folder / "authority.crt"
-        bundle.write_bytes(authority[0].public_bytes(serialization.Encoding.PEM))
-        os.environ["ZELMORA_WINE_CA_BUNDLE"] = str(bundle)
-        cls.server_class = lambda port: ts.TimeServer(port, tls=cls.contexts["trusted"])
+        trust_test_authority(cls)
         super().setUpClass()
 
     def test_trusted_page_checks_and_synchronizes(self):

@@ -43,6 +43,11 @@ ALLOWED_DLLS = frozenset(
     for name in ("kernel32", "user32", "gdi32", "advapi32", "shell32", "ole32", "oleaut32",
                  "wininet", "winhttp", "version", "comctl32", "msvcrt", "uxtheme", "shlwapi"))
 
+# The service runs with the right to set the clock: it imports only KnownDLLs, which Windows
+# never looks for beside a program, and none with window or shell code (WinHTTP it loads
+# from the system folder by its full path).
+SERVICE_DLLS = frozenset(name + ".dll" for name in ("kernel32", "advapi32", "msvcrt"))
+
 # arch: (optional header magic, format name, COFF machine, machine name)
 ARCHES = {
     "i686": (0x10B, "PE32", 0x014C, "i386"),
@@ -288,6 +293,10 @@ def check_imports(subject: Subject) -> str:
     foreign = [d.name for d in dlls if not dll_allowed(d.name)]
     if foreign:
         raise CheckFailed("not a Windows system DLL: " + ", ".join(sorted(set(foreign))))
+    unsafe = [d.name for d in dlls if subject.service and d.name.lower() not in SERVICE_DLLS]
+    if unsafe:
+        raise CheckFailed("the service imports more than " + ", ".join(sorted(SERVICE_DLLS)) +
+                          ": " + ", ".join(sorted(set(unsafe))))
     return ", ".join(names)
 
 

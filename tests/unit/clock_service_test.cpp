@@ -61,7 +61,7 @@ TEST(AnswerFormatTest, EveryOutcomeRoundTrips) {
     for (const ServiceAnswer answer :
          {ServiceAnswer{ServiceOutcome::Set, 23, 59, 59}, ServiceAnswer{ServiceOutcome::Set},
           ServiceAnswer{ServiceOutcome::CannotGet}, ServiceAnswer{ServiceOutcome::CannotSet},
-          ServiceAnswer{ServiceOutcome::Busy}}) {
+          ServiceAnswer{ServiceOutcome::Busy}, ServiceAnswer{ServiceOutcome::NeedsHttps}}) {
         EXPECT_EQ(DecodeServiceAnswer(Answer(answer)), answer);
     }
 }
@@ -85,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Table, BadAnswerTest, ::testing::Values(
     AnswerCase{"oversized", Sized(kSetAnswer, kServiceAnswerSize + 1)},
     AnswerCase{"other magic", With(kSetAnswer, 3, 'Q')},
     AnswerCase{"outcome 0", With(kSetAnswer, 4, 0)},
-    AnswerCase{"unknown outcome", With(kSetAnswer, 4, 5)},
+    AnswerCase{"unknown outcome", With(kSetAnswer, 4, 6)},
     AnswerCase{"hour 24", With(kSetAnswer, 5, 24)},
     AnswerCase{"minute 60", With(kSetAnswer, 6, 60)},
     AnswerCase{"second 60", With(kSetAnswer, 7, 60)},
@@ -136,7 +136,10 @@ TEST(RateLimitTest, LastIsTheLastFinishedOutcome) {
     EXPECT_EQ(limit.Last(), (ServiceAnswer{ServiceOutcome::Set, 1, 2, 3}));
 }
 
+constexpr char kHttps[] = "https://time.example.lan/cgi-bin/timer.pl?pc=1";
+
 struct OnceCase : NamedCase {
+    std::string url;
     std::string page;
     SetClockResult setResult;
     ServiceAnswer answer;
@@ -152,8 +155,11 @@ TEST_P(SynchronizeOnceTest, FetchesTheBuiltInPageAndSetsTheShortestWay) {
     clock.systemTime = {2026, 12, 1, 7, 23, 59, 59, 250};
     clock.setResult = c.setResult;
     http.bodies = {c.page};
-    EXPECT_EQ(SynchronizeOnce(http, clock), c.answer) << c.name;
-    EXPECT_EQ(http.urls, std::vector<std::string>{TimePageUrl()}) << c.name;
+    EXPECT_EQ(SynchronizeOnce(http, clock, c.url), c.answer) << c.name;
+    // Over anything but https nothing is fetched, so nothing forged can be set.
+    const bool fetches = c.answer.outcome != ServiceOutcome::NeedsHttps;
+    EXPECT_EQ(http.urls, fetches ? std::vector<std::string>{c.url} : std::vector<std::string>{})
+        << c.name;
     if (c.answer.outcome == ServiceOutcome::Set) {
         ASSERT_EQ(clock.sets.size(), 1u);
         EXPECT_EQ(clock.sets[0], (SystemTime{2026, 12, 2, 8, 0, 0, 1, 250})) << c.name;
@@ -162,11 +168,12 @@ TEST_P(SynchronizeOnceTest, FetchesTheBuiltInPageAndSetsTheShortestWay) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, SynchronizeOnceTest, ::testing::Values(
-    OnceCase{"set across midnight", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::Set, 0, 0, 1}},
-    OnceCase{"no page", "", SetClockResult::Done, {ServiceOutcome::CannotGet}},
-    OnceCase{"garbled page", PageWithTime("00:0x:01"), SetClockResult::Done, {ServiceOutcome::CannotGet}},
-    OnceCase{"refused", PageWithTime("00:00:01"), SetClockResult::NoPrivilege, {ServiceOutcome::CannotSet}},
-    OnceCase{"failed", PageWithTime("00:00:01"), SetClockResult::Failed, {ServiceOutcome::CannotSet}}));
+    OnceCase{"set across midnight", kHttps, PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::Set, 0, 0, 1}},
+    OnceCase{"no page", kHttps, "", SetClockResult::Done, {ServiceOutcome::CannotGet}},
+    OnceCase{"garbled page", kHttps, PageWithTime("00:0x:01"), SetClockResult::Done, {ServiceOutcome::CannotGet}},
+    OnceCase{"refused", kHttps, PageWithTime("00:00:01"), SetClockResult::NoPrivilege, {ServiceOutcome::CannotSet}},
+    OnceCase{"failed", kHttps, PageWithTime("00:00:01"), SetClockResult::Failed, {ServiceOutcome::CannotSet}},
+    OnceCase{"http", "http://127.0.0.1:8123/cgi-bin/timer.pl", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::NeedsHttps}}));
 // clang-format on
 
 }  // namespace

@@ -193,7 +193,8 @@ INSTANTIATE_TEST_SUITE_P(Table, ServiceDecisionTest, ::testing::Values(
     ServiceCase{"no right, no service", SetClockResult::NoPrivilege, std::nullopt, true, kCannotSet},
     ServiceCase{"no right, service cannot get", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::CannotGet}, true, kCannotGet},
     ServiceCase{"no right, service cannot set", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::CannotSet}, true, kCannotSet},
-    ServiceCase{"no right, service busy", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::Busy}, true, kCannotSet}));
+    ServiceCase{"no right, service busy", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::Busy}, true, kCannotSet},
+    ServiceCase{"no right, service needs https", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::NeedsHttps}, true, kCannotSet}));
 // clang-format on
 
 TEST_F(SynchronizeTimeTest, AsksTheServiceRightAfterTheRefusalWithoutLettingATickIn) {

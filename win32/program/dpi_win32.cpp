@@ -1,6 +1,6 @@
 #include "win32/program/dpi_win32.h"
 
-#include "win32/program/proc_address.h"
+#include "win32/shared/system_dll.h"
 #include "win32/shared/handles.h"
 
 namespace {

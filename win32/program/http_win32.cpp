@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "win32/program/proc_address.h"
 #include "win32/shared/page_body.h"
+#include "win32/shared/system_dll.h"
 #include "win32/shared/wide.h"
 
 namespace {
@@ -27,15 +27,7 @@ struct WinInet {
 };
 
 std::optional<WinInet> LoadWinInet() {
-    // By its full path, so that no wininet.dll planted beside the program is loaded.
-    wchar_t folder[MAX_PATH] = L"";
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return std::nullopt;
-    }
-    const std::wstring path = std::wstring(folder, length) + L"\\wininet.dll";
-    // Loaded for the rest of the process: a worker may still be closing its handles.
-    HMODULE module = LoadLibraryW(path.c_str());
+    HMODULE module = LoadSystemDll(L"wininet.dll");
     WinInet api;
     if (!module || !Resolve(module, "InternetOpenW", api.InternetOpenW) ||
         !Resolve(module, "InternetConnectW", api.InternetConnectW) ||

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "timeservice/service_synchronizer.h"
+#include "timeservice/time_service.h"
 #include "win32/shared/handles.h"
 #include "win32/shared/service_names.h"
 #include "win32/service/service_win32.h"
@@ -25,7 +26,7 @@ unsigned __stdcall JobThread(void* param) {
     const std::unique_ptr<std::shared_ptr<Job>> job(static_cast<std::shared_ptr<Job>*>(param));
     Win32WinHttp http;
     Win32Clock clock;
-    (*job)->answer = SynchronizeOnce(http, clock);
+    (*job)->answer = SynchronizeOnce(http, clock, TimePageUrl());
     SetEvent((*job)->done.get());
     return 0;
 }
@@ -64,7 +65,8 @@ struct Instance {
 class PipeServer {
 public:
     bool Create();
-    void Run(HANDLE stopEvent);
+    // True when stopped, false when waiting failed.
+    bool Run(HANDLE stopEvent);
 
 private:
     void Connect(Instance& instance);
@@ -233,7 +235,7 @@ void PipeServer::JobDone() {
     }
 }
 
-void PipeServer::Run(HANDLE stopEvent) {
+bool PipeServer::Run(HANDLE stopEvent) {
     for (Instance& instance : instances_) {
         Connect(instance);
     }
@@ -261,7 +263,7 @@ void PipeServer::Run(HANDLE stopEvent) {
         const DWORD signalled = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
                                                        handles.data(), FALSE, timeout);
         if (signalled == WAIT_OBJECT_0) {
-            return;
+            return true;
         }
         if (job_ && signalled == WAIT_OBJECT_0 + 1) {
             JobDone();
@@ -269,7 +271,7 @@ void PipeServer::Run(HANDLE stopEvent) {
                    signalled < WAIT_OBJECT_0 + handles.size()) {
             Completed(*waited[signalled - WAIT_OBJECT_0 - firstInstance]);
         } else if (signalled == WAIT_FAILED) {
-            return;
+            return false;
         }
         const ULONGLONG after = GetTickCount64();
         for (Instance& instance : instances_) {
@@ -291,6 +293,5 @@ bool ServeClockPipe(void* stopEvent, void (*ready)()) {
         }
     }
     ready();
-    server.Run(static_cast<HANDLE>(stopEvent));
-    return true;
+    return server.Run(static_cast<HANDLE>(stopEvent));
 }

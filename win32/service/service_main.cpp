@@ -4,6 +4,7 @@
 
 #include "win32/shared/handles.h"
 #include "win32/shared/service_names.h"
+#include "win32/shared/system_dll.h"
 #include "win32/service/service_win32.h"
 
 // The clock service: a separate program without window, tray or shell, so that what runs
@@ -50,7 +51,8 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
         return;
     }
     Report(SERVICE_START_PENDING);
-    // A failure ends with an error, which the service manager's recovery acts on.
+    // A failure, a failed wait included, ends with an error, which the service manager's
+    // recovery acts on; only a stop ends cleanly.
     const bool served = stopEvent && ServeClockPipe(stopEvent.get(), Running);
     Report(SERVICE_STOPPED, served ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR);
 }
@@ -58,8 +60,13 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
-    // Only Windows' own DLLs, from the system folder.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Only Windows' own DLLs, from the system folder. Vista and an unpatched Windows 7 lack
+    // the call; there every DLL the service loads is a KnownDLL or loaded by its full path.
+    using SetDirectories = BOOL(WINAPI*)(DWORD);
+    SetDirectories setDirectories = nullptr;
+    if (Resolve(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories", setDirectories)) {
+        setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
     std::wstring name = kClockServiceName;
     const SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMain}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 1;

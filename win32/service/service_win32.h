@@ -13,5 +13,5 @@ public:
 
 // Serves the clock service's pipe until stopEvent is set, calling ready once it exists.
 // False when the pipe could not be made (another process holds its name, or the system
-// refused).
+// refused) or waiting on it failed; true when stopEvent ended it.
 bool ServeClockPipe(void* stopEvent, void (*ready)());

@@ -1,77 +1,147 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <optional>
 #include <string>
 
 #include "win32/shared/handles.h"
 #include "win32/shared/page_body.h"
+#include "win32/shared/system_dll.h"
 #include "win32/service/service_win32.h"
 #include "win32/shared/wide.h"
 
 namespace {
 
-using unique_winhttp = unique_handle<NullHandleTraits<HINTERNET, &WinHttpCloseHandle>>;
+// WinHTTP is loaded from the system folder at run time, not imported: an imported DLL that
+// is not one of the KnownDLLs is searched for beside the program first.
+struct WinHttp {
+    decltype(&::WinHttpOpen) Open = nullptr;
+    decltype(&::WinHttpSetTimeouts) SetTimeouts = nullptr;
+    decltype(&::WinHttpSetOption) SetOption = nullptr;
+    decltype(&::WinHttpConnect) Connect = nullptr;
+    decltype(&::WinHttpOpenRequest) OpenRequest = nullptr;
+    decltype(&::WinHttpSendRequest) SendRequest = nullptr;
+    decltype(&::WinHttpReceiveResponse) ReceiveResponse = nullptr;
+    decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable = nullptr;
+    decltype(&::WinHttpReadData) ReadData = nullptr;
+    decltype(&::WinHttpCrackUrl) CrackUrl = nullptr;
+    decltype(&::WinHttpCloseHandle) CloseHandle = nullptr;
+};
+
+std::optional<WinHttp> LoadWinHttp() {
+    HMODULE module = LoadSystemDll(L"winhttp.dll");
+    WinHttp api;
+    if (!module || !Resolve(module, "WinHttpOpen", api.Open) ||
+        !Resolve(module, "WinHttpSetTimeouts", api.SetTimeouts) ||
+        !Resolve(module, "WinHttpSetOption", api.SetOption) ||
+        !Resolve(module, "WinHttpConnect", api.Connect) ||
+        !Resolve(module, "WinHttpOpenRequest", api.OpenRequest) ||
+        !Resolve(module, "WinHttpSendRequest", api.SendRequest) ||
+        !Resolve(module, "WinHttpReceiveResponse", api.ReceiveResponse) ||
+        !Resolve(module, "WinHttpQueryDataAvailable", api.QueryDataAvailable) ||
+        !Resolve(module, "WinHttpReadData", api.ReadData) ||
+        !Resolve(module, "WinHttpCrackUrl", api.CrackUrl) ||
+        !Resolve(module, "WinHttpCloseHandle", api.CloseHandle)) {
+        return std::nullopt;
+    }
+    return api;
+}
+
+// The one WinHTTP of the process, or null when it cannot be loaded. Only the service's one
+// worker at a time downloads, so the first call has no rival.
+const WinHttp* LoadedWinHttp() {
+    static const std::optional<WinHttp> loaded = LoadWinHttp();
+    return loaded ? &*loaded : nullptr;
+}
+
+struct WinHttpHandleTraits : KeepsLastError {
+    using pointer = HINTERNET;
+    static pointer invalid() { return nullptr; }
+    static void close(pointer handle) { LoadedWinHttp()->CloseHandle(handle); }
+};
+using unique_winhttp = unique_handle<WinHttpHandleTraits>;
 
 // As the program's own download: the same agent, time-outs and size limit.
 constexpr int kStepTimeoutMs = static_cast<int>(kNetworkTimeoutMs);
+// Older headers lack TLS 1.3's flag; Windows before 11 refuses it, and then gets TLS 1.2.
+constexpr DWORD kTls12 = 0x00000800;
+constexpr DWORD kTls13 = 0x00002000;
 
-bool SetDword(HINTERNET handle, DWORD option, DWORD value) {
-    return WinHttpSetOption(handle, option, &value, sizeof value) != FALSE;
+bool SetDword(const WinHttp& api, HINTERNET handle, DWORD option, DWORD value) {
+    return api.SetOption(handle, option, &value, sizeof value) != FALSE;
 }
 
 }  // namespace
 
 // No proxy, as the program fetches directly. Never a redirect, a cookie, credentials or
 // authentication; WinHTTP keeps no cache. Over TLS every certificate fault fails the
-// request: no security flag is ever relaxed.
+// request: no security flag is ever relaxed. Windows 7 and 8 offer only TLS 1.0 unless
+// asked for 1.2. A page that has not arrived within the program's whole limit is not used.
 std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
     const ULONGLONG started = GetTickCount64();
+    const WinHttp* api = LoadedWinHttp();
+    if (!api) {
+        return {};
+    }
     const std::wstring wideUrl = Widen(url);
     wchar_t host[256] = L"";
     wchar_t path[2048] = L"";
+    wchar_t extra[2048] = L"";
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
     parts.lpszHostName = host;
     parts.dwHostNameLength = ARRAYSIZE(host);
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = ARRAYSIZE(path);
-    if (!WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts) ||
+    parts.lpszExtraInfo = extra;
+    parts.dwExtraInfoLength = ARRAYSIZE(extra);
+    if (!api->CrackUrl(wideUrl.c_str(), 0, 0, &parts) ||
         (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)) {
         return {};
     }
-    const unique_winhttp session(WinHttpOpen(kHttpAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    // The path and the query, as the program requests them.
+    const std::wstring object = std::wstring(path) + extra;
+    const unique_winhttp session(api->Open(kHttpAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session ||
-        !WinHttpSetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
-                            kStepTimeoutMs) ||
-        !SetDword(session.get(), WINHTTP_OPTION_REDIRECT_POLICY,
+        !api->SetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
+                          kStepTimeoutMs) ||
+        !SetDword(*api, session.get(), WINHTTP_OPTION_REDIRECT_POLICY,
                   WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
         return {};
     }
-    const unique_winhttp connection(WinHttpConnect(session.get(), host, parts.nPort, 0));
+    // Vista and an unpatched Windows 7 know no TLS 1.2 and keep their own choice.
+    if (!SetDword(*api, session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12 | kTls13)) {
+        SetDword(*api, session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12);
+    }
+    const unique_winhttp connection(api->Connect(session.get(), host, parts.nPort, 0));
     if (!connection) {
         return {};
     }
     const DWORD flags =
         WINHTTP_FLAG_REFRESH | (parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
-    const unique_winhttp request(WinHttpOpenRequest(connection.get(), L"GET", path, nullptr,
-                                                    WINHTTP_NO_REFERER,
-                                                    WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+    const unique_winhttp request(api->OpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
+                                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                  flags));
     if (!request ||
-        !SetDword(request.get(), WINHTTP_OPTION_DISABLE_FEATURE,
+        !SetDword(*api, request.get(), WINHTTP_OPTION_DISABLE_FEATURE,
                   WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS |
                       WINHTTP_DISABLE_AUTHENTICATION | WINHTTP_DISABLE_KEEP_ALIVE) ||
-        !SetDword(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY,
+        !SetDword(*api, request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY,
                   WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH) ||
-        !WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr)) {
+        !api->SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                          0, 0, 0) ||
+        !api->ReceiveResponse(request.get(), nullptr)) {
         return {};
     }
-    return ReadPageBody(
+    std::string body = ReadPageBody(
         started,
-        [&](DWORD* ready) { return WinHttpQueryDataAvailable(request.get(), ready) != FALSE; },
+        [&](DWORD* ready) { return api->QueryDataAvailable(request.get(), ready) != FALSE; },
         [&](char* buffer, DWORD size, DWORD* got) {
-            return WinHttpReadData(request.get(), buffer, size, got) != FALSE;
+            return api->ReadData(request.get(), buffer, size, got) != FALSE;
         });
+    if (GetTickCount64() - started > kDownloadLimitMs) {
+        return {};
+    }
+    return body;
 }

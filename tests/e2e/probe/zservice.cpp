@@ -3,14 +3,24 @@
 //   config                 the service's registration, as the service manager reports it
 //   pipe                   the pipe as a client finds it: its access list, kind, instances
 //   ask                    one request as the program makes it: the answer and its time
-//   hostile <kind> <count> <count> clients at once, each connects and then: empty (closes),
-//                          idle (waits 5 s), garbage (8 wrong bytes), oversized (4 KiB),
-//                          valid (the program's request, without waiting for the answer)
+//   hostile <kind> <count> <count> clients at once, each connects (trying for up to 30 s)
+//                          and then: empty (closes), idle (waits 5 s), garbage (8 wrong
+//                          bytes), oversized (4 KiB), valid (the program's request, without
+//                          waiting for the answer); prints how many connected
+//   impostor <seconds>     serves the pipe's name for that long, answering "set" to all;
+//                          prints whether it could and how many asked
+//   dacl <path> [sddl]     a file's or folder's access list, after setting it to sddl
+// Named sc.exe, it stands in for the service manager's tool, whose copy sc-wine.exe beside
+// it does the work: it logs each command line to C:\zprobe\sc.log, fails the command named
+// in C:\zprobe\sc-fail.txt, and passes the steps Wine's service manager cannot keep
+// (privs, sidtype, failureflag), which the service's registration shows as kept or not.
 // A value that could not be read shows as "error <code>", never as absent.
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -90,14 +100,22 @@ int Config() {
     Config2<SERVICE_FAILURE_ACTIONS_FLAG>(
         j, "failure_flag", service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
         [&](const auto& info) { j.Number(info.fFailureActionsOnNonCrashFailures); });
+    Config2<SERVICE_SID_INFO>(j, "sid_type", service.get(), SERVICE_CONFIG_SERVICE_SID_INFO,
+                              [&](const auto& info) { j.Number(info.dwServiceSidType); });
     j.Field("state", status.dwCurrentState).Field("pid", status.dwProcessId).EndObject().Print();
     return 0;
 }
 
 HANDLE Connect() {
-    WaitNamedPipeW(kClockServicePipe, 5000);
-    return CreateFileW(kClockServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       0, nullptr);
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    for (;;) {
+        WaitNamedPipeW(kClockServicePipe, 1000);
+        HANDLE pipe = CreateFileW(kClockServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE || GetTickCount64() > deadline) {
+            return pipe;
+        }
+    }
 }
 
 int Pipe() {
@@ -179,9 +197,117 @@ int Hostile(const wchar_t* kind, int count) {
     return 0;
 }
 
+LONG impostorAsked = 0;
+LONG impostorListening = 0;
+
+DWORD WINAPI ImpostorServer(void*) {
+    for (;;) {
+        const unique_file_handle pipe(CreateNamedPipeW(
+            kClockServicePipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+            PIPE_UNLIMITED_INSTANCES, kServiceAnswerSize, kServiceRequestSize, 0, nullptr));
+        if (!pipe) {
+            return 1;
+        }
+        InterlockedExchange(&impostorListening, 1);
+        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            return 1;
+        }
+        std::array<uint8_t, kServiceRequestSize> request{};
+        DWORD moved = 0;
+        if (ReadFile(pipe.get(), request.data(), kServiceRequestSize, &moved, nullptr)) {
+            InterlockedIncrement(&impostorAsked);
+            const ServiceAnswerBytes answer = EncodeServiceAnswer({ServiceOutcome::Set, 3});
+            WriteFile(pipe.get(), answer.data(), kServiceAnswerSize, &moved, nullptr);
+            FlushFileBuffers(pipe.get());
+        }
+        DisconnectNamedPipe(pipe.get());
+    }
+}
+
+int Impostor(int seconds) {
+    const unique_kernel_handle server(
+        CreateThread(nullptr, 0, ImpostorServer, nullptr, 0, nullptr));
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    Json j;
+    j.BeginObject().Field("listening", impostorListening != 0).Field("asked", impostorAsked);
+    j.EndObject().Print();
+    return 0;
+}
+
+int Dacl(const wchar_t* path, const wchar_t* wanted) {
+    unique_hlocal descriptor;
+    std::optional<std::wstring> sddl;
+    Json j;
+    if (wanted) {
+        unique_hlocal set;
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wanted, SDDL_REVISION_1,
+                                                                  set.put(), nullptr) ||
+            !GetSecurityDescriptorDacl(set.get(), &present, &dacl, &defaulted) ||
+            SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, dacl, nullptr) != ERROR_SUCCESS) {
+            j.BeginObject().Field("error", Error()).EndObject().Print();
+            return 1;
+        }
+    }
+    const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                              nullptr, nullptr, nullptr, nullptr, descriptor.put());
+    SetLastError(error);
+    if (error != ERROR_SUCCESS || !(sddl = zprobe::DaclText(descriptor.get()))) {
+        j.BeginObject().Field("error", Error()).EndObject().Print();
+        return 1;
+    }
+    j.BeginObject().Field("sddl", *sddl).EndObject().Print();
+    return 0;
+}
+
+int StandInForSc(int argc, wchar_t** argv, const std::wstring& self) {
+    const std::wstring line = GetCommandLineW();
+    // What follows the program's own name, quoted or not.
+    const std::size_t end = line[0] == L'"' ? line.find(L'"', 1) + 1 : line.find(L' ');
+    const std::wstring args =
+        end == std::wstring::npos || end > line.size() ? L"" : line.substr(end);
+    std::wofstream(L"C:\\zprobe\\sc.log", std::ios::app) << args << L"\n";
+    std::wstring fail;
+    std::wifstream(L"C:\\zprobe\\sc-fail.txt") >> fail;
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (!fail.empty() && command == fail) {
+        return 1;
+    }
+    if (command == L"privs" || command == L"sidtype" || command == L"failureflag") {
+        return 0;
+    }
+    std::wstring real = L"\"" + self.substr(0, self.size() - 6) + L"sc-wine.exe\"" + args;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, real.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return 1;
+    }
+    const unique_kernel_handle child(process.hProcess);
+    const unique_kernel_handle thread(process.hThread);
+    DWORD code = 1;
+    WaitForSingleObject(child.get(), INFINITE);
+    GetExitCodeProcess(child.get(), &code);
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    wchar_t self[MAX_PATH] = L"";
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length > 6 && _wcsicmp(self + length - 7, L"\\sc.exe") == 0) {
+        return StandInForSc(argc, argv, std::wstring(self, length));
+    }
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"config") {
         return Config();
@@ -195,9 +321,15 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"hostile" && argc > 3) {
         return Hostile(argv[2], _wtoi(argv[3]));
     }
+    if (command == L"impostor" && argc > 2) {
+        return Impostor(_wtoi(argv[2]));
+    }
+    if (command == L"dacl" && argc > 2) {
+        return Dacl(argv[2], argc > 3 ? argv[3] : nullptr);
+    }
     Json j;
-    j.BeginObject().Field("error",
-                          std::string("usage: zservice config|pipe|ask|hostile KIND COUNT"));
+    j.BeginObject().Field("error", std::string("usage: zservice config|pipe|ask|hostile KIND "
+                                               "COUNT|impostor SECONDS|dacl PATH [SDDL]"));
     j.EndObject().Print();
     return 2;
 }

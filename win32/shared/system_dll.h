@@ -1,0 +1,25 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// A DLL of Windows, by its full path in the system folder, so that none planted beside the
+// program is loaded; null when it cannot be. It stays loaded for the rest of the process.
+inline HMODULE LoadSystemDll(const wchar_t* name) {
+    wchar_t folder[MAX_PATH] = L"";
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return nullptr;
+    }
+    return LoadLibraryW((std::wstring(folder, length) + L"\\" + name).c_str());
+}
+
+// Sets function to the DLL's export of that name; false when there is none.
+template <typename Function>
+bool Resolve(HMODULE module, const char* name, Function& function) {
+    // Through void (*)() because a cast between two other function types draws a warning.
+    function =
+        reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    return function != nullptr;
+}
