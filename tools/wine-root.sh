@@ -185,6 +185,14 @@ run_in_root() {
     if [ "$(way)" = emulated ]; then
         binds+=(--ro-bind "$root/usr/local/lib/wine-qemu/wine" /usr/lib/wine/wine)
         if private_binfmt; then
+            local sandbox=(bwrap --die-with-parent --bind "$root" / --proc /proc --dev-bind /dev /dev
+                "${binds[@]}" --ro-bind /etc/resolv.conf /etc/resolv.conf
+                --ro-bind /etc/hosts /etc/hosts "${seccomp[@]}" --chdir "$PWD")
+            # The wineserver (a 64-bit program) stays out here: from the machine's namespace it
+            # may look into the Wine processes of every namespace made below it, from a
+            # sibling namespace it could not. One already running for the prefix is kept.
+            [ "$(basename "$1")" = wineserver ] && exec "${sandbox[@]}" "$@" 9< <(no_32bit_filter)
+            "${sandbox[@]}" wineserver 9< <(no_32bit_filter) 2>/dev/null || true
             launcher=(unshare --user --map-root-user --mount)
             binds+=(--cap-add CAP_SYS_ADMIN --tmpfs /run --ro-bind "$self" /run/wine-root.sh)
             start=(bash /run/wine-root.sh in-namespace)

@@ -234,8 +234,10 @@ class MainWindowAtStart(harness.SessionTestCase):
                     self.check_place_and_font(e, by_id[e.id], dpi)
                 self.assertEqual((by_id[TXT_INTERVAL]["text"], by_id[CHK_AUTORUN]["check"]),
                                  ("42", 1), "the interval typed and the check box checked")
-        self.assertEqual({c["id"]: c["rect"] for c in after["controls"]},
-                         {c["id"]: c["rect"] for c in before["controls"]}, "back where they were")
+                if dpi == self.dpi:
+                    self.assertEqual({c["id"]: c["rect"] for c in after["controls"]},
+                                     {c["id"]: c["rect"] for c in before["controls"]},
+                                     "back where they were")
 
     def test_initial_focus_is_on_check(self):
         self.assertEqual(self.first["focus_id"], CMD_CHECK)
