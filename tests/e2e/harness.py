@@ -33,6 +33,14 @@ def _built(variable: str, name: str, folder: str = "") -> Path:
     return env_path(variable, build_dir() / folder / name)
 
 
+def pe_machine(path: Path) -> str:
+    """The machine a PE file's COFF header names: i686, x86_64, or its number."""
+    head = path.read_bytes()[:4096]
+    at = int.from_bytes(head[0x3C:0x40], "little") + 4  # past the "PE\0\0" signature
+    machine = int.from_bytes(head[at:at + 2], "little")
+    return {0x14C: "i686", 0x8664: "x86_64"}.get(machine, hex(machine))
+
+
 EXE = _built("ZELMORA_EXE", "Zelmora.exe")
 PROBE = _built("ZELMORA_PROBE", "zprobe.exe")
 SHELL_PROBE = _built("ZELMORA_SHELL_PROBE", "zprobe.exe", "x86_64")
@@ -140,6 +148,8 @@ class Session(WineSession):
         for path, what in ((EXE, "program"), (PROBE, "probe"), (SHELL_PROBE, "shell's probe")):
             if not path.is_file():
                 raise HarnessError(f"the {what} is missing: {path} (build first)")
+        if pe_machine(EXE) != self.target.arch:  # the word size users get, never a stand-in
+            raise HarnessError(f"{EXE} is for {pe_machine(EXE)}, not {self.target.arch}")
         self._probe_log = open(self.workdir / "probe.log", "a")
         for source, windows_path in ((PROBE, PROBE_EXE), (SHELL_PROBE, SHELL_PROBE_EXE)):
             path = self.unix_path(windows_path)
