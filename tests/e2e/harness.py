@@ -14,7 +14,9 @@ import re
 import shutil
 import signal
 import subprocess
+import select
 import tempfile
+import threading
 import time
 import unittest
 from dataclasses import dataclass
@@ -126,6 +128,100 @@ def shown_icons(tray: dict, tip: str = TRAY_TIP) -> list:
             if i["tip"] == tip and i["rect"][2] > 0 and i["rect"][3] > 0]
 
 
+class ProbeServer:
+    """One `zprobe serve` process, asked question after question.
+
+    Starting a Wine process takes a second under qemu-i386: one probe for all a session's
+    questions saves most of the end-to-end suite's time there. A server that is gone (its
+    wineserver ended) is started again with the next question; one that does not answer in
+    time is left to end with its stdin. Each thread has its own (see WineSession).
+    """
+
+    def __init__(self, session: "Session", exe: str):
+        self.session = session
+        self.exe = exe
+        self.process: Optional[subprocess.Popen] = None
+        self.errors = None
+        self._pending = b""
+        self._last_errors = ""
+
+    def ask(self, question: list, timeout: float) -> tuple:
+        """(exit code, stdout, stderr) of one command, as a probe of its own would give."""
+        if any(c in arg for arg in question for c in "\t\r\n"):
+            raise HarnessError(f"a probe argument holds a tab or line break: {question!r}")
+        def start():
+            fresh = not self.process or self.process.poll() is not None
+            if fresh:
+                self._start()
+            answer = self._ask_once(question, slower(timeout))
+            printed = bool(answer[1] or answer[2])
+            # Only a fresh server's silent failure to start is started again, never a command.
+            return answer, answer[0] if fresh else 0, printed
+
+        return start_with_restarts(self.session.name, f"the probe ({question[0]})", start)
+
+    def _start(self):
+        self.stop()
+        self.errors = tempfile.TemporaryFile("w+")
+        self._pending = b""
+        self.process = subprocess.Popen(
+            self.session.target.wine.command("wine", self.exe, "serve"), env=self.session.env,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors)
+
+    def _ask_once(self, question: list, timeout: float) -> tuple:
+        try:
+            self.process.stdin.write(("\t".join(question) + "\n").encode())
+            self.process.stdin.flush()
+        except OSError:
+            pass  # gone: its exit code and last words say why
+        lines, deadline = [], time.monotonic() + timeout
+        fd = self.process.stdout.fileno()
+        while True:
+            while b"\n" in self._pending:
+                line, self._pending = self._pending.split(b"\n", 1)
+                text = line.decode(errors="replace").rstrip("\r")
+                if text.startswith('{"served":'):
+                    return json.loads(text)["served"], "\n".join(lines), ""
+                lines.append(text)
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            if select.select([fd], [], [], min(left, 0.5))[0]:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    break
+                self._pending += chunk
+            elif self.process.poll() is not None:
+                break  # gone, though a Wine process it started may hold its stdout open
+        while select.select([fd], [], [], 0)[0] and (chunk := os.read(fd, 65536)):
+            self._pending += chunk
+        lines.append(self._pending.decode(errors="replace"))
+        code = self.process.poll()
+        self.stop()
+        if code is None:
+            raise HarnessError(f"probe {' '.join(question)} did not finish in {timeout} s")
+        return code, "\n".join(lines), self._last_errors
+
+    def stop(self):
+        """Ends the server: it leaves when its stdin closes, after the current command."""
+        self._last_errors = ""
+        if self.process:
+            with contextlib.suppress(OSError):
+                self.process.stdin.close()
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.process.wait(5)
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
+            self.process.stdout.close()
+            self.process = None
+        if self.errors:
+            self.errors.seek(0)
+            self._last_errors = self.errors.read()
+            self.errors.close()
+            self.errors = None
+
+
 # -------------------------------------------------------------------------------------
 # The session
 
@@ -143,6 +239,7 @@ class Session(WineSession):
         self.start_program_on_enter = start_program
         self.program: Optional[subprocess.Popen] = None
         self._probe_log = None
+        self._probe_servers: dict = {}  # (exe, thread) -> its ProbeServer
 
     def prepare(self):
         for path, what in ((EXE, "program"), (PROBE, "probe"), (SHELL_PROBE, "shell's probe")):
@@ -164,6 +261,9 @@ class Session(WineSession):
 
     def stopping(self):
         self.kill_program()
+        for server in self._probe_servers.values():
+            server.stop()
+        self._probe_servers.clear()
         if self._probe_log:
             self._probe_log.close()
             self._probe_log = None
@@ -248,14 +348,17 @@ class Session(WineSession):
 
     def probe(self, *args, check: bool = True, timeout: float = 60) -> dict:
         started = time.monotonic()
-        result = self.wine(*self._probe_args(args), timeout=timeout, check=False)
-        self._log_probe(args, result.returncode, time.monotonic() - started, result.stdout,
-                        result.stderr)
+        exe, *question = self._probe_args(args)
+        key = (exe, threading.get_ident())
+        server = self._probe_servers.get(key) or self._probe_servers.setdefault(
+            key, ProbeServer(self, exe))
+        returncode, stdout, stderr = server.ask(question, timeout)
+        self._log_probe(args, returncode, time.monotonic() - started, stdout, stderr)
         try:
-            data = last_json(result.stdout, f"probe {' '.join(args)}")
+            data = last_json(stdout, f"probe {' '.join(args)}")
         except HarnessError:
-            raise not_run(f"the probe ({' '.join(args)})", result.returncode,
-                          result.stdout + result.stderr) from None
+            raise not_run(f"the probe ({' '.join(args)})", returncode,
+                          stdout + stderr) from None
         if check and "error" in data:
             raise HarnessError(f"probe {' '.join(args)}: {data['error']}")
         return data

@@ -25,12 +25,16 @@
 //                               a key's access list as SDDL; replaced when sddl is given
 //   tray-delete [id]            removes the program's notification icon (default id 1)
 //   crash                       dies of an unhandled exception (the tests' crash-dialog check)
+//   serve                       commands from stdin, one per line, arguments separated by tabs;
+//                               each answer ends with a line {"served":<exit code>}
 //
 // Texts are read with InternalGetWindowText where possible: it asks the window manager,
 // not the window, so it answers even while the program is busy in a download.
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -52,21 +56,11 @@ int Usage() {
     PrintError(
         "usage: zprobe dump|status|watch|windows|tray|tooltips|send|post|"
         "broadcast-taskbarcreated|dpi-changed|wait-window|menu|children|reg-read|key-dacl|"
-        "tray-delete|crash ...");
+        "tray-delete|crash|serve ...");
     return 2;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    // Physical pixels and the screen's real DPI, as the DPI-aware program sees them: Wine 10
-    // scales both for programs that do not say they are aware.
-    SetProcessDPIAware();
-    if (argc < 2) {
-        return Usage();
-    }
-    const std::wstring command = argv[1];
-    std::vector<std::wstring> args(argv + 2, argv + argc);
+int Run(const std::wstring& command, const std::vector<std::wstring>& args) {
     HWND main = FindMainWindow();
     // These act on the main window.
     if (!main && (command == L"watch" || command == L"send" || command == L"post" ||
@@ -136,4 +130,39 @@ int wmain(int argc, wchar_t** argv) {
         return CmdCrash();
     }
     return Usage();
+}
+
+// Starting a Wine process takes a second under emulation: the tests ask one probe many times.
+int Serve() {
+    char line[8192];
+    while (std::fgets(line, sizeof line, stdin)) {
+        std::vector<std::wstring> fields;
+        std::wstring rest = Widen(std::string_view(line, std::strcspn(line, "\r\n")));
+        for (size_t tab; (tab = rest.find(L'\t')) != std::wstring::npos; rest.erase(0, tab + 1)) {
+            fields.push_back(rest.substr(0, tab));
+        }
+        fields.push_back(rest);
+        const int code = fields[0] == L"serve"
+                             ? Usage()
+                             : Run(fields[0], std::vector<std::wstring>(fields.begin() + 1,
+                                                                       fields.end()));
+        std::printf("{\"served\":%d}\n", code);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    // Physical pixels and the screen's real DPI, as the DPI-aware program sees them: Wine 10
+    // scales both for programs that do not say they are aware.
+    SetProcessDPIAware();
+    if (argc < 2) {
+        return Usage();
+    }
+    if (std::wstring(argv[1]) == L"serve") {
+        return Serve();
+    }
+    return Run(argv[1], std::vector<std::wstring>(argv + 2, argv + argc));
 }
