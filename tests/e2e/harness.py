@@ -8,6 +8,7 @@ writes from its headers. Paths (the CMake registration sets them; see wine.py fo
 """
 
 import contextlib
+import itertools
 import json
 import os
 import re
@@ -134,77 +135,82 @@ class ProbeServer:
     Starting a Wine process takes a second under qemu-i386: one probe for all a session's
     questions saves most of the end-to-end suite's time there. A server that is gone (its
     wineserver ended) is started again with the next question; one that does not answer in
-    time is left to end with its stdin. Each thread has its own (see WineSession).
+    time is ended. Wine processes are started and asked from one thread (see WineSession).
     """
 
     def __init__(self, session: "Session", exe: str):
         self.session = session
         self.exe = exe
+        self.watching = False  # a command that runs on (`watch`) has this server
         self.process: Optional[subprocess.Popen] = None
         self.errors = None
         self._pending = b""
-        self._last_errors = ""
+        self._printed: list = []  # the current command's lines so far
 
-    def ask(self, question: list, timeout: float) -> tuple:
-        """(exit code, stdout, stderr) of one command, as a probe of its own would give."""
-        if any(c in arg for arg in question for c in "\t\r\n"):
-            raise HarnessError(f"a probe argument holds a tab or line break: {question!r}")
+    def ask(self, question: list, timeout: float, first_line: bool = False) -> tuple:
+        """(exit code, stdout, stderr) of one command, as a probe of its own would give; with
+        first_line, (None, that line, "") as soon as the command printed one."""
         def start():
-            fresh = not self.process or self.process.poll() is not None
-            if fresh:
-                self._start()
-            answer = self._ask_once(question, slower(timeout))
-            printed = bool(answer[1] or answer[2])
+            fresh = self.send(question)
+            answer = self.answer(timeout, first_line)
             # Only a fresh server's silent failure to start is started again, never a command.
-            return answer, answer[0] if fresh else 0, printed
+            return answer, answer[0] if fresh else 0, bool(answer[1] or answer[2])
 
         return start_with_restarts(self.session.name, f"the probe ({question[0]})", start)
 
-    def _start(self):
-        self.stop()
-        self.errors = tempfile.TemporaryFile("w+")
-        self._pending = b""
-        self.process = subprocess.Popen(
-            self.session.target.wine.command("wine", self.exe, "serve"), env=self.session.env,
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors)
-
-    def _ask_once(self, question: list, timeout: float) -> tuple:
-        try:
+    def send(self, question: list) -> bool:
+        """Gives the server a command, starting it first when it does not run; whether it did."""
+        if any(c in arg for arg in question for c in "\t\r\n"):
+            raise HarnessError(f"a probe argument holds a tab or line break: {question!r}")
+        fresh = not self.process or self.process.poll() is not None
+        if fresh:
+            self.stop()
+            self.errors = tempfile.TemporaryFile("w+b")
+            self._pending, self._printed = b"", []
+            self.process = subprocess.Popen(
+                self.session.target.wine.command("wine", self.exe, "serve"),
+                env=self.session.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                stderr=self.errors)
+        with contextlib.suppress(OSError):  # when gone, its exit code and words say why
             self.process.stdin.write(("\t".join(question) + "\n").encode())
             self.process.stdin.flush()
-        except OSError:
-            pass  # gone: its exit code and last words say why
-        lines, deadline = [], time.monotonic() + timeout
-        fd = self.process.stdout.fileno()
-        while True:
-            while b"\n" in self._pending:
-                line, self._pending = self._pending.split(b"\n", 1)
-                text = line.decode(errors="replace").rstrip("\r")
-                if text.startswith('{"served":'):
-                    return json.loads(text)["served"], "\n".join(lines), ""
-                lines.append(text)
-            left = deadline - time.monotonic()
-            if left <= 0:
-                break
-            if select.select([fd], [], [], min(left, 0.5))[0]:
-                chunk = os.read(fd, 65536)
-                if not chunk:
-                    break
-                self._pending += chunk
-            elif self.process.poll() is not None:
-                break  # gone, though a Wine process it started may hold its stdout open
-        while select.select([fd], [], [], 0)[0] and (chunk := os.read(fd, 65536)):
-            self._pending += chunk
-        lines.append(self._pending.decode(errors="replace"))
-        code = self.process.poll()
-        self.stop()
-        if code is None:
-            raise HarnessError(f"probe {' '.join(question)} did not finish in {timeout} s")
-        return code, "\n".join(lines), self._last_errors
+        return fresh
 
-    def stop(self):
-        """Ends the server: it leaves when its stdin closes, after the current command."""
-        self._last_errors = ""
+    def answer(self, timeout: float, first_line: bool = False) -> tuple:
+        """The rest of the current command's answer (see ask)."""
+        lines, deadline = self._printed, time.monotonic() + slower(timeout)
+        while (line := self._next_line(deadline)) is not None:
+            if line.startswith('{"served":'):
+                self._printed = []
+                return json.loads(line)["served"], "\n".join(lines), ""
+            lines.append(line)
+            if first_line:
+                return None, line, ""
+        self._printed = []
+        code = self.process.poll()
+        errors = self.stop()
+        if code is None:
+            raise HarnessError(f"the probe did not finish in {slower(timeout)} s")
+        return code, "\n".join(lines + [self._pending.decode(errors="replace")]), errors
+
+    def _next_line(self, deadline: float) -> Optional[str]:
+        """The server's next line; None once it has ended or the deadline has passed."""
+        fd = self.process.stdout.fileno()
+        while b"\n" not in self._pending:
+            left = deadline - time.monotonic()
+            if select.select([fd], [], [], max(0, min(left, 0.5)))[0]:
+                if not (chunk := os.read(fd, 65536)):
+                    return None
+                self._pending += chunk
+            # Ended, though a Wine process it started may hold its stdout open.
+            elif (left <= 0 or self.process.poll() is not None) and \
+                    not select.select([fd], [], [], 0)[0]:
+                return None
+        line, self._pending = self._pending.split(b"\n", 1)
+        return line.decode(errors="replace").rstrip("\r")
+
+    def stop(self) -> str:
+        """Ends the server (it leaves when its stdin closes); what it wrote to stderr."""
         if self.process:
             with contextlib.suppress(OSError):
                 self.process.stdin.close()
@@ -215,11 +221,12 @@ class ProbeServer:
                 self.process.wait()
             self.process.stdout.close()
             self.process = None
-        if self.errors:
-            self.errors.seek(0)
-            self._last_errors = self.errors.read()
-            self.errors.close()
-            self.errors = None
+        errors, self.errors = self.errors, None
+        if not errors:
+            return ""
+        errors.seek(0)
+        with errors:
+            return errors.read().decode(errors="replace")
 
 
 # -------------------------------------------------------------------------------------
@@ -307,6 +314,8 @@ class Session(WineSession):
             result = self.probe("wait-window", str(min(10, max(1, deadline - time.monotonic()))),
                                 check=False)
             if result.get("ok"):
+                # The window shows before the start-up ends: the tray icon, then the status.
+                self.wait_for(self.status, timeout, message="the status line after the start")
                 return result
             if self.program and self.program.poll() is not None:
                 raise not_run("the program until its window appeared", self.program.returncode,
@@ -346,12 +355,18 @@ class Session(WineSession):
         # `tray` reads the taskbar's own memory: that probe must have the shell's word size.
         return [SHELL_PROBE_EXE if args[0] == "tray" else PROBE_EXE, *args]
 
+    def _probe_server(self, args, watch: bool = False) -> tuple:
+        """(server, question): the thread's server for questions, or a free one for a watch."""
+        exe, *question = self._probe_args(args)
+        for n in itertools.count():
+            key = (exe, threading.get_ident(), ("watch", n) if watch else "ask")
+            server = self._probe_servers.setdefault(key, ProbeServer(self, exe))
+            if not server.watching:
+                return server, question
+
     def probe(self, *args, check: bool = True, timeout: float = 60) -> dict:
         started = time.monotonic()
-        exe, *question = self._probe_args(args)
-        key = (exe, threading.get_ident())
-        server = self._probe_servers.get(key) or self._probe_servers.setdefault(
-            key, ProbeServer(self, exe))
+        server, question = self._probe_server(args)
         returncode, stdout, stderr = server.ask(question, timeout)
         self._log_probe(args, returncode, time.monotonic() - started, stdout, stderr)
         try:
@@ -370,44 +385,25 @@ class Session(WineSession):
                                   f"{stdout.strip()[:2000]}\n{stderr.strip()[:2000]}\n")
             self._probe_log.flush()
 
-    def probe_async(self, *args) -> subprocess.Popen:
-        """Starts the probe without waiting (for `watch`); read it with finish_probe()."""
-        out = tempfile.TemporaryFile("w+")
-        err = tempfile.TemporaryFile("w+")
-        process = subprocess.Popen(self.target.wine.command("wine", *self._probe_args(args)),
-                                   env=self.env, stdout=out, stderr=err, text=True)
-        process.output_file = out
-        process.error_file = err
-        return process
+    def probe_async(self, *args) -> ProbeServer:
+        """Gives a probe a command it may never answer (`crash`); end it with stop_probe()."""
+        server, question = self._probe_server(args, watch=True)
+        server.send(question)
+        server.watching = True
+        return server
 
-    def start_probe(self, *args, timeout: float = 15) -> subprocess.Popen:
-        """Starts an async probe and waits until it has printed its first line."""
-        def start():
-            started = time.monotonic()
-            process = self.probe_async(*args)
-            if self._first_line(process, timeout):
-                return process, None, True
-            out, err = self.stop_probe(process)
-            self._log_probe(args, process.returncode, time.monotonic() - started, out, err)
-            return None, process.returncode, bool(out or err)
-
-        process = start_with_restarts(self.name, f"the probe ({args[0]})", start)
-        if not process:
+    def start_probe(self, *args, timeout: float = 15) -> ProbeServer:
+        """Starts a command that runs on (`watch`) and waits until it has printed its first
+        line; finish_probe() reads the rest."""
+        started = time.monotonic()
+        server, question = self._probe_server(args, watch=True)
+        server.watching = True
+        code, out, err = server.ask(question, timeout, first_line=True)
+        if code is not None:
+            server.watching = False
+            self._log_probe(args, code, time.monotonic() - started, out, err)
             raise HarnessError(f"the probe did not start ({' '.join(args)})")
-        return process
-
-    @staticmethod
-    def _first_line(process: subprocess.Popen, timeout: float) -> bool:
-        deadline = time.monotonic() + slower(timeout)
-        while time.monotonic() < deadline:
-            out = process.output_file
-            out.seek(0)
-            if out.readline().endswith("\n"):
-                return True
-            if process.poll() is not None:
-                return False
-            time.sleep(0.02)
-        return False
+        return server
 
     def operate(self, control_id: int, timeout: float = 20,
                 finals=FINAL_STATUS_PREFIXES,
@@ -433,27 +429,17 @@ class Session(WineSession):
         return Operation(texts, final, result["finished"], seconds, during, time.time())
 
     @staticmethod
-    def stop_probe(process: subprocess.Popen) -> tuple:
-        """Ends an async probe if it still runs; (stdout, stderr) of all it printed."""
-        if process.poll() is None:
-            process.kill()
-        process.wait()
-        printed = []
-        for file in (process.output_file, process.error_file):
-            file.seek(0)
-            printed.append(file.read())
-            file.close()
-        return tuple(printed)
+    def stop_probe(server: ProbeServer):
+        server.stop()
+        server.watching = False
 
     @staticmethod
-    def finish_probe(process: subprocess.Popen, timeout: float = 120) -> dict:
-        """Waits for an async probe and returns the JSON of its last line."""
+    def finish_probe(server: ProbeServer, timeout: float = 120) -> dict:
+        """Waits for a started probe command to end and returns the JSON of its last line."""
         try:
-            process.wait(slower(timeout))
-        except subprocess.TimeoutExpired:
-            Session.stop_probe(process)
-            raise HarnessError("the probe did not finish") from None
-        return last_json(Session.stop_probe(process)[0], "the probe")
+            return last_json(server.answer(timeout)[1], "the probe")
+        finally:
+            server.watching = False
 
     def dump(self) -> dict:
         data = self.probe("dump")

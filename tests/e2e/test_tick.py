@@ -111,8 +111,9 @@ class ClockAndFailedAttempts(TickTestCase):
     TIMELINE = 2 * RETRY_PAUSE + 60
 
     def test_clock_label_counts_the_seconds_of_the_local_time(self):
-        first = self.s.probe("status")["time"]
-        self.assertNotIn(first, ("", "#"), "the clock label after the start")
+        # The timer's first tick, a second after the start, sets the label.
+        self.s.wait_for(lambda: self.s.probe("status")["time"] not in ("", "#"), 2,
+                        message="the clock label after the start")
         watch = self.s.start_probe("watch", str(LBL_TIME), "3.5")
         shown = self.changes(self.s.finish_probe(watch, 30))
         texts = [text for _, text in shown]
