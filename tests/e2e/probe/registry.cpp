@@ -22,12 +22,15 @@ HKEY RootKey(const std::wstring& name) {
 // A key's values exactly as the ANSI functions the program uses see them: name, type and
 // bytes. A key that does not exist is told apart from one that could not be read.
 int CmdRegRead(HKEY root, const std::wstring& subkey) {
-    unique_hkey key;
-    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put());
-    if (status == ERROR_FILE_NOT_FOUND) {
+    const auto absent = [] {
         Json j;
         j.BeginObject().Field("key_exists", false).EndObject().Print();
         return 0;
+    };
+    unique_hkey key;
+    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put());
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return absent();
     }
     DWORD nameMax = 0;
     DWORD dataMax = 0;
@@ -55,6 +58,9 @@ int CmdRegRead(HKEY root, const std::wstring& subkey) {
             j.BeginObject().Field("name", std::wstring(name.data(), nameSize));
             j.Field("type", type).Field("hex", hex).EndObject();
         }
+    }
+    if (status == ERROR_KEY_DELETED) {  // deleted while it was read (an uninstaller)
+        return absent();
     }
     if (status != ERROR_NO_MORE_ITEMS) {
         PrintError("cannot read the key: " + std::to_string(status));
