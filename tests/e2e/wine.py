@@ -15,6 +15,7 @@ Paths come from the environment (the CMake registration sets them):
   ZELMORA_E2E_SLOWDOWN  by how much every wait grows (qemu-i386; tools/host-check.py)
 """
 
+import collections
 import contextlib
 import fcntl
 import json
@@ -432,19 +433,11 @@ class Image:
     def pixels(self, rect) -> list:
         """Every pixel of rect = (left, top, width, height), clipped to the image."""
         left, top, width, height = rect
-        out = []
-        for y in range(max(top, 0), min(top + height, self.height)):
-            row = (y * self.width) * 3
-            for x in range(max(left, 0), min(left + width, self.width)):
-                i = row + x * 3
-                out.append(tuple(self.data[i:i + 3]))
-        return out
+        return [self.pixel(x, y) for y in range(max(top, 0), min(top + height, self.height))
+                for x in range(max(left, 0), min(left + width, self.width))]
 
     def colors(self, rect) -> dict:
-        histogram: dict = {}
-        for p in self.pixels(rect):
-            histogram[p] = histogram.get(p, 0) + 1
-        return histogram
+        return dict(collections.Counter(self.pixels(rect)))
 
     @staticmethod
     def from_ppm(blob: bytes, path: Optional[Path] = None) -> "Image":

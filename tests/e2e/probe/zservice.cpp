@@ -37,6 +37,13 @@ std::string Error() {
     return "error " + std::to_string(GetLastError());
 }
 
+// The last error as the whole answer.
+int Failed() {
+    Json j;
+    j.BeginObject().Field("error", Error()).EndObject().Print();
+    return 1;
+}
+
 // One QueryServiceConfig2W level, written by describe from its buffer.
 template <typename Info, typename Describe>
 void Config2(Json& j, const char* key, SC_HANDLE service, DWORD level, Describe describe) {
@@ -134,8 +141,7 @@ int Pipe() {
         !(sddl = zprobe::DaclText(descriptor.get())) ||
         !GetNamedPipeInfo(pipe.get(), &flags, &outSize, &inSize, &instances) ||
         !GetNamedPipeServerProcessId(pipe.get(), &server)) {
-        j.BeginObject().Field("error", Error()).EndObject().Print();
-        return 1;
+        return Failed();
     }
     j.BeginObject().Field("sddl", *sddl).Field("flags", flags).Field("out", outSize);
     j.Field("in", inSize).Field("instances", instances).Field("server_pid", server);
@@ -249,16 +255,14 @@ int Dacl(const wchar_t* path, const wchar_t* wanted) {
             SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                   nullptr, nullptr, dacl, nullptr) != ERROR_SUCCESS) {
-            j.BeginObject().Field("error", Error()).EndObject().Print();
-            return 1;
+            return Failed();
         }
     }
     const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                               nullptr, nullptr, nullptr, nullptr, descriptor.put());
     SetLastError(error);
     if (error != ERROR_SUCCESS || !(sddl = zprobe::DaclText(descriptor.get()))) {
-        j.BeginObject().Field("error", Error()).EndObject().Print();
-        return 1;
+        return Failed();
     }
     j.BeginObject().Field("sddl", *sddl).EndObject().Print();
     return 0;
