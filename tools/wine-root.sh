@@ -161,7 +161,8 @@ build_root() {
 
     local version
     # The 64-bit loader: the 32-bit one cannot start here where the kernel has no 32-bit gate.
-    version=$(in_root "$work" /usr/lib/wine/wine64 --version 2>>"$root.log") || fail "wine does not run in the root"
+    version=$(in_root "$work" /usr/lib/wine/wine64 --version 2>>"$root.log") ||
+        fail "wine does not run in the root"
     echo "$stamp_text" >"$work/.zelmora-root-complete"
     mv "$work" "$root"
     say "ready: $version in $root"

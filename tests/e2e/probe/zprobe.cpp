@@ -142,10 +142,10 @@ int Serve() {
             fields.push_back(rest.substr(0, tab));
         }
         fields.push_back(rest);
-        const int code = fields[0] == L"serve"
-                             ? Usage()
-                             : Run(fields[0], std::vector<std::wstring>(fields.begin() + 1,
-                                                                       fields.end()));
+        const int code =
+            fields[0] == L"serve"
+                ? Usage()
+                : Run(fields[0], std::vector<std::wstring>(fields.begin() + 1, fields.end()));
         std::printf("{\"served\":%d}\n", code);
         std::fflush(stdout);
     }
