@@ -14,8 +14,8 @@ import os
 import re
 import shutil
 import signal
-import subprocess
 import select
+import subprocess
 import tempfile
 import threading
 import time
@@ -141,7 +141,7 @@ class ProbeServer:
     def __init__(self, session: "Session", exe: str):
         self.session = session
         self.exe = exe
-        self.watching = False  # a command that runs on (`watch`) has this server
+        self.watching = False  # a command that runs on (`watch`) holds this server
         self.process: Optional[subprocess.Popen] = None
         self.errors = None
         self._pending = b""
@@ -164,7 +164,7 @@ class ProbeServer:
             raise HarnessError(f"a probe argument holds a tab or line break: {question!r}")
         fresh = not self.process or self.process.poll() is not None
         if fresh:
-            self.stop()
+            self._end()
             self.errors = tempfile.TemporaryFile("w+b")
             self._pending, self._printed = b"", []
             self.process = subprocess.Popen(
@@ -181,7 +181,7 @@ class ProbeServer:
         lines, deadline = self._printed, time.monotonic() + slower(timeout)
         while (line := self._next_line(deadline)) is not None:
             if line.startswith('{"served":'):
-                self._printed = []
+                self._printed, self.watching = [], False
                 return json.loads(line)["served"], "\n".join(lines), ""
             lines.append(line)
             if first_line:
@@ -210,7 +210,12 @@ class ProbeServer:
         return line.decode(errors="replace").rstrip("\r")
 
     def stop(self) -> str:
-        """Ends the server (it leaves when its stdin closes); what it wrote to stderr."""
+        """Ends the server and frees it; what it wrote to stderr."""
+        self.watching = False
+        return self._end()
+
+    def _end(self) -> str:
+        # It leaves when its stdin closes, after the current command.
         if self.process:
             with contextlib.suppress(OSError):
                 self.process.stdin.close()
@@ -362,6 +367,7 @@ class Session(WineSession):
             key = (exe, threading.get_ident(), ("watch", n) if watch else "ask")
             server = self._probe_servers.setdefault(key, ProbeServer(self, exe))
             if not server.watching:
+                server.watching = watch
                 return server, question
 
     def probe(self, *args, check: bool = True, timeout: float = 60) -> dict:
@@ -386,10 +392,9 @@ class Session(WineSession):
             self._probe_log.flush()
 
     def probe_async(self, *args) -> ProbeServer:
-        """Gives a probe a command it may never answer (`crash`); end it with stop_probe()."""
+        """Gives a probe a command it may never answer (`crash`); end it with its stop()."""
         server, question = self._probe_server(args, watch=True)
         server.send(question)
-        server.watching = True
         return server
 
     def start_probe(self, *args, timeout: float = 15) -> ProbeServer:
@@ -397,10 +402,8 @@ class Session(WineSession):
         line; finish_probe() reads the rest."""
         started = time.monotonic()
         server, question = self._probe_server(args, watch=True)
-        server.watching = True
         code, out, err = server.ask(question, timeout, first_line=True)
         if code is not None:
-            server.watching = False
             self._log_probe(args, code, time.monotonic() - started, out, err)
             raise HarnessError(f"the probe did not start ({' '.join(args)})")
         return server
@@ -429,17 +432,9 @@ class Session(WineSession):
         return Operation(texts, final, result["finished"], seconds, during, time.time())
 
     @staticmethod
-    def stop_probe(server: ProbeServer):
-        server.stop()
-        server.watching = False
-
-    @staticmethod
     def finish_probe(server: ProbeServer, timeout: float = 120) -> dict:
         """Waits for a started probe command to end and returns the JSON of its last line."""
-        try:
-            return last_json(server.answer(timeout)[1], "the probe")
-        finally:
-            server.watching = False
+        return last_json(server.answer(timeout)[1], "the probe")
 
     def dump(self) -> dict:
         data = self.probe("dump")

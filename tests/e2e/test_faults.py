@@ -756,7 +756,7 @@ class CrashDialogDetection(FaultCase):
     expect_crash_dialog = True
 
     def test_a_crashing_process_shows_a_dialog_the_suite_finds(self):
-        self.addCleanup(self.s.stop_probe, self.s.probe_async("crash"))
+        self.addCleanup(self.s.probe_async("crash").stop)
         found = self.s.wait_for(lambda: crash_dialogs(self.s.windows()), 30,
                                 message="Wine's crash dialog")
         self.assertTrue(found)
