@@ -96,21 +96,23 @@ class _Counted:
     def __getattr__(self, name):
         return getattr(self._conn, name)
 
-    def _count(self, n: int):
-        if n and self._exchange.first_byte_at is None:
+    def _starting(self):
+        # Stamped before the write: the client may act on the bytes before send() returns.
+        if self._exchange.first_byte_at is None:
             self._exchange.first_byte_at = time.time()
-        self._exchange.sent += n
 
     def sendall(self, data: bytes):
         view = memoryview(data)
         while view:
+            self._starting()
             n = self._conn.send(view)
-            self._count(n)
+            self._exchange.sent += n
             view = view[n:]
 
     def sendfile(self, file, offset: int = 0, count: Optional[int] = None) -> int:
+        self._starting()
         n = self._conn.sendfile(file, offset, count)
-        self._count(n)
+        self._exchange.sent += n
         return n
 
 
@@ -272,6 +274,15 @@ class TimeServer:
         """Every connection since the last reset, in the order they were accepted."""
         with self._lock:
             return list(self._exchanges)
+
+    @staticmethod
+    def settled(exchanges: list[Exchange], timeout: float = 10.0) -> list[Exchange]:
+        """The given exchanges once the server is through with each, or after timeout: a
+        blocking write is counted only when it returns, which may be after the client gave up."""
+        deadline = time.monotonic() + timeout
+        while not all(e.closed for e in exchanges) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return exchanges
 
     @property
     def requests(self) -> list[Request]:
