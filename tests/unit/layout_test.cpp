@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <ostream>
+#include <array>
+#include <cstdlib>
+#include <iterator>
 
 namespace {
 
@@ -13,51 +14,60 @@ TEST(Layout, ClientAreaAt96DpiIs500By299) {
     EXPECT_EQ(TwipsToPixels(kClientHeightTwips, 96), 299);
 }
 
-struct RectCase {
-    ControlId id;
-    int dpi;
-    PixelRect expected;
-};
-
-void PrintTo(const RectCase& c, std::ostream* os) {
-    *os << static_cast<int>(c.id) << " at " << c.dpi << " dpi";
-}
-
-class LayoutRectTest : public ::testing::TestWithParam<RectCase> {};
-
-TEST_P(LayoutRectTest, ControlRectInClientPixels) {
-    const RectCase& c = GetParam();
-    EXPECT_EQ(ControlRect(FindControl(c.id), c.dpi), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, LayoutRectTest,
-                         ::testing::Values(RectCase{ControlId::Frame2, 96, {24, 102, 455, 87}},
-                                           // Inside the frame: offset by the frame's corner.
-                                           RectCase{ControlId::chkAuto, 96, {56, 126, 239, 17}},
-                                           RectCase{ControlId::txtInterval, 96, {252, 124, 43, 21}},
-                                           RectCase{ControlId::chkAutoRun, 96, {56, 156, 239, 13}},
-                                           RectCase{ControlId::lblInfo, 96, {26, 260, 459, 19}},
-                                           // Partly outside the client area, clipped there.
-                                           RectCase{ControlId::lblWebsite, 96, {428, 280, 91, 19}},
-                                           RectCase{ControlId::Image1, 96, {304, 6, 191, 92}},
-                                           // Other screens: rounded to the nearest pixel.
-                                           RectCase{ControlId::Frame2, 120, {30, 128, 569, 109}},
-                                           RectCase{ControlId::chkAuto, 144, {84, 189, 359, 26}},
-                                           RectCase{ControlId::Frame2, 144, {36, 153, 683, 131}},
-                                           RectCase{ControlId::Image1, 192, {608, 12, 382, 184}}));
-
-// Every row at every scale the window meets: each edge on the form, to the nearest pixel.
+// Every control at every scale the window meets, in client pixels: left, top, width, height.
+// At 96 DPI a pixel is 15 twips; other scales round to the nearest pixel, halves away from zero.
 TEST(Layout, EveryControlAtEveryDpi) {
-    const TwipsRect& frame = FindControl(ControlId::Frame2).twips;
-    for (const int dpi : {96, 120, 144, 192}) {
-        const auto pixels = [dpi](int twips) { return int(std::lround(twips * dpi / 1440.0)); };
-        for (const ControlSpec& c : kMainWindowControls) {
-            const bool inFrame = c.parent == Parent::InFrame2;
-            const PixelRect expected{pixels(c.twips.left + (inFrame ? frame.left : 0)),
-                                     pixels(c.twips.top + (inFrame ? frame.top : 0)),
-                                     pixels(c.twips.width), pixels(c.twips.height)};
-            EXPECT_EQ(ControlRect(c, dpi), expected) << static_cast<int>(c.id) << " at " << dpi;
+    constexpr int kDpis[] = {96, 120, 144, 192};
+    using Rect = std::array<int, 4>;
+    struct Row {
+        ControlId id;
+        Rect rects[4];
+    };
+    using enum ControlId;
+    // clang-format off
+    const Row rows[] = {
+        // 127.5 px down at 120 DPI, 682.5 px wide at 144 DPI: rounded up.
+        {Frame2,         {{24, 102, 455, 87}, {30, 128, 569, 109}, {36, 153, 683, 131}, {48, 204, 910, 174}}},
+        // Inside the frame: offset by the frame's corner.
+        {chkAutoRun,     {{56, 156, 239, 13}, {70, 195, 299, 16}, {84, 234, 359, 20}, {112, 312, 478, 26}}},
+        {txtInterval,    {{252, 124, 43, 21}, {315, 155, 54, 26}, {378, 186, 65, 32}, {504, 248, 86, 42}}},
+        {chkAuto,        {{56, 126, 239, 17}, {70, 158, 299, 21}, {84, 189, 359, 26}, {112, 252, 478, 34}}},
+        {lblAuto,        {{306, 126, 145, 13}, {383, 158, 181, 16}, {459, 189, 218, 20}, {612, 252, 290, 26}}},
+        {cmdSynchronize, {{250, 226, 135, 27}, {313, 283, 169, 34}, {375, 339, 203, 41}, {500, 452, 270, 54}}},
+        {cmdCheckTime,   {{106, 226, 135, 27}, {133, 283, 169, 34}, {159, 339, 203, 41}, {212, 452, 270, 54}}},
+        {lblTime,        {{250, 196, 105, 23}, {313, 245, 131, 29}, {375, 294, 158, 35}, {500, 392, 210, 46}}},
+        {Label4,         {{176, 200, 67, 19}, {220, 250, 84, 24}, {264, 300, 101, 29}, {352, 400, 134, 38}}},
+        {Label2,         {{8, 36, 291, 25}, {10, 45, 364, 31}, {12, 54, 437, 38}, {16, 72, 582, 50}}},
+        {Image1,         {{304, 6, 191, 92}, {380, 8, 239, 115}, {456, 9, 287, 138}, {608, 12, 382, 184}}},
+        {lblVersion,     {{40, 70, 221, 25}, {50, 88, 276, 31}, {60, 105, 332, 38}, {80, 140, 442, 50}}},
+        // Partly outside the client area (500 px wide at 96 DPI), clipped there.
+        {lblWebsite,     {{428, 280, 91, 19}, {535, 350, 114, 24}, {642, 420, 137, 29}, {856, 560, 182, 38}}},
+        {lblReadme,      {{6, 280, 83, 19}, {8, 350, 104, 24}, {9, 420, 125, 29}, {12, 560, 166, 38}}},
+        {lblInfo,        {{26, 260, 459, 19}, {33, 325, 574, 24}, {39, 390, 689, 29}, {52, 520, 918, 38}}},
+    };
+    // clang-format on
+    const auto rectAt = [](const ControlSpec& c, int dpi) {
+        const PixelRect r = ControlRect(c, dpi);
+        return Rect{r.left, r.top, r.width, r.height};
+    };
+    for (const ControlSpec& c : kMainWindowControls) {
+        const auto row = std::ranges::find(rows, c.id, &Row::id);
+        if (row == std::end(rows)) {
+            ADD_FAILURE() << "no row for control " << static_cast<int>(c.id);
+            continue;
         }
+        for (std::size_t i = 0; i < std::size(kDpis); ++i) {
+            EXPECT_EQ(rectAt(c, kDpis[i]), row->rects[i])
+                << static_cast<int>(c.id) << " at " << kDpis[i];
+        }
+        // 144 DPI is 1.5 times 96 DPI, each edge within one pixel (counted in half pixels).
+        const Rect a = rectAt(c, 96);
+        const Rect b = rectAt(c, 144);
+        const Rect scaledEdges{2 * b[0] - 3 * a[0], 2 * b[1] - 3 * a[1],
+                               2 * (b[0] + b[2]) - 3 * (a[0] + a[2]),
+                               2 * (b[1] + b[3]) - 3 * (a[1] + a[3])};
+        EXPECT_TRUE(std::ranges::all_of(scaledEdges, [](int d) { return std::abs(d) <= 2; }))
+            << static_cast<int>(c.id);
     }
 }
 
