@@ -1,6 +1,8 @@
 """The build's own tools: the Debian mirror the Wine root comes from, its qemu-i386 handler,
 and the runner that turns a unittest class into one ctest result."""
 
+import json
+import os
 import re
 import subprocess
 import sys
@@ -30,10 +32,20 @@ HANDLERS = {  # binfmt_misc entries as the kernel shows them; whether i386 ELF f
 RUNNER_CASES = """
 import unittest
 class Passes(unittest.TestCase):
+    def test_one(self):
+        with self.subTest(): pass
+class SkipsPart(unittest.TestCase):
     def test_one(self): pass
     def test_two(self): self.skipTest("not here")
+    def test_three(self):
+        for n in (1, 2):
+            with self.subTest(n=n): self.skipTest("not here")
 class Fails(unittest.TestCase):
     def test_one(self): self.fail("wrong")
+class FailsSubtest(unittest.TestCase):
+    def test_one(self):
+        with self.subTest(): self.fail("wrong")
+    def test_two(self): self.skipTest("not here")
 class SkipsAll(unittest.TestCase):
     def test_one(self): self.skipTest("not here")
 class SkipsClass(unittest.TestCase):
@@ -84,15 +96,22 @@ class Tools(unittest.TestCase):
                         (0, "" if takes_i386 else f":zelmora-i386:M::{magic}:{mask}:{qemu}:F\n",
                          text), result.stderr)
 
-    def test_the_runner_says_skipped_when_nothing_was_checked(self):
+    def test_the_runner_says_skipped_unless_every_case_was_checked(self):
         with tempfile.TemporaryDirectory() as folder:
             (Path(folder) / "cases.py").write_text(textwrap.dedent(RUNNER_CASES))
-            for name, code in (("Passes", 0), ("Fails", 1), ("SkipsAll", 77),
-                               ("SkipsClass", 77), ("Empty", 77)):
+            # Exit code, then the cases passed, failed and skipped.
+            for name, expected in (("Passes", (0, 1, 0, 0)), ("SkipsPart", (77, 1, 0, 2)),
+                                   ("Fails", (1, 0, 1, 0)), ("FailsSubtest", (1, 0, 1, 1)),
+                                   ("SkipsAll", (77, 0, 0, 1)), ("SkipsClass", (77, 0, 0, 1)),
+                                   ("Empty", (77, 0, 0, 0))):
                 with self.subTest(name=name):
                     result = run([sys.executable, str(REPO / "tests" / "run_unittest.py"),
-                                  f"cases.{name}"], cwd=folder)
-                    self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+                                  f"cases.{name}"], cwd=folder,
+                                 env={**os.environ, "ZELMORA_TEST_RESULTS": folder})
+                    counts = json.loads((Path(folder) / f"cases.{name}.json").read_text())
+                    self.assertEqual((result.returncode, counts["passed"], counts["failed"],
+                                      counts["skipped"]), expected,
+                                     result.stdout + result.stderr)
 
 
 if __name__ == "__main__":
