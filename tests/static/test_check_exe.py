@@ -2,9 +2,9 @@
 """Self-test of check_exe.py: the real programs pass, and damaged copies fail the check
 that guards against that damage, and only that check, without the checker crashing.
 
-The programs come from ZELMORA_EXE_I686 and ZELMORA_EXE_X86_64, the version they carry
-from ZELMORA_VERSION_HEADER; a variable that is set must name an existing file, an unset
-one skips the tests that need it.
+The programs come from ZELMORA_EXE_I686 and ZELMORA_EXE_X86_64, the 32-bit clock service
+from ZELMORA_SERVICE_I686, the version they carry from ZELMORA_VERSION_HEADER; a variable
+that is set must name an existing file, an unset one skips the tests that need it.
 """
 
 import os
@@ -26,7 +26,8 @@ import check_exe  # noqa: E402
 CHECKER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "check_exe.py")
 ALL_CHECKS = frozenset(name for name, _ in check_exe.CHECKS)
 RESOURCE_CHECKS = frozenset({"version-strings", "version-fixed", "manifest", "icon", "logo"})
-EXE_VARIABLES = {"i686": "ZELMORA_EXE_I686", "x86_64": "ZELMORA_EXE_X86_64"}
+EXE_VARIABLES = {"i686": "ZELMORA_EXE_I686", "x86_64": "ZELMORA_EXE_X86_64",
+                 "service-i686": "ZELMORA_SERVICE_I686"}
 
 
 def given_file(variable):
@@ -198,6 +199,8 @@ def unchanged(data, pe):
 
 
 BOTH = ("i686", "x86_64")
+# COMCTL32.dll is a Windows DLL the program may import, but the service may not.
+SERVICE_WITH_COMCTL32 = renamed_import("ADVAPI32.dll", "COMCTL32.dll")
 
 
 @dataclass(frozen=True)
@@ -208,6 +211,8 @@ class Case:
     exact: bool = True  # False: at least these fail
     programs: tuple = BOTH  # the programs the case applies to
     check_as: str = ""  # the --arch to check with; empty: the program's own
+    service: bool = False  # checked with --service
+    detail: str = ""  # text the failed checks must report
 
 
 def case(what, damage, expected, **options):
@@ -266,22 +271,30 @@ CASES = [
     case("empty", truncated(0), ALL_CHECKS - {"size"}),
     case("an MZ header and nothing else", lambda data, pe: b"MZ" + b"\xff" * 300,
          ALL_CHECKS - {"size"}),
+    case("the real service", unchanged, set(), programs=("service-i686",), service=True),
+    case("the service's ADVAPI32.dll renamed COMCTL32.dll", SERVICE_WITH_COMCTL32, {"imports"},
+         programs=("service-i686",), service=True, detail="the service imports more than "),
+    # As the program the service lacks icon, logo and description, but its imports pass.
+    case("the same service checked as the program", SERVICE_WITH_COMCTL32,
+         {"version-strings", "icon", "logo"}, programs=("service-i686",)),
 ]
 
 
 class DamagedCopies(unittest.TestCase):
-    def run_cases(self, arch):
-        data = real_exe(arch)
+    def run_cases(self, program):
+        data = real_exe(program)
         if data is None:
-            self.skipTest(f"{EXE_VARIABLES[arch]} is not set")
+            self.skipTest(f"{EXE_VARIABLES[program]} is not set")
         pe = check_exe.load(data)
+        arch = program.removeprefix("service-")
         for c in CASES:
-            if arch not in c.programs:
+            if program not in c.programs:
                 continue
-            with self.subTest(arch=arch, case=c.what):
+            with self.subTest(program=program, case=c.what):
                 results = check_exe.run_checks(c.damage(data, pe), c.check_as or arch,
-                                               VERSION)
-                self.assertEqual([r.name for r in results], [n for n, _ in check_exe.CHECKS])
+                                               VERSION, service=c.service)
+                checks = check_exe.SERVICE_CHECKS if c.service else check_exe.CHECKS
+                self.assertEqual([r.name for r in results], [n for n, _ in checks])
                 failed = {r.name for r in results if not r.ok}
                 for r in results:
                     self.assertFalse(r.detail.startswith(check_exe.CHECKER_ERROR), r.detail)
@@ -290,12 +303,16 @@ class DamagedCopies(unittest.TestCase):
                     self.assertEqual(failed, c.expected, report)
                 else:
                     self.assertLessEqual(c.expected, failed, report)
+                self.assertIn(c.detail, " ".join(r.detail for r in results if not r.ok), report)
 
     def test_i686(self):
         self.run_cases("i686")
 
     def test_x86_64(self):
         self.run_cases("x86_64")
+
+    def test_service_i686(self):
+        self.run_cases("service-i686")
 
 
 class RandomDamage(unittest.TestCase):
