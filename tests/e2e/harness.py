@@ -129,6 +129,11 @@ def shown_icons(tray: dict, tip: str = TRAY_TIP) -> list:
             if i["tip"] == tip and i["rect"][2] > 0 and i["rect"][3] > 0]
 
 
+# The longest command line `zprobe serve` takes, its line break included.
+PROBE_LINE_BYTES = int(re.search(r"kServeLineBytes = (\d+);", (
+    REPO / "tests" / "e2e" / "probe" / "zprobe.cpp").read_text()).group(1))
+
+
 class ProbeServer:
     """One `zprobe serve` process, asked question after question.
 
@@ -146,6 +151,8 @@ class ProbeServer:
         self.errors = None
         self._pending = b""
         self._printed: list = []  # the current command's lines so far
+        self._numbers = itertools.count(1)
+        self._asked = 0  # the number of the command being answered
 
     def ask(self, question: list, timeout: float, first_line: bool = False) -> tuple:
         """(exit code, stdout, stderr) of one command, as a probe of its own would give; with
@@ -162,6 +169,11 @@ class ProbeServer:
         """Gives the server a command, starting it first when it does not run; whether it did."""
         if any(c in arg for arg in question for c in "\t\r\n"):
             raise HarnessError(f"a probe argument holds a tab or line break: {question!r}")
+        number = next(self._numbers)
+        line = "\t".join([str(number), *question]).encode() + b"\n"
+        if len(line) >= PROBE_LINE_BYTES:
+            raise HarnessError(f"a probe command of {len(line)} bytes; the probe reads "
+                               f"{PROBE_LINE_BYTES - 1}: {question[0]}")
         fresh = not self.process or self.process.poll() is not None
         if fresh:
             self._end()
@@ -172,8 +184,9 @@ class ProbeServer:
                 env=self.session.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                 stderr=self.errors)
         with contextlib.suppress(OSError):  # when gone, its exit code and words say why
-            self.process.stdin.write(("\t".join(question) + "\n").encode())
+            self.process.stdin.write(line)
             self.process.stdin.flush()
+        self._asked = number
         return fresh
 
     def answer(self, timeout: float, first_line: bool = False) -> tuple:
@@ -182,7 +195,12 @@ class ProbeServer:
         while (line := self._next_line(deadline)) is not None:
             if line.startswith('{"served":'):
                 self._printed, self.watching = [], False
-                return json.loads(line)["served"], "\n".join(lines), ""
+                served = json.loads(line)
+                if served.get("command") != self._asked:
+                    self.stop()
+                    raise HarnessError(f"the probe answered command {served.get('command')} "
+                                       f"for command {self._asked}")
+                return served["served"], "\n".join(lines), ""
             lines.append(line)
             if first_line:
                 return None, line, ""

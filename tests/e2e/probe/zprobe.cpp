@@ -25,8 +25,9 @@
 //                               a key's access list as SDDL; replaced when sddl is given
 //   tray-delete [id]            removes the program's notification icon (default id 1)
 //   crash                       dies of an unhandled exception (the tests' crash-dialog check)
-//   serve                       commands from stdin, one per line, arguments separated by tabs;
-//                               each answer ends with a line {"served":<exit code>}
+//   serve                       commands from stdin, one per line: a number, the command and
+//                               its arguments, separated by tabs; each answer ends with a
+//                               line {"served":<exit code>,"command":<that number>}
 //
 // Texts are read with InternalGetWindowText where possible: it asks the window manager,
 // not the window, so it answers even while the program is busy in a download.
@@ -34,6 +35,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -132,21 +134,35 @@ int Run(const std::wstring& command, const std::vector<std::wstring>& args) {
     return Usage();
 }
 
+// A line longer than this (its line break included) is refused, never split into two commands.
+constexpr int kServeLineBytes = 8192;
+
 // Starting a Wine process takes a second under emulation: the tests ask one probe many times.
 int Serve() {
-    char line[8192];
+    char line[kServeLineBytes];
     while (std::fgets(line, sizeof line, stdin)) {
-        std::vector<std::wstring> fields;
-        std::wstring rest = Widen(std::string_view(line, std::strcspn(line, "\r\n")));
-        for (size_t tab; (tab = rest.find(L'\t')) != std::wstring::npos; rest.erase(0, tab + 1)) {
-            fields.push_back(rest.substr(0, tab));
+        const long number = std::strtol(line, nullptr, 10);
+        int code = 2;
+        if (!std::strchr(line, '\n') && !std::feof(stdin)) {
+            for (int c = 0; c != '\n' && c != EOF;) {
+                c = std::getchar();
+            }
+            PrintError("a command line longer than the probe reads");
+        } else {
+            std::vector<std::wstring> fields;
+            std::wstring rest = Widen(std::string_view(line, std::strcspn(line, "\r\n")));
+            for (size_t tab; (tab = rest.find(L'\t')) != std::wstring::npos;
+                 rest.erase(0, tab + 1)) {
+                fields.push_back(rest.substr(0, tab));
+            }
+            fields.push_back(rest);
+            if (fields.size() < 2 || fields[1] == L"serve") {
+                code = Usage();
+            } else {
+                code = Run(fields[1], std::vector<std::wstring>(fields.begin() + 2, fields.end()));
+            }
         }
-        fields.push_back(rest);
-        const int code =
-            fields[0] == L"serve"
-                ? Usage()
-                : Run(fields[0], std::vector<std::wstring>(fields.begin() + 1, fields.end()));
-        std::printf("{\"served\":%d}\n", code);
+        std::printf("{\"served\":%d,\"command\":%ld}\n", code, number);
         std::fflush(stdout);
     }
     return 0;
