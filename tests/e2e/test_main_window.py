@@ -51,6 +51,16 @@ def inside(point, rect, margin: int = 0) -> bool:
             top - margin <= y < top + height + margin)
 
 
+def content_size(image, rect) -> tuple:
+    """Width and height of what differs from the colour at rect's top left corner."""
+    left, top, width, height = rect
+    corner = image.pixel(left, top)
+    found = [(x, y) for y in range(top, top + height) for x in range(left, left + width)
+             if image.pixel(x, y) != corner]
+    return tuple(max(p[i] for p in found) - min(p[i] for p in found) + 1 if found else 0
+                 for i in (0, 1))
+
+
 def describe_colors(histogram: dict, n: int = 5) -> str:
     top = sorted(histogram.items(), key=lambda kv: -kv[1])[:n]
     return ", ".join(f"{c}x{k}" for c, k in top)
@@ -65,7 +75,9 @@ class MainWindowAtStart(harness.SessionTestCase):
         # Park the pointer on the desktop, away from the window and the taskbar.
         cls.s.move_pointer(5, 5)
         cls.first = cls.s.dump()
-        cls.dpi = cls.first["dpi"]
+        cls.dpi = cls.first["dpi"]  # the window's own, read inside the program
+        if cls.dpi is None:
+            raise AssertionError(f"the program's DPI unread: {cls.first.get('fonts_error')}")
         cls.by_id = {c["id"]: c for c in cls.first["controls"]}
 
     def test_window_is_shown_untitled_with_the_client_size_of_the_layout(self):
@@ -198,6 +210,15 @@ class MainWindowAtStart(harness.SessionTestCase):
         natural = logo.pixels([0, 0, logo.width, logo.height])
         width, height = ((n * self.dpi + 48) // 96 for n in (logo.width, logo.height))
         left, top, box_width, box_height = self.by_id[IMAGE1]["screen_rect"]
+        # The picture's size within its corner colour, which also fills the control's margin;
+        # resampling may blur each edge by a pixel.
+        drawn = content_size(shot, [left, top, box_width, box_height])
+        natural_size = content_size(logo, [0, 0, logo.width, logo.height])
+        wanted = [n * self.dpi / 96 for n in natural_size]
+        self.assertTrue(all(abs(d - w) <= (0 if self.dpi == 96 else 2)
+                            for d, w in zip(drawn, wanted)),
+                        f"the logo's drawn width and height at {self.dpi} DPI: {drawn}, "
+                        f"not {wanted}")
         shown = shot.pixels([left + (box_width - width) // 2, top + (box_height - height) // 2,
                              width, height])
         self.assertEqual(len(shown), width * height, "logo off the screen")
@@ -270,7 +291,8 @@ class MainWindowAt120Dpi(MainWindowAtStart):
     session_options = dict(registry=dict.fromkeys(DPI_KEYS, {"LogPixels": DPI}))
 
     def test_the_program_sees_the_screens_dpi(self):
-        self.assertEqual(self.dpi, self.DPI)
+        self.assertEqual((self.first["screen_dpi"], self.dpi), (self.DPI, self.DPI),
+                         "the screen's DPI and the program's window's")
 
 
 class MainWindowAt144Dpi(MainWindowAt120Dpi):

@@ -41,6 +41,21 @@ BOOL CALLBACK RecordFont(HWND child, LPARAM param) {
     return TRUE;
 }
 
+// The window's DPI from inside its process, where a window unaware of DPI sees 96 whatever
+// the screen has.
+int WindowDpi(HWND window) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (getDpi) {
+        return static_cast<int>(getDpi(window));
+    }
+    HDC dc = GetDC(window);
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
+    ReleaseDC(window, dc);
+    return dpi;
+}
+
 // Answers a probe's query message from inside the program, where this module's C runtime
 // was never started (Win32 calls only): fill writes into the table the probe shares.
 template <typename Table, typename Fill>
@@ -64,6 +79,7 @@ LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam) {
     return AnswerQuery<FontTable>(
         code, wParam, lParam, kFontQueryMessage, [](FontTable& table, HWND main) {
             EnumChildWindows(main, RecordFont, reinterpret_cast<LPARAM>(&table));
+            table.windowDpi = WindowDpi(main);
         });
 }
 

@@ -181,6 +181,7 @@ struct FontRecord {
 struct FontTable {
     LONG count;
     FontRecord records[kMaxControls];
+    int windowDpi;  // the main window's DPI as the program itself sees it
 };
 
 LRESULT CALLBACK FontHookProc(int code, WPARAM wParam, LPARAM lParam);

@@ -63,7 +63,7 @@ void WriteControl(Json& j, HWND main, HWND child, int zorder, bool responsive,
 int CmdDump(HWND main) {
     Json j;
     j.BeginObject();
-    j.Field("dpi", ScreenDpi());
+    j.Field("screen_dpi", ScreenDpi());
     j.Field("found", main != nullptr);
     if (!main) {
         j.EndObject().Print();
@@ -105,6 +105,7 @@ int CmdDump(HWND main) {
     const bool haveFonts =
         responsive && QueryInProgram(main, FontHookProc, kFontQueryMessage, fonts, fontError);
     j.Field("fonts_read", haveFonts);
+    j.Field("dpi", haveFonts ? std::optional<long long>(fonts.windowDpi) : std::nullopt);
     if (!haveFonts) {
         j.Field("fonts_error", fontError);
     }
