@@ -41,7 +41,7 @@ SIZE_LIMIT_I686 = 512 * 1024
 ALLOWED_DLLS = frozenset(
     name + ".dll"
     for name in ("kernel32", "user32", "gdi32", "advapi32", "shell32", "ole32", "oleaut32",
-                 "wininet", "winhttp", "version", "comctl32", "msvcrt", "uxtheme", "shlwapi"))
+                 "wininet", "winhttp", "comctl32", "msvcrt", "uxtheme", "shlwapi"))
 
 # The service runs with the right to set the clock: it imports only KnownDLLs, which Windows
 # never looks for beside a program, and none with window or shell code (WinHTTP it loads

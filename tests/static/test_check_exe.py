@@ -404,6 +404,8 @@ class AllowedDlls(unittest.TestCase):
         cases = [
             ("KERNEL32.dll", True), ("kernel32.DLL", True), ("WININET.DLL", True),
             ("msvcrt.dll", True), ("SHLWAPI.dll", True), ("comctl32.dll", True),
+            # No KnownDLL: an import of it would be looked for beside the program first.
+            ("VERSION.dll", False),
             ("libstdc++-6.dll", False), ("libgcc_s_dw2-1.dll", False),
             ("libgcc_s_seh-1.dll", False), ("libwinpthread-1.dll", False),
             ("api-ms-win-crt-runtime-l1-1-0.dll", False), ("ucrtbase.dll", False),

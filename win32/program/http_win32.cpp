@@ -19,6 +19,7 @@ struct WinInet {
     decltype(&::InternetConnectW) InternetConnectW = nullptr;
     decltype(&::HttpOpenRequestW) HttpOpenRequestW = nullptr;
     decltype(&::HttpSendRequestW) HttpSendRequestW = nullptr;
+    decltype(&::HttpQueryInfoW) HttpQueryInfoW = nullptr;
     decltype(&::InternetQueryDataAvailable) InternetQueryDataAvailable = nullptr;
     decltype(&::InternetReadFile) InternetReadFile = nullptr;
     decltype(&::InternetSetOptionW) InternetSetOptionW = nullptr;
@@ -33,6 +34,7 @@ std::optional<WinInet> LoadWinInet() {
         !Resolve(module, "InternetConnectW", api.InternetConnectW) ||
         !Resolve(module, "HttpOpenRequestW", api.HttpOpenRequestW) ||
         !Resolve(module, "HttpSendRequestW", api.HttpSendRequestW) ||
+        !Resolve(module, "HttpQueryInfoW", api.HttpQueryInfoW) ||
         !Resolve(module, "InternetQueryDataAvailable", api.InternetQueryDataAvailable) ||
         !Resolve(module, "InternetReadFile", api.InternetReadFile) ||
         !Resolve(module, "InternetSetOptionW", api.InternetSetOptionW) ||
@@ -118,7 +120,9 @@ void Fetch(const WinInet& api, Download& download) {
     if (!CrackUrl(api, download.url, parts)) {
         return;
     }
-    unique_hinternet internet(api.InternetOpenW(kHttpAgent, INTERNET_OPEN_TYPE_PROXY, L"", L"", 0));
+    // Through the proxy the user's settings name, if any: on many networks the only way out.
+    unique_hinternet internet(
+        api.InternetOpenW(kHttpAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!internet) {
         return;
     }
@@ -144,7 +148,13 @@ void Fetch(const WinInet& api, Download& download) {
         return;
     }
     SetTimeouts(api, request.get());
-    if (!api.HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
+    // Only the page itself: an error page, or a portal's in its place, may show a time too.
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    if (!api.HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0) ||
+        !api.HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                            &statusSize, nullptr) ||
+        status != HTTP_STATUS_OK) {
         return;
     }
 

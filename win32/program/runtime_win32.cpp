@@ -4,6 +4,7 @@
 
 #include "win32/program/main_window_win32.h"
 #include "win32/program/names.h"
+#include "win32/shared/system_dll.h"
 #include "win32/shared/wide.h"
 
 namespace {
@@ -84,7 +85,17 @@ std::string_view Win32Runtime::DecimalSeparator() {
     return decimalSeparator_;
 }
 
+// version.dll is no KnownDLL: imported, it would be looked for beside the program first.
 std::string Win32Runtime::ProductName() {
+    decltype(&::GetFileVersionInfoSizeW) GetFileVersionInfoSizeW = nullptr;
+    decltype(&::GetFileVersionInfoW) GetFileVersionInfoW = nullptr;
+    decltype(&::VerQueryValueW) VerQueryValueW = nullptr;
+    HMODULE version = LoadSystemDll(L"version.dll");
+    if (!version || !Resolve(version, "GetFileVersionInfoSizeW", GetFileVersionInfoSizeW) ||
+        !Resolve(version, "GetFileVersionInfoW", GetFileVersionInfoW) ||
+        !Resolve(version, "VerQueryValueW", VerQueryValueW)) {
+        return {};
+    }
     const std::wstring path = ModulePath();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);

@@ -6,10 +6,12 @@
 #include "ui/main_form.h"
 #include "win32/program/main_window_win32.h"
 #include "win32/program/win32_platform.h"
+#include "win32/shared/system_dll.h"
 
 // The one place where the program is put together: the Win32 implementations of the ports,
 // then the layers above them, bottom up.
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    RestrictDllSearchToSystemFolder();
     // ShellExecute may run shell extensions, which expect COM on this thread.
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 

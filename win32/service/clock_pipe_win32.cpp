@@ -26,7 +26,7 @@ unsigned __stdcall JobThread(void* param) {
     const std::unique_ptr<std::shared_ptr<Job>> job(static_cast<std::shared_ptr<Job>*>(param));
     Win32WinHttp http;
     Win32Clock clock;
-    (*job)->answer = SynchronizeOnce(http, clock, TimePageUrl());
+    (*job)->answer = SynchronizeOnce(http, clock, TimePageUrl()).answer;
     SetEvent((*job)->done.get());
     return 0;
 }

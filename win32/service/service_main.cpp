@@ -60,13 +60,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
-    // Only Windows' own DLLs, from the system folder. Vista and an unpatched Windows 7 lack
-    // the call; there every DLL the service loads is a KnownDLL or loaded by its full path.
-    using SetDirectories = BOOL(WINAPI*)(DWORD);
-    SetDirectories setDirectories = nullptr;
-    if (Resolve(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories", setDirectories)) {
-        setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    }
+    RestrictDllSearchToSystemFolder();
     std::wstring name = kClockServiceName;
     const SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMain}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 1;

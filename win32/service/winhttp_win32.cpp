@@ -16,12 +16,14 @@ namespace {
 // is not one of the KnownDLLs is searched for beside the program first.
 struct WinHttp {
     decltype(&::WinHttpOpen) Open = nullptr;
+    decltype(&::WinHttpGetDefaultProxyConfiguration) GetDefaultProxyConfiguration = nullptr;
     decltype(&::WinHttpSetTimeouts) SetTimeouts = nullptr;
     decltype(&::WinHttpSetOption) SetOption = nullptr;
     decltype(&::WinHttpConnect) Connect = nullptr;
     decltype(&::WinHttpOpenRequest) OpenRequest = nullptr;
     decltype(&::WinHttpSendRequest) SendRequest = nullptr;
     decltype(&::WinHttpReceiveResponse) ReceiveResponse = nullptr;
+    decltype(&::WinHttpQueryHeaders) QueryHeaders = nullptr;
     decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable = nullptr;
     decltype(&::WinHttpReadData) ReadData = nullptr;
     decltype(&::WinHttpCrackUrl) CrackUrl = nullptr;
@@ -32,12 +34,14 @@ std::optional<WinHttp> LoadWinHttp() {
     HMODULE module = LoadSystemDll(L"winhttp.dll");
     WinHttp api;
     if (!module || !Resolve(module, "WinHttpOpen", api.Open) ||
+        !Resolve(module, "WinHttpGetDefaultProxyConfiguration", api.GetDefaultProxyConfiguration) ||
         !Resolve(module, "WinHttpSetTimeouts", api.SetTimeouts) ||
         !Resolve(module, "WinHttpSetOption", api.SetOption) ||
         !Resolve(module, "WinHttpConnect", api.Connect) ||
         !Resolve(module, "WinHttpOpenRequest", api.OpenRequest) ||
         !Resolve(module, "WinHttpSendRequest", api.SendRequest) ||
         !Resolve(module, "WinHttpReceiveResponse", api.ReceiveResponse) ||
+        !Resolve(module, "WinHttpQueryHeaders", api.QueryHeaders) ||
         !Resolve(module, "WinHttpQueryDataAvailable", api.QueryDataAvailable) ||
         !Resolve(module, "WinHttpReadData", api.ReadData) ||
         !Resolve(module, "WinHttpCrackUrl", api.CrackUrl) ||
@@ -71,12 +75,42 @@ bool SetDword(const WinHttp& api, HINTERNET handle, DWORD option, DWORD value) {
     return api.SetOption(handle, option, &value, sizeof value) != FALSE;
 }
 
+// Older headers lack it: Windows 8.1 and later detect a proxy on the network; older ones
+// refuse it.
+constexpr DWORD kAutomaticProxy = 4;
+
+// The machine's proxy, as `netsh winhttp set proxy` names it; without one, a proxy detected on
+// the network where Windows can, else none.
+HINTERNET OpenSession(const WinHttp& api) {
+    WINHTTP_PROXY_INFO machine{};
+    const bool named = api.GetDefaultProxyConfiguration(&machine) &&
+                       machine.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    GlobalFree(machine.lpszProxy);
+    GlobalFree(machine.lpszProxyBypass);
+    HINTERNET session = named ? nullptr
+                              : api.Open(kHttpAgent, kAutomaticProxy, WINHTTP_NO_PROXY_NAME,
+                                         WINHTTP_NO_PROXY_BYPASS, 0);
+    return session ? session
+                   : api.Open(kHttpAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
+bool IsPage(const WinHttp& api, HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    return api.QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                            WINHTTP_NO_HEADER_INDEX) &&
+           status == HTTP_STATUS_OK;
+}
+
 }  // namespace
 
-// No proxy, as the program fetches directly. Never a redirect, a cookie, credentials or
-// authentication; WinHTTP keeps no cache. Over TLS every certificate fault fails the
-// request: no security flag is ever relaxed. Windows 7 and 8 offer only TLS 1.0 unless
-// asked for 1.2. A page that has not arrived within the program's whole limit is not used.
+// Through the machine's proxy, if any: a service has no user's settings. Never a redirect,
+// a cookie, credentials or authentication (a proxy that asks for them gets none, and the
+// fetch fails); WinHTTP keeps no cache. Only a 200 answer is a page. Over TLS every certificate
+// fault fails the request: no security flag is ever relaxed. Windows 7 and 8 offer only TLS 1.0
+// unless asked for 1.2. A page that has not arrived within the program's whole limit is not used.
 std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
     const ULONGLONG started = GetTickCount64();
     const WinHttp* api = LoadedWinHttp();
@@ -101,8 +135,7 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
     }
     // The path and the query, as the program requests them.
     const std::wstring object = std::wstring(path) + extra;
-    const unique_winhttp session(api->Open(kHttpAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    const unique_winhttp session(OpenSession(*api));
     if (!session ||
         !api->SetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
                           kStepTimeoutMs) ||
@@ -131,7 +164,7 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
                   WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH) ||
         !api->SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
                           0, 0, 0) ||
-        !api->ReceiveResponse(request.get(), nullptr)) {
+        !api->ReceiveResponse(request.get(), nullptr) || !IsPage(*api, request.get())) {
         return {};
     }
     std::string body = ReadPageBody(

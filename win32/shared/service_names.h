@@ -5,13 +5,15 @@
 
 inline constexpr wchar_t kClockServiceName[] = L"ZelmoraClock";
 inline constexpr wchar_t kClockServicePipe[] = L"\\\\.\\pipe\\ZelmoraClock";
-// Denies network logons first; SYSTEM and the service's own SID (NT SERVICE\ZelmoraClock:
-// S-1-5-80- and the SHA-1 of the upper-case name in UTF-16, as five little-endian numbers;
-// written out, as a system without that service cannot resolve the name) may do anything;
-// interactive users may read and write, but not make pipe instances of their own
+// Owned by the service's own SID (NT SERVICE\ZelmoraClock: S-1-5-80- and the SHA-1 of the
+// upper-case name in UTF-16, as five little-endian numbers; written out, as a system without
+// that service cannot resolve the name), not by LOCAL SERVICE, whose other processes could
+// then rewrite the list. Denies network logons first; SYSTEM and the service may do
+// anything; interactive users may read and write, but not make pipe instances of their own
 // (0x12019b: generic file read and write without FILE_CREATE_PIPE_INSTANCE). No other
 // LOCAL SERVICE process is let in.
 inline constexpr wchar_t kClockServicePipeSddl[] =
+    L"O:S-1-5-80-3685289750-2708365769-3374620366-1393223451-2422757800"
     L"D:P(D;;GA;;;NU)(A;;GA;;;SY)"
     L"(A;;GA;;;S-1-5-80-3685289750-2708365769-3374620366-1393223451-2422757800)"
     L"(A;;0x12019b;;;IU)";

@@ -23,3 +23,13 @@ bool Resolve(HMODULE module, const char* name, Function& function) {
         reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
     return function != nullptr;
 }
+
+// Every later load of a DLL by name looks in the system folder only. Vista and an unpatched
+// Windows 7 lack the call; there every DLL loaded is a KnownDLL or loaded by its full path.
+inline void RestrictDllSearchToSystemFolder() {
+    using SetDirectories = BOOL(WINAPI*)(DWORD);
+    SetDirectories setDirectories = nullptr;
+    if (Resolve(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories", setDirectories)) {
+        setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+}
