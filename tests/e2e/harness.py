@@ -73,6 +73,8 @@ SETTINGS_SUBKEY = rf"{FACTS['settingsRoot']}{FACTS['appName']}\{FACTS['section']
 SETTINGS_KEY = "HKCU\\" + SETTINGS_SUBKEY
 RUN_SUBKEY = FACTS["runSubkey"]
 RUN_KEY = "HKLM\\" + RUN_SUBKEY
+# Where the user's proxy is set, as Internet Options and the Settings app set it.
+PROXY_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 RUN_VALUE = FACTS["runValueName"]
 # Seconds a Check may take at the most: the window's longest wait for a download, and slack.
 DOWNLOAD_LIMIT = FACTS["downloadLimitMs"] / 1000 + 5
@@ -709,6 +711,15 @@ def end_program(s: Session):
     s.probe("send", str(WM_ENDSESSION), "1", "0", "3000", check=False)
     if s.wait_exit(10) is None:
         s.kill_program()
+
+
+def set_users_proxy(s: Session, proxy: Optional[str], bypass: str = ""):
+    """The user's proxy (host:port, or None for none) as Internet Settings name it, and the
+    program started anew: Wine's WinINet reads them once per process."""
+    s.import_registry({PROXY_SETTINGS: {"ProxyEnable": 1, "ProxyServer": proxy,
+                                        "ProxyOverride": bypass} if proxy else {"ProxyEnable": 0}})
+    end_program(s)
+    s.start_program()
 
 
 def start_second_copy(s: Session, timeout: float = 15) -> tuple:

@@ -375,13 +375,14 @@ class HostilePages(FaultCase):
         ]
         self.run_cases(cases)
 
-    def test_error_statuses_are_read_like_any_page(self):
+    def test_only_a_200_answer_is_the_page(self):
         no_time = ("<html><head><title>Error</title></head><body><h1>Something went wrong"
                    "</h1><p>The server could not answer this request.</p></body></html>")
         cases = []
-        for status in (404, 500):
+        # An error page, or a portal's in the page's place, that shows a time is no page.
+        for status in (404, 500, 503):
             cases.append((f"{status} with a time", dict(status=status, body=ts.live_page(0),
-                                                        align_to_second=True), TIME_OK))
+                                                        align_to_second=True), CANNOT_GET))
             cases.append((f"{status} without a time", dict(status=status, body=no_time),
                           CANNOT_GET))
         self.run_cases(cases)
@@ -397,7 +398,7 @@ class HostilePages(FaultCase):
                     headers = {"Location": location}
                     cases.append((f"{status} to {target}, with a time",
                                   dict(status=status, headers=headers, body=ts.live_page(0),
-                                       align_to_second=True), TIME_OK))
+                                       align_to_second=True), CANNOT_GET))
                     cases.append((f"{status} to {target}, without a time",
                                   dict(status=status, headers=headers, body=padded(
                                       no_time.encode(), 200)), CANNOT_GET))
@@ -446,21 +447,21 @@ class HostilePages(FaultCase):
             ("chunk size beyond 64 bits", chunked_page(lambda p: b"f" * 20), TIME_OK),
             ("a 5000-byte chunk extension",
              chunked_page(lambda p: b"%x;" % len(p) + b"x" * 5000), TIME_OK),
-            ("status 999", with_page(b"HTTP/1.1 999 Whatever\r\n\r\n"), TIME_OK),
-            ("status that is not a number", with_page(b"HTTP/1.1 abc\r\n\r\n"), TIME_OK),
+            ("status 999", with_page(b"HTTP/1.1 999 Whatever\r\n\r\n"), CANNOT_GET),
+            ("status that is not a number", with_page(b"HTTP/1.1 abc\r\n\r\n"), CANNOT_GET),
             ("100 Continue before the answer",
              with_page(b"HTTP/1.1 100 Continue\r\n\r\n", OK_HEAD, b"\r\n"), TIME_OK),
             ("204 No Content with a body", with_page(b"HTTP/1.1 204 No Content\r\n\r\n"),
              CANNOT_GET),
             ("401 asking for Basic credentials",
              with_page(b"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"t\"\r\n\r\n"),
-             TIME_OK),
+             CANNOT_GET),
             ("401 asking for NTLM or Negotiate",
              with_page(b"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\n"
-                       b"WWW-Authenticate: Negotiate\r\n\r\n"), TIME_OK),
+                       b"WWW-Authenticate: Negotiate\r\n\r\n"), CANNOT_GET),
             ("407 asking for proxy credentials",
              with_page(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
-                       b"Proxy-Authenticate: NTLM\r\n\r\n"), TIME_OK),
+                       b"Proxy-Authenticate: NTLM\r\n\r\n"), CANNOT_GET),
         ]
 
         def no_credentials(name, requests):

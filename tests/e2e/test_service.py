@@ -16,22 +16,25 @@ ordinary user's). Wine's limits, and how each is handled:
 """
 
 import hashlib
+import json
 import re
+import select
 import shutil
 import struct
 import subprocess
 import time
 
-from harness import (CANNOT_SET, CMD_SYNCHRONIZE, FACTS, UPDATED, SessionTestCase, build_dir,
-                     env_path, last_json, program_pid)
+from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, UPDATED, SessionTestCase, build_dir,
+                     env_path, last_json, program_pid, slower)
 from test_tls import trust_test_authority
-from timeserver import page_with_time
+from timeserver import TinyProxy, page_with_time
 
 SETUP_NAME = f"Zelmora-{FACTS['versionText']}-setup.exe"
 # The setup programs of the builds for the tests' http:// page and for their https:// one.
 HTTP_SETUP = env_path("ZELMORA_SERVICE_SETUP", build_dir() / "i686-e2e" / SETUP_NAME)
 HTTPS_SETUP = env_path("ZELMORA_HTTPS_SETUP", build_dir() / "i686-tls" / SETUP_NAME)
 HTTP_SERVICE = HTTP_SETUP.parent / "ZelmoraService.exe"
+HTTPS_SERVICE = HTTPS_SETUP.parent / "ZelmoraService.exe"
 ZSERVICE = env_path("ZELMORA_ZSERVICE", build_dir() / "i686-e2e" / "zservice.exe")
 SETUP_COPY, ZSERVICE_COPY = r"C:\Downloads\Zelmora-setup.exe", r"C:\zprobe\zservice.exe"
 SERVICE_COPY = r"C:\zprobe\ZelmoraService.exe"
@@ -60,6 +63,8 @@ WINE_INVALID_LEVEL = "error 124"
 NOT_INSTALLED = {"installed": False, "error": "error 1060"}
 # The program's own download and set, then the service's answer (tests/README.md).
 SYNCHRONIZE_BOUND = 15
+# The service fetches at most once in this many seconds (and a margin).
+SERVICE_FETCH_INTERVAL = 11
 
 
 def access(sddl: str) -> tuple:
@@ -71,14 +76,15 @@ def access(sddl: str) -> tuple:
         for kind, flags, rights, _, _, sid in entries]
 
 
-def off_then_live():
-    """The first page 5 s off (the program's own set, which Wine refuses), then the time."""
+def off_then_live(status: int = 200) -> dict:
+    """The first page 5 s off (the program's own set, which Wine refuses), then the time,
+    answered with status."""
     served = []
 
     def body():
         served.append(time.time())
         return page_with_time(5 if len(served) == 1 else 0)
-    return body
+    return dict(body=body, status=lambda: 200 if len(served) == 1 else status)
 
 
 class Installed(SessionTestCase):
@@ -113,11 +119,23 @@ class Installed(SessionTestCase):
     def zservice(self, *args, timeout: float = 120) -> dict:
         return last_json(self.s.wine(ZSERVICE_COPY, *args, timeout=timeout).stdout, args[0])
 
-    def synchronize(self, body) -> tuple:
+    def assert_synchronize(self, final, requests: int = 2, service_status: int = 200):
+        """Synchronize against a page 5 s off (the program's own set, which Wine refuses), then
+        the time, answered to the service with service_status: the final text (UPDATED, a
+        pattern), and the page's requests (the program's, then the service's)."""
         self.s.server.reset()
-        self.s.server.configure(body=body, align_to_second=True)
+        self.s.server.configure(**off_then_live(service_status), align_to_second=True)
         operation = self.s.operate(CMD_SYNCHRONIZE, timeout=90)
-        return operation, len(self.s.server.requests)
+        if final is UPDATED:
+            self.assertRegex(operation.final, UPDATED, operation.statuses)
+        else:
+            self.assertEqual(operation.final, final, operation.statuses)
+        self.assertLess(operation.seconds, SYNCHRONIZE_BOUND)
+        self.assertEqual(len(self.s.server.requests), requests, "requests for the page")
+
+    def service_state(self, state: int, what: str) -> dict:
+        return self.s.wait_for(lambda: (c := self.zservice("config")).get("state") == state and c,
+                               30, message=what)
 
 
 class HttpBuild(Installed):
@@ -128,9 +146,7 @@ class HttpBuild(Installed):
     def test_1_installs_no_service_and_cannot_set(self):
         self.assertEqual(self.zservice("config"), NOT_INSTALLED)
         self.assertFalse(self.s.unix_path(self.install_dir + r"\ZelmoraService.exe").exists())
-        operation, requests = self.synchronize(off_then_live())
-        self.assertEqual(operation.final, CANNOT_SET, operation.statuses)
-        self.assertEqual(requests, 1, "the program's own request only")
+        self.assert_synchronize(CANNOT_SET, requests=1)
 
     def test_2_its_service_registered_by_hand_never_fetches(self):
         self.s.wine("sc", "create", "ZelmoraClock", "binPath=", SERVICE_COPY, "obj=",
@@ -140,9 +156,7 @@ class HttpBuild(Installed):
         answer = self.zservice("ask")
         self.assertEqual((answer["answered"], answer["outcome"]), (True, OUTCOME_NEEDS_HTTPS))
         self.assertLess(answer["ms"], 2000)
-        operation, requests = self.synchronize(off_then_live())
-        self.assertEqual(operation.final, CANNOT_SET, operation.statuses)
-        self.assertEqual(requests, 1, "the program's own request only")
+        self.assert_synchronize(CANNOT_SET, requests=1)
 
     def test_3_the_folder_only_administrators_may_change(self):
         self.s.unix_path(r"C:\probe-folder").mkdir()
@@ -170,6 +184,9 @@ class ClockService(Installed):
                           "start": AUTO_START, "state": RUNNING})
         steps = [line.strip() for line in self.s.unix_path(SC_LOG).read_text().splitlines()]
         self.assertEqual([step for step in steps if step in SC_STEPS], SC_STEPS)
+
+    def test_1_keeps_its_least_privilege_settings(self):
+        config = self.zservice("config")
         expected = {"privileges": ["SeSystemtimePrivilege"], "failure_flag": 1, "sid_type": 1,
                     "failure": {"reset": 86400, "actions": [[1, 60000]] * 3}}
         for key, value in expected.items():
@@ -179,10 +196,12 @@ class ClockService(Installed):
                 self.assertEqual(config[key], value)
 
     def test_2_synchronize_through_the_service(self):
-        operation, requests = self.synchronize(off_then_live())
-        self.assertRegex(operation.final, UPDATED, operation.statuses)
-        self.assertLess(operation.seconds, SYNCHRONIZE_BOUND)
-        self.assertEqual(requests, 2, "the program's request, then the service's")
+        # Only a 200 answer is the page, whatever time an error page shows.
+        for status in (404, 500, 302):
+            with self.subTest(status=status):
+                self.assert_synchronize(CANNOT_GET, service_status=status)
+                time.sleep(SERVICE_FETCH_INTERVAL)
+        self.assert_synchronize(UPDATED)
 
     def test_3_hostile_clients(self):
         self.s.server.reset()
@@ -204,25 +223,58 @@ class ClockService(Installed):
         self.assertLessEqual(len(self.s.server.requests), 1 + int(seconds // 10), seconds)
         pipe = self.zservice("pipe")
         self.assertEqual(access(pipe.pop("sddl")), PIPE_ACCESS)
+        self.assertEqual(pipe["owner"], SERVICE_SID, "the pipe's owner")
         self.assertEqual({key: pipe[key] for key in ("flags", "out", "in", "instances")},
                          {"flags": MESSAGE_PIPE, "out": 8, "in": 8, "instances": 8})
         self.assertEqual(pipe["server_pid"], self.zservice("config")["pid"])
 
-    def test_4_service_stopped_and_an_impostor_on_its_pipe(self):
-        self.s.wine("sc", "stop", "ZelmoraClock")
-        self.s.wait_for(lambda: self.zservice("config")["state"] == STOPPED, 30,
-                        message="the service to stop")
-        impostor = subprocess.Popen(self.s.target.wine.command(
-            "wine", ZSERVICE_COPY, "impostor", "20"), env=self.s.env, stdout=subprocess.PIPE,
-            text=True)
-        time.sleep(2)
-        operation, requests = self.synchronize(off_then_live())
-        self.assertEqual(operation.final, CANNOT_SET, operation.statuses)
-        self.assertLess(operation.seconds, SYNCHRONIZE_BOUND)
-        self.assertEqual(requests, 1, "the program's own request only")
-        self.assertEqual(last_json(impostor.communicate(timeout=60)[0], "impostor"),
-                         {"listening": True, "asked": 0})
-        self.s.wine("sc", "start", "ZelmoraClock")
+    def test_3b_through_the_machines_proxy(self):
+        """The service has no user's settings: it takes the machine's WinHTTP proxy."""
+        proxy = TinyProxy(self.s.workdir / "proxy").start()
+        self.addCleanup(proxy.stop)
+        self.addCleanup(self.zservice, "winhttp-proxy", "none")
+        self.assertEqual(self.zservice("winhttp-proxy", proxy.address), {"set": True})
+        # (name, proxy up, outcome, requests for the page)
+        for name, up, final, requests in (("the proxy up", True, UPDATED, 2),
+                                          ("the proxy down", False, CANNOT_GET, 1)):
+            with self.subTest(name):
+                if not up:
+                    proxy.stop()
+                time.sleep(SERVICE_FETCH_INTERVAL)
+                self.assert_synchronize(final, requests)
+                if up:
+                    self.assertEqual(proxy.requests(),
+                                     [f"CONNECT localhost:{self.s.server.port}"],
+                                     "the service's request, by way of the proxy")
+
+    def test_4_an_impostor_on_its_pipe_is_never_asked(self):
+        cases = [
+            # (name, whether the service runs, clients the impostor must have met)
+            ("the service stopped: the program does not open the pipe", False, 0),
+            # Wine lets a second process serve the name (its access list is not enforced),
+            # and hands a client the instance that has listened longest: the impostor's.
+            ("the service running, the impostor's instance first in line", True, 1),
+        ]
+        for name, running, met in cases:
+            with self.subTest(name):
+                self.s.wine("sc", "stop", "ZelmoraClock")
+                self.service_state(STOPPED, "the service to stop")
+                impostor = subprocess.Popen(self.s.target.wine.command(
+                    "wine", ZSERVICE_COPY, "impostor", "40"), env=self.s.env,
+                    stdout=subprocess.PIPE, text=True)
+                self.addCleanup(impostor.kill)
+                ready = select.select([impostor.stdout], [], [], slower(30))[0]
+                self.assertEqual(json.loads(impostor.stdout.readline() if ready else "{}"),
+                                 {"listening": True}, "the impostor before Synchronize")
+                if running:
+                    self.s.wine("sc", "start", "ZelmoraClock")
+                    self.service_state(RUNNING, "the service to run")
+                self.assert_synchronize(CANNOT_SET, requests=1)
+                ended = last_json(impostor.communicate(timeout=90)[0], "impostor")
+                self.assertEqual((min(ended["connected"], 1), ended["asked"]), (met, 0), ended)
+                if not running:
+                    self.s.wine("sc", "start", "ZelmoraClock")
+                    self.service_state(RUNNING, "the service to run")
 
     def test_5_uninstall_removes_it(self):
         self.s.wine(INSTALL_DIR + r"\uninstall.exe", "/S")
@@ -232,9 +284,16 @@ class ClockService(Installed):
         self.assertIsNone(program_pid(self.s.prefix, "ZelmoraService.exe"))
 
     def test_6_upgrade_over_the_running_service_then_a_failed_sc_step_removes_it(self):
-        for _ in range(2):  # the second one stops the service and waits for its process
-            self.assertEqual(self.install(), 0)
-            self.assertEqual(self.zservice("config")["state"], RUNNING)
+        installed = self.s.unix_path(INSTALL_DIR + r"\ZelmoraService.exe")
+        self.assertEqual(self.install(), 0)  # again, after the uninstall
+        before = self.service_state(RUNNING, "the service to run")["pid"]
+        with installed.open("ab") as exe:  # marked: the upgrade must replace it
+            exe.write(b"old")
+        self.assertEqual(self.install(), 0)  # stops the service and waits for its process
+        after = self.zservice("config")
+        self.assertEqual(after["state"], RUNNING)
+        self.assertNotEqual(after["pid"], before, "the service's process id")
+        self.assertEqual(installed.read_bytes(), HTTPS_SERVICE.read_bytes(), "the installed service")
         for step in ("privs", "sidtype", "failureflag"):
             with self.subTest(step):
                 self.s.unix_path(SC_FAIL).write_text(step)

@@ -76,6 +76,27 @@ class TlsTimePage(harness.SessionTestCase):
         self.assertRegex(self.s.operate(CMD_SYNCHRONIZE).final, UPDATED)
         self.assertEqual([r.path for r in self.s.server.requests], ["/cgi-bin/timer.pl"] * 2)
 
+    def test_through_the_users_proxy(self):
+        """By CONNECT through the user's proxy, with every certificate check as without one."""
+        proxy = ts.TinyProxy(self.s.workdir / "proxy").start()
+        self.addCleanup(proxy.stop)
+        self.addCleanup(harness.set_users_proxy, self.s, None)
+        self.addCleanup(setattr, self.s.server, "tls", self.contexts["trusted"])
+        harness.set_users_proxy(self.s, proxy.address)
+        # The page two hours off, for a refused certificate: a page taken would be set.
+        for what, button, offset, outcome in (("trusted", CMD_CHECK, 0, TIME_OK),
+                                              ("untrusted issuer", CMD_SYNCHRONIZE, 7200,
+                                               CANNOT_GET)):
+            with self.subTest(what):
+                self.s.server.reset()
+                self.s.server.tls = self.contexts[what]
+                self.s.server.configure(body=ts.live_page(offset), align_to_second=True)
+                asked = len(proxy.requests())
+                op = self.s.operate(button, timeout=self.LIMIT)
+                self.assertEqual(op.final, outcome, op.statuses)
+                self.assertEqual(proxy.requests()[asked:], [f"CONNECT localhost:{self.s.server.port}"],
+                                 "what the proxy was asked")
+
     def test_every_failure_ends_as_cannot_get_with_nothing_changed(self):
         # The page is two hours off: a page taken would end as a set, or as a failed one.
         for what, answer_at_once in (("untrusted issuer", False), ("name mismatch", False),

@@ -10,9 +10,11 @@ import contextlib
 import socket
 import socketserver
 import ssl
+import subprocess
 import threading
 import time
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Callable, Optional, Union
 
 Body = Union[str, bytes, Callable[[], Union[str, bytes]]]
@@ -62,7 +64,7 @@ class Request:
 @dataclass
 class Behaviour:
     body: Body = field(default_factory=live_page)
-    status: int = 200
+    status: Union[int, Callable[[], int]] = 200  # a callable: asked after body, per answer
     headers: dict = field(default_factory=dict)
     mode: str = NORMAL
     delay: float = 0.0  # seconds to wait before answering
@@ -345,7 +347,7 @@ class TimeServer:
                    "Cache-Control": "no-store", "Connection": "close"}
         headers["Content-Length"] = "0" if b.mode == NO_BODY else str(len(body))
         headers.update(b.headers)
-        conn.sendall(self._head(b.status, headers))
+        conn.sendall(self._head(b.status() if callable(b.status) else b.status, headers))
         if b.mode == NORMAL:
             conn.sendall(body)
         elif b.mode == CLOSE_MID_BODY:
@@ -380,6 +382,59 @@ class TimeServer:
         lines = [f"HTTP/1.1 {status} {REASONS.get(status, 'Status')}"]
         lines += [f"{k}: {v}" for k, v in headers.items()]
         return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+
+class TinyProxy:
+    """Debian's tinyproxy on a free loopback port, as an office's web proxy: it names itself
+    in a Via header on what it forwards, and logs each request (a CONNECT for https)."""
+
+    NAME = "zelmora-test-proxy"
+
+    def __init__(self, folder: Path):
+        self.folder = folder
+        self.log = folder / "tinyproxy.log"
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.process: Optional[subprocess.Popen] = None
+
+    @property
+    def address(self) -> str:
+        return f"127.0.0.1:{self.port}"
+
+    def start(self, timeout: float = 10.0):
+        self.folder.mkdir(parents=True, exist_ok=True)
+        config = self.folder / "tinyproxy.conf"
+        self.log.unlink(missing_ok=True)  # its requests since this start only
+        config.write_text(f'Port {self.port}\nListen 127.0.0.1\nTimeout 30\n'
+                          f'LogFile "{self.log}"\nLogLevel Connect\nMaxClients 16\n'
+                          f'Allow 127.0.0.1\nViaProxyName "{self.NAME}"\n')
+        self.process = subprocess.Popen(["tinyproxy", "-d", "-c", str(config)],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + timeout
+        while True:
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port),
+                                                                        0.5):
+                return self
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"tinyproxy did not listen on {self.address}")
+            time.sleep(0.1)
+
+    def stop(self):
+        if self.process:
+            self.process.terminate()
+            self.process.wait(10)
+            self.process = None
+
+    def requests(self) -> list:
+        """What it was asked since it started, as "METHOD target" ("CONNECT host:port")."""
+        text = self.log.read_text(errors="replace") if self.log.exists() else ""
+        return [line.split("): ", 1)[1].rsplit(" HTTP/", 1)[0]
+                for line in text.splitlines() if "]: Request (file descriptor" in line]
+
+
+def via_proxy(request: Request) -> bool:
+    return any(k.lower() == "via" and TinyProxy.NAME in v for k, v in request.headers.items())
 
 
 if __name__ == "__main__":

@@ -285,7 +285,9 @@ def wine_env(prefix: Path, display: Optional[str]) -> dict:
         # The root's Wine sees the work folder, where .reg files and logs are written.
         "ZELMORA_WINE_BIND": str(e2e_dir()),
     })
-    for name in [n for n in env if n.startswith("LC_")]:
+    # Wine's WinINet takes a proxy from these too: only the tests' own settings count.
+    for name in [n for n in env if n.startswith("LC_") or
+                 n.lower() in ("http_proxy", "https_proxy", "no_proxy", "all_proxy")]:
         del env[name]
     env.pop("WINELOADER", None)
     env.pop("WINESERVER", None)

@@ -8,8 +8,11 @@
 //                          bytes), oversized (4 KiB), valid (the program's request, without
 //                          waiting for the answer); prints how many connected
 //   impostor <seconds>     serves the pipe's name for that long, answering "set" to all;
-//                          prints whether it could and how many asked
+//                          prints at once whether it could, at the end how many clients
+//                          connected and how many asked
 //   dacl <path> [sddl]     a file's or folder's access list, after setting it to sddl
+//   winhttp-proxy <host:port|none> [bypass]
+//                          sets the machine's WinHTTP proxy
 // Named sc.exe, it stands in for the service manager's tool, whose copy sc-wine.exe beside
 // it does the work: it logs each command line to C:\zprobe\sc.log, fails the command named
 // in C:\zprobe\sc-fail.txt, and passes the steps Wine's service manager cannot keep
@@ -19,6 +22,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <winhttp.h>
 
 #include <fstream>
 #include <string>
@@ -128,6 +132,8 @@ HANDLE Connect() {
 int Pipe() {
     const unique_file_handle pipe(Connect());
     unique_hlocal descriptor;
+    unique_hlocal owner;
+    PSID ownerSid = nullptr;
     std::optional<std::wstring> sddl;
     DWORD flags = 0;
     DWORD outSize = 0;
@@ -136,14 +142,19 @@ int Pipe() {
     ULONG server = 0;
     Json j;
     if (!pipe ||
-        GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+        GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &ownerSid, nullptr,
                         nullptr, nullptr, descriptor.put()) != ERROR_SUCCESS ||
-        !(sddl = zprobe::DaclText(descriptor.get())) ||
+        !(sddl = zprobe::DaclText(descriptor.get())) || !ownerSid ||
+        !ConvertSidToStringSidW(ownerSid, reinterpret_cast<LPWSTR*>(owner.put())) ||
         !GetNamedPipeInfo(pipe.get(), &flags, &outSize, &inSize, &instances) ||
         !GetNamedPipeServerProcessId(pipe.get(), &server)) {
         return Failed();
     }
-    j.BeginObject().Field("sddl", *sddl).Field("flags", flags).Field("out", outSize);
+    j.BeginObject()
+        .Field("sddl", *sddl)
+        .Field("owner", std::wstring(static_cast<const wchar_t*>(owner.get())));
+    j.Field("flags", flags).Field("out", outSize);
     j.Field("in", inSize).Field("instances", instances).Field("server_pid", server);
     j.EndObject().Print();
     return 0;
@@ -203,40 +214,67 @@ int Hostile(const wchar_t* kind, int count) {
     return 0;
 }
 
+LONG impostorConnected = 0;
 LONG impostorAsked = 0;
-LONG impostorListening = 0;
 
-DWORD WINAPI ImpostorServer(void*) {
-    for (;;) {
-        const unique_file_handle pipe(CreateNamedPipeW(
-            kClockServicePipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-            PIPE_UNLIMITED_INSTANCES, kServiceAnswerSize, kServiceRequestSize, 0, nullptr));
-        if (!pipe) {
-            return 1;
-        }
-        InterlockedExchange(&impostorListening, 1);
-        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-            return 1;
-        }
-        std::array<uint8_t, kServiceRequestSize> request{};
-        DWORD moved = 0;
-        if (ReadFile(pipe.get(), request.data(), kServiceRequestSize, &moved, nullptr)) {
-            InterlockedIncrement(&impostorAsked);
-            const ServiceAnswerBytes answer = EncodeServiceAnswer({ServiceOutcome::Set, 3});
-            WriteFile(pipe.get(), answer.data(), kServiceAnswerSize, &moved, nullptr);
-            FlushFileBuffers(pipe.get());
+// An instance of the service's pipe name, as many as may be: the service's own join it.
+HANDLE ImpostorInstance() {
+    return CreateNamedPipeW(kClockServicePipe, PIPE_ACCESS_DUPLEX,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, PIPE_UNLIMITED_INSTANCES,
+                            kServiceAnswerSize, kServiceRequestSize, 0, nullptr);
+}
+
+DWORD WINAPI ImpostorServer(void* first) {
+    for (unique_file_handle pipe(static_cast<HANDLE>(first)); pipe;
+         pipe.reset(ImpostorInstance())) {
+        if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+            InterlockedIncrement(&impostorConnected);
+            std::array<uint8_t, kServiceRequestSize> request{};
+            DWORD moved = 0;
+            if (ReadFile(pipe.get(), request.data(), kServiceRequestSize, &moved, nullptr)) {
+                InterlockedIncrement(&impostorAsked);
+                const ServiceAnswerBytes answer = EncodeServiceAnswer({ServiceOutcome::Set, 3});
+                WriteFile(pipe.get(), answer.data(), kServiceAnswerSize, &moved, nullptr);
+                FlushFileBuffers(pipe.get());
+            }
         }
         DisconnectNamedPipe(pipe.get());
     }
+    return 1;
 }
 
+// The first line says whether the name is served, before any client can come.
 int Impostor(int seconds) {
+    unique_file_handle first(ImpostorInstance());
+    Json ready;
+    ready.BeginObject().Field("listening", static_cast<bool>(first)).EndObject().Print();
+    if (!first) {
+        return 1;
+    }
     const unique_kernel_handle server(
-        CreateThread(nullptr, 0, ImpostorServer, nullptr, 0, nullptr));
+        CreateThread(nullptr, 0, ImpostorServer, first.get(), 0, nullptr));
+    if (server) {
+        static_cast<void>(first.release());  // the server thread owns it
+    }
     Sleep(static_cast<DWORD>(seconds) * 1000);
     Json j;
-    j.BeginObject().Field("listening", impostorListening != 0).Field("asked", impostorAsked);
+    j.BeginObject().Field("connected", impostorConnected).Field("asked", impostorAsked);
     j.EndObject().Print();
+    return server ? 0 : 1;
+}
+
+// The machine's WinHTTP proxy, as `netsh winhttp set proxy` sets it; "none": direct.
+int WinHttpProxy(std::wstring proxy, std::wstring bypass) {
+    const bool none = proxy == L"none";
+    WINHTTP_PROXY_INFO info{};
+    info.dwAccessType = none ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    info.lpszProxy = none ? nullptr : proxy.data();
+    info.lpszProxyBypass = none || bypass.empty() ? nullptr : bypass.data();
+    if (!WinHttpSetDefaultProxyConfiguration(&info)) {
+        return Failed();
+    }
+    Json j;
+    j.BeginObject().Field("set", true).EndObject().Print();
     return 0;
 }
 
@@ -321,6 +359,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"ask") {
         return Ask();
+    }
+    if (command == L"winhttp-proxy" && argc > 2) {
+        return WinHttpProxy(argv[2], argc > 3 ? argv[3] : L"");
     }
     if (command == L"hostile" && argc > 3) {
         return Hostile(argv[2], _wtoi(argv[3]));
