@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/clock_service.h"
 #include "platform/http.h"
@@ -14,10 +15,43 @@ inline constexpr uint64_t kServiceFetchIntervalMs = 10000;
 // True when the service may act on a page from url: only https:// authenticates the server.
 bool ServiceMayFetch(const std::string& url);
 
+// What one synchronisation did: its answer and, once a page was taken, the clock before and
+// what it was set to (or was to be set to).
+struct ServiceSync {
+    ServiceAnswer answer;
+    std::optional<SystemTime> from;
+    std::optional<SystemTime> to;
+};
+
 // The clock service's one job: fetches the page at url (the built-in one) and sets the
 // clock's time of day to it the shortest way, as the program's Synchronize does. For an
 // address ServiceMayFetch refuses, NeedsHttps at once, without fetching.
-ServiceAnswer SynchronizeOnce(Http& http, Clock& clock, const std::string& url);
+ServiceSync SynchronizeOnce(Http& http, Clock& clock, const std::string& url);
+
+// Who asked the service, as its pipe tells.
+struct ServiceClient {
+    std::string user;  // the user's SID; empty when it could not be read
+    uint32_t session = 0;
+    uint32_t process = 0;
+};
+
+// The service's record of an answer in the Application log: each of its messages, by number
+// (resources/service_events.mc), and the texts for its inserts %1, %2, ... in order.
+enum class EventKind { Information, Warning, Error };
+inline constexpr uint16_t kEventClockSet = 1;  // from, to, seconds, page, user, session, process
+inline constexpr uint16_t kEventRefused = 2;   // why, page, user, session, process
+inline constexpr uint16_t kEventNotSet = 3;    // to, page, user, session, process, why
+struct ServiceEvent {
+    EventKind kind = EventKind::Warning;
+    uint16_t number = kEventRefused;
+    std::vector<std::string> inserts;
+
+    friend bool operator==(const ServiceEvent&, const ServiceEvent&) = default;
+};
+
+// The record of one answer to client; systemReason: the system's words for a failed set.
+ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
+                          const ServiceClient& client, const std::string& systemReason);
 
 // Decides for each request whether the service starts a synchronisation, so that at most
 // one starts per kServiceFetchIntervalMs.

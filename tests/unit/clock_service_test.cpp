@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "platform/clock_service.h"
@@ -152,10 +153,19 @@ TEST_P(SynchronizeOnceTest, FetchesTheBuiltInPageAndSetsTheShortestWay) {
     EventLog log;
     FakeHttp http{log};
     FakeClock clock{log};
-    clock.systemTime = {2026, 12, 1, 7, 23, 59, 59, 250};
+    const SystemTime before{2026, 12, 1, 7, 23, 59, 59, 250};
+    clock.systemTime = before;
     clock.setResult = c.setResult;
     http.bodies = {c.page};
-    EXPECT_EQ(SynchronizeOnce(http, clock, c.url), c.answer) << c.name;
+    const ServiceSync sync = SynchronizeOnce(http, clock, c.url);
+    EXPECT_EQ(sync.answer, c.answer) << c.name;
+    // The record names the clock before and the time set, once a page was taken.
+    const bool taken = c.answer.outcome == ServiceOutcome::Set ||
+                       c.answer.outcome == ServiceOutcome::CannotSet;
+    EXPECT_EQ(sync.from, taken ? std::optional(before) : std::nullopt) << c.name;
+    EXPECT_EQ(sync.to, taken ? std::optional(SystemTime{2026, 12, 2, 8, 0, 0, 1, 250})
+                             : std::nullopt)
+        << c.name;
     // Over anything but https nothing is fetched, so nothing forged can be set.
     const bool fetches = c.answer.outcome != ServiceOutcome::NeedsHttps;
     EXPECT_EQ(http.urls, fetches ? std::vector<std::string>{c.url} : std::vector<std::string>{})
@@ -174,6 +184,43 @@ INSTANTIATE_TEST_SUITE_P(Table, SynchronizeOnceTest, ::testing::Values(
     OnceCase{"refused", kHttps, PageWithTime("00:00:01"), SetClockResult::NoPrivilege, {ServiceOutcome::CannotSet}},
     OnceCase{"failed", kHttps, PageWithTime("00:00:01"), SetClockResult::Failed, {ServiceOutcome::CannotSet}},
     OnceCase{"http", "http://127.0.0.1:8123/cgi-bin/timer.pl", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::NeedsHttps}}));
+// clang-format on
+
+struct EventCase : NamedCase {
+    ServiceSync sync;
+    ServiceClient client;
+    ServiceEvent event;
+};
+
+class DescribeSyncTest : public ::testing::TestWithParam<EventCase> {};
+
+TEST_P(DescribeSyncTest, OneRecordPerAnswerWithWhoAsked) {
+    const EventCase& c = GetParam();
+    const ServiceEvent e = DescribeSync(c.sync, kHttps, c.client, "Access is denied.");
+    EXPECT_EQ(std::tie(e.kind, e.number), std::tie(c.event.kind, c.event.number)) << c.name;
+    EXPECT_EQ(e.inserts, c.event.inserts) << c.name;
+}
+
+const SystemTime kBefore{2026, 12, 1, 7, 23, 59, 58, 250};
+const SystemTime kAfter{2026, 12, 2, 8, 0, 0, 3, 250};
+const ServiceClient kUser{"S-1-5-21-1-2-3-1001", 1, 4242};
+const std::string kRefused = "the page's address is not https://, so anyone on the path could "
+                             "forge it";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, DescribeSyncTest, ::testing::Values(
+    EventCase{"set forward across midnight", {{ServiceOutcome::Set, 0, 0, 3}, kBefore, kAfter}, kUser,
+              {EventKind::Information, kEventClockSet, {"2026-12-07 23:59:58", "2026-12-08 00:00:03", "+5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
+    EventCase{"set back across midnight", {{ServiceOutcome::Set, 23, 59, 58}, kAfter, kBefore}, kUser,
+              {EventKind::Information, kEventClockSet, {"2026-12-08 00:00:03", "2026-12-07 23:59:58", "-5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
+    EventCase{"not set", {{ServiceOutcome::CannotSet}, kBefore, kAfter}, {"", 2, 7},
+              {EventKind::Error, kEventNotSet, {"2026-12-08 00:00:03", kHttps, "(unknown)", "2", "7", "Access is denied."}}},
+    EventCase{"needs https", {{ServiceOutcome::NeedsHttps}, {}, {}}, kUser,
+              {EventKind::Warning, kEventRefused, {kRefused, kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
+    EventCase{"busy", {{ServiceOutcome::Busy}, {}, {}}, kUser,
+              {EventKind::Warning, kEventRefused, {"the service's fetch had not ended within 40 seconds", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
+    EventCase{"no page", {{ServiceOutcome::CannotGet}, {}, {}}, kUser,
+              {EventKind::Warning, kEventRefused, {"no time came from the page (unreachable, a certificate fault, a status other than 200, or no time on it)", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}}));
 // clang-format on
 
 }  // namespace
