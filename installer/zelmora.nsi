@@ -30,6 +30,8 @@ AllowSkipFiles off
 !define ANSWER_WAIT_MS 5000
 !define END_WAIT_MS 10000
 !define SERVICE "ZelmoraClock"
+; The service's records in the Application log come from a source of its name.
+!define EVENT_SOURCE "SYSTEM\CurrentControlSet\Services\EventLog\Application\${SERVICE}"
 !define SC '"$SYSDIR\sc.exe"'
 ; How long the service's process gets to end after it reports STOPPED.
 !define SERVICE_EXIT_WAIT_MS 10000
@@ -194,6 +196,7 @@ Var RunPath ; the program the autorun value starts, quotes removed
         nsExec::ExecToStack '${SC} delete ${SERVICE}'
         Pop $0
         Pop $1
+        DeleteRegKey HKLM "${EVENT_SOURCE}"
         Delete "$INSTDIR\ZelmoraService.exe"
     FunctionEnd
 
@@ -357,6 +360,15 @@ Section "Clock service" SecService
     !insertmacro SERVICE_STEP 'sidtype ${SERVICE} unrestricted'
     !insertmacro SERVICE_STEP 'failure ${SERVICE} reset= 86400 actions= restart/60000/restart/60000/restart/60000'
     !insertmacro SERVICE_STEP 'failureflag ${SERVICE} 1'
+    ; Its records' texts are in its exe.
+    ${If} $ServiceFailed == ""
+        ClearErrors
+        WriteRegExpandStr HKLM "${EVENT_SOURCE}" "EventMessageFile" "$INSTDIR\ZelmoraService.exe"
+        WriteRegDWORD HKLM "${EVENT_SOURCE}" "TypesSupported" 7
+        ${If} ${Errors}
+            StrCpy $ServiceFailed "the Application log's source ${SERVICE}"
+        ${EndIf}
+    ${EndIf}
     !insertmacro SERVICE_STEP 'start ${SERVICE}'
     ${If} $ServiceFailed != ""
         DetailPrint "$ServiceFailed failed: the clock service has been removed."

@@ -13,10 +13,14 @@ ordinary user's). Wine's limits, and how each is handled:
   set it, not tried out with another user.
 - The wineserver ends with the last ordinary process and takes the service with it: the
   session keeps it up with `wineserver -p`.
+- It keeps no event log, but writes each string of a record to its `eventlog` debug channel
+  (information as trace, warnings as warn, errors as err), in the log of the process that
+  started the service manager: the service's records are read back from there.
 """
 
 import hashlib
 import json
+import os
 import re
 import select
 import shutil
@@ -24,8 +28,9 @@ import struct
 import subprocess
 import time
 
-from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, UPDATED, SessionTestCase, build_dir,
-                     env_path, last_json, program_pid, slower)
+from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, REG_DWORD, UPDATED,
+                     SessionTestCase, build_dir, env_path, last_json, program_pid, reg_values,
+                     slower)
 from test_tls import trust_test_authority
 from timeserver import TinyProxy, page_with_time
 
@@ -58,6 +63,7 @@ SC_STEPS = ["privs ZelmoraClock SeSystemtimePrivilege", "sidtype ZelmoraClock un
             "failure ZelmoraClock reset= 86400 actions= restart/60000/restart/60000/restart/60000",
             "failureflag ZelmoraClock 1", "start ZelmoraClock"]
 RUNNING, STOPPED, AUTO_START, OWN_PROCESS, MESSAGE_PIPE = 4, 1, 2, 0x10, 4
+REG_EXPAND_SZ = 2
 OUTCOME_SET, OUTCOME_NEEDS_HTTPS = 1, 5
 WINE_INVALID_LEVEL = "error 124"
 NOT_INSTALLED = {"installed": False, "error": "error 1060"}
@@ -76,15 +82,34 @@ def access(sddl: str) -> tuple:
         for kind, flags, rights, _, _, sid in entries]
 
 
-def off_then_live(status: int = 200) -> dict:
-    """The first page 5 s off (the program's own set, which Wine refuses), then the time,
-    answered with status."""
+def off_then_live(status: int = 200, offset: int = 0) -> dict:
+    """The first page 5 s off (the program's own set, which Wine refuses), then the time
+    offset seconds off, answered with status."""
     served = []
 
     def body():
         served.append(time.time())
-        return page_with_time(5 if len(served) == 1 else 0)
+        return page_with_time(5 if len(served) == 1 else offset)
     return dict(body=body, status=lambda: 200 if len(served) == 1 else status)
+
+
+EVENT_SOURCE = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\ZelmoraClock"
+EVENT_LINE = re.compile(r'^[0-9a-f]+:(trace|warn|err):eventlog:ReportEventW L"(.*)"$')
+# A record's inserts: the clock set (information, as trace) 7, a refusal 5, a failed set 6.
+EVENT_INSERTS = {"trace": 7, "warn": 5, "err": 6}
+
+
+def service_records(s) -> list:
+    """The service's records in the Application log, as (kind, inserts), oldest first."""
+    lines = [m.groups() for path in sorted(s.workdir.glob("*.log"))
+             for line in path.read_text(errors="replace").splitlines()
+             if (m := EVENT_LINE.match(line))]
+    records = []
+    while lines:
+        count = EVENT_INSERTS[lines[0][0]]
+        records.append((lines[0][0], [text for _, text in lines[:count]]))
+        lines = lines[count:]
+    return records
 
 
 class Installed(SessionTestCase):
@@ -94,6 +119,7 @@ class Installed(SessionTestCase):
 
     @classmethod
     def setUpClass(cls):
+        os.environ["ZELMORA_E2E_WINEDEBUG"] = "-all,+eventlog"  # the service's records
         cls.session_options = {"start_program": False, "files": {
             SETUP_COPY: cls.setup.read_bytes(), ZSERVICE_COPY: ZSERVICE.read_bytes(),
             SERVICE_COPY: HTTP_SERVICE.read_bytes()}}
@@ -119,12 +145,16 @@ class Installed(SessionTestCase):
     def zservice(self, *args, timeout: float = 120) -> dict:
         return last_json(self.s.wine(ZSERVICE_COPY, *args, timeout=timeout).stdout, args[0])
 
-    def assert_synchronize(self, final, requests: int = 2, service_status: int = 200):
+    def assert_synchronize(self, final, requests: int = 2, service_status: int = 200,
+                           service_offset: int = 0) -> list:
         """Synchronize against a page 5 s off (the program's own set, which Wine refuses), then
-        the time, answered to the service with service_status: the final text (UPDATED, a
-        pattern), and the page's requests (the program's, then the service's)."""
+        the time service_offset off, answered to the service with service_status: the final
+        text (UPDATED, a pattern), and the page's requests (the program's, then the
+        service's); returns the service's records of it."""
+        recorded = len(service_records(self.s))
         self.s.server.reset()
-        self.s.server.configure(**off_then_live(service_status), align_to_second=True)
+        self.s.server.configure(**off_then_live(service_status, service_offset),
+                                align_to_second=True)
         operation = self.s.operate(CMD_SYNCHRONIZE, timeout=90)
         if final is UPDATED:
             self.assertRegex(operation.final, UPDATED, operation.statuses)
@@ -132,6 +162,7 @@ class Installed(SessionTestCase):
             self.assertEqual(operation.final, final, operation.statuses)
         self.assertLess(operation.seconds, SYNCHRONIZE_BOUND)
         self.assertEqual(len(self.s.server.requests), requests, "requests for the page")
+        return service_records(self.s)[recorded:]
 
     def service_state(self, state: int, what: str) -> dict:
         return self.s.wait_for(lambda: (c := self.zservice("config")).get("state") == state and c,
@@ -156,6 +187,9 @@ class HttpBuild(Installed):
         answer = self.zservice("ask")
         self.assertEqual((answer["answered"], answer["outcome"]), (True, OUTCOME_NEEDS_HTTPS))
         self.assertLess(answer["ms"], 2000)
+        self.assertEqual([(kind, inserts[0].startswith("the page's address is not https://"))
+                          for kind, inserts in service_records(self.s)], [("warn", True)],
+                         "the refusal's record")
         self.assert_synchronize(CANNOT_SET, requests=1)
 
     def test_3_the_folder_only_administrators_may_change(self):
@@ -184,6 +218,10 @@ class ClockService(Installed):
                           "start": AUTO_START, "state": RUNNING})
         steps = [line.strip() for line in self.s.unix_path(SC_LOG).read_text().splitlines()]
         self.assertEqual([step for step in steps if step in SC_STEPS], SC_STEPS)
+        self.assertEqual(reg_values(self.s, EVENT_SOURCE), {
+            "EventMessageFile": (REG_EXPAND_SZ, f"{INSTALL_DIR}\\ZelmoraService.exe\0".encode(
+                "utf-16-le")),
+            "TypesSupported": (REG_DWORD, struct.pack("<I", 7))}, "the records' source")
 
     def test_1_keeps_its_least_privilege_settings(self):
         config = self.zservice("config")
@@ -196,12 +234,33 @@ class ClockService(Installed):
                 self.assertEqual(config[key], value)
 
     def test_2_synchronize_through_the_service(self):
-        # Only a 200 answer is the page, whatever time an error page shows.
-        for status in (404, 500, 302):
-            with self.subTest(status=status):
-                self.assert_synchronize(CANNOT_GET, service_status=status)
+        page = f"https://localhost:{self.s.server.port}/cgi-bin/timer.pl"
+        cases = [
+            # Only a 200 answer is the page, whatever time an error page shows.
+            (404, 0, CANNOT_GET, "warn"), (500, 0, CANNOT_GET, "warn"),
+            (302, 0, CANNOT_GET, "warn"),
+            # Wine sets no clock 5 s off: the system's refusal is recorded as an error.
+            (200, 5, CANNOT_SET, "err"),
+            (200, 0, UPDATED, "trace"),
+        ]
+        for status, offset, final, kind in cases:
+            with self.subTest(status=status, offset=offset):
                 time.sleep(SERVICE_FETCH_INTERVAL)
-        self.assert_synchronize(UPDATED)
+                records = self.assert_synchronize(final, service_status=status,
+                                                  service_offset=offset)
+                self.assertEqual([k for k, _ in records], [kind], "one record of the Synchronize")
+                inserts = records[0][1]
+                page_at, process_at = (3, 6) if kind == "trace" else (1, 4)
+                self.assertEqual((inserts[page_at], inserts[process_at]),
+                                 (page, str(self.s.dump()["pid"])), inserts)
+                if kind == "err":
+                    self.assertTrue(inserts[5].endswith("(error 1314)"), inserts)
+                if kind == "trace":
+                    start, end = (time.mktime(time.strptime(t, "%Y-%m-%d %H:%M:%S"))
+                                  for t in inserts[:2])
+                    self.assertLess(abs(end - time.mktime(time.gmtime())), 10, inserts)
+                    self.assertEqual(int(inserts[2]), end - start, inserts)
+                    self.assertTrue(inserts[4].startswith("S-1-5-21-"), inserts)
 
     def test_3_hostile_clients(self):
         self.s.server.reset()
@@ -282,6 +341,7 @@ class ClockService(Installed):
                         message="the uninstaller to remove the installation")
         self.assertEqual(self.zservice("config"), NOT_INSTALLED)
         self.assertIsNone(program_pid(self.s.prefix, "ZelmoraService.exe"))
+        self.assertIsNone(reg_values(self.s, EVENT_SOURCE), "the records' source")
 
     def test_6_upgrade_over_the_running_service_then_a_failed_sc_step_removes_it(self):
         installed = self.s.unix_path(INSTALL_DIR + r"\ZelmoraService.exe")

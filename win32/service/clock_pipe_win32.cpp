@@ -19,20 +19,25 @@ namespace {
 // One synchronisation, shared by the server and its worker, which may outlive the server.
 struct Job {
     unique_kernel_handle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    ServiceAnswer answer;
+    ServiceSync sync;
+    ServiceClient asker;  // whose request started it
+    DWORD error = 0;      // why the clock could not be set
 };
 
 unsigned __stdcall JobThread(void* param) {
     const std::unique_ptr<std::shared_ptr<Job>> job(static_cast<std::shared_ptr<Job>*>(param));
     Win32WinHttp http;
     Win32Clock clock;
-    (*job)->answer = SynchronizeOnce(http, clock, TimePageUrl()).answer;
+    (*job)->sync = SynchronizeOnce(http, clock, TimePageUrl());
+    // The clock's refusal is the last thing the system said.
+    (*job)->error = (*job)->sync.answer.outcome == ServiceOutcome::CannotSet ? GetLastError() : 0;
     SetEvent((*job)->done.get());
     return 0;
 }
 
-std::shared_ptr<Job> StartJob() {
+std::shared_ptr<Job> StartJob(const ServiceClient& asker) {
     auto job = std::make_shared<Job>();
+    job->asker = asker;
     auto share = std::make_unique<std::shared_ptr<Job>>(job);
     if (!job->done) {
         return nullptr;
@@ -60,6 +65,7 @@ struct Instance {
     // One byte more than a request, so that a longer one shows as such.
     std::array<uint8_t, kServiceRequestSize + 1> request{};
     ServiceAnswerBytes answer{};
+    ServiceClient client;  // who sent the request
 };
 
 class PipeServer {
@@ -82,6 +88,7 @@ private:
     std::array<Instance, kClockServicePipeInstances> instances_;
     SynchronizeRateLimit limit_;
     std::shared_ptr<Job> job_;
+    EventRecorder events_;
 };
 
 bool PipeServer::Create() {
@@ -198,7 +205,9 @@ void PipeServer::Completed(Instance& instance) {
 
 void PipeServer::Expired(Instance& instance) {
     if (instance.stage == Stage::Waiting) {
-        Write(instance, {ServiceOutcome::Busy});
+        const ServiceSync busy{{ServiceOutcome::Busy}, {}, {}};
+        events_.Record(DescribeSync(busy, TimePageUrl(), instance.client, {}));
+        Write(instance, busy.answer);
     } else {
         Reset(instance);
     }
@@ -211,14 +220,19 @@ void PipeServer::Request(Instance& instance) {
             Write(instance, limit_.Last());
             return;
         case SynchronizeRateLimit::Decision::Start:
-            job_ = StartJob();
+            instance.client = PipeClient(instance.pipe.get());
+            job_ = StartJob(instance.client);
             if (!job_) {
-                limit_.Finished({ServiceOutcome::CannotSet});
+                const ServiceSync failed{{ServiceOutcome::CannotSet}, {}, {}};
+                events_.Record(DescribeSync(failed, TimePageUrl(), instance.client,
+                                            SystemReason(GetLastError())));
+                limit_.Finished(failed.answer);
                 Write(instance, limit_.Last());
                 return;
             }
             break;
         case SynchronizeRateLimit::Decision::JoinRunning:
+            instance.client = PipeClient(instance.pipe.get());
             break;
     }
     instance.stage = Stage::Waiting;
@@ -226,7 +240,9 @@ void PipeServer::Request(Instance& instance) {
 }
 
 void PipeServer::JobDone() {
-    limit_.Finished(job_->answer);
+    events_.Record(DescribeSync(job_->sync, TimePageUrl(), job_->asker,
+                                job_->error ? SystemReason(job_->error) : std::string()));
+    limit_.Finished(job_->sync.answer);
     job_.reset();
     for (Instance& instance : instances_) {
         if (instance.stage == Stage::Waiting) {

@@ -28,6 +28,7 @@ using unique_hmenu = unique_handle<NullHandleTraits<HMENU, &DestroyMenu>>;
 using unique_hicon = unique_handle<NullHandleTraits<HICON, &DestroyIcon>>;
 using unique_hkey = unique_handle<NullHandleTraits<HKEY, &RegCloseKey>>;
 using unique_sc_handle = unique_handle<NullHandleTraits<SC_HANDLE, &CloseServiceHandle>>;
+using unique_event_source = unique_handle<NullHandleTraits<HANDLE, &DeregisterEventSource>>;
 // Memory the system allocated for the caller (security descriptors, their SDDL text).
 using unique_hlocal = unique_handle<NullHandleTraits<HLOCAL, &LocalFree>>;
 

@@ -1,0 +1,96 @@
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "service_events.h"
+#include "win32/service/service_win32.h"
+#include "win32/shared/handles.h"
+#include "win32/shared/service_names.h"
+#include "win32/shared/wide.h"
+
+// The message table's numbers are the ones the records are described with.
+static_assert((MSG_CLOCK_SET & 0xFFFF) == kEventClockSet &&
+              (MSG_REFUSED & 0xFFFF) == kEventRefused && (MSG_NOT_SET & 0xFFFF) == kEventNotSet);
+
+namespace {
+
+std::string UserSid(HANDLE pipe) {
+    // Identification is all a client allows: enough to read its token, never to act as it.
+    if (!ImpersonateNamedPipeClient(pipe)) {
+        return {};
+    }
+    HANDLE raw = nullptr;
+    const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) != FALSE;
+    if (!RevertToSelf()) {
+        std::abort();  // never go on as the client; recovery restarts the service
+    }
+    const unique_kernel_handle token(opened ? raw : nullptr);
+    std::vector<BYTE> user(256);
+    DWORD size = 0;
+    unique_hlocal text;
+    if (!token ||
+        !GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size()),
+                             &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid,
+                                reinterpret_cast<LPWSTR*>(text.put()))) {
+        return {};
+    }
+    return Narrow(static_cast<const wchar_t*>(text.get()));
+}
+
+}  // namespace
+
+ServiceClient PipeClient(void* pipe) {
+    ServiceClient client;
+    ULONG value = 0;
+    if (GetNamedPipeClientProcessId(pipe, &value)) {
+        client.process = value;
+    }
+    if (GetNamedPipeClientSessionId(pipe, &value)) {
+        client.session = value;
+    }
+    client.user = UserSid(pipe);
+    return client;
+}
+
+std::string SystemReason(unsigned long error) {
+    unique_hlocal text;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<LPWSTR>(text.put()), 0, nullptr);
+    std::wstring reason(length ? static_cast<const wchar_t*>(text.get()) : L"", length);
+    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) {
+        reason.pop_back();
+    }
+    return Narrow(reason) + (reason.empty() ? "" : " ") + "(error " + std::to_string(error) + ")";
+}
+
+EventRecorder::EventRecorder() : source_(RegisterEventSourceW(nullptr, kClockServiceName)) {}
+
+void EventRecorder::Record(const ServiceEvent& event) {
+    if (!source_) {
+        return;
+    }
+    std::vector<std::wstring> inserts;
+    for (const std::string& insert : event.inserts) {
+        inserts.push_back(Widen(insert));
+    }
+    std::vector<LPCWSTR> strings;
+    for (const std::wstring& insert : inserts) {
+        strings.push_back(insert.c_str());
+    }
+    WORD type = EVENTLOG_WARNING_TYPE;
+    DWORD id = MSG_REFUSED;
+    if (event.kind == EventKind::Information) {
+        type = EVENTLOG_INFORMATION_TYPE;
+        id = MSG_CLOCK_SET;
+    } else if (event.kind == EventKind::Error) {
+        type = EVENTLOG_ERROR_TYPE;
+        id = MSG_NOT_SET;
+    }
+    ReportEventW(source_.get(), type, 0, id, nullptr, static_cast<WORD>(strings.size()), 0,
+                 strings.data(), nullptr);
+}
