@@ -23,6 +23,7 @@ import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Optional
 
 import pefile
@@ -58,6 +59,11 @@ SUBSYSTEM_WINDOWS_GUI = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = (
     pefile.RESOURCE_TYPE[name]
     for name in ("RT_ICON", "RT_RCDATA", "RT_GROUP_ICON", "RT_VERSION", "RT_MANIFEST"))
+
+RT_MESSAGETABLE = pefile.RESOURCE_TYPE["RT_MESSAGETABLE"]
+# The clock service's records in the Application log, as their message file numbers them.
+EVENT_MESSAGES = Path(__file__).resolve().parents[2] / "resources" / "service_events.mc"
+SEVERITIES = {"Success": 0, "Informational": 1, "Warning": 2, "Error": 3}
 
 CHECKER_ERROR = "checker error: "
 IMPORT_DIRECTORIES = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
@@ -454,6 +460,29 @@ def check_logo(subject: Subject) -> str:
             f"{len(data)} bytes")
 
 
+def event_ids() -> list:
+    """The full message ids (severity bits included) of the service's message file."""
+    ids, number = [], None
+    for line in EVENT_MESSAGES.read_text().splitlines():
+        if line.startswith("MessageId="):
+            number = int(line.split("=", 1)[1], 0)
+        elif line.startswith("Severity=") and number is not None:
+            ids.append(SEVERITIES[line.split("=", 1)[1].strip()] << 30 | number)
+    return ids
+
+
+def check_event_messages(subject: Subject) -> str:
+    data = resource_data(subject.pe, RT_MESSAGETABLE, 1, "no message table for its records")
+    (blocks,) = struct.unpack_from("<I", data) if len(data) >= 4 else (None,)
+    if blocks is None or len(data) < 4 + 12 * blocks:
+        raise CheckFailed("message table cut short")
+    ranges = [struct.unpack_from("<II", data, 4 + 12 * i) for i in range(blocks)]
+    missing = [f"{i:#x}" for i in event_ids() if not any(low <= i <= high for low, high in ranges)]
+    if missing:
+        raise CheckFailed("no text for the records " + ", ".join(missing))
+    return f"texts for {len(event_ids())} records"
+
+
 def check_size(subject: Subject) -> str:
     size = len(subject.data)
     if subject.arch != "i686":
@@ -479,8 +508,9 @@ CHECKS: list = [
 # The setup program's icon, DLLs and size are the installer maker's, not the product's.
 SETUP_CHECKS = [(name, check) for name, check in CHECKS
                 if name not in ("imports", "icon", "logo", "size")]
-# The service shows nothing: no icon, no logo.
-SERVICE_CHECKS = [(name, check) for name, check in CHECKS if name not in ("icon", "logo")]
+# The service shows nothing (no icon, no logo), and carries its records' texts.
+SERVICE_CHECKS = [(name, check) for name, check in CHECKS if name not in ("icon", "logo")] + [
+    ("event-messages", check_event_messages)]
 
 
 def run_checks(data: bytes, arch: str, version: Version, setup: bool = False,

@@ -140,10 +140,11 @@ def next_fixed_build(data, pe):
     return poke(data, signature + 12, "I", patch << 16 | build + 1)  # dwFileVersionLS
 
 
-def manifest_retyped(data, pe):
-    """The manifest filed under another resource type, as if the .rc line were wrong."""
-    r = resource(pe, check_exe.RT_MANIFEST, 1)
-    return poke(data, r.entry_offsets[0], "I", 23)
+def retyped(type_id):
+    """A resource filed under another type, as if its .rc line were wrong."""
+    def damage(data, pe):
+        return poke(data, resource(pe, type_id, 1).entry_offsets[0], "I", 23)
+    return damage
 
 
 def icon_bits(bits):
@@ -245,7 +246,7 @@ CASES = [
          {"manifest"}),
     case("a manifest that is not XML",
          in_resource(check_exe.RT_MANIFEST, 1, b"</assembly>", b"</assemblx>"), {"manifest"}),
-    case("the manifest under another type", manifest_retyped, {"manifest"}),
+    case("the manifest under another type", retyped(check_exe.RT_MANIFEST), {"manifest"}),
     case("a manifest of another version", another_version(check_exe.RT_MANIFEST, str.encode),
          {"manifest"}),
     case("an 8 bpp icon bitmap", icon_bits(8), {"icon"}),
@@ -274,6 +275,8 @@ CASES = [
     case("the real service", unchanged, set(), programs=("service-i686",), service=True),
     case("the service's ADVAPI32.dll renamed COMCTL32.dll", SERVICE_WITH_COMCTL32, {"imports"},
          programs=("service-i686",), service=True, detail="the service imports more than "),
+    case("the service's message table under another type", retyped(check_exe.RT_MESSAGETABLE),
+         {"event-messages"}, programs=("service-i686",), service=True),
     # As the program the service lacks icon, logo and description, but its imports pass.
     case("the same service checked as the program", SERVICE_WITH_COMCTL32,
          {"version-strings", "icon", "logo"}, programs=("service-i686",)),
