@@ -59,6 +59,11 @@ PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$exe" --arch i686
 
 # The setup program wraps the exe just checked; its build does not touch the exe.
 cmake --build "$build_dir" --target setup
+# An https:// build's setup program installs the clock service too: checked the same way.
+if [[ "$built_url" == https://* ]]; then
+    PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$build_dir/ZelmoraService.exe" \
+        --service --arch i686 --version-header "$version_header"
+fi
 built_setup="$build_dir/Zelmora-$version-setup.exe"
 PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$built_setup" --setup \
     --version-header "$version_header"
