@@ -41,8 +41,8 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
 }
 
 int64_t SecondsOf(const SystemTime& t) {
-    return DaysFromCivil(t.wYear, t.wMonth, t.wDay) * 86400 + t.wHour * 3600 + t.wMinute * 60 +
-           t.wSecond;
+    return DaysFromCivil(t.wYear, t.wMonth, t.wDay) * 86400 + int64_t{t.wHour} * 3600 +
+           int64_t{t.wMinute} * 60 + t.wSecond;
 }
 
 std::string Text(const SystemTime& t) {
