@@ -587,6 +587,13 @@ class SessionTestCase(unittest.TestCase):
         self.addCleanup(lambda: log(f"{self.id()}: {time.monotonic() - started:.1f} s"))
         self.addCleanup(self._screenshot_if_failed)
 
+    def fresh_server(self):
+        """The time server listening (a test may have stopped it), with nothing recorded and
+        the normal page."""
+        if not self.s.server.running:
+            self.s.server.start()
+        self.s.server.reset()
+
     def _screenshot_if_failed(self):
         outcome = getattr(self, "_outcome", None)
         if outcome is not None and not getattr(outcome, "success", True):

@@ -248,9 +248,7 @@ class FaultCase(harness.SessionTestCase):
 
     def setUp(self):
         super().setUp()
-        if not self.s.server.running:
-            self.s.server.start()
-        self.s.server.reset()
+        self.fresh_server()
         if not self.expect_crash_dialog:
             self.addCleanup(self.assert_no_crash_dialog)
 

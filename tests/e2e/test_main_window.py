@@ -288,7 +288,11 @@ class MainWindowAt120Dpi(MainWindowAtStart):
     """The same checks with the screen at 120 DPI (125 %): every twip converted anew."""
 
     DPI = 120
-    session_options = dict(registry=dict.fromkeys(DPI_KEYS, {"LogPixels": DPI}))
+
+    @classmethod
+    def setUpClass(cls):
+        cls.session_options = dict(registry=dict.fromkeys(DPI_KEYS, {"LogPixels": cls.DPI}))
+        super().setUpClass()
 
     def test_the_program_sees_the_screens_dpi(self):
         self.assertEqual((self.first["screen_dpi"], self.dpi), (self.DPI, self.DPI),
@@ -299,7 +303,6 @@ class MainWindowAt144Dpi(MainWindowAt120Dpi):
     """The same checks at 144 DPI (150 %)."""
 
     DPI = 144
-    session_options = dict(registry=dict.fromkeys(DPI_KEYS, {"LogPixels": DPI}))
 
 
 class TimeOperations(harness.SessionTestCase):
@@ -404,9 +407,7 @@ class ServerAnswers(harness.SessionTestCase):
 
     def setUp(self):
         super().setUp()
-        if not self.s.server.running:
-            self.s.server.start()
-        self.s.server.reset()
+        self.fresh_server()
 
     def test_page_contents(self):
         cases = [
