@@ -25,7 +25,7 @@ from datetime import datetime, timedelta
 from pathlib import Path, PureWindowsPath
 from typing import Callable, Optional
 
-from timeserver import TimeServer
+from timeserver import TimeServer, TinyProxy
 from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  # noqa: F401
                   env_path, log, not_run, port, program_pid, read_png, read_text,
                   slower, start_with_restarts, target)
@@ -586,6 +586,12 @@ class SessionTestCase(unittest.TestCase):
         started = time.monotonic()
         self.addCleanup(lambda: log(f"{self.id()}: {time.monotonic() - started:.1f} s"))
         self.addCleanup(self._screenshot_if_failed)
+
+    def start_proxy(self) -> TinyProxy:
+        """A real web proxy for this test, stopped at its end."""
+        proxy = TinyProxy(self.s.workdir / "proxy").start()
+        self.addCleanup(proxy.stop)
+        return proxy
 
     def fresh_server(self):
         """The time server listening (a test may have stopped it), with nothing recorded and

@@ -328,8 +328,7 @@ class TimeOperations(harness.SessionTestCase):
 
     def test_through_the_users_proxy(self):
         """A real proxy named in the user's Internet Settings, as many offices have one."""
-        proxy = ts.TinyProxy(self.s.workdir / "proxy").start()
-        self.addCleanup(proxy.stop)
+        proxy = self.start_proxy()
         self.addCleanup(harness.set_users_proxy, self.s, None)
         cases = [
             # (name, button, page offset, bypass list, proxy up, outcome, each request by proxy)

@@ -32,7 +32,7 @@ from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, REG_DWORD, 
                      SessionTestCase, build_dir, env_path, last_json, program_pid, reg_values,
                      slower)
 from test_tls import trust_test_authority
-from timeserver import TinyProxy, page_with_time
+from timeserver import page_with_time
 
 SETUP_NAME = f"Zelmora-{FACTS['versionText']}-setup.exe"
 # The setup programs of the builds for the tests' http:// page and for their https:// one.
@@ -164,9 +164,14 @@ class Installed(SessionTestCase):
         self.assertEqual(len(self.s.server.requests), requests, "requests for the page")
         return service_records(self.s)[recorded:]
 
-    def service_state(self, state: int, what: str) -> dict:
+    def service_state(self, state: int) -> dict:
+        """The service's registration once it is in state."""
         return self.s.wait_for(lambda: (c := self.zservice("config")).get("state") == state and c,
-                               30, message=what)
+                               30, message=f"the service's state {state}")
+
+    def set_service(self, running: bool):
+        self.s.wine("sc", "start" if running else "stop", "ZelmoraClock")
+        self.service_state(RUNNING if running else STOPPED)
 
 
 class HttpBuild(Installed):
@@ -289,8 +294,7 @@ class ClockService(Installed):
 
     def test_3b_through_the_machines_proxy(self):
         """The service has no user's settings: it takes the machine's WinHTTP proxy."""
-        proxy = TinyProxy(self.s.workdir / "proxy").start()
-        self.addCleanup(proxy.stop)
+        proxy = self.start_proxy()
         self.addCleanup(self.zservice, "winhttp-proxy", "none")
         self.assertEqual(self.zservice("winhttp-proxy", proxy.address), {"set": True})
         # (name, proxy up, outcome, requests for the page)
@@ -316,8 +320,7 @@ class ClockService(Installed):
         ]
         for name, running, met in cases:
             with self.subTest(name):
-                self.s.wine("sc", "stop", "ZelmoraClock")
-                self.service_state(STOPPED, "the service to stop")
+                self.set_service(running=False)
                 impostor = subprocess.Popen(self.s.target.wine.command(
                     "wine", ZSERVICE_COPY, "impostor", "40"), env=self.s.env,
                     stdout=subprocess.PIPE, text=True)
@@ -326,14 +329,12 @@ class ClockService(Installed):
                 self.assertEqual(json.loads(impostor.stdout.readline() if ready else "{}"),
                                  {"listening": True}, "the impostor before Synchronize")
                 if running:
-                    self.s.wine("sc", "start", "ZelmoraClock")
-                    self.service_state(RUNNING, "the service to run")
+                    self.set_service(running=True)
                 self.assert_synchronize(CANNOT_SET, requests=1)
                 ended = last_json(impostor.communicate(timeout=90)[0], "impostor")
                 self.assertEqual((min(ended["connected"], 1), ended["asked"]), (met, 0), ended)
                 if not running:
-                    self.s.wine("sc", "start", "ZelmoraClock")
-                    self.service_state(RUNNING, "the service to run")
+                    self.set_service(running=True)
 
     def test_5_uninstall_removes_it(self):
         self.s.wine(INSTALL_DIR + r"\uninstall.exe", "/S")
@@ -346,14 +347,14 @@ class ClockService(Installed):
     def test_6_upgrade_over_the_running_service_then_a_failed_sc_step_removes_it(self):
         installed = self.s.unix_path(INSTALL_DIR + r"\ZelmoraService.exe")
         self.assertEqual(self.install(), 0)  # again, after the uninstall
-        before = self.service_state(RUNNING, "the service to run")["pid"]
+        before = self.service_state(RUNNING)["pid"]
         with installed.open("ab") as exe:  # marked: the upgrade must replace it
             exe.write(b"old")
         self.assertEqual(self.install(), 0)  # stops the service and waits for its process
         after = self.zservice("config")
         self.assertEqual(after["state"], RUNNING)
         self.assertNotEqual(after["pid"], before, "the service's process id")
-        self.assertEqual(installed.read_bytes(), HTTPS_SERVICE.read_bytes(), "the installed service")
+        self.assertEqual(installed.read_bytes(), HTTPS_SERVICE.read_bytes(), "the service exe")
         for step in ("privs", "sidtype", "failureflag"):
             with self.subTest(step):
                 self.s.unix_path(SC_FAIL).write_text(step)

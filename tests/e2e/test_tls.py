@@ -79,8 +79,7 @@ class TlsTimePage(harness.SessionTestCase):
 
     def test_through_the_users_proxy(self):
         """By CONNECT through the user's proxy, with every certificate check as without one."""
-        proxy = ts.TinyProxy(self.s.workdir / "proxy").start()
-        self.addCleanup(proxy.stop)
+        proxy = self.start_proxy()
         self.addCleanup(harness.set_users_proxy, self.s, None)
         self.addCleanup(setattr, self.s.server, "tls", self.contexts["trusted"])
         harness.set_users_proxy(self.s, proxy.address)
@@ -94,8 +93,8 @@ class TlsTimePage(harness.SessionTestCase):
                 asked = len(proxy.requests())
                 op = self.s.operate(CMD_SYNCHRONIZE, timeout=self.LIMIT)
                 self.assertRegex(op.final, outcome, op.statuses)
-                self.assertEqual(proxy.requests()[asked:], [f"CONNECT localhost:{self.s.server.port}"],
-                                 "what the proxy was asked")
+                self.assertEqual(proxy.requests()[asked:],
+                                 [f"CONNECT localhost:{self.s.server.port}"], "what it was asked")
 
     def test_every_failure_ends_as_cannot_get_with_nothing_changed(self):
         # The page is two hours off: a page taken would end as a set, or as a failed one.
