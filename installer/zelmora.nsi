@@ -2,7 +2,11 @@
 ;   makensis -DVERSION=<a.bb.dddd> -DVI_VERSION=<a.b.c.d> -DWINDOW_CLASS=ZelmoraMainWindow
 ;            -DRUN_VALUE=OrvaZelmora -DEXE=... -DREADME=... -DICON=... -DOUTFILE=... zelmora.nsi
 ;            [-DSERVICE_EXE=...] -DSERVICE_DISPLAY="Orva Zelmora Clock Service"
-; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S. The clock service
+;            -DSETUP_DLL=.../ZelmoraSetup.dll -DMSI_UPGRADE_CODE={guid}
+; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S. Exit codes: 0 done,
+; 1 cancelled, 2 aborted, 3 the clock service could not be set up (and was removed), 4 it could
+; not be removed (and was disabled), 740 not an administrator, 1638 the Windows Installer
+; package of Zelmora is installed (not overwritten). The clock service
 ; is a component, on by default and in silent installs; /S never leaves it out. Only an
 ; https:// build passes SERVICE_EXE: without it there is no such component, and an upgrade
 ; removes an installed service.
@@ -65,6 +69,9 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) Orva"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+!define SERVICE_NOT_REMOVED "The clock service could not be removed, so it has been disabled and nothing else was changed. Remove it with $\"sc delete ${SERVICE}$\" as an administrator, then run this again."
+!define SERVICE_NOT_DISABLED "The clock service could be neither removed nor disabled, so nothing else was changed. Remove it with $\"sc delete ${SERVICE}$\" as an administrator, then run this again."
+!define PACKAGE_INSTALLED "Zelmora is installed from its Windows Installer package. Remove it first (Settings, Apps, Orva Zelmora), then run this again; the settings stay."
 !define STILL_RUNNING "Zelmora is still running and did not end when asked to.$\r$\n$\r$\nLeave it with Exit in its tray icon's menu, then choose Retry."
 
 !include StrFunc.nsh
@@ -190,12 +197,33 @@ Var RunPath ; the program the autorun value starts, quotes removed
         ${EndIf}
     FunctionEnd
 
-    ; Stops and deletes the clock service and its program.
+    ; Stops and deletes the clock service and its program. Where the service manager keeps
+    ; the registration, the service is disabled, so that it never starts from a folder that
+    ; goes, and nothing else is done.
     Function ${un}RemoveService
-        Call ${un}StopService
-        nsExec::ExecToStack '${SC} delete ${SERVICE}'
+        nsExec::ExecToStack '${SC} query ${SERVICE}'
         Pop $0
         Pop $1
+        ${If} $0 = 0
+            Call ${un}StopService
+            nsExec::ExecToLog '${SC} delete ${SERVICE}'
+            Pop $0
+            ${If} $0 <> 0
+                ; SC_MANAGER_CONNECT, SERVICE_CHANGE_CONFIG, SERVICE_DISABLED, SERVICE_NO_CHANGE
+                System::Call "advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r6"
+                System::Call "advapi32::OpenServiceW(p r6, w '${SERVICE}', i 2) p .r7"
+                System::Call "advapi32::ChangeServiceConfigW(p r7, i -1, i 4, i -1, p 0, p 0, p 0, p 0, p 0, p 0, p 0) i .r0"
+                System::Call "advapi32::CloseServiceHandle(p r7)"
+                System::Call "advapi32::CloseServiceHandle(p r6)"
+                ${If} $0 = 0
+                    MessageBox MB_ICONSTOP "${SERVICE_NOT_DISABLED}" /SD IDOK
+                ${Else}
+                    MessageBox MB_ICONSTOP "${SERVICE_NOT_REMOVED}" /SD IDOK
+                ${EndIf}
+                SetErrorLevel 4
+                Abort "The clock service could not be removed."
+            ${EndIf}
+        ${EndIf}
         DeleteRegKey HKLM "${EVENT_SOURCE}"
         Delete "$INSTDIR\ZelmoraService.exe"
     FunctionEnd
@@ -219,8 +247,19 @@ Function RunAsTheUser
     Exec '"$WINDIR\explorer.exe" "$INSTDIR\Zelmora.exe"'
 FunctionEnd
 
+; The package's installation is Windows Installer's to change: never half-overwritten.
+Function RefusePackageInstallation
+    System::Call 'msi::MsiEnumRelatedProductsW(w "${MSI_UPGRADE_CODE}", i 0, i 0, w .r0) i .r1'
+    ${If} $1 = 0
+        MessageBox MB_ICONSTOP "${PACKAGE_INSTALLED}" /SD IDOK
+        SetErrorLevel 1638 ; ERROR_PRODUCT_VERSION: another version of the product is installed
+        Quit
+    ${EndIf}
+FunctionEnd
+
 Function .onInit
     Call RequireAdmin
+    Call RefusePackageInstallation
 FunctionEnd
 
 Function un.onInit
@@ -228,27 +267,17 @@ Function un.onInit
 FunctionEnd
 
 ; Only administrators and SYSTEM may change the folder, wherever it is, and users may read
-; and run what is in it; nothing is inherited, so a folder such as C:\Zelmora, where users
-; may write, cannot let them replace the service's program or put a DLL beside it. Applied
-; to what the folder already holds too. Without it, nothing is installed.
-!define FOLDER_SDDL "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
-!define SE_FILE_OBJECT 1
-!define PROTECTED_DACL 0x80000004 ; PROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION
-Function ProtectFolder
-    StrCpy $0 1 ; failed unless SetNamedSecurityInfoW says otherwise
+; and run what is in it; it is created owned by Administrators and locked in one step. An
+; existing folder is taken only when it holds nothing but Zelmora's files and is no junction
+; or link, nor another user's. Without it, nothing is installed.
+Function PrepareFolder
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\ZelmoraSetup.dll" "${SETUP_DLL}"
     StrCpy $6 $INSTDIR ; through a register: a folder's name may hold a quote
-    StrCpy $2 0
-    System::Call "advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w '${FOLDER_SDDL}', i 1, *p .r1, p 0) i .r2"
-    ${If} $2 <> 0
-        System::Call "advapi32::GetSecurityDescriptorDacl(p r1, *i .r3, *p .r4, *i .r5) i .r2"
-        ${If} $2 <> 0
-            System::Call "advapi32::SetNamedSecurityInfoW(w r6, i ${SE_FILE_OBJECT}, i ${PROTECTED_DACL}, p 0, p 0, p r4, p 0) i .r0"
-        ${EndIf}
-        System::Call "kernel32::LocalFree(p r1)"
-    ${EndIf}
+    System::Call '$PLUGINSDIR\ZelmoraSetup.dll::PrepareInstallFolder(w r6, w .r1, i ${NSIS_MAX_STRLEN}) i .r0 ?u'
     ${If} $0 != 0
-        MessageBox MB_ICONSTOP "The folder $INSTDIR could not be protected from other users ($0), so nothing was installed." /SD IDOK
-        Abort "The folder could not be protected."
+        MessageBox MB_ICONSTOP "Nothing was installed into $INSTDIR.$\r$\n$\r$\n$1" /SD IDOK
+        Abort "The folder was refused: $1"
     ${EndIf}
 FunctionEnd
 
@@ -282,6 +311,8 @@ Function MoveEarlierInstallation
             WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" $0
         ${EndIf}
     ${EndIf}
+    ; Its service must not point into a folder that goes: removed first, set up anew here.
+    Call RemoveService
     Delete "$5\Zelmora.exe"
     Delete "$5\ZelmoraService.exe"
     Delete "$5\readme.txt"
@@ -292,13 +323,13 @@ FunctionEnd
 Section "Zelmora" SecProgram
     SectionIn RO
     SetShellVarContext all
+    Call PrepareFolder
     Call EndRunningProgram
     ; Its files are replaced below; started again by its own component.
     Call StopService
     Call MoveEarlierInstallation
 
     SetOutPath "$INSTDIR"
-    Call ProtectFolder
     File "/oname=Zelmora.exe" "${EXE}"
     File "/oname=readme.txt" "${README}"
     WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -330,6 +361,21 @@ Var ServiceFailed ; the first sc step of the service's set-up that failed, if an
         ${EndIf}
     ${EndIf}
 !macroend
+
+; A started service may still end on its way up: it counts once it runs, within 30 s.
+Function WaitUntilServiceRuns
+    ${For} $2 1 60
+        nsExec::ExecToStack '${SC} query ${SERVICE}'
+        Pop $0
+        Pop $1
+        ${StrStr} $3 $1 "RUNNING"
+        ${If} $3 != ""
+            Return
+        ${EndIf}
+        Sleep 500
+    ${Next}
+    StrCpy $ServiceFailed "sc start ${SERVICE} (not running after 30 seconds)"
+FunctionEnd
 
 ; Holds the right to set the clock, so that ordinary users' Synchronize works: as LOCAL
 ; SERVICE with no other privilege and its own SID (the pipe grants that SID), started with
@@ -370,6 +416,9 @@ Section "Clock service" SecService
         ${EndIf}
     ${EndIf}
     !insertmacro SERVICE_STEP 'start ${SERVICE}'
+    ${If} $ServiceFailed == ""
+        Call WaitUntilServiceRuns
+    ${EndIf}
     ${If} $ServiceFailed != ""
         DetailPrint "$ServiceFailed failed: the clock service has been removed."
         Call RemoveService

@@ -5,13 +5,13 @@
 set -euo pipefail
 
 build_packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-    binutils-mingw-w64-x86-64 nsis)
+    binutils-mingw-w64-x86-64 nsis wixl)
 run_packages=(wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick lighttpd perl curl
     python3)
 # The release script checks what it packs as the static tests do.
 release_packages=(python3 python3-pefile)
 test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3-cryptography
-    python3-pefile tinyproxy)
+    python3-pefile tinyproxy msitools)
 root_packages=(debootstrap bubblewrap)
 
 case "${1:-test}" in

@@ -75,3 +75,22 @@ class Installer(SessionTestCase):
                 self.assertEqual(reg_values(self.s, RUN_KEY), {OTHER[0]: sz(OTHER[1])} | (
                     {RUN_VALUE: sz(run_value)} if kept else {}))
                 self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
+
+    def test_4_a_folder_it_may_not_take_is_refused_with_nothing_installed(self):
+        target = self.s.unix_path(r"C:\Target")
+        target.mkdir()
+        # (what the folder is, how it is made); Wine shows a symbolic link as a junction.
+        for name, make in (("holding other files",
+                            lambda p: (p.mkdir(), (p / "notes.txt").write_text("mine"))),
+                           ("a junction", lambda p: p.symlink_to(target))):
+            with self.subTest(name):
+                folder = r"C:\Taken-" + name.split()[-1]  # /D= is taken unquoted only
+                make(self.s.unix_path(folder))
+                before = sorted(os.walk(self.s.unix_path(r"C:\\")))
+                self.assertEqual(self.run_windows(SETUP_COPY, "/S", "/D=" + folder), 2)
+                self.assertEqual(sorted(os.walk(self.s.unix_path(r"C:\\"))), before)
+                self.assertEqual(self.installed(), ([], False, None))
+        with self.subTest("another user's"):
+            self.skipTest("this Wine keeps no owner on a folder: each is its user's, who runs "
+                          "the setup program (the refusal is decided by JudgeInstallFolder)")
+

@@ -11,6 +11,11 @@ ordinary user's). Wine's limits, and how each is handled:
 - PIPE_REJECT_REMOTE_CLIENTS and FILE_FLAG_FIRST_PIPE_INSTANCE are not enforced, and every
   process holds an administrator's token: the pipe's access list is read back as the service
   set it, not tried out with another user.
+- Its msi writes a service's image path unquoted, where Windows Installer quotes it, puts a
+  per-machine package's Start menu entry into the user's menu, ends a failed installation
+  with 1627 where Windows says 1603, and has no Restart Manager to end a running Zelmora
+  first (the tests end it as that would, with WM_ENDSESSION): the package's checks allow
+  either.
 - The wineserver ends with the last ordinary process and takes the service with it: the
   session keeps it up with `wineserver -p`.
 - It keeps no event log, but writes each string of a record to its `eventlog` debug channel
@@ -27,10 +32,11 @@ import shutil
 import struct
 import subprocess
 import time
+import uuid
 
-from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, REG_DWORD, UPDATED,
-                     SessionTestCase, build_dir, env_path, last_json, program_pid, reg_values,
-                     slower)
+from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, REG_DWORD, RUN_KEY,
+                     SETTINGS_KEY, UPDATED, SessionTestCase, build_dir, end_program, env_path,
+                     last_json, plain, program_pid, reg_value, reg_values, slower, sz)
 from test_tls import trust_test_authority
 from timeserver import page_with_time
 
@@ -38,11 +44,22 @@ SETUP_NAME = f"Zelmora-{FACTS['versionText']}-setup.exe"
 # The setup programs of the builds for the tests' http:// page and for their https:// one.
 HTTP_SETUP = env_path("ZELMORA_SERVICE_SETUP", build_dir() / "i686-e2e" / SETUP_NAME)
 HTTPS_SETUP = env_path("ZELMORA_HTTPS_SETUP", build_dir() / "i686-tls" / SETUP_NAME)
+MSI_NAME = f"Zelmora-{FACTS['versionText']}.msi"
 HTTP_SERVICE = HTTP_SETUP.parent / "ZelmoraService.exe"
 HTTPS_SERVICE = HTTPS_SETUP.parent / "ZelmoraService.exe"
 ZSERVICE = env_path("ZELMORA_ZSERVICE", build_dir() / "i686-e2e" / "zservice.exe")
 SETUP_COPY, ZSERVICE_COPY = r"C:\Downloads\Zelmora-setup.exe", r"C:\zprobe\zservice.exe"
 SERVICE_COPY = r"C:\zprobe\ZelmoraService.exe"
+MSI_COPY, OLD_MSI_COPY = r"C:\Downloads\Zelmora.msi", r"C:\Downloads\Zelmora-old.msi"
+RUN_BAT = r"C:\zprobe\run.bat"
+MSI_LOG = r"C:\Downloads\msi.log"
+# Windows Installer ends a failed installation with 1603; Wine's msi with 1627.
+INSTALLATION_FAILED = (1603, 1627)
+PACKAGE_REFUSED = 1638  # the setup program over the package's installation
+NSIS_ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
+# The Start menu entry: for all users; Wine's msi puts a package's into the user's own menu.
+SHORTCUT = r"Microsoft\Windows\Start Menu\Programs\Zelmora.lnk"
+SHORTCUT_FOLDERS = (r"C:\ProgramData", r"C:\users\*\AppData\Roaming")
 SC_LOG, SC_FAIL = r"C:\zprobe\sc.log", r"C:\zprobe\sc-fail.txt"
 # Where the 32-bit setup program's "$SYSDIR\sc.exe" is.
 SYSDIR = r"C:\windows\syswow64"
@@ -58,11 +75,14 @@ PIPE_ACCESS = (True, [("D", "", 0x10000000, "NU"), ("A", "", 0x10000000, "SY"),
 # Administrators and SYSTEM in full, users read and run; nothing inherited (no ID flag).
 FOLDER_ACCESS = (True, [("A", "OICI", 0x1F01FF, "BA"), ("A", "OICI", 0x1F01FF, "SY"),
                         ("A", "OICI", 0x1200A9, "BU")])
-# The setup program's steps that make the service least privileged and restarted, in order.
+# The installers' steps that make the service least privileged and restarted, in order; the
+# setup program then starts it with sc, the package with its service table.
 SC_STEPS = ["privs ZelmoraClock SeSystemtimePrivilege", "sidtype ZelmoraClock unrestricted",
             "failure ZelmoraClock reset= 86400 actions= restart/60000/restart/60000/restart/60000",
             "failureflag ZelmoraClock 1", "start ZelmoraClock"]
-RUNNING, STOPPED, AUTO_START, OWN_PROCESS, MESSAGE_PIPE = 4, 1, 2, 0x10, 4
+PACKAGE_SC_STEPS = SC_STEPS[:-1]
+RUNNING, STOPPED, AUTO_START, DISABLED, OWN_PROCESS, MESSAGE_PIPE = 4, 1, 2, 4, 0x10, 4
+SERVICE_NOT_REMOVED = 4  # the setup program's and uninstaller's exit code
 REG_EXPAND_SZ = 2
 OUTCOME_SET, OUTCOME_NEEDS_HTTPS = 1, 5
 WINE_INVALID_LEVEL = "error 124"
@@ -116,13 +136,15 @@ class Installed(SessionTestCase):
     """The setup program of the class's build run with /S, then the installed program."""
     setup = HTTP_SETUP
     install_dir = INSTALL_DIR
+    by_package = False  # installed by its Windows Installer package, else by its setup program
 
     @classmethod
     def setUpClass(cls):
         os.environ["ZELMORA_E2E_WINEDEBUG"] = "-all,+eventlog"  # the service's records
         cls.session_options = {"start_program": False, "files": {
             SETUP_COPY: cls.setup.read_bytes(), ZSERVICE_COPY: ZSERVICE.read_bytes(),
-            SERVICE_COPY: HTTP_SERVICE.read_bytes()}}
+            SERVICE_COPY: HTTP_SERVICE.read_bytes(),
+            MSI_COPY: (cls.setup.parent / MSI_NAME).read_bytes()}}
         super().setUpClass()
         s = cls.s
         # Keeps Wine up between the programs: the service alone would not.
@@ -138,9 +160,34 @@ class Installed(SessionTestCase):
 
     @classmethod
     def install(cls) -> int:
+        return cls.msiexec("/i", MSI_COPY) if cls.by_package else cls.run_setup()
+
+    @classmethod
+    def run_setup(cls) -> int:
         folder = [] if cls.install_dir == INSTALL_DIR else ["/D=" + cls.install_dir]
         return cls.s.spawn(SETUP_COPY, "/S", *folder, log_path=cls.s.workdir / "installer.log",
                            cwd=cls.s.unix_path("C:\\"), what="the setup program", wait=120)[1]
+
+    @classmethod
+    def exit_code(cls, command_line: str) -> int:
+        """A command line's whole exit code, which cmd keeps and a Unix exit status cuts to 8
+        bits; as written (NSIS takes _?= only unquoted)."""
+        cls.s.unix_path(RUN_BAT).write_text(f"@{command_line}\r\n@echo exit=%errorlevel%\r\n")
+        out = cls.s.wine(RUN_BAT, timeout=slower(300), check=False).stdout
+        return int(re.findall(r"exit=(\d+)", out)[-1])
+
+    @classmethod
+    def msiexec(cls, *args) -> int:
+        """Run silently with a log, as a deployment tool runs it."""
+        return cls.exit_code(" ".join(["msiexec", *args, "/qn", "/l*v", MSI_LOG]))
+
+    def shortcut(self) -> bool:
+        return any(path for folder in SHORTCUT_FOLDERS for path in self.s.unix_path("C:\\").glob(
+            (folder[3:] + "\\" + SHORTCUT).replace("\\", "/")))
+
+    def files(self) -> list:
+        folder = self.s.unix_path(INSTALL_DIR)
+        return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
 
     def zservice(self, *args, timeout: float = 120) -> dict:
         return last_json(self.s.wine(ZSERVICE_COPY, *args, timeout=timeout).stdout, args[0])
@@ -203,6 +250,15 @@ class HttpBuild(Installed):
         if access(self.zservice("dacl", r"C:\probe-folder", probe)["sddl"]) != access(probe):
             self.skipTest("this Wine keeps no access list on a folder")
         self.assertEqual(access(self.zservice("dacl", self.install_dir)["sddl"]), FOLDER_ACCESS)
+
+    def test_4_its_package_refused_over_it_then_installs_no_service(self):
+        self.assertIn(self.msiexec("/i", MSI_COPY), INSTALLATION_FAILED)
+        self.assertEqual((self.files(), reg_values(self.s, NSIS_ENTRY)["DisplayName"]),
+                         ([], sz("Orva Zelmora")), "the setup program's installation, untouched")
+        self.s.wine(self.install_dir + r"\uninstall.exe", "/S", "_?=" + self.install_dir)
+        self.assertEqual(self.msiexec("/i", MSI_COPY), 0)
+        self.assertEqual((self.files(), self.zservice("config")),
+                         (["Zelmora.exe", "readme.txt"], NOT_INSTALLED))
 
 
 class ClockService(Installed):
@@ -336,6 +392,22 @@ class ClockService(Installed):
                 if not running:
                     self.set_service(running=True)
 
+    def test_7_a_service_that_cannot_be_deleted_is_disabled_and_nothing_else_changes(self):
+        self.s.unix_path(SC_FAIL).write_text("")
+        self.assertEqual(self.install(), 0)
+        installed = self.files()
+        self.s.unix_path(SC_FAIL).write_text("delete")
+        # Moving the installation deletes its service before its old folder goes; the
+        # uninstaller runs in place (_?=), so that its exit code is its own.
+        for name, command in (
+                ("moving it", rf"{SETUP_COPY} /S /D=C:\Moved"),
+                ("uninstalling it", f'"{INSTALL_DIR}\\uninstall.exe" /S _?={INSTALL_DIR}')):
+            with self.subTest(name):
+                self.assertEqual(self.exit_code(command), SERVICE_NOT_REMOVED)
+                self.assertEqual(self.zservice("config")["start"], DISABLED)
+                self.assertEqual(self.files(), installed, "the installation, left as it was")
+                self.assertFalse(self.s.unix_path(r"C:\Moved\Zelmora.exe").exists())
+
     def test_5_uninstall_removes_it(self):
         self.s.wine(INSTALL_DIR + r"\uninstall.exe", "/S")
         self.s.wait_for(lambda: not self.s.unix_path(INSTALL_DIR).exists(), 60,
@@ -355,10 +427,113 @@ class ClockService(Installed):
         self.assertEqual(after["state"], RUNNING)
         self.assertNotEqual(after["pid"], before, "the service's process id")
         self.assertEqual(installed.read_bytes(), HTTPS_SERVICE.read_bytes(), "the service exe")
-        for step in ("privs", "sidtype", "failureflag"):
+        # The last: sc start says it started a service that never runs (30 s).
+        for step in ("privs", "sidtype", "failureflag", "ignore-start"):
             with self.subTest(step):
                 self.s.unix_path(SC_FAIL).write_text(step)
                 self.assertEqual(self.install(), 3)
                 self.assertEqual(self.zservice("config"), NOT_INSTALLED)
                 self.assertEqual(sorted(p.name for p in self.s.unix_path(INSTALL_DIR).iterdir()),
                                  ["Zelmora.exe", "readme.txt", "uninstall.exe"])
+
+
+class WindowsInstallerPackage(Installed):
+    """The https build's package, installed as Group Policy or Intune install it: msiexec /qn."""
+    setup = HTTPS_SETUP
+    by_package = True
+
+    @classmethod
+    def setUpClass(cls):
+        trust_test_authority(cls)
+        super().setUpClass()
+
+    def package(self, table: str) -> dict:
+        """The built package's table, read back with msitools: {first column: the others}."""
+        rows = subprocess.run(["msiinfo", "export", str(self.setup.parent / MSI_NAME), table],
+                              check=True, capture_output=True, text=True).stdout.splitlines()[3:]
+        return {row.split("\t")[0]: row.split("\t")[1:] for row in rows}
+
+    def entry(self) -> dict:
+        code = self.package("Property")["ProductCode"][0]
+        return reg_values(self.s, rf"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\{code}")
+
+    def test_1_installed_as_the_setup_program_installs_it(self):
+        self.assertEqual((self.files(), self.shortcut()),
+                         (["Zelmora.exe", "ZelmoraService.exe", "readme.txt"], True))
+        self.assertEqual({name: plain(self.entry()[name]) for name in ("DisplayName", "Publisher")},
+                         {"DisplayName": "Orva Zelmora", "Publisher": "Orva"}, "installed apps")
+        config = self.zservice("config")
+        exe = INSTALL_DIR + "\\ZelmoraService.exe"
+        self.assertIn(config["image"], (f'"{exe}"', exe))  # Wine's msi quotes no image
+        self.assertEqual({key: config[key] for key in ("account", "type", "start", "state")},
+                         {"account": "NT AUTHORITY\\LocalService", "type": OWN_PROCESS,
+                          "start": AUTO_START, "state": RUNNING})
+        steps = [line.strip() for line in self.s.unix_path(SC_LOG).read_text().splitlines()]
+        self.assertEqual([step for step in steps if step in SC_STEPS], PACKAGE_SC_STEPS)
+        row = self.package("ServiceInstall")["ClockService"]
+        self.assertEqual(row[:1] + row[2:8], ["ZelmoraClock", str(OWN_PROCESS), str(AUTO_START),
+                                              "1", "", "", "NT AUTHORITY\\LocalService"],
+                         "the package's service table")
+        self.assertEqual(plain(reg_values(self.s, EVENT_SOURCE)["EventMessageFile"]), exe)
+        self.assert_synchronize(UPDATED)
+
+    def test_2_the_setup_program_refuses_to_install_over_it(self):
+        before = self.zservice("config")["pid"]
+        self.assertEqual(self.exit_code(SETUP_COPY + " /S"), PACKAGE_REFUSED)
+        self.assertEqual((self.files(), reg_values(self.s, NSIS_ENTRY), self.zservice("config")["pid"]),
+                         (["Zelmora.exe", "ZelmoraService.exe", "readme.txt"], None, before))
+
+    def test_3_an_earlier_package_upgraded_keeps_settings_and_replaces_the_service(self):
+        code = self.package("Property")["ProductCode"][0]
+        end_program(self.s)  # as Windows Installer's Restart Manager would
+        self.assertEqual(self.msiexec("/x", code), 0)
+        self.s.reg_add(SETTINGS_KEY, "Interval", "45")
+        self.s.reg_add(RUN_KEY, "OtherProgram", r"C:\Other\other.exe")
+        version = self.package("Property")["ProductVersion"][0]
+        installed = self.s.unix_path(INSTALL_DIR + r"\ZelmoraService.exe")
+        # An older version; this version built for another address. Each has its own version,
+        # product code and package code.
+        for earlier in ("0.9.1", version):
+            with self.subTest(earlier):
+                old = self.s.unix_path(OLD_MSI_COPY)
+                shutil.copy(self.s.unix_path(MSI_COPY), old)
+                guid = lambda: "{" + str(uuid.uuid4()).upper() + "}"  # noqa: E731
+                subprocess.run(["msibuild", str(old), "-q", "UPDATE Property SET Value="
+                                f"'{earlier}' WHERE Property='ProductVersion'", "-q",
+                                f"UPDATE Property SET Value='{guid()}' WHERE Property='ProductCode'",
+                                "-s", "Installation Database", "Orva", "Intel;1033", guid()],
+                               check=True)
+                self.assertEqual(self.msiexec("/i", OLD_MSI_COPY), 0)
+                before = self.service_state(RUNNING)["pid"]
+                with installed.open("ab") as exe:  # marked: the upgrade must replace it
+                    exe.write(b"old")
+                self.assertEqual(self.install(), 0)
+                self.assertNotEqual(self.service_state(RUNNING)["pid"], before,
+                                    "the service's process id")
+                self.assertEqual(installed.read_bytes(), HTTPS_SERVICE.read_bytes())
+                self.assertIsNotNone(self.entry(), "this version's installed-apps entry")
+                self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
+                # Uninstalled, all goes but the settings and other programs' autorun values.
+                self.assertEqual(self.msiexec("/x", code), 0)
+                self.assertEqual((self.files(), self.shortcut(), self.entry(),
+                                  self.zservice("config"), reg_values(self.s, EVENT_SOURCE)),
+                                 ([], False, None, NOT_INSTALLED, None))
+                self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
+                self.assertEqual(reg_value(self.s, RUN_KEY, "OtherProgram"),
+                                 sz(r"C:\Other\other.exe"))
+
+    def test_4_a_failed_step_rolls_it_all_back(self):
+        crowded = self.s.unix_path(r"C:\Crowded")
+        crowded.mkdir()
+        (crowded / "notes.txt").write_text("mine")
+        # (the sc step made to fail, or the install folder: one that holds other files)
+        for step, folder in (("privs", None), ("sidtype", None), ("failureflag", None),
+                             ("", r"C:\Crowded")):
+            with self.subTest(step or folder):
+                self.s.unix_path(SC_FAIL).write_text(step)
+                installdir = [f"INSTALLDIR={folder}"] if folder else []
+                self.assertIn(self.msiexec("/i", MSI_COPY, *installdir), INSTALLATION_FAILED)
+                self.assertEqual(sorted(p.name for p in crowded.iterdir()), ["notes.txt"])
+                self.assertEqual((self.files(), self.shortcut(),
+                                  self.entry(), self.zservice("config")),
+                                 ([], False, None, NOT_INSTALLED))

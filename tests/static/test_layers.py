@@ -2,8 +2,8 @@
 """The product's folders are layers: each includes only from itself and the layers below
 it, and only the Win32 layer includes system headers (<windows.h>, <shellapi.h>, ...): the
 others include the C++ standard library alone, whose headers have no ".h". The Win32 layer
-holds two programs: the window program's code and the clock service's each in a folder of
-its own, beside what both share; neither reaches the other's, and the shared code neither."""
+holds the window program's code, the clock service's and the installers' folder step each in
+a folder of its own, beside what all share; none reaches another's, and the shared code none."""
 
 import os
 import re
@@ -13,7 +13,7 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 LAYERS = ["platform", "timeservice", "app", "ui", "win32"]  # bottom up
 EXTRA = {"win32": ["resources"]}  # the ids of the resources it loads
 WIN32_PARTS = {"shared": ["shared"], "program": ["shared", "program"],
-               "service": ["shared", "service"]}  # what each may include of win32/
+               "service": ["shared", "service"], "setup": ["shared", "setup"]}
 
 
 class Layers(unittest.TestCase):
@@ -36,7 +36,7 @@ class Layers(unittest.TestCase):
     def test_win32_programs_apart(self):
         win32 = os.path.join(ROOT, "win32")
         self.assertEqual(sorted(os.listdir(win32)), sorted(WIN32_PARTS),
-                         "every Win32 file belongs to the program, the service or both")
+                         "every Win32 file belongs to a program or is shared")
         for part, allowed in WIN32_PARTS.items():
             names = os.listdir(os.path.join(win32, part))
             self.assertTrue(names, f"win32/{part}/ is empty")

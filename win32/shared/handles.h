@@ -40,6 +40,14 @@ struct FileHandleTraits : KeepsLastError {
 };
 using unique_file_handle = unique_handle<FileHandleTraits>;
 
+// A search from FindFirstFileExW.
+struct FindHandleTraits : KeepsLastError {
+    using pointer = HANDLE;
+    static pointer invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(pointer h) { FindClose(h); }
+};
+using unique_find_handle = unique_handle<FindHandleTraits>;
+
 // The screen's device context, from GetDC(nullptr).
 struct ScreenDcTraits : KeepsLastError {
     using pointer = HDC;

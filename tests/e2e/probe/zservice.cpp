@@ -15,8 +15,9 @@
 //                          sets the machine's WinHTTP proxy
 // Named sc.exe, it stands in for the service manager's tool, whose copy sc-wine.exe beside
 // it does the work: it logs each command line to C:\zprobe\sc.log, fails the command named
-// in C:\zprobe\sc-fail.txt, and passes the steps Wine's service manager cannot keep
-// (privs, sidtype, failureflag), which the service's registration shows as kept or not.
+// in C:\zprobe\sc-fail.txt (only pretends to run it if named ignore-<command> there), and
+// passes the steps Wine's service manager cannot keep (privs, sidtype, failureflag), which
+// the service's registration shows as kept or not.
 // A value that could not be read shows as "error <code>", never as absent.
 
 #include <windows.h>
@@ -318,6 +319,10 @@ int StandInForSc(int argc, wchar_t** argv, const std::wstring& self) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (!fail.empty() && command == fail) {
         return 1;
+    }
+    // Says it worked and does nothing: a service that never starts, a delete that never happens.
+    if (fail == L"ignore-" + command) {
+        return 0;
     }
     if (command == L"privs" || command == L"sidtype" || command == L"failureflag") {
         return 0;
