@@ -42,6 +42,12 @@ AllowSkipFiles off
 
 Name "Orva Zelmora"
 OutFile "${OUTFILE}"
+; A signed release: SIGN_COMMAND "file" signs the file in place, the uninstaller before it is
+; packed and the setup program once written; if it fails, so does the build.
+!ifdef SIGN_COMMAND
+    !uninstfinalize '${SIGN_COMMAND} "%1"' = 0
+    !finalize '${SIGN_COMMAND} "%1"' = 0
+!endif
 InstallDir "$PROGRAMFILES\Zelmora"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "Orva Zelmora ${VERSION}"

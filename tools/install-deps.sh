@@ -8,10 +8,10 @@ build_packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-
     binutils-mingw-w64-x86-64 nsis wixl)
 run_packages=(wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick lighttpd perl curl
     python3)
-# The release script checks what it packs as the static tests do.
-release_packages=(python3 python3-pefile)
+# The release script checks what it packs as the static tests do, and signs it (--sign).
+release_packages=(python3 python3-pefile osslsigncode openssl)
 test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3-cryptography
-    python3-pefile tinyproxy msitools)
+    python3-pefile tinyproxy msitools osslsigncode openssl)
 root_packages=(debootstrap bubblewrap)
 
 case "${1:-test}" in

@@ -2,22 +2,35 @@
 # Builds the 32-bit release, checks it, and packs it with the guide and the time page
 # into a zip, and with the guide into a setup program beside it.
 # Usage: tools/make-release.sh [--url URL] [--out DIR] [--build-dir DIR]
-#   --url URL        the time page the program fetches, http:// or https:// (default: the
-#                    build's default); the packed readme.txt names it
-#   --out DIR        where the zip and the setup program go (default: build/release)
-#   --build-dir DIR  the build folder (default: build/release-i686)
-# Both are the same bytes for the same inputs: the zip has fixed timestamps
+#                              [--sign FILE.p12 [--password-file F] [--timestamp URL]]
+#   --url URL            the time page the program fetches, http:// or https:// (default: the
+#                        build's default); the packed readme.txt names it
+#   --out DIR            where the zip and the setup program go (default: build/release)
+#   --build-dir DIR      the build folder (default: build/release-i686)
+#   --sign FILE.p12      signs Zelmora.exe, ZelmoraService.exe, the uninstaller and the setup
+#                        program with osslsigncode, before each is packed, with the key and
+#                        certificate in FILE.p12, and fails unless each verifies against the
+#                        certificates in FILE.p12 (so it holds the chain up to its root)
+#   --password-file F    FILE.p12's password: F's first line, which only osslsigncode and
+#                        openssl read (default: none)
+#   --timestamp URL      an RFC 3161 time-stamp server; without it the signatures are valid
+#                        only as long as the certificate is
+# Unsigned, both are the same bytes for the same inputs: the zip has fixed timestamps
 # (SOURCE_DATE_EPOCH, else 2026-01-01), sorted entries and fixed permissions; the setup
-# program stores no file times.
+# program stores no file times. Relative paths are taken from the repository's folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,21s/^# \{0,1\}//p' "$0"; }
 
 url=""
 url_given=0
 out_dir="build/release"
 build_dir="build/release-i686"
+sign_p12=""
+password_file=""
+timestamp=""
+sign_only=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --url) [ $# -ge 2 ] || { usage >&2; exit 2; }; url="$2"; url_given=1; shift 2 ;;
@@ -26,6 +39,15 @@ while [ $# -gt 0 ]; do
         --out=*) out_dir="${1#*=}"; shift ;;
         --build-dir) [ $# -ge 2 ] || { usage >&2; exit 2; }; build_dir="$2"; shift 2 ;;
         --build-dir=*) build_dir="${1#*=}"; shift ;;
+        --sign) [ $# -ge 2 ] || { usage >&2; exit 2; }; sign_p12="$2"; shift 2 ;;
+        --sign=*) sign_p12="${1#*=}"; shift ;;
+        --password-file) [ $# -ge 2 ] || { usage >&2; exit 2; }; password_file="$2"; shift 2 ;;
+        --password-file=*) password_file="${1#*=}"; shift ;;
+        --timestamp) [ $# -ge 2 ] || { usage >&2; exit 2; }; timestamp="$2"; shift 2 ;;
+        --timestamp=*) timestamp="${1#*=}"; shift ;;
+        # Not for people: how the setup program's build has this script sign the uninstaller
+        # and the setup program (ZELMORA_SIGN_COMMAND below).
+        --sign-file) [ $# -ge 2 ] || { usage >&2; exit 2; }; sign_only="$2"; shift 2 ;;
         -h|--help) usage; exit 0 ;;
         *) echo "unknown argument: $1" >&2; usage >&2; exit 2 ;;
     esac
@@ -38,33 +60,118 @@ if [ "$url_given" -eq 1 ] && [[ ! "$url" =~ $url_pattern ]]; then
     exit 2
 fi
 
-tools/install-deps.sh release
+# The setup program's build runs this script again, to sign one file: no dependencies then.
+[ -n "$sign_only" ] || tools/install-deps.sh release
+
+# Signs PATH in place with the --sign key.
+sign_file() {
+    if ! osslsigncode sign -pkcs12 "$sign_p12" "${sign_options[@]}" -h sha256 \
+            -n "Orva Zelmora" -in "$1" -out "$1.signed" >/dev/null; then
+        rm -f "$1.signed"
+        echo "ERROR: signing $1 failed" >&2
+        exit 1
+    fi
+    mv "$1.signed" "$1"
+}
+
+# Fails the release unless PATH's signature verifies against the certificates in the .p12.
+verify_file() {
+    local said
+    if ! said=$(osslsigncode verify -CAfile "$sign_chain" -in "$1" 2>&1); then
+        printf '%s\n' "$said" >&2
+        echo "ERROR: the signature of $1 does not verify against the certificates in" \
+            "$sign_p12" >&2
+        exit 1
+    fi
+    echo "Verified:   $1"
+}
+
+if [ -n "$sign_p12" ]; then
+    for file in "$sign_p12" "$password_file"; do
+        [ -z "$file" ] || [ -r "$file" ] || { echo "cannot read $file" >&2; exit 2; }
+    done
+    # makensis runs the signing command from elsewhere: absolute paths.
+    sign_p12=$(realpath "$sign_p12")
+    sign_options=()
+    passin=(-passin pass:)
+    if [ -n "$password_file" ]; then
+        password_file=$(realpath "$password_file")
+        sign_options+=(-readpass "$password_file")
+        passin=(-passin "file:$password_file")
+    fi
+    [ -z "$timestamp" ] || sign_options+=(-ts "$timestamp")
+    sign_chain=$(mktemp)
+    trap 'rm -f "$sign_chain"' EXIT
+    # A .p12 exported by Windows may use ciphers OpenSSL 3 keeps in its legacy provider.
+    if ! openssl pkcs12 -in "$sign_p12" "${passin[@]}" -nokeys -out "$sign_chain" 2>/dev/null &&
+       ! openssl pkcs12 -legacy -in "$sign_p12" "${passin[@]}" -nokeys -out "$sign_chain"; then
+        echo "ERROR: cannot read the certificates in $sign_p12 (wrong password?)" >&2
+        exit 1
+    fi
+    if [ -n "$sign_only" ]; then
+        sign_file "$sign_only"
+        verify_file "$sign_only"
+        exit 0
+    fi
+    # makensis reads the command in single quotes, then a shell its values in double quotes.
+    for value in "$PWD" "$sign_p12" "$password_file" "$timestamp"; do
+        if [[ "$value" == *[\"\'\$\`\\%]* ]]; then
+            echo "signing needs paths and an address without \" ' \$ \` \\ %, got: $value" >&2
+            exit 2
+        fi
+    done
+    sign_command="\"$PWD/tools/make-release.sh\" --sign \"$sign_p12\""
+    [ -z "$password_file" ] || sign_command+=" --password-file \"$password_file\""
+    [ -z "$timestamp" ] || sign_command+=" --timestamp \"$timestamp\""
+    sign_command+=" --sign-file"
+elif [ -n "$password_file$timestamp$sign_only" ]; then
+    echo "--password-file, --timestamp and --sign-file go with --sign" >&2
+    exit 2
+fi
+
 python=/usr/bin/python3
 
 url_arg=(-DZELMORA_TIME_URL="$url")
 # Without --url, drop any address an earlier run left in the cache: the default applies.
 [ "$url_given" -eq 1 ] || url_arg=(-UZELMORA_TIME_URL)
+# The setup program's build signs the uninstaller and itself with this command; an unsigned
+# run drops the one an earlier signed run left in the cache.
+sign_arg=(-UZELMORA_SIGN_COMMAND)
+[ -z "$sign_p12" ] || sign_arg=(-DZELMORA_SIGN_COMMAND="$sign_command")
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-    -DCMAKE_BUILD_TYPE=Release "${url_arg[@]}"
-cmake --build "$build_dir" --target Zelmora --parallel "$(nproc)"
+    -DCMAKE_BUILD_TYPE=Release "${url_arg[@]}" "${sign_arg[@]}"
 exe="$build_dir/Zelmora.exe"
+service_exe="$build_dir/ZelmoraService.exe"
 built_url=$(sed -n 's/^ZELMORA_TIME_URL:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
 # The version as the build wrote it for the program, so the file names cannot disagree with it.
 version_header="$build_dir/generated/zelmora_version.h"
 version=$(sed -n 's/^#define ZELMORA_VERSION_TEXT "\(.*\)"$/\1/p' "$version_header")
 [ -n "$version" ] || { echo "no ZELMORA_VERSION_TEXT in $version_header" >&2; exit 1; }
+built_setup="$build_dir/Zelmora-$version-setup.exe"
+
+# A signed run signs these in place: every run links and packs them afresh, so that no release
+# carries what an earlier run, signed or not, left.
+rm -f "$exe" "$service_exe" "$built_setup"
+cmake --build "$build_dir" --target Zelmora ZelmoraService --parallel "$(nproc)"
+if [ -n "$sign_p12" ]; then
+    sign_file "$exe"
+    verify_file "$exe"
+    if [[ "$built_url" == https://* ]]; then
+        sign_file "$service_exe"
+        verify_file "$service_exe"
+    fi
+fi
 
 PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$exe" --arch i686 \
     --version-header "$version_header"
-
-# The setup program wraps the exe just checked; its build does not touch the exe.
-cmake --build "$build_dir" --target setup
 # An https:// build's setup program installs the clock service too: checked the same way.
 if [[ "$built_url" == https://* ]]; then
-    PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$build_dir/ZelmoraService.exe" \
+    PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$service_exe" \
         --service --arch i686 --version-header "$version_header"
 fi
-built_setup="$build_dir/Zelmora-$version-setup.exe"
+
+# The setup program wraps the programs just checked; its build does not touch them.
+cmake --build "$build_dir" --target setup
 PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$built_setup" --setup \
     --version-header "$version_header"
 
@@ -115,6 +222,14 @@ PYTHON
 setup_path="$out_dir/Zelmora-$version-setup.exe"
 cp "$built_setup" "$setup_path.part"
 mv "$setup_path.part" "$setup_path"
+
+if [ -n "$sign_p12" ]; then
+    verify_file "$setup_path"
+    if [ -z "$timestamp" ]; then
+        echo "WARNING: signed without --timestamp: the signatures are valid only as long as" \
+            "the certificate is." >&2
+    fi
+fi
 
 size() { stat -c %s "$1"; }
 if [[ "$built_url" != https://* ]]; then

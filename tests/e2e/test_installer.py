@@ -2,9 +2,15 @@
 
 import os
 import re
+import shutil
+import subprocess
+import tempfile
+import zipfile
+from pathlib import Path
 
-from harness import (CHK_AUTORUN, FACTS, READY, RUN_KEY, RUN_VALUE, SETTINGS_KEY,
-                     SessionTestCase, build_dir, env_path, plain, reg_value, reg_values,
+import test_service
+from harness import (CHK_AUTORUN, FACTS, READY, REPO, RUN_KEY, RUN_VALUE, SETTINGS_KEY,
+                     SessionTestCase, build_dir, env_path, plain, port, reg_value, reg_values,
                      set_interval, sz, target)
 
 ARCH = target().arch
@@ -94,3 +100,74 @@ class Installer(SessionTestCase):
             self.skipTest("this Wine keeps no owner on a folder: each is its user's, who runs "
                           "the setup program (the refusal is decided by JudgeInstallFolder)")
 
+
+def signing_key(folder: Path) -> tuple:
+    """(.p12, password file, authority): a throwaway authority's code-signing certificate."""
+    (folder / "password").write_text("a pass phrase\n")
+    new = "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+    for command in (f"{new} -keyout ca.key -out ca.crt -subj /CN=Test-authority",
+                    f"{new} -keyout key -out crt -subj /CN=Test-signer -CA ca.crt -CAkey ca.key "
+                    "-addext basicConstraints=CA:false -addext extendedKeyUsage=codeSigning",
+                    "pkcs12 -export -inkey key -in crt -certfile ca.crt -passout file:password "
+                    "-out p12"):
+        subprocess.run(["openssl", *command.split()], cwd=folder, check=True, capture_output=True)
+    return folder / "p12", folder / "password", folder / "ca.crt"
+
+
+def verify(path: Path, authority: Path) -> tuple:
+    """osslsigncode's exit code and verdict: ok, mismatch, no signature, or what it said."""
+    run = subprocess.run(["osslsigncode", "verify", "-CAfile", authority, "-in", path],
+                         capture_output=True, text=True)
+    said = run.stdout + run.stderr
+    return run.returncode, next((verdict for text, verdict in (
+        ("Signature verification: ok", "ok"), ("MISMATCH", "mismatch"),
+        ("No signature found", "no signature")) if text in said), said[-500:])
+
+
+class SignedRelease(SessionTestCase):
+    """tools/make-release.sh --sign of an https:// build, installed with the clock service (Wine's
+    sc replaced by the service tests' stand-in), then its programs' signatures."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = Path(tempfile.mkdtemp())
+        cls.addClassCleanup(shutil.rmtree, cls.folder)
+        p12, password, cls.authority = signing_key(cls.folder)
+        run = subprocess.run([REPO / "tools/make-release.sh", "--sign", p12, "--password-file",
+                              password, "--url", f"https://localhost:{port()}/cgi-bin/timer.pl",
+                              "--out", cls.folder, "--build-dir", build_dir() / "release-signed"],
+                             stderr=subprocess.PIPE, text=True)
+        cls.warnings = run.stderr
+        if run.returncode:
+            raise AssertionError(f"make-release.sh ended with {run.returncode}: {run.stderr}")
+        cls.setup = cls.folder / f"Zelmora-{VERSION}-setup.exe"
+        cls.session_options = {"start_program": False,
+                               "files": {SETUP_COPY: cls.setup.read_bytes()}}
+        super().setUpClass()
+        cls.s.wine(SETUP_COPY, "/S", timeout=120)
+
+    @classmethod
+    def prepare_prefix(cls, session):  # the stand-in passes on the steps Wine's sc fails
+        sysdir = session.unix_path(test_service.SYSDIR)
+        shutil.copy2(sysdir / "sc.exe", sysdir / "sc-wine.exe")
+        shutil.copy2(test_service.ZSERVICE, sysdir / "sc.exe")
+
+    def test_every_shipped_program_verifies_and_not_with_a_byte_changed(self):
+        zipped = self.folder / "Zelmora.exe from the zip"
+        with zipfile.ZipFile(self.folder / f"Zelmora-{VERSION}.zip") as release:
+            zipped.write_bytes(release.read("Zelmora/Zelmora.exe"))
+        installed = (self.s.unix_path(f"{INSTALL_DIR}\\{name}")
+                     for name in ("Zelmora.exe", "ZelmoraService.exe", "uninstall.exe"))
+        for path in (zipped, self.setup, *installed):
+            with self.subTest(path.name):
+                self.assertEqual(verify(path, self.authority), (0, "ok"))
+                changed = bytearray(path.read_bytes())
+                changed[len(changed) // 2] ^= 1
+                (self.folder / "changed").write_bytes(changed)
+                self.assertEqual(verify(self.folder / "changed", self.authority), (1, "mismatch"))
+        self.assertIn("WARNING: signed without --timestamp", self.warnings)
+
+    def test_the_signed_program_starts(self):
+        self.s.program_dir = INSTALL_DIR
+        self.s.start_program()
+        self.s.wait_status(lambda text: text == READY, 10)
