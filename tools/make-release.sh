@@ -1,27 +1,30 @@
 #!/bin/bash
 # Builds the 32-bit release, checks it, and packs it with the guide and the time page
-# into a zip, and with the guide into a setup program beside it.
+# into a zip, and with the guide into a setup program and a Windows Installer package beside it.
 # Usage: tools/make-release.sh [--url URL] [--out DIR] [--build-dir DIR]
 #                              [--sign FILE.p12 [--password-file F] [--timestamp URL]]
 #   --url URL            the time page the program fetches, http:// or https:// (default: the
 #                        build's default); the packed readme.txt names it
-#   --out DIR            where the zip and the setup program go (default: build/release)
+#   --out DIR            where the zip, the setup program and the package go
+#                        (default: build/release)
 #   --build-dir DIR      the build folder (default: build/release-i686)
-#   --sign FILE.p12      signs Zelmora.exe, ZelmoraService.exe, the uninstaller and the setup
-#                        program with osslsigncode, before each is packed, with the key and
-#                        certificate in FILE.p12, and fails unless each verifies against the
-#                        certificates in FILE.p12 (so it holds the chain up to its root)
+#   --sign FILE.p12      signs Zelmora.exe, ZelmoraService.exe, ZelmoraSetup.dll, the
+#                        uninstaller, the setup program and the package with osslsigncode,
+#                        each before it is packed, with the key and certificate in FILE.p12,
+#                        and fails unless each verifies against the certificates in FILE.p12
+#                        (so it holds the chain up to its root)
 #   --password-file F    FILE.p12's password: F's first line, which only osslsigncode and
 #                        openssl read (default: none)
 #   --timestamp URL      an RFC 3161 time-stamp server; without it the signatures are valid
 #                        only as long as the certificate is
-# Unsigned, both are the same bytes for the same inputs: the zip has fixed timestamps
-# (SOURCE_DATE_EPOCH, else 2026-01-01), sorted entries and fixed permissions; the setup
-# program stores no file times. Relative paths are taken from the repository's folder.
+# Unsigned, the zip and the setup program are the same bytes for the same inputs: the zip has
+# fixed timestamps (SOURCE_DATE_EPOCH, else 2026-01-01), sorted entries and fixed
+# permissions; the setup program stores no file times. The package holds its build's time and
+# a new package code. Relative paths are taken from the repository's folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,21s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,23s/^# \{0,1\}//p' "$0"; }
 
 url=""
 url_given=0
@@ -148,14 +151,19 @@ version_header="$build_dir/generated/zelmora_version.h"
 version=$(sed -n 's/^#define ZELMORA_VERSION_TEXT "\(.*\)"$/\1/p' "$version_header")
 [ -n "$version" ] || { echo "no ZELMORA_VERSION_TEXT in $version_header" >&2; exit 1; }
 built_setup="$build_dir/Zelmora-$version-setup.exe"
+built_msi="$build_dir/Zelmora-$version.msi"
+setup_dll="$build_dir/ZelmoraSetup.dll"
 
 # A signed run signs these in place: every run links and packs them afresh, so that no release
 # carries what an earlier run, signed or not, left.
-rm -f "$exe" "$service_exe" "$built_setup"
-cmake --build "$build_dir" --target Zelmora ZelmoraService --parallel "$(nproc)"
+rm -f "$exe" "$service_exe" "$setup_dll" "$built_setup" "$built_msi"
+cmake --build "$build_dir" --target Zelmora ZelmoraService ZelmoraSetup --parallel "$(nproc)"
 if [ -n "$sign_p12" ]; then
-    sign_file "$exe"
-    verify_file "$exe"
+    # The installers' folder step runs from a temporary folder: signed like the rest.
+    for file in "$exe" "$setup_dll"; do
+        sign_file "$file"
+        verify_file "$file"
+    done
     if [[ "$built_url" == https://* ]]; then
         sign_file "$service_exe"
         verify_file "$service_exe"
@@ -170,10 +178,14 @@ if [[ "$built_url" == https://* ]]; then
         --service --arch i686 --version-header "$version_header"
 fi
 
-# The setup program wraps the programs just checked; its build does not touch them.
-cmake --build "$build_dir" --target setup
+# The installers wrap the programs just checked; their builds do not touch them.
+cmake --build "$build_dir" --target setup msi
 PYTHONDONTWRITEBYTECODE=1 "$python" tests/static/check_exe.py "$built_setup" --setup \
     --version-header "$version_header"
+if [ -n "$sign_p12" ]; then
+    sign_file "$built_msi"
+    verify_file "$built_msi"
+fi
 
 mkdir -p "$out_dir"
 zip_path="$out_dir/Zelmora-$version.zip"
@@ -222,9 +234,13 @@ PYTHON
 setup_path="$out_dir/Zelmora-$version-setup.exe"
 cp "$built_setup" "$setup_path.part"
 mv "$setup_path.part" "$setup_path"
+msi_path="$out_dir/Zelmora-$version.msi"
+cp "$built_msi" "$msi_path.part"
+mv "$msi_path.part" "$msi_path"
 
 if [ -n "$sign_p12" ]; then
     verify_file "$setup_path"
+    verify_file "$msi_path"
     if [ -z "$timestamp" ]; then
         echo "WARNING: signed without --timestamp: the signatures are valid only as long as" \
             "the certificate is." >&2
@@ -234,9 +250,10 @@ fi
 size() { stat -c %s "$1"; }
 if [[ "$built_url" != https://* ]]; then
     echo "WARNING: $built_url is not https://: ordinary users cannot synchronise: the clock" \
-        "service needs https, so the setup program leaves it out." >&2
+        "service needs https, so the installers leave it out." >&2
 fi
 echo "Time page:  $built_url"
 echo "Program:    $exe ($(size "$exe") bytes)"
 echo "Release:    $zip_path ($(size "$zip_path") bytes)"
 echo "Setup:      $setup_path ($(size "$setup_path") bytes)"
+echo "Package:    $msi_path ($(size "$msi_path") bytes)"

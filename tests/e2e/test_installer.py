@@ -158,7 +158,9 @@ class SignedRelease(SessionTestCase):
             zipped.write_bytes(release.read("Zelmora/Zelmora.exe"))
         installed = (self.s.unix_path(f"{INSTALL_DIR}\\{name}")
                      for name in ("Zelmora.exe", "ZelmoraService.exe", "uninstall.exe"))
-        for path in (zipped, self.setup, *installed):
+        package = self.folder / f"Zelmora-{VERSION}.msi"
+        folder_step = build_dir() / "release-signed" / "ZelmoraSetup.dll"  # packed in both
+        for path in (zipped, self.setup, package, folder_step, *installed):
             with self.subTest(path.name):
                 self.assertEqual(verify(path, self.authority), (0, "ok"))
                 changed = bytearray(path.read_bytes())
