@@ -11,11 +11,10 @@ ordinary user's). Wine's limits, and how each is handled:
 - PIPE_REJECT_REMOTE_CLIENTS and FILE_FLAG_FIRST_PIPE_INSTANCE are not enforced, and every
   process holds an administrator's token: the pipe's access list is read back as the service
   set it, not tried out with another user.
-- Its msi writes a service's image path unquoted, where Windows Installer quotes it, puts a
-  per-machine package's Start menu entry into the user's menu, ends a failed installation
-  with 1627 where Windows says 1603, and has no Restart Manager to end a running Zelmora
-  first (the tests end it as that would, with WM_ENDSESSION): the package's checks allow
-  either.
+- Its msi puts a per-machine package's Start menu entry into the user's menu, ends a failed
+  installation with 1627 where Windows says 1603, and has no Restart Manager to end a running
+  Zelmora first (the tests end it as that would, with WM_ENDSESSION): the package's checks
+  allow either.
 - The wineserver ends with the last ordinary process and takes the service with it: the
   session keeps it up with `wineserver -p`.
 - It keeps no event log, but writes each string of a record to its `eventlog` debug channel
@@ -56,7 +55,8 @@ MSI_LOG = r"C:\Downloads\msi.log"
 # Windows Installer ends a failed installation with 1603; Wine's msi with 1627.
 INSTALLATION_FAILED = (1603, 1627)
 PACKAGE_REFUSED = 1638  # the setup program over the package's installation
-NSIS_ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+NSIS_ENTRY = UNINSTALL_KEY + r"\Zelmora"  # the package's is named by its product code
 # The Start menu entry: for all users; Wine's msi puts a package's into the user's own menu.
 SHORTCUT = r"Microsoft\Windows\Start Menu\Programs\Zelmora.lnk"
 SHORTCUT_FOLDERS = (r"C:\ProgramData", r"C:\users\*\AppData\Roaming")
@@ -87,6 +87,7 @@ REG_EXPAND_SZ = 2
 OUTCOME_SET, OUTCOME_NEEDS_HTTPS = 1, 5
 WINE_INVALID_LEVEL = "error 124"
 NOT_INSTALLED = {"installed": False, "error": "error 1060"}
+NOTHING_INSTALLED = ([], False, None, NOT_INSTALLED)  # files, shortcut, entry, service
 # The program's own download and set, then the service's answer (tests/README.md).
 SYNCHRONIZE_BOUND = 15
 # The service fetches at most once in this many seconds (and a margin).
@@ -455,7 +456,11 @@ class WindowsInstallerPackage(Installed):
 
     def entry(self) -> dict:
         code = self.package("Property")["ProductCode"][0]
-        return reg_values(self.s, rf"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\{code}")
+        return reg_values(self.s, rf"{UNINSTALL_KEY}\{code}")
+
+    def installation(self) -> tuple:
+        """Its files, Start menu entry, installed-apps entry and service."""
+        return self.files(), self.shortcut(), self.entry(), self.zservice("config")
 
     def test_1_installed_as_the_setup_program_installs_it(self):
         self.assertEqual((self.files(), self.shortcut()),
@@ -464,7 +469,7 @@ class WindowsInstallerPackage(Installed):
                          {"DisplayName": "Orva Zelmora", "Publisher": "Orva"}, "installed apps")
         config = self.zservice("config")
         exe = INSTALL_DIR + "\\ZelmoraService.exe"
-        self.assertIn(config["image"], (f'"{exe}"', exe))  # Wine's msi quotes no image
+        self.assertEqual(config["image"], f'"{exe}"')
         self.assertEqual({key: config[key] for key in ("account", "type", "start", "state")},
                          {"account": "NT AUTHORITY\\LocalService", "type": OWN_PROCESS,
                           "start": AUTO_START, "state": RUNNING})
@@ -480,7 +485,8 @@ class WindowsInstallerPackage(Installed):
     def test_2_the_setup_program_refuses_to_install_over_it(self):
         before = self.zservice("config")["pid"]
         self.assertEqual(self.exit_code(SETUP_COPY + " /S"), PACKAGE_REFUSED)
-        self.assertEqual((self.files(), reg_values(self.s, NSIS_ENTRY), self.zservice("config")["pid"]),
+        self.assertEqual((self.files(), reg_values(self.s, NSIS_ENTRY),
+                          self.zservice("config")["pid"]),
                          (["Zelmora.exe", "ZelmoraService.exe", "readme.txt"], None, before))
 
     def test_3_an_earlier_package_upgraded_keeps_settings_and_replaces_the_service(self):
@@ -498,11 +504,10 @@ class WindowsInstallerPackage(Installed):
                 old = self.s.unix_path(OLD_MSI_COPY)
                 shutil.copy(self.s.unix_path(MSI_COPY), old)
                 guid = lambda: "{" + str(uuid.uuid4()).upper() + "}"  # noqa: E731
-                subprocess.run(["msibuild", str(old), "-q", "UPDATE Property SET Value="
-                                f"'{earlier}' WHERE Property='ProductVersion'", "-q",
-                                f"UPDATE Property SET Value='{guid()}' WHERE Property='ProductCode'",
-                                "-s", "Installation Database", "Orva", "Intel;1033", guid()],
-                               check=True)
+                update = "UPDATE Property SET Value='{}' WHERE Property='{}'".format
+                subprocess.run(["msibuild", str(old), "-q", update(earlier, "ProductVersion"),
+                                "-q", update(guid(), "ProductCode"), "-s",
+                                "Installation Database", "Orva", "Intel;1033", guid()], check=True)
                 self.assertEqual(self.msiexec("/i", OLD_MSI_COPY), 0)
                 before = self.service_state(RUNNING)["pid"]
                 with installed.open("ab") as exe:  # marked: the upgrade must replace it
@@ -515,9 +520,8 @@ class WindowsInstallerPackage(Installed):
                 self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
                 # Uninstalled, all goes but the settings and other programs' autorun values.
                 self.assertEqual(self.msiexec("/x", code), 0)
-                self.assertEqual((self.files(), self.shortcut(), self.entry(),
-                                  self.zservice("config"), reg_values(self.s, EVENT_SOURCE)),
-                                 ([], False, None, NOT_INSTALLED, None))
+                self.assertEqual((*self.installation(), reg_values(self.s, EVENT_SOURCE)),
+                                 (*NOTHING_INSTALLED, None))
                 self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
                 self.assertEqual(reg_value(self.s, RUN_KEY, "OtherProgram"),
                                  sz(r"C:\Other\other.exe"))
@@ -534,6 +538,4 @@ class WindowsInstallerPackage(Installed):
                 installdir = [f"INSTALLDIR={folder}"] if folder else []
                 self.assertIn(self.msiexec("/i", MSI_COPY, *installdir), INSTALLATION_FAILED)
                 self.assertEqual(sorted(p.name for p in crowded.iterdir()), ["notes.txt"])
-                self.assertEqual((self.files(), self.shortcut(),
-                                  self.entry(), self.zservice("config")),
-                                 ([], False, None, NOT_INSTALLED))
+                self.assertEqual(self.installation(), NOTHING_INSTALLED)

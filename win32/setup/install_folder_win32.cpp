@@ -1,7 +1,8 @@
 // ZelmoraSetup.dll: prepares the install folder for both installers, before any file goes in.
 // The setup program calls PrepareInstallFolder through its System plug-in; the Windows
 // Installer package calls PrepareInstallFolderAction as a deferred custom action, running as
-// SYSTEM, with the folder as its CustomActionData. Nothing is imported beyond kernel32 and
+// SYSTEM, with the folder as its CustomActionData, and QuoteServiceImageAction once it has
+// installed the clock service. Nothing is imported beyond kernel32 and
 // advapi32, so that no DLL beside the setup program is ever loaded for it.
 
 #include <windows.h>
@@ -10,10 +11,12 @@
 #include <sddl.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/install_folder.h"
 #include "platform/utf16.h"
 #include "win32/shared/handles.h"
+#include "win32/shared/service_names.h"
 #include "win32/shared/system_dll.h"
 
 namespace {
@@ -248,4 +251,35 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareInstallFolderAction(MSIHA
         closeHandle(record);
     }
     return result == kReady ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Windows Installer's entry once it has installed the clock service: its program's path
+// quoted, as the setup program registers it, whatever the installer wrote; unquoted, a path
+// with blanks would first be tried cut at each blank (C:\Program.exe).
+extern "C" __declspec(dllexport) UINT __stdcall QuoteServiceImageAction(MSIHANDLE) {
+    const unique_sc_handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const unique_sc_handle service(manager
+                                       ? OpenServiceW(manager.get(), kClockServiceName,
+                                                      SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG)
+                                       : nullptr);
+    DWORD needed = 0;
+    if (!service || (!QueryServiceConfigW(service.get(), nullptr, 0, &needed) &&
+                     GetLastError() != ERROR_INSUFFICIENT_BUFFER)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service.get(), config, needed, &needed)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    const std::wstring image = config->lpBinaryPathName;
+    if (image.starts_with(L'"')) {
+        return ERROR_SUCCESS;
+    }
+    const std::wstring quoted = L"\"" + image + L"\"";
+    return ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                SERVICE_NO_CHANGE, quoted.c_str(), nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr)
+               ? ERROR_SUCCESS
+               : ERROR_INSTALL_FAILURE;
 }
