@@ -1,5 +1,7 @@
 #include "app/app_core.h"
 
+#include <algorithm>
+#include <cctype>
 #include <string>
 
 #include "app/reg_api.h"
@@ -26,6 +28,17 @@ std::string AutorunCommand(std::string_view appPath) {
         command = '"' + command + '"';
     }
     return command;
+}
+
+bool AutorunIsFor(std::string_view value, std::string_view appPath) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    const std::string program = std::string(appPath) + std::string(kExeName);
+    return value.empty() || std::ranges::equal(value, program, [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
 }
 
 StartOutcome AppCore::Main() {

@@ -67,3 +67,6 @@ std::string WithTrailingBackslash(std::string folder);
 // What the autorun value holds for a program in appPath: quoted when it contains a blank,
 // so that Windows cannot run a program planted at the first blank.
 std::string AutorunCommand(std::string_view appPath);
+// Whether an autorun value starts the program in appPath (in any case, quoted or not) or is
+// empty, starting nothing: what an uninstaller of that folder removes, another copy's not.
+bool AutorunIsFor(std::string_view value, std::string_view appPath);

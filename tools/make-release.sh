@@ -187,6 +187,8 @@ if [ -n "$sign_p12" ]; then
     verify_file "$built_msi"
 fi
 
+# Signed still: nothing since has linked it again.
+[ -z "$sign_p12" ] || verify_file "$exe"
 mkdir -p "$out_dir"
 zip_path="$out_dir/Zelmora-$version.zip"
 # archive name, source file, mode

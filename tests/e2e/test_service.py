@@ -14,7 +14,8 @@ ordinary user's). Wine's limits, and how each is handled:
 - Its msi puts a per-machine package's Start menu entry into the user's menu, ends a failed
   installation with 1627 where Windows says 1603, and has no Restart Manager to end a running
   Zelmora first (the tests end it as that would, with WM_ENDSESSION): the package's checks
-  allow either.
+  allow either. It removes an upgraded package without UPGRADINGPRODUCTCODE, so the autorun
+  value that an upgrade keeps on Windows is set after the upgrade.
 - The wineserver ends with the last ordinary process and takes the service with it: the
   session keeps it up with `wineserver -p`.
 - It keeps no event log, but writes each string of a record to its `eventlog` debug channel
@@ -34,8 +35,8 @@ import time
 import uuid
 
 from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, REG_DWORD, RUN_KEY,
-                     SETTINGS_KEY, UPDATED, SessionTestCase, build_dir, end_program, env_path,
-                     last_json, plain, program_pid, reg_value, reg_values, slower, sz)
+                     RUN_VALUE, SETTINGS_KEY, UPDATED, SessionTestCase, build_dir, end_program,
+                     env_path, last_json, plain, program_pid, reg_value, reg_values, slower, sz)
 from test_tls import trust_test_authority
 from timeserver import page_with_time
 
@@ -495,6 +496,7 @@ class WindowsInstallerPackage(Installed):
         self.assertEqual(self.msiexec("/x", code), 0)
         self.s.reg_add(SETTINGS_KEY, "Interval", "45")
         self.s.reg_add(RUN_KEY, "OtherProgram", r"C:\Other\other.exe")
+        own = f'"{INSTALL_DIR}\\Zelmora.exe"'  # the program's autorun value
         version = self.package("Property")["ProductVersion"][0]
         installed = self.s.unix_path(INSTALL_DIR + r"\ZelmoraService.exe")
         # An older version; this version built for another address. Each has its own version,
@@ -519,12 +521,13 @@ class WindowsInstallerPackage(Installed):
                 self.assertIsNotNone(self.entry(), "this version's installed-apps entry")
                 self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
                 # Uninstalled, all goes but the settings and other programs' autorun values.
+                self.s.reg_add(RUN_KEY, RUN_VALUE, own)
                 self.assertEqual(self.msiexec("/x", code), 0)
                 self.assertEqual((*self.installation(), reg_values(self.s, EVENT_SOURCE)),
                                  (*NOTHING_INSTALLED, None))
                 self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
-                self.assertEqual(reg_value(self.s, RUN_KEY, "OtherProgram"),
-                                 sz(r"C:\Other\other.exe"))
+                self.assertEqual(reg_values(self.s, RUN_KEY),
+                                 {"OtherProgram": sz(r"C:\Other\other.exe")})
 
     def test_4_a_failed_step_rolls_it_all_back(self):
         crowded = self.s.unix_path(r"C:\Crowded")

@@ -122,6 +122,29 @@ INSTANTIATE_TEST_SUITE_P(Table, AppPathTest,
                                            FolderCase{"\\\\server\\share", "\\\\server\\share\\"},
                                            FolderCase{"C:\\My Tools", "C:\\My Tools\\"}));
 
+struct AutorunCase {
+    const char* value;
+    bool forThisFolder;
+};
+
+void PrintTo(const AutorunCase& c, std::ostream* os) {
+    *os << c.value;
+}
+
+class AutorunIsForTest : public ::testing::TestWithParam<AutorunCase> {};
+
+TEST_P(AutorunIsForTest, ThisInstallationsOrNothing) {
+    EXPECT_EQ(AutorunIsFor(GetParam().value, "C:\\My Tools\\"), GetParam().forThisFolder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, AutorunIsForTest,
+                         ::testing::Values(AutorunCase{"\"C:\\My Tools\\Zelmora.exe\"", true},
+                                           AutorunCase{"C:\\MY TOOLS\\zelmora.EXE", true},
+                                           AutorunCase{"", true},
+                                           AutorunCase{"C:\\Tools\\Zelmora.exe", false},
+                                           AutorunCase{"\"C:\\My Tools\\Zelmora.exe\" /x", false},
+                                           AutorunCase{"\"C:\\My Tools\\Zelmora.exe", false}));
+
 struct LoadCase {
     const char* stored;  // nullptr: absent
     const char* interval;

@@ -1,9 +1,9 @@
 // ZelmoraSetup.dll: prepares the install folder for both installers, before any file goes in.
 // The setup program calls PrepareInstallFolder through its System plug-in; the Windows
 // Installer package calls PrepareInstallFolderAction as a deferred custom action, running as
-// SYSTEM, with the folder as its CustomActionData, and QuoteServiceImageAction once it has
-// installed the clock service. Nothing is imported beyond kernel32 and
-// advapi32, so that no DLL beside the setup program is ever loaded for it.
+// SYSTEM, with the folder as its CustomActionData, QuoteServiceImageAction once it has
+// installed the clock service, and RemoveAutorunAction when it uninstalls. Nothing is imported
+// beyond kernel32 and advapi32, so that no DLL beside the setup program is ever loaded for it.
 
 #include <windows.h>
 #include <aclapi.h>
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app_core.h"
 #include "platform/install_folder.h"
 #include "platform/utf16.h"
 #include "win32/shared/handles.h"
@@ -282,4 +283,34 @@ extern "C" __declspec(dllexport) UINT __stdcall QuoteServiceImageAction(MSIHANDL
                                 nullptr, nullptr, nullptr)
                ? ERROR_SUCCESS
                : ERROR_INSTALL_FAILURE;
+}
+
+// Windows Installer's entry when it uninstalls from the folder in CustomActionData: the
+// autorun value goes when it starts this installation's program or nothing, as the setup
+// program's uninstaller does; another copy's stays. Never fails the uninstallation.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveAutorunAction(MSIHANDLE install) {
+    const HMODULE msi = GetModuleHandleW(L"msi.dll");
+    UINT(WINAPI * getProperty)(MSIHANDLE, LPCWSTR, LPWSTR, DWORD*) = nullptr;
+    wchar_t folder[MAX_PATH]{};
+    DWORD size = MAX_PATH;
+    HKEY rawKey = nullptr;
+    if (!msi || !Resolve(msi, "MsiGetPropertyW", getProperty) ||
+        getProperty(install, L"CustomActionData", folder, &size) != ERROR_SUCCESS ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, Utf8ToUtf16<wchar_t>(kRunSubkey).c_str(), 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, &rawKey) != ERROR_SUCCESS) {
+        return ERROR_SUCCESS;
+    }
+    const unique_hkey key(rawKey);
+    const std::wstring name = Utf8ToUtf16<wchar_t>(kRunValueName);
+    wchar_t value[MAX_PATH + 3]{};
+    DWORD bytes = sizeof value - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value),
+                         &bytes) == ERROR_SUCCESS &&
+        type == REG_SZ &&
+        AutorunIsFor(Utf16ToUtf8(std::wstring_view(value)),
+                     WithTrailingBackslash(Utf16ToUtf8(std::wstring_view(folder))))) {
+        RegDeleteValueW(key.get(), name.c_str());
+    }
+    return ERROR_SUCCESS;
 }
