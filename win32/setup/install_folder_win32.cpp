@@ -71,8 +71,8 @@ bool ReadFacts(const std::wstring& path, InstallFolderFacts& facts) {
     }
     facts.ownedByAdministrators = OwnedByAdministrators(path);
     WIN32_FIND_DATAW found{};
-    const HANDLE first = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
-                                          FindExSearchNameMatch, nullptr, 0);
+    HANDLE first = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                    FindExSearchNameMatch, nullptr, 0);
     if (first == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
