@@ -148,9 +148,7 @@ class SignedRelease(SessionTestCase):
 
     @classmethod
     def prepare_prefix(cls, session):  # the stand-in passes on the steps Wine's sc fails
-        sysdir = session.unix_path(test_service.SYSDIR)
-        shutil.copy2(sysdir / "sc.exe", sysdir / "sc-wine.exe")
-        shutil.copy2(test_service.ZSERVICE, sysdir / "sc.exe")
+        test_service.put_sc_stand_in(session)
 
     def test_every_shipped_program_verifies_and_not_with_a_byte_changed(self):
         zipped = self.folder / "Zelmora.exe from the zip"

@@ -134,6 +134,13 @@ def service_records(s) -> list:
     return records
 
 
+def put_sc_stand_in(s):
+    """zservice.exe in sc.exe's place, which it passes what Wine's can do (sc-wine.exe)."""
+    sysdir = s.unix_path(SYSDIR)
+    shutil.copy2(sysdir / "sc.exe", sysdir / "sc-wine.exe")
+    shutil.copy2(ZSERVICE, sysdir / "sc.exe")
+
+
 class Installed(SessionTestCase):
     """The setup program of the class's build run with /S, then the installed program."""
     setup = HTTP_SETUP
@@ -142,6 +149,8 @@ class Installed(SessionTestCase):
 
     @classmethod
     def setUpClass(cls):
+        if cls.setup == HTTPS_SETUP:
+            trust_test_authority(cls)
         os.environ["ZELMORA_E2E_WINEDEBUG"] = "-all,+eventlog"  # the service's records
         cls.session_options = {"start_program": False, "files": {
             SETUP_COPY: cls.setup.read_bytes(), ZSERVICE_COPY: ZSERVICE.read_bytes(),
@@ -152,9 +161,7 @@ class Installed(SessionTestCase):
         # Keeps Wine up between the programs: the service alone would not.
         s.keeper = subprocess.Popen(s.target.wine.command("wineserver", "-p"), env=s.env)
         s.keeper.wait(30)
-        sysdir = s.unix_path(SYSDIR)
-        shutil.copy2(sysdir / "sc.exe", sysdir / "sc-wine.exe")
-        (sysdir / "sc.exe").write_bytes(ZSERVICE.read_bytes())
+        put_sc_stand_in(s)
         if (code := cls.install()) != 0:
             raise AssertionError(f"the setup program ended with {code}")
         s.program_dir = cls.install_dir
@@ -266,11 +273,6 @@ class HttpBuild(Installed):
 class ClockService(Installed):
     """A build for an https:// page: the service installed and asked."""
     setup = HTTPS_SETUP
-
-    @classmethod
-    def setUpClass(cls):
-        trust_test_authority(cls)
-        super().setUpClass()
 
     def test_1_registered_as_asked_and_running(self):
         config = self.zservice("config")
@@ -443,11 +445,6 @@ class WindowsInstallerPackage(Installed):
     """The https build's package, installed as Group Policy or Intune install it: msiexec /qn."""
     setup = HTTPS_SETUP
     by_package = True
-
-    @classmethod
-    def setUpClass(cls):
-        trust_test_authority(cls)
-        super().setUpClass()
 
     def package(self, table: str) -> dict:
         """The built package's table, read back with msitools: {first column: the others}."""

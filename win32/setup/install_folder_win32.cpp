@@ -219,37 +219,48 @@ extern "C" __declspec(dllexport) int __stdcall PrepareInstallFolder(const wchar_
     return result;
 }
 
+namespace {
+
+// The running installer's functions, from the msi.dll it has loaded, never searched for; and
+// what a deferred action is given, its CustomActionData.
+struct RunningInstaller {
+    UINT(WINAPI* getProperty)(MSIHANDLE, LPCWSTR, LPWSTR, DWORD*) = nullptr;
+    MSIHANDLE(WINAPI* createRecord)(UINT) = nullptr;
+    UINT(WINAPI* setString)(MSIHANDLE, UINT, LPCWSTR) = nullptr;
+    int(WINAPI* processMessage)(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE) = nullptr;
+    UINT(WINAPI* closeHandle)(MSIHANDLE) = nullptr;
+    wchar_t data[MAX_PATH]{};
+
+    bool Load(MSIHANDLE install) {
+        const HMODULE msi = GetModuleHandleW(L"msi.dll");
+        DWORD size = MAX_PATH;
+        return msi && Resolve(msi, "MsiGetPropertyW", getProperty) &&
+               Resolve(msi, "MsiCreateRecord", createRecord) &&
+               Resolve(msi, "MsiRecordSetStringW", setString) &&
+               Resolve(msi, "MsiProcessMessage", processMessage) &&
+               Resolve(msi, "MsiCloseHandle", closeHandle) &&
+               getProperty(install, L"CustomActionData", data, &size) == ERROR_SUCCESS;
+    }
+};
+
+}  // namespace
+
 // Windows Installer's entry: the folder is the CustomActionData; a refusal is logged and shown
 // as the installation's error, which then rolls back.
 extern "C" __declspec(dllexport) UINT __stdcall PrepareInstallFolderAction(MSIHANDLE install) {
-    // The running installer has msi.dll loaded: taken from there, never searched for.
-    const HMODULE msi = GetModuleHandleW(L"msi.dll");
-    UINT(WINAPI * getProperty)(MSIHANDLE, LPCWSTR, LPWSTR, DWORD*) = nullptr;
-    MSIHANDLE(WINAPI * createRecord)(UINT) = nullptr;
-    UINT(WINAPI * setString)(MSIHANDLE, UINT, LPCWSTR) = nullptr;
-    int(WINAPI * processMessage)(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE) = nullptr;
-    UINT(WINAPI * closeHandle)(MSIHANDLE) = nullptr;
-    if (!msi || !Resolve(msi, "MsiGetPropertyW", getProperty) ||
-        !Resolve(msi, "MsiCreateRecord", createRecord) ||
-        !Resolve(msi, "MsiRecordSetStringW", setString) ||
-        !Resolve(msi, "MsiProcessMessage", processMessage) ||
-        !Resolve(msi, "MsiCloseHandle", closeHandle)) {
-        return ERROR_INSTALL_FAILURE;
-    }
-    wchar_t folder[MAX_PATH]{};
-    DWORD size = MAX_PATH;
-    if (getProperty(install, L"CustomActionData", folder, &size) != ERROR_SUCCESS) {
+    RunningInstaller installer;
+    if (!installer.Load(install)) {
         return ERROR_INSTALL_FAILURE;
     }
     std::wstring text;
-    const Result result = Prepare(folder, text);
+    const Result result = Prepare(installer.data, text);
     if (result != kReady) {
-        const MSIHANDLE record = createRecord(1);
+        const MSIHANDLE record = installer.createRecord(1);
         const std::wstring line =
-            L"Nothing was installed into " + std::wstring(folder) + L": " + text;
-        setString(record, 0, line.c_str());
-        processMessage(install, INSTALLMESSAGE_ERROR, record);
-        closeHandle(record);
+            L"Nothing was installed into " + std::wstring(installer.data) + L": " + text;
+        installer.setString(record, 0, line.c_str());
+        installer.processMessage(install, INSTALLMESSAGE_ERROR, record);
+        installer.closeHandle(record);
     }
     return result == kReady ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
@@ -289,13 +300,9 @@ extern "C" __declspec(dllexport) UINT __stdcall QuoteServiceImageAction(MSIHANDL
 // autorun value goes when it starts this installation's program or nothing, as the setup
 // program's uninstaller does; another copy's stays. Never fails the uninstallation.
 extern "C" __declspec(dllexport) UINT __stdcall RemoveAutorunAction(MSIHANDLE install) {
-    const HMODULE msi = GetModuleHandleW(L"msi.dll");
-    UINT(WINAPI * getProperty)(MSIHANDLE, LPCWSTR, LPWSTR, DWORD*) = nullptr;
-    wchar_t folder[MAX_PATH]{};
-    DWORD size = MAX_PATH;
+    RunningInstaller installer;
     HKEY rawKey = nullptr;
-    if (!msi || !Resolve(msi, "MsiGetPropertyW", getProperty) ||
-        getProperty(install, L"CustomActionData", folder, &size) != ERROR_SUCCESS ||
+    if (!installer.Load(install) ||
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, Utf8ToUtf16<wchar_t>(kRunSubkey).c_str(), 0,
                       KEY_QUERY_VALUE | KEY_SET_VALUE, &rawKey) != ERROR_SUCCESS) {
         return ERROR_SUCCESS;
@@ -309,7 +316,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveAutorunAction(MSIHANDLE in
                          &bytes) == ERROR_SUCCESS &&
         type == REG_SZ &&
         AutorunIsFor(Utf16ToUtf8(std::wstring_view(value)),
-                     WithTrailingBackslash(Utf16ToUtf8(std::wstring_view(folder))))) {
+                     WithTrailingBackslash(Utf16ToUtf8(std::wstring_view(installer.data))))) {
         RegDeleteValueW(key.get(), name.c_str());
     }
     return ERROR_SUCCESS;
