@@ -65,10 +65,11 @@ day_diff() {
 
 # check_page LABEL URL: the page must satisfy everything the client relies on.
 check_page() {
-    local label=$1 url=$2 before after prefix clock page_sod lo hi
-    before=$(date -u +%s)
+    local label=$1 url=$2 before after t_before t_after prefix clock page_sod lo hi stamps
+    t_before=$(date -u +%s.%N)
     fetch GET "$url"
-    after=$(date -u +%s)
+    t_after=$(date -u +%s.%N)
+    before=${t_before%.*} after=${t_after%.*}
 
     [[ $status == 200 ]] || { fail "$label: HTTP $status"; return; }
     local size
@@ -89,26 +90,58 @@ check_page() {
         fail "$label: page says $clock, date -u said $(date -u -d "@$before" +%T)..$(date -u -d "@$after" +%T)"
         return
     fi
-    ok "$label: HTTP 200, $size characters, $clock UTC"
+    check_stamps "$label" "$page_sod" "$t_before" "$t_after" || return 0
+    ok "$label: HTTP 200, $size characters, $clock UTC, Zelmora-Time $stamps"
 }
 
-# Run the CGI directly at fixed instants: hours must stay zero-padded even
-# though the live checks below usually run in the afternoon.
+# check_stamps LABEL BODY_SOD BEFORE AFTER: the one Zelmora-Time header of $headers must
+# read "T2 T3", Unix seconds with 6 decimals, taken in that order while the fetch ran
+# (BEFORE..AFTER, this machine's clock), with the body's second that of T2 or later, never
+# later than T3.
+check_stamps() {
+    local label=$1 body_sod=$2 before=$3 after=$4 lines why
+    lines=$(grep -i '^zelmora-time:' <<<"$headers" | tr -d '\r') || true
+    [[ -n $lines ]] || { fail "$label: no Zelmora-Time header"; return 1; }
+    [[ $lines != *$'\n'* ]] || { fail "$label: more than one Zelmora-Time header"; return 1; }
+    stamps=${lines#*:}
+    stamps=${stamps# }
+    [[ $stamps =~ ^[0-9]+\.[0-9]{6}\ [0-9]+\.[0-9]{6}$ ]] ||
+        { fail "$label: Zelmora-Time \"$stamps\" is not \"T2 T3\" with 6 decimals"; return 1; }
+    why=$(awk -v s="$stamps" -v b="$body_sod" -v lo="$before" -v hi="$after" 'BEGIN {
+        split(s, t, " "); t2 = t[1] + 0; t3 = t[2] + 0
+        d2 = (t2 % 86400) - b; d3 = (t3 % 86400) - b   # folded across midnight
+        if (d2 > 43200) d2 -= 86400; if (d2 < -43200) d2 += 86400
+        if (d3 > 43200) d3 -= 86400; if (d3 < -43200) d3 += 86400
+        if (t2 > t3) print "T2 after T3"
+        else if (t2 < lo - 0.001 || t3 > hi + 0.001)
+            printf "not within the fetch, %.6f..%.6f\n", lo, hi
+        else if (d2 >= 1 || d3 < 0) print "the body is not of the second of T2 or later up to T3"
+    }')
+    [[ -z $why ]] || { fail "$label: Zelmora-Time $stamps: $why"; return 1; }
+}
+
+# Run the CGI directly at fixed instants of its one clock, Time::HiRes::time:
+# hours must stay zero-padded even though the live checks below usually run in
+# the afternoon, a second is never rounded up, and the header has both readings.
 timer=$here/cgi-bin/timer.pl
-while read -r epoch want_time want_date; do
-    out=$(perl -e 'BEGIN { *CORE::GLOBAL::time = sub { $ARGV[0] } } do $ARGV[1] or die $@ || $!' \
-        "$epoch" "$timer") || { fail "timer.pl failed at $epoch"; continue; }
+while read -r epoch want_time want_date want_stamp; do
+    out=$(perl -e 'BEGIN { require Time::HiRes; no warnings "redefine";
+                           *Time::HiRes::time = sub { $ARGV[0] } }
+                   do $ARGV[1] or die $@ || $!' "$epoch" "$timer") ||
+        { fail "timer.pl failed at $epoch"; continue; }
     first=${out%%\ [Uu][Tt][Cc]*}
-    if [[ ${first: -8} == "$want_time" && $out == *"<p>$want_date</p>"* ]]; then
-        ok "direct run at $epoch: $want_time UTC $want_date"
+    if [[ ${first: -8} == "$want_time" && $out == *"<p>$want_date</p>"* &&
+          $out == *$'\r\n'"Zelmora-Time: $want_stamp $want_stamp"$'\r\n\r\n'* ]]; then
+        ok "direct run at $epoch: $want_time UTC $want_date, Zelmora-Time $want_stamp"
     else
-        fail "direct run at $epoch: expected $want_time UTC and $want_date"
+        fail "direct run at $epoch: expected $want_time UTC, $want_date and Zelmora-Time" \
+            "$want_stamp $want_stamp"
     fi
 done <<'CASES'
-0 00:00:00 1970-01-01
-3723 01:02:03 1970-01-01
-951825599 11:59:59 2000-02-29
-4102444799 23:59:59 2099-12-31
+0 00:00:00 1970-01-01 0.000000
+3723 01:02:03 1970-01-01 3723.000000
+951825599.999999 11:59:59 2000-02-29 951825599.999999
+4102444799.25 23:59:59 2099-12-31 4102444799.250000
 CASES
 
 url=$("$serve" --port "$port" --state "$state") || { echo "FAIL: server did not start" >&2; exit 1; }
@@ -126,7 +159,11 @@ check_page "query string" "$url?foo=bar&utc=1"
 [[ ${body//[0-9]/9} == "${plain//[0-9]/9}" ]] || fail "query string changed the page"
 
 fetch HEAD "$url"
-if [[ $status == 200 ]]; then ok "HEAD: HTTP 200"; else fail "HEAD: HTTP $status"; fi
+if [[ $status == 200 ]] && grep -qi '^zelmora-time: ' <<<"$headers"; then
+    ok "HEAD: HTTP 200 with Zelmora-Time"
+else
+    fail "HEAD: HTTP $status or no Zelmora-Time"
+fi
 fetch POST "$url"
 if [[ $status == 200 && ${body//[0-9]/9} == "${plain//[0-9]/9}" ]]; then
     ok "POST: same page"

@@ -7,6 +7,8 @@
 #
 # Starting leaves lighttpd running in the background and prints the page URL;
 # its PID is kept in DIR/lighttpd.pid so --stop ends exactly that process.
+# lighttpd passes the script's own headers through as it writes them, the
+# precise "Zelmora-Time: T2 T3" included (curl -i shows it).
 set -euo pipefail
 
 repo_root=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)
