@@ -53,6 +53,15 @@ def live_page(offset_seconds: float = 0.0) -> Callable[[], str]:
     return lambda: page_with_time(offset_seconds)
 
 
+CLOCK_HEADER = "Zelmora-Time"
+
+
+def precise_page(offset: float = 0.0, header: str = "both", **more) -> dict:
+    """configure() settings for the live page offset seconds off that also says its time in
+    the precise header ("both": "T2 T3", "t3": T3 alone, else that text), as far off."""
+    return dict(body=live_page(offset), clock_header=header, clock_offset=offset, **more)
+
+
 @dataclass
 class Request:
     time: float  # time.time() when the request head had been read
@@ -75,6 +84,11 @@ class Behaviour:
     huge_size: int = 1 << 20
     # Answer the first bytes that arrive, whatever they are (a TLS client's hello).
     answer_at_once: bool = False
+    # The precise header: None sends none; "both" sends "T2 T3", "t3" T3 alone, any other
+    # text goes out as the header's value. T2 is read as the answer begins (before delay and
+    # align_to_second), T3 just before the head is written; clock_offset is added to both.
+    clock_header: Optional[str] = None
+    clock_offset: float = 0.0
 
 
 @dataclass
@@ -319,6 +333,7 @@ class TimeServer:
         return not self._stopping.wait(seconds)
 
     def _answer(self, conn: socket.socket):
+        t2 = time.time()
         b = self.behaviour
         if b.mode == HANG:
             # Keep the connection open and silent until the test or the server ends it.
@@ -341,13 +356,14 @@ class TimeServer:
             body = body.encode("latin-1")
 
         if b.mode == HUGE:
-            self._send_huge(conn, b, body)
+            self._send_huge(conn, b, body, t2)
             return
         headers = {"Content-Type": "text/html; charset=us-ascii",
                    "Cache-Control": "no-store", "Connection": "close"}
         headers["Content-Length"] = "0" if b.mode == NO_BODY else str(len(body))
         headers.update(b.headers)
-        conn.sendall(self._head(b.status() if callable(b.status) else b.status, headers))
+        status = b.status() if callable(b.status) else b.status
+        conn.sendall(self._head(status, self._with_clock(headers, b, t2)))
         if b.mode == NORMAL:
             conn.sendall(body)
         elif b.mode == CLOSE_MID_BODY:
@@ -361,11 +377,11 @@ class TimeServer:
         with contextlib.suppress(OSError):
             conn.shutdown(socket.SHUT_WR)
 
-    def _send_huge(self, conn, b: Behaviour, page: bytes):
+    def _send_huge(self, conn, b: Behaviour, page: bytes, t2: float):
         headers = {"Content-Type": "text/html; charset=us-ascii", "Connection": "close",
                    "Content-Length": str(b.huge_size)}
         headers.update(b.headers)
-        conn.sendall(self._head(b.status, headers))
+        conn.sendall(self._head(b.status, self._with_clock(headers, b, t2)))
         conn.settimeout(30)
         sent = 0
         first = page[: b.huge_size]
@@ -376,6 +392,16 @@ class TimeServer:
             chunk = filler[: b.huge_size - sent]
             conn.sendall(chunk)
             sent += len(chunk)
+
+    @staticmethod
+    def _with_clock(headers: dict, b: Behaviour, t2: float) -> dict:
+        """The headers with the precise one added as b asks, its T3 read now."""
+        if b.clock_header is None:
+            return headers
+        t3 = time.time()
+        value = {"both": f"{t2 + b.clock_offset:.6f} {t3 + b.clock_offset:.6f}",
+                 "t3": f"{t3 + b.clock_offset:.6f}"}.get(b.clock_header, b.clock_header)
+        return {**headers, CLOCK_HEADER: value}
 
     @staticmethod
     def _head(status: int, headers: dict) -> bytes:
@@ -443,9 +469,10 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="Serve the live time page for manual runs.")
     parser.add_argument("--port", type=int, default=18123)
     parser.add_argument("--offset", type=float, default=0.0, help="seconds added to the time")
+    parser.add_argument("--clock-header", help='the precise header: "both", "t3" or a text')
     args = parser.parse_args()
     server = TimeServer(args.port)
-    server.configure(body=live_page(args.offset))
+    server.configure(**precise_page(args.offset, args.clock_header))
     server.start()
     print(f"serving http://127.0.0.1:{args.port}/cgi-bin/timer.pl (Ctrl+C ends)")
     try:
