@@ -22,6 +22,8 @@ public:
     virtual std::string_view DecimalSeparator() = 0;
     // Product name from the executable's version record.
     virtual std::string ProductName() = 0;
+    // A line for a debugger or a log watcher; users never see it.
+    virtual void DebugReport(std::string_view text) = 0;
 
 protected:
     ~Runtime() = default;

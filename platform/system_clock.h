@@ -28,6 +28,14 @@ struct TimeText {
     std::string_view view() const { return {chars.data(), size}; }
 };
 
+// The UTC time and a monotonic high-resolution time, read together, both in 100 ns ticks.
+inline constexpr int64_t kTicksPerSecond = 10'000'000;
+inline constexpr int64_t kTicksPerMillisecond = 10'000;
+struct ClockReading {
+    int64_t utc = 0;        // since 1601-01-01 00:00 UTC
+    int64_t monotonic = 0;  // from an arbitrary start; never jumps with clock sets
+};
+
 // NoPrivilege: the OS refused because the caller lacks the right to change the time.
 enum class SetClockResult { Done, NoPrivilege, Failed };
 
@@ -44,6 +52,8 @@ public:
     virtual float SecondsSinceMidnight() = 0;
     // Never jumps with clock sets or at midnight.
     virtual uint64_t MonotonicMilliseconds() = 0;
+    // The clocks the downloads are timed with, as precisely as the OS tells them.
+    virtual ClockReading ReadClocks() = 0;
 
 protected:
     ~Clock() = default;

@@ -10,39 +10,34 @@ bool ServiceMayFetch(const std::string& url) {
 
 ServiceSync SynchronizeOnce(Http& http, Clock& clock, const std::string& url) {
     if (!ServiceMayFetch(url)) {
-        return {{ServiceOutcome::NeedsHttps}, {}, {}};
+        return {{ServiceOutcome::NeedsHttps}, {}, {}, {}};
     }
-    const auto page = ParseTimePage(http.DownloadUrlText(url));
+    const PageDownload download = http.DownloadUrlText(url);
+    const auto page = ParseTimePage(download.text);
     if (!page) {
-        return {{ServiceOutcome::CannotGet}, {}, {}};
+        return {{ServiceOutcome::CannotGet}, {}, {}, {}};
     }
-    const SystemTime from = clock.GetSystemTime();
-    const SystemTime to = SetTarget(from, *page);
-    if (clock.SetSystemTime(to) != SetClockResult::Done) {
-        return {{ServiceOutcome::CannotSet}, from, to};
+    const ClockReading now = clock.ReadClocks();
+    const ClockEstimate estimate = EstimateClock(*page, download, now);
+    const SystemTime from = SystemTimeFromTicks(now.utc);
+    const SystemTime to =
+        ClockNeedsStep(estimate) ? StepTarget(estimate, clock.ReadClocks().monotonic) : from;
+    if (to != from && clock.SetSystemTime(to) != SetClockResult::Done) {
+        return {{ServiceOutcome::CannotSet}, from, to, estimate};
     }
-    // ParseTimePage gives a valid time of day only.
-    return {{ServiceOutcome::Set, static_cast<uint8_t>(page->hour),
-             static_cast<uint8_t>(page->minute), static_cast<uint8_t>(page->second)},
+    return {{ServiceOutcome::Set, static_cast<uint8_t>(to.wHour), static_cast<uint8_t>(to.wMinute),
+             static_cast<uint8_t>(to.wSecond)},
             from,
-            to};
+            to,
+            estimate};
 }
 
 namespace {
 
-// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's days_from_civil).
-int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
-}
-
+// Whole seconds, as the record's times show them.
 int64_t SecondsOf(const SystemTime& t) {
-    return DaysFromCivil(t.wYear, t.wMonth, t.wDay) * 86400 + int64_t{t.wHour} * 3600 +
-           int64_t{t.wMinute} * 60 + t.wSecond;
+    return (TicksFromSystemTime(t) - int64_t{t.wMilliseconds} * kTicksPerMillisecond) /
+           kTicksPerSecond;
 }
 
 std::string Text(const SystemTime& t) {
@@ -76,7 +71,7 @@ ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
     const auto add = [&inserts](std::vector<std::string> more) {
         inserts.insert(inserts.end(), more.begin(), more.end());
     };
-    if (sync.answer.outcome == ServiceOutcome::Set && sync.from && sync.to) {
+    if (sync.answer.outcome == ServiceOutcome::Set && sync.from && sync.to && sync.estimate) {
         const int64_t seconds = SecondsOf(*sync.to) - SecondsOf(*sync.from);
         std::string offset = std::to_string(seconds);
         if (seconds > 0) {
@@ -84,7 +79,10 @@ ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
         }
         add({Text(*sync.from), Text(*sync.to), offset, url});
         add(asker);
-        return {EventKind::Information, kEventClockSet, inserts};
+        add({MillisecondsText(sync.estimate->offset, /*sign=*/true),
+             MillisecondsText(sync.estimate->bound, /*sign=*/false)});
+        return {EventKind::Information,
+                ClockNeedsStep(*sync.estimate) ? kEventClockSet : kEventWithinBound, inserts};
     }
     if (sync.answer.outcome == ServiceOutcome::CannotSet) {
         add({sync.to ? Text(*sync.to) : "(none)", url});

@@ -8,6 +8,7 @@
 #include "platform/clock_service.h"
 #include "platform/http.h"
 #include "platform/system_clock.h"
+#include "timeservice/clock_estimate.h"
 
 // The clock service fetches no more often than this, whoever asks.
 inline constexpr uint64_t kServiceFetchIntervalMs = 10000;
@@ -15,17 +16,20 @@ inline constexpr uint64_t kServiceFetchIntervalMs = 10000;
 // True when the service may act on a page from url: only https:// authenticates the server.
 bool ServiceMayFetch(const std::string& url);
 
-// What one synchronisation did: its answer and, once a page was taken, the clock before and
-// what it was set to (or was to be set to).
+// What one synchronisation did: its answer and, once a page was taken, the estimate, the
+// clock before and what it was set to (or was to be set to; the clock before when it lay
+// within the estimate's bound and was left alone).
 struct ServiceSync {
     ServiceAnswer answer;
     std::optional<SystemTime> from;
     std::optional<SystemTime> to;
+    std::optional<ClockEstimate> estimate;
 };
 
-// The clock service's one job: fetches the page at url (the built-in one) and sets the
-// clock's time of day to it the shortest way, as the program's Synchronize does. For an
-// address ServiceMayFetch refuses, NeedsHttps at once, without fetching.
+// The clock service's one job: fetches the page at url (the built-in one) and, as the
+// program's Synchronize does, sets the clock to the page's time the shortest way unless it
+// lies within the estimate's bound. For an address ServiceMayFetch refuses, NeedsHttps at
+// once, without fetching.
 ServiceSync SynchronizeOnce(Http& http, Clock& clock, const std::string& url);
 
 // Who asked the service, as its pipe tells.
@@ -38,9 +42,12 @@ struct ServiceClient {
 // The service's record of an answer in the Application log: each of its messages, by number
 // (resources/service_events.mc), and the texts for its inserts %1, %2, ... in order.
 enum class EventKind { Information, Warning, Error };
-inline constexpr uint16_t kEventClockSet = 1;  // from, to, seconds, page, user, session, process
-inline constexpr uint16_t kEventRefused = 2;   // why, page, user, session, process
-inline constexpr uint16_t kEventNotSet = 3;    // to, page, user, session, process, why
+// A set and a clock left within the bound have the same inserts: from, to, seconds, page,
+// user, session, process, offset (ms), bound (ms).
+inline constexpr uint16_t kEventClockSet = 1;
+inline constexpr uint16_t kEventRefused = 2;       // why, page, user, session, process
+inline constexpr uint16_t kEventNotSet = 3;        // to, page, user, session, process, why
+inline constexpr uint16_t kEventWithinBound = 4;
 struct ServiceEvent {
     EventKind kind = EventKind::Warning;
     uint16_t number = kEventRefused;

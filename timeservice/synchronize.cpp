@@ -1,5 +1,7 @@
 #include "timeservice/time_service.h"
 
+#include "timeservice/clock_estimate.h"
+
 #include <cstdlib>
 #include <string>
 
@@ -20,14 +22,16 @@ bool TimeService::SynchronizeTime(bool checkOnly, bool reportDifference) {
     controls_.SetStatus(kGettingTime);
     runtime_.YieldToPendingMessages();
 
-    const std::string text = http_.DownloadUrlText(TimePageUrl());
-    const auto page = ParseTimePage(text);
+    const PageDownload download = http_.DownloadUrlText(TimePageUrl());
+    const auto page = ParseTimePage(download.text);
     if (!page) {
         controls_.SetStatus(kCannotGetTime);
         return false;
     }
-    const SystemTime now = clock_.GetSystemTime();
-    return checkOnly ? Check(now, *page, reportDifference) : Set(now, *page);
+    if (checkOnly) {
+        return Check(clock_.GetSystemTime(), *page, reportDifference);
+    }
+    return Set(EstimateClock(*page, download, clock_.ReadClocks()));
 }
 
 bool TimeService::Check(const SystemTime& now, PageTime page, bool reportDifference) {
@@ -47,8 +51,13 @@ bool TimeService::Check(const SystemTime& now, PageTime page, bool reportDiffere
     return SynchronizeTime(/*checkOnly=*/true, /*reportDifference=*/true);
 }
 
-bool TimeService::Set(const SystemTime& now, PageTime page) {
-    switch (clock_.SetSystemTime(SetTarget(now, page))) {
+// A clock within the bound is left alone: as right as the page can tell, so a set.
+bool TimeService::Set(const ClockEstimate& estimate) {
+    runtime_.DebugReport(EstimateReport("Zelmora", estimate));
+    if (!ClockNeedsStep(estimate)) {
+        return Updated();
+    }
+    switch (clock_.SetSystemTime(StepTarget(estimate, clock_.ReadClocks().monotonic))) {
         case SetClockResult::Done:
             return Updated();
         case SetClockResult::NoPrivilege:

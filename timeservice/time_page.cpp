@@ -7,6 +7,11 @@ namespace {
 
 constexpr int32_t kSecondsPerDay = 86400;
 constexpr int32_t kHalfDay = 43200;
+constexpr int64_t kDays1601To1970 = 134774;
+
+int64_t FloorDivide(int64_t a, int64_t b) {
+    return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
 
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -34,10 +39,6 @@ std::optional<int16_t> ParseField(std::string_view field) {
         value = static_cast<int16_t>(value * 10 + (c - '0'));
     }
     return value;
-}
-
-int32_t SecondOfDay(int32_t hour, int32_t minute, int32_t second) {
-    return hour * 3600 + minute * 60 + second;
 }
 
 // Wraps a difference of two times of day into -43199..43200.
@@ -99,27 +100,40 @@ int32_t CheckDifference(const SystemTime& system, PageTime page) {
     return ShortestDistance(systemSeconds - pageSeconds);
 }
 
-SystemTime SetTarget(const SystemTime& system, PageTime page) {
-    const int32_t systemSeconds = SecondOfDay(system.wHour, system.wMinute, system.wSecond);
-    const int64_t days = DaysFromCivil(system.wYear, system.wMonth, system.wDay);
-    const int64_t target = days * kSecondsPerDay + systemSeconds - CheckDifference(system, page);
+int64_t TicksFromSystemTime(const SystemTime& t) {
+    const int64_t days = DaysFromCivil(t.wYear, t.wMonth, t.wDay) + kDays1601To1970;
+    return days * kTicksPerDay +
+           int64_t{SecondOfDay(t.wHour, t.wMinute, t.wSecond)} * kTicksPerSecond +
+           int64_t{t.wMilliseconds} * kTicksPerMillisecond;
+}
 
-    const int64_t targetDays =
-        target >= 0 ? target / kSecondsPerDay : -((-target + kSecondsPerDay - 1) / kSecondsPerDay);
-    const auto secondOfDay = static_cast<int32_t>(target - targetDays * kSecondsPerDay);
+SystemTime SystemTimeFromTicks(int64_t ticks) {
+    const int64_t days = FloorDivide(ticks, kTicksPerDay);
+    const int64_t ofDay = ticks - days * kTicksPerDay;
     int64_t year = 0;
     unsigned month = 0;
     unsigned day = 0;
-    CivilFromDays(targetDays, year, month, day);
-
-    SystemTime result = system;
+    CivilFromDays(days - kDays1601To1970, year, month, day);
+    const auto second = static_cast<int32_t>(ofDay / kTicksPerSecond);
+    SystemTime result;
     result.wYear = static_cast<uint16_t>(year);
     result.wMonth = static_cast<uint16_t>(month);
     result.wDay = static_cast<uint16_t>(day);
-    // 1970-01-01 was a Thursday (4).
-    result.wDayOfWeek = static_cast<uint16_t>(((targetDays % 7) + 11) % 7);
-    result.wHour = static_cast<uint16_t>(secondOfDay / 3600);
-    result.wMinute = static_cast<uint16_t>(secondOfDay / 60 % 60);
-    result.wSecond = static_cast<uint16_t>(secondOfDay % 60);
+    // 1601-01-01 was a Monday (1).
+    result.wDayOfWeek = static_cast<uint16_t>((days % 7 + 8) % 7);
+    result.wHour = static_cast<uint16_t>(second / 3600);
+    result.wMinute = static_cast<uint16_t>(second / 60 % 60);
+    result.wSecond = static_cast<uint16_t>(second % 60);
+    result.wMilliseconds = static_cast<uint16_t>(ofDay % kTicksPerSecond / kTicksPerMillisecond);
     return result;
+}
+
+int64_t ShortestTicks(int64_t difference) {
+    int64_t d = difference % kTicksPerDay;
+    if (d > kTicksPerDay / 2) {
+        d -= kTicksPerDay;
+    } else if (d <= -kTicksPerDay / 2) {
+        d += kTicksPerDay;
+    }
+    return d;
 }

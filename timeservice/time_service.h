@@ -12,6 +12,8 @@
 #include "platform/system_clock.h"
 #include "timeservice/time_page.h"
 
+struct ClockEstimate;
+
 inline constexpr std::string_view kGettingTime = "Getting Time...";
 inline constexpr std::string_view kTimeOk = "Local time is ok";
 inline constexpr std::string_view kInaccuratePrefix = "Local time inaccurate - difference is ";
@@ -55,7 +57,7 @@ public:
           controls_(controls) {}
 
     // Fetches the page's UTC time of day, then reports how far the clock is off (checkOnly)
-    // or sets the clock to it. Writes progress and outcome into the status line. Returns
+    // or, when it is off by more than the page can tell, sets it to the page's time. Writes progress and outcome into the status line. Returns
     // false when the time could not be fetched or the clock could not be set. A set that
     // the OS refuses for lack of the right is asked of the clock service instead.
     bool SynchronizeTime(bool checkOnly, bool reportDifference);
@@ -75,7 +77,7 @@ public:
 
 private:
     bool Check(const SystemTime& now, PageTime page, bool reportDifference);
-    bool Set(const SystemTime& now, PageTime page);
+    bool Set(const ClockEstimate& estimate);
     bool SetThroughService();
     bool Updated();
 

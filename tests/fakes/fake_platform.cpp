@@ -153,18 +153,26 @@ TimeText FakeClock::LocalTimeText() {
     return text;
 }
 
-std::string FakeHttp::DownloadUrlText(const std::string& url) {
+ClockReading FakeClock::ReadClocks() {
+    return {TicksFromSystemTime(systemTime), monotonicTicks};
+}
+
+PageDownload FakeHttp::DownloadUrlText(const std::string& url) {
     urls.push_back(url);
     log.push_back("download");
     if (onDownload) {
         onDownload();
     }
-    if (bodies.empty()) {
-        return {};
+    PageDownload download{{}, {}, sentAt, answeredAt};
+    if (!bodies.empty()) {
+        download.text = std::move(bodies.front());
+        bodies.pop_front();
     }
-    std::string body = std::move(bodies.front());
-    bodies.pop_front();
-    return body;
+    if (!clockHeaders.empty()) {
+        download.clockHeader = std::move(clockHeaders.front());
+        clockHeaders.pop_front();
+    }
+    return download;
 }
 
 namespace {

@@ -89,6 +89,7 @@ public:
     }
     std::string_view DecimalSeparator() override { return decimalSeparator; }
     std::string ProductName() override { return productName; }
+    void DebugReport(std::string_view text) override { reports.emplace_back(text); }
 
     EventLog& log;
     bool anotherInstance = false;
@@ -98,6 +99,7 @@ public:
     // Runs inside the yield, as a message dispatched there would.
     std::function<void()> onYield;
     int yields = 0;
+    std::vector<std::string> reports;  // DebugReport's lines
 };
 
 class FakeClock final : public Clock {
@@ -114,6 +116,8 @@ public:
     std::string LocalTimeAmPm() override { return amPmText; }
     float SecondsSinceMidnight() override { return secondsSinceMidnight; }
     uint64_t MonotonicMilliseconds() override { return monotonicMs; }
+    // The system time as it stands, on a monotonic clock that stands still unless told.
+    ClockReading ReadClocks() override;
 
     EventLog& log;
     SystemTime systemTime{2026, 12, 1, 7, 10, 15, 30, 250};
@@ -124,16 +128,20 @@ public:
     std::string amPmText = "10:15:42 AM";
     float secondsSinceMidnight = 36930.0f;
     uint64_t monotonicMs = 1000000;
+    int64_t monotonicTicks = 0;
 };
 
 class FakeHttp final : public Http {
 public:
     explicit FakeHttp(EventLog& eventLog) : log(eventLog) {}
 
-    std::string DownloadUrlText(const std::string& url) override;
+    PageDownload DownloadUrlText(const std::string& url) override;
 
     EventLog& log;
     std::deque<std::string> bodies;  // one per download; empty text when none is left
+    std::deque<std::string> clockHeaders;  // one per download; none when none is left
+    int64_t sentAt = 0;                    // every download's T1 and T4
+    int64_t answeredAt = 0;
     std::vector<std::string> urls;
     std::function<void()> onDownload;
 };

@@ -1,11 +1,15 @@
-// The page is unauthenticated network input: whatever its bytes, parsing must not crash,
-// and a time is accepted only when it is a real time of day. The check and set arithmetic
-// must stay within a day of the system clock for every accepted time.
+// The page and its clock header are unauthenticated network input: whatever their bytes,
+// parsing must not crash, and a time is accepted only when it is a real time of day. The
+// check and set arithmetic must stay within half a day of the system clock for every
+// accepted time, and a body alone sets the middle of its second.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
+#include <string>
 #include <string_view>
 
+#include "timeservice/clock_estimate.h"
 #include "timeservice/time_page.h"
 
 namespace {
@@ -35,7 +39,7 @@ bool IsValidDate(const SystemTime& t) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 6) {
+    if (size < 7) {
         return 0;
     }
     // The first bytes choose the system clock; the rest is the page.
@@ -47,7 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     now.wMinute = static_cast<uint16_t>(data[4] % 60);
     now.wSecond = static_cast<uint16_t>(data[5] % 60);
     now.wMilliseconds = 250;
-    const std::string_view body(reinterpret_cast<const char*>(data + 6), size - 6);
+    // The next byte gives the header's length; the rest is the body.
+    const std::size_t headerSize = std::min<std::size_t>(data[6] % 64, size - 7);
+    const std::string header(reinterpret_cast<const char*>(data + 7), headerSize);
+    const std::string_view body(reinterpret_cast<const char*>(data + 7 + headerSize),
+                                size - 7 - headerSize);
 
     const auto page = ParseTimePage(body);
     if (!page) {
@@ -61,10 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (difference <= -43200 || difference > 43200) {
         std::abort();
     }
-    const SystemTime target = SetTarget(now, *page);
-    if (target.wHour != page->hour || target.wMinute != page->minute ||
-        target.wSecond != page->second || target.wMilliseconds != now.wMilliseconds ||
-        !IsValidDate(target) || SecondsOf(now) - SecondsOf(target) != difference) {
+    const ClockEstimate estimate =
+        EstimateClock(*page, {std::string(body), header, 0, 0}, {TicksFromSystemTime(now), 0});
+    if (estimate.offset <= -kTicksPerDay / 2 || estimate.offset > kTicksPerDay / 2 ||
+        estimate.bound < 0) {
+        std::abort();
+    }
+    const SystemTime target = StepTarget(estimate, 0);
+    if (!IsValidDate(target) ||
+        std::llabs(TicksFromSystemTime(target) - TicksFromSystemTime(now) - estimate.offset) >
+            kTicksPerMillisecond) {
+        std::abort();
+    }
+    const bool middleOfTheSecond = target.wHour == page->hour && target.wMinute == page->minute &&
+                                   target.wSecond == page->second && target.wMilliseconds == 500;
+    if (!estimate.fromHeader && (!middleOfTheSecond || estimate.bound != kTicksPerSecond / 2 ||
+                                 SecondsOf(now) - SecondsOf(target) != difference)) {
         std::abort();
     }
     return 0;

@@ -144,11 +144,12 @@ struct OnceCase : NamedCase {
     std::string page;
     SetClockResult setResult;
     ServiceAnswer answer;
+    std::optional<SystemTime> to;  // the time set, or to be set; the clock before when left
 };
 
 class SynchronizeOnceTest : public ::testing::TestWithParam<OnceCase> {};
 
-TEST_P(SynchronizeOnceTest, FetchesTheBuiltInPageAndSetsTheShortestWay) {
+TEST_P(SynchronizeOnceTest, FetchesTheBuiltInPageAndSetsTheShortestWayWhenOff) {
     const OnceCase& c = GetParam();
     EventLog log;
     FakeHttp http{log};
@@ -160,30 +161,31 @@ TEST_P(SynchronizeOnceTest, FetchesTheBuiltInPageAndSetsTheShortestWay) {
     const ServiceSync sync = SynchronizeOnce(http, clock, c.url);
     EXPECT_EQ(sync.answer, c.answer) << c.name;
     // The record names the clock before and the time set, once a page was taken.
-    const bool taken = c.answer.outcome == ServiceOutcome::Set ||
-                       c.answer.outcome == ServiceOutcome::CannotSet;
-    EXPECT_EQ(sync.from, taken ? std::optional(before) : std::nullopt) << c.name;
-    EXPECT_EQ(sync.to, taken ? std::optional(SystemTime{2026, 12, 2, 8, 0, 0, 1, 250})
-                             : std::nullopt)
-        << c.name;
+    EXPECT_EQ(sync.from, c.to ? std::optional(before) : std::nullopt) << c.name;
+    EXPECT_EQ(sync.to, c.to) << c.name;
+    EXPECT_EQ(sync.estimate.has_value(), c.to.has_value()) << c.name;
     // Over anything but https nothing is fetched, so nothing forged can be set.
     const bool fetches = c.answer.outcome != ServiceOutcome::NeedsHttps;
     EXPECT_EQ(http.urls, fetches ? std::vector<std::string>{c.url} : std::vector<std::string>{})
         << c.name;
-    if (c.answer.outcome == ServiceOutcome::Set) {
-        ASSERT_EQ(clock.sets.size(), 1u);
-        EXPECT_EQ(clock.sets[0], (SystemTime{2026, 12, 2, 8, 0, 0, 1, 250})) << c.name;
-    }
+    const bool steps = c.to && *c.to != before;
+    EXPECT_EQ(clock.sets, steps ? std::vector<SystemTime>{*c.to} : std::vector<SystemTime>{})
+        << c.name;
 }
+
+// The body alone: the page's time lies within its second and the exchange, so the middle.
+const SystemTime kAcrossMidnight{2026, 12, 2, 8, 0, 0, 1, 500};
+const SystemTime kLeft{2026, 12, 1, 7, 23, 59, 59, 250};
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, SynchronizeOnceTest, ::testing::Values(
-    OnceCase{"set across midnight", kHttps, PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::Set, 0, 0, 1}},
-    OnceCase{"no page", kHttps, "", SetClockResult::Done, {ServiceOutcome::CannotGet}},
-    OnceCase{"garbled page", kHttps, PageWithTime("00:0x:01"), SetClockResult::Done, {ServiceOutcome::CannotGet}},
-    OnceCase{"refused", kHttps, PageWithTime("00:00:01"), SetClockResult::NoPrivilege, {ServiceOutcome::CannotSet}},
-    OnceCase{"failed", kHttps, PageWithTime("00:00:01"), SetClockResult::Failed, {ServiceOutcome::CannotSet}},
-    OnceCase{"http", "http://127.0.0.1:8123/cgi-bin/timer.pl", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::NeedsHttps}}));
+    OnceCase{"set across midnight", kHttps, PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::Set, 0, 0, 1}, kAcrossMidnight},
+    OnceCase{"within the bound: left alone", kHttps, PageWithTime("23:59:59"), SetClockResult::Done, {ServiceOutcome::Set, 23, 59, 59}, kLeft},
+    OnceCase{"no page", kHttps, "", SetClockResult::Done, {ServiceOutcome::CannotGet}, std::nullopt},
+    OnceCase{"garbled page", kHttps, PageWithTime("00:0x:01"), SetClockResult::Done, {ServiceOutcome::CannotGet}, std::nullopt},
+    OnceCase{"refused", kHttps, PageWithTime("00:00:01"), SetClockResult::NoPrivilege, {ServiceOutcome::CannotSet}, kAcrossMidnight},
+    OnceCase{"failed", kHttps, PageWithTime("00:00:01"), SetClockResult::Failed, {ServiceOutcome::CannotSet}, kAcrossMidnight},
+    OnceCase{"http", "http://127.0.0.1:8123/cgi-bin/timer.pl", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::NeedsHttps}, std::nullopt}));
 // clang-format on
 
 struct EventCase : NamedCase {
@@ -204,22 +206,27 @@ TEST_P(DescribeSyncTest, OneRecordPerAnswerWithWhoAsked) {
 const SystemTime kBefore{2026, 12, 1, 7, 23, 59, 58, 250};
 const SystemTime kAfter{2026, 12, 2, 8, 0, 0, 3, 250};
 const ServiceClient kUser{"S-1-5-21-1-2-3-1001", 1, 4242};
+// 5.000123 s off to within 0.5 ms, and 0.2 ms off to within 0.5 ms.
+const ClockEstimate kOff{50'001'230, 5'000, true, 0, 0};
+const ClockEstimate kRight{-2'000, 5'000, true, 0, 0};
 const std::string kRefused = "the page's address is not https://, so anyone on the path could "
                              "forge it";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, DescribeSyncTest, ::testing::Values(
-    EventCase{"set forward across midnight", {{ServiceOutcome::Set, 0, 0, 3}, kBefore, kAfter}, kUser,
-              {EventKind::Information, kEventClockSet, {"2026-12-07 23:59:58", "2026-12-08 00:00:03", "+5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
-    EventCase{"set back across midnight", {{ServiceOutcome::Set, 23, 59, 58}, kAfter, kBefore}, kUser,
-              {EventKind::Information, kEventClockSet, {"2026-12-08 00:00:03", "2026-12-07 23:59:58", "-5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
-    EventCase{"not set", {{ServiceOutcome::CannotSet}, kBefore, kAfter}, {"", 2, 7},
+    EventCase{"set forward across midnight", {{ServiceOutcome::Set, 0, 0, 3}, kBefore, kAfter, kOff}, kUser,
+              {EventKind::Information, kEventClockSet, {"2026-12-07 23:59:58", "2026-12-08 00:00:03", "+5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "+5000.123", "0.500"}}},
+    EventCase{"set back across midnight", {{ServiceOutcome::Set, 23, 59, 58}, kAfter, kBefore, kOff}, kUser,
+              {EventKind::Information, kEventClockSet, {"2026-12-08 00:00:03", "2026-12-07 23:59:58", "-5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "+5000.123", "0.500"}}},
+    EventCase{"within the bound: left", {{ServiceOutcome::Set, 23, 59, 58}, kBefore, kBefore, kRight}, kUser,
+              {EventKind::Information, kEventWithinBound, {"2026-12-07 23:59:58", "2026-12-07 23:59:58", "0", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "-0.200", "0.500"}}},
+    EventCase{"not set", {{ServiceOutcome::CannotSet}, kBefore, kAfter, kOff}, {"", 2, 7},
               {EventKind::Error, kEventNotSet, {"2026-12-08 00:00:03", kHttps, "(unknown)", "2", "7", "Access is denied."}}},
-    EventCase{"needs https", {{ServiceOutcome::NeedsHttps}, {}, {}}, kUser,
+    EventCase{"needs https", {{ServiceOutcome::NeedsHttps}, {}, {}, {}}, kUser,
               {EventKind::Warning, kEventRefused, {kRefused, kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
-    EventCase{"busy", {{ServiceOutcome::Busy}, {}, {}}, kUser,
+    EventCase{"busy", {{ServiceOutcome::Busy}, {}, {}, {}}, kUser,
               {EventKind::Warning, kEventRefused, {"the service's fetch had not ended within 40 seconds", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
-    EventCase{"no page", {{ServiceOutcome::CannotGet}, {}, {}}, kUser,
+    EventCase{"no page", {{ServiceOutcome::CannotGet}, {}, {}, {}}, kUser,
               {EventKind::Warning, kEventRefused, {"no time came from the page (unreachable, a certificate fault, a status other than 200, or no time on it)", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}}));
 // clang-format on
 

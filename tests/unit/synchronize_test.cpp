@@ -106,12 +106,13 @@ TEST_F(SynchronizeTimeTest, FetchesOnlyTheConfiguredPage) {
     EXPECT_NE(TimePageUrl().find("/cgi-bin/timer.pl"), std::string::npos);
 }
 
-TEST_F(SynchronizeTimeTest, SetReplacesTimeOfDayKeepsDateAndMillisecondsAndRecordsLastSync) {
+TEST_F(SynchronizeTimeTest, SetStepsToThePagesTimeKeepsTheDateAndRecordsLastSync) {
     f.http.bodies = {PageWithTime("12:00:42")};
     f.clock.secondsSinceMidnight = 43242.25f;
     EXPECT_TRUE(Set());
     ASSERT_EQ(f.clock.sets.size(), 1u);
-    const SystemTime expected{2026, 12, 1, 7, 12, 0, 42, 250};
+    // A plain page over an instant exchange: the middle of its second.
+    const SystemTime expected{2026, 12, 1, 7, 12, 0, 42, 500};
     EXPECT_EQ(f.clock.sets[0], expected);
     EXPECT_EQ(f.controls.statusHistory,
               (Statuses{kGetting, "Time updated succesfully! (10:15:42 AM)"}));
@@ -123,9 +124,47 @@ TEST_F(SynchronizeTimeTest, SetAcrossMidnightMovesTheDate) {
     f.http.bodies = {PageWithTime("00:00:01")};
     Set();
     ASSERT_EQ(f.clock.sets.size(), 1u);
-    const SystemTime expected{2026, 12, 2, 8, 0, 0, 1, 250};
+    const SystemTime expected{2026, 12, 2, 8, 0, 0, 1, 500};
     EXPECT_EQ(f.clock.sets[0], expected);
 }
+
+struct StepCase : NamedCase {
+    std::string page;
+    std::string header;
+    int64_t exchangeMs;
+    std::vector<SystemTime> sets;
+};
+
+class SetStepTest : public SynchronizeTimeTest, public ::testing::WithParamInterface<StepCase> {};
+
+// The clock reads 12:00:05.250; the exchange ends as it is read.
+TEST_P(SetStepTest, StepsOnlyAClockOffByMoreThanThePageCanTell) {
+    const StepCase& c = GetParam();
+    f.http.bodies = {c.page};
+    f.http.clockHeaders = {c.header};
+    f.http.sentAt = -c.exchangeMs * kTicksPerMillisecond;
+    EXPECT_TRUE(Set()) << c.name;
+    EXPECT_EQ(f.clock.sets, c.sets) << c.name;
+    EXPECT_EQ(f.controls.statusHistory, (Statuses{kGetting, kUpdated})) << c.name;
+    EXPECT_EQ(f.service.LastSyncTime(), 43205.25f) << c.name << ": a set, stepped or not";
+    ASSERT_EQ(f.runtime.reports.size(), 1u) << c.name;
+    EXPECT_EQ(f.runtime.reports[0].ends_with(c.sets.empty() ? "step=no" : "step=yes"), true)
+        << f.runtime.reports[0];
+}
+
+// 2026-12-07 12:00:05.250 UTC as Unix seconds, and the same 400 ms on.
+constexpr char kRightNow[] = "1796644805.250000";
+constexpr char kAhead400[] = "1796644805.650000";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, SetStepTest, ::testing::Values(
+    StepCase{"right, the plain page's second", PageWithTime("12:00:05"), "", 0, {}},
+    StepCase{"right, behind a slow plain page", PageWithTime("12:00:04"), "", 400, {}},
+    StepCase{"right, a precise page", PageWithTime("12:00:05"), kRightNow, 0, {}},
+    StepCase{"a fraction behind a precise page", PageWithTime("12:00:05"), kAhead400, 0, {{2026, 12, 1, 7, 12, 0, 5, 650}}},
+    StepCase{"a fraction off cannot show on a plain page", PageWithTime("12:00:05"), "", 0, {}},
+    StepCase{"a header that contradicts the body", PageWithTime("12:00:05"), "1796644835.250000", 0, {}}));
+// clang-format on
 
 struct SetFailureCase : NamedCase {
     std::string page;

@@ -9,6 +9,7 @@
 
 #include "tests/fakes/fake_platform.h"
 #include "tests/unit/named_case.h"
+#include "timeservice/clock_estimate.h"
 
 namespace {
 
@@ -112,11 +113,13 @@ struct SetCase : NamedCase {
     SystemTime expected;
 };
 
-class SetTargetTest : public ::testing::TestWithParam<SetCase> {};
+class StepTargetTest : public ::testing::TestWithParam<SetCase> {};
 
-TEST_P(SetTargetTest, MovesTheClockTheShortestWay) {
+// From the body alone over an instant exchange: the middle of the page's second.
+TEST_P(StepTargetTest, MovesTheClockTheShortestWay) {
     const SetCase& c = GetParam();
-    EXPECT_EQ(SetTarget(c.system, c.page), c.expected) << c.name;
+    const ClockReading now{TicksFromSystemTime(c.system), 0};
+    EXPECT_EQ(StepTarget(EstimateClock(c.page, {}, now), 0), c.expected) << c.name;
 }
 
 SystemTime WithWeekday(SystemTime t, uint16_t dayOfWeek) {
@@ -125,15 +128,15 @@ SystemTime WithWeekday(SystemTime t, uint16_t dayOfWeek) {
 }
 
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Table, SetTargetTest, ::testing::Values(
-    SetCase{"same day, milliseconds kept", At(2026, 12, 7, 10, 15, 30, 250), {10, 15, 42}, WithWeekday(At(2026, 12, 7, 10, 15, 42, 250), 1)},
-    SetCase{"forward over midnight", At(2026, 12, 7, 23, 59, 59, 250), {0, 0, 1}, WithWeekday(At(2026, 12, 8, 0, 0, 1, 250), 2)},
-    SetCase{"back over midnight", At(2026, 12, 8, 0, 0, 1), {23, 59, 59}, WithWeekday(At(2026, 12, 7, 23, 59, 59), 1)},
-    SetCase{"back over a year end", At(2027, 1, 1, 0, 0, 30), {23, 59, 50}, WithWeekday(At(2026, 12, 31, 23, 59, 50), 4)},
-    SetCase{"forward into a leap day", At(2028, 2, 28, 23, 59, 58), {0, 0, 3}, WithWeekday(At(2028, 2, 29, 0, 0, 3), 2)},
-    SetCase{"forward out of a leap day", At(2028, 2, 29, 23, 59, 58), {0, 0, 3}, WithWeekday(At(2028, 3, 1, 0, 0, 3), 3)},
-    SetCase{"far off on the same day", At(2026, 12, 7, 2, 0, 0), {11, 0, 0}, WithWeekday(At(2026, 12, 7, 11, 0, 0), 1)},
-    SetCase{"far off across midnight", At(2026, 12, 7, 2, 0, 0), {20, 0, 0}, WithWeekday(At(2026, 12, 6, 20, 0, 0), 0)}));
+INSTANTIATE_TEST_SUITE_P(Table, StepTargetTest, ::testing::Values(
+    SetCase{"same day", At(2026, 12, 7, 10, 15, 30, 250), {10, 15, 42}, WithWeekday(At(2026, 12, 7, 10, 15, 42, 500), 1)},
+    SetCase{"forward over midnight", At(2026, 12, 7, 23, 59, 59, 250), {0, 0, 1}, WithWeekday(At(2026, 12, 8, 0, 0, 1, 500), 2)},
+    SetCase{"back over midnight", At(2026, 12, 8, 0, 0, 1), {23, 59, 59}, WithWeekday(At(2026, 12, 7, 23, 59, 59, 500), 1)},
+    SetCase{"back over a year end", At(2027, 1, 1, 0, 0, 30), {23, 59, 50}, WithWeekday(At(2026, 12, 31, 23, 59, 50, 500), 4)},
+    SetCase{"forward into a leap day", At(2028, 2, 28, 23, 59, 58), {0, 0, 3}, WithWeekday(At(2028, 2, 29, 0, 0, 3, 500), 2)},
+    SetCase{"forward out of a leap day", At(2028, 2, 29, 23, 59, 58), {0, 0, 3}, WithWeekday(At(2028, 3, 1, 0, 0, 3, 500), 3)},
+    SetCase{"far off on the same day", At(2026, 12, 7, 2, 0, 0), {11, 0, 0}, WithWeekday(At(2026, 12, 7, 11, 0, 0, 500), 1)},
+    SetCase{"far off across midnight", At(2026, 12, 7, 2, 0, 0), {20, 0, 0}, WithWeekday(At(2026, 12, 6, 20, 0, 0, 500), 0)}));
 // clang-format on
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <process.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -23,6 +24,7 @@ struct WinInet {
     decltype(&::InternetQueryDataAvailable) InternetQueryDataAvailable = nullptr;
     decltype(&::InternetReadFile) InternetReadFile = nullptr;
     decltype(&::InternetSetOptionW) InternetSetOptionW = nullptr;
+    decltype(&::InternetSetStatusCallbackW) InternetSetStatusCallbackW = nullptr;
     decltype(&::InternetCrackUrlW) InternetCrackUrlW = nullptr;
     decltype(&::InternetCloseHandle) InternetCloseHandle = nullptr;
 };
@@ -38,6 +40,7 @@ std::optional<WinInet> LoadWinInet() {
         !Resolve(module, "InternetQueryDataAvailable", api.InternetQueryDataAvailable) ||
         !Resolve(module, "InternetReadFile", api.InternetReadFile) ||
         !Resolve(module, "InternetSetOptionW", api.InternetSetOptionW) ||
+        !Resolve(module, "InternetSetStatusCallbackW", api.InternetSetStatusCallbackW) ||
         !Resolve(module, "InternetCrackUrlW", api.InternetCrackUrlW) ||
         !Resolve(module, "InternetCloseHandle", api.InternetCloseHandle)) {
         return std::nullopt;
@@ -80,7 +83,7 @@ struct UrlParts {
 // One download, shared by the window's thread and the worker that fetches it.
 struct Download {
     std::string url;
-    std::string text;
+    PageDownload page;
     unique_kernel_handle done{CreateEventW(nullptr, /*bManualReset=*/TRUE,
                                            /*bInitialState=*/FALSE, nullptr)};
 };
@@ -108,6 +111,28 @@ bool CrackUrl(const WinInet& api, const std::string& url, UrlParts& parts) {
     parts.path = std::wstring(path) + extra;
     parts.port = components.nPort;
     return true;
+}
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+    auto* timing = reinterpret_cast<RequestTiming*>(context);
+    if (status == INTERNET_STATUS_SENDING_REQUEST) {
+        timing->Sending();
+    } else if (status == INTERNET_STATUS_RESPONSE_RECEIVED) {
+        timing->Answered();
+    }
+}
+
+// The page's clock header; empty when it was not sent or is too long to be one.
+std::string ClockHeader(const WinInet& api, HINTERNET request) {
+    // Asked by name: the buffer holds the header's name on the way in, its value on the way out.
+    wchar_t value[128] = L"";
+    const std::wstring name = Widen(kPageClockHeader);
+    std::copy(name.begin(), name.end(), value);
+    DWORD size = sizeof value - sizeof(wchar_t);
+    if (!api.HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, value, &size, nullptr)) {
+        return {};
+    }
+    return Narrow(std::wstring_view(value, size / sizeof(wchar_t)));
 }
 
 // One GET of the page. The request is opened in steps rather than in one call, because
@@ -142,23 +167,31 @@ void Fetch(const WinInet& api, Download& download) {
                         INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_CACHE_WRITE |
                         INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI |
                         (parts.secure ? INTERNET_FLAG_SECURE : 0);
+    // The callbacks' context; it outlives the request.
+    RequestTiming timing;
     unique_hinternet request(api.HttpOpenRequestW(connection.get(), L"GET", parts.path.c_str(),
-                                                  nullptr, nullptr, nullptr, flags, 0));
+                                                  nullptr, nullptr, nullptr, flags,
+                                                  reinterpret_cast<DWORD_PTR>(&timing)));
     if (!request) {
         return;
     }
     SetTimeouts(api, request.get());
+    api.InternetSetStatusCallbackW(request.get(), OnStatus);
     // Only the page itself: an error page, or a portal's in its place, may show a time too.
     DWORD status = 0;
     DWORD statusSize = sizeof status;
-    if (!api.HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0) ||
-        !api.HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+    const int64_t beforeSend = MonotonicTicks();
+    if (!api.HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
+        return;
+    }
+    timing.Complete(beforeSend, MonotonicTicks(), download.page);
+    if (!api.HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
                             &statusSize, nullptr) ||
         status != HTTP_STATUS_OK) {
         return;
     }
-
-    download.text = ReadPageBody(
+    download.page.clockHeader = ClockHeader(api, request.get());
+    download.page.text = ReadPageBody(
         started,
         [&](DWORD* ready) {
             return api.InternetQueryDataAvailable(request.get(), ready, 0, 0) != FALSE;
@@ -186,7 +219,7 @@ unsigned __stdcall FetchThread(void* param) {
 // sends endless headers, in InternetCloseHandle while it sends an endless body), so the
 // fetch runs on a worker that the window waits for only so long. A worker still held by
 // the last server refuses the next download rather than piling up.
-std::string Win32Http::DownloadUrlText(const std::string& url) {
+PageDownload Win32Http::DownloadUrlText(const std::string& url) {
     if (worker_ && WaitForSingleObject(worker_.get(), 0) == WAIT_TIMEOUT) {
         return {};
     }
@@ -210,5 +243,5 @@ std::string Win32Http::DownloadUrlText(const std::string& url) {
     if (WaitForSingleObject(download->done.get(), kDownloadLimitMs) != WAIT_OBJECT_0) {
         return {};
     }
-    return download->text;
+    return download->page;
 }

@@ -126,3 +126,7 @@ std::string Win32Runtime::ProductName() {
     }
     return Narrow(name);
 }
+
+void Win32Runtime::DebugReport(std::string_view text) {
+    OutputDebugStringW(Widen(text).c_str());
+}

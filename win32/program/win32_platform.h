@@ -15,7 +15,7 @@ class Win32MainWindow;
 
 class Win32Http final : public Http {
 public:
-    std::string DownloadUrlText(const std::string& url) override;
+    PageDownload DownloadUrlText(const std::string& url) override;
 
 private:
     unique_kernel_handle worker_;  // the last download's thread
@@ -44,6 +44,7 @@ public:
     void EndProcess() override;
     std::string_view DecimalSeparator() override;
     std::string ProductName() override;
+    void DebugReport(std::string_view text) override;
 
 private:
     Win32MainWindow& window_;

@@ -13,6 +13,7 @@
 #include "win32/shared/service_names.h"
 #include "win32/service/service_win32.h"
 #include "win32/shared/clock_win32.h"
+#include "win32/shared/wide.h"
 
 namespace {
 
@@ -31,6 +32,9 @@ unsigned __stdcall JobThread(void* param) {
     (*job)->sync = SynchronizeOnce(http, clock, TimePageUrl());
     // The clock's refusal is the last thing the system said.
     (*job)->error = (*job)->sync.answer.outcome == ServiceOutcome::CannotSet ? GetLastError() : 0;
+    if ((*job)->sync.estimate) {
+        OutputDebugStringW(Widen(EstimateReport("ZelmoraClock", *(*job)->sync.estimate)).c_str());
+    }
     SetEvent((*job)->done.get());
     return 0;
 }
@@ -205,7 +209,7 @@ void PipeServer::Completed(Instance& instance) {
 
 void PipeServer::Expired(Instance& instance) {
     if (instance.stage == Stage::Waiting) {
-        const ServiceSync busy{{ServiceOutcome::Busy}, {}, {}};
+        const ServiceSync busy{{ServiceOutcome::Busy}, {}, {}, {}};
         events_.Record(DescribeSync(busy, TimePageUrl(), instance.client, {}));
         Write(instance, busy.answer);
     } else {
@@ -223,7 +227,7 @@ void PipeServer::Request(Instance& instance) {
             instance.client = PipeClient(instance.pipe.get());
             job_ = StartJob(instance.client);
             if (!job_) {
-                const ServiceSync failed{{ServiceOutcome::CannotSet}, {}, {}};
+                const ServiceSync failed{{ServiceOutcome::CannotSet}, {}, {}, {}};
                 events_.Record(DescribeSync(failed, TimePageUrl(), instance.client,
                                             SystemReason(GetLastError())));
                 limit_.Finished(failed.answer);

@@ -13,7 +13,8 @@
 
 // The message table's numbers are the ones the records are described with.
 static_assert((MSG_CLOCK_SET & 0xFFFF) == kEventClockSet &&
-              (MSG_REFUSED & 0xFFFF) == kEventRefused && (MSG_NOT_SET & 0xFFFF) == kEventNotSet);
+              (MSG_REFUSED & 0xFFFF) == kEventRefused && (MSG_NOT_SET & 0xFFFF) == kEventNotSet &&
+              (MSG_WITHIN_BOUND & 0xFFFF) == kEventWithinBound);
 
 namespace {
 
@@ -83,13 +84,16 @@ void EventRecorder::Record(const ServiceEvent& event) {
         strings.push_back(insert.c_str());
     }
     WORD type = EVENTLOG_WARNING_TYPE;
-    DWORD id = MSG_REFUSED;
     if (event.kind == EventKind::Information) {
         type = EVENTLOG_INFORMATION_TYPE;
-        id = MSG_CLOCK_SET;
     } else if (event.kind == EventKind::Error) {
         type = EVENTLOG_ERROR_TYPE;
-        id = MSG_NOT_SET;
+    }
+    DWORD id = MSG_REFUSED;
+    for (const DWORD message : {MSG_CLOCK_SET, MSG_REFUSED, MSG_NOT_SET, MSG_WITHIN_BOUND}) {
+        if ((message & 0xFFFF) == event.number) {
+            id = message;
+        }
     }
     ReportEventW(source_.get(), type, 0, id, nullptr, static_cast<WORD>(strings.size()), 0,
                  strings.data(), nullptr);

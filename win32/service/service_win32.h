@@ -10,7 +10,7 @@
 // Synchronous; the service's server bounds how long it waits for it.
 class Win32WinHttp final : public Http {
 public:
-    std::string DownloadUrlText(const std::string& url) override;
+    PageDownload DownloadUrlText(const std::string& url) override;
 };
 
 // Who is connected to a pipe instance of the service's.

@@ -27,6 +27,7 @@ struct WinHttp {
     decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable = nullptr;
     decltype(&::WinHttpReadData) ReadData = nullptr;
     decltype(&::WinHttpCrackUrl) CrackUrl = nullptr;
+    decltype(&::WinHttpSetStatusCallback) SetStatusCallback = nullptr;
     decltype(&::WinHttpCloseHandle) CloseHandle = nullptr;
 };
 
@@ -45,6 +46,7 @@ std::optional<WinHttp> LoadWinHttp() {
         !Resolve(module, "WinHttpQueryDataAvailable", api.QueryDataAvailable) ||
         !Resolve(module, "WinHttpReadData", api.ReadData) ||
         !Resolve(module, "WinHttpCrackUrl", api.CrackUrl) ||
+        !Resolve(module, "WinHttpSetStatusCallback", api.SetStatusCallback) ||
         !Resolve(module, "WinHttpCloseHandle", api.CloseHandle)) {
         return std::nullopt;
     }
@@ -104,6 +106,29 @@ bool IsPage(const WinHttp& api, HINTERNET request) {
            status == HTTP_STATUS_OK;
 }
 
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+    auto* timing = reinterpret_cast<RequestTiming*>(context);
+    if (timing == nullptr) {
+        return;
+    }
+    if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
+        timing->Sending();
+    } else if (status == WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED) {
+        timing->Answered();
+    }
+}
+
+// The page's clock header; empty when it was not sent or is too long to be one.
+std::string ClockHeader(const WinHttp& api, HINTERNET request) {
+    wchar_t value[128] = L"";
+    DWORD size = sizeof value - sizeof(wchar_t);
+    if (!api.QueryHeaders(request, WINHTTP_QUERY_CUSTOM, Widen(kPageClockHeader).c_str(), value,
+                          &size, WINHTTP_NO_HEADER_INDEX)) {
+        return {};
+    }
+    return Narrow(std::wstring_view(value, size / sizeof(wchar_t)));
+}
+
 }  // namespace
 
 // Through the machine's proxy, if any: a service has no user's settings. Never a redirect,
@@ -111,7 +136,7 @@ bool IsPage(const WinHttp& api, HINTERNET request) {
 // fetch fails); WinHTTP keeps no cache. Only a 200 answer is a page. Over TLS every certificate
 // fault fails the request: no security flag is ever relaxed. Windows 7 and 8 offer only TLS 1.0
 // unless asked for 1.2. A page that has not arrived within the program's whole limit is not used.
-std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
+PageDownload Win32WinHttp::DownloadUrlText(const std::string& url) {
     const ULONGLONG started = GetTickCount64();
     const WinHttp* api = LoadedWinHttp();
     if (!api) {
@@ -153,6 +178,8 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
     }
     const DWORD flags =
         WINHTTP_FLAG_REFRESH | (parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+    // The callbacks' context; it outlives the request.
+    RequestTiming timing;
     const unique_winhttp request(api->OpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
                                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                   flags));
@@ -161,13 +188,25 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
                   WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS |
                       WINHTTP_DISABLE_AUTHENTICATION | WINHTTP_DISABLE_KEEP_ALIVE) ||
         !SetDword(*api, request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY,
-                  WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH) ||
-        !api->SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                          0, 0, 0) ||
-        !api->ReceiveResponse(request.get(), nullptr) || !IsPage(*api, request.get())) {
+                  WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH)) {
         return {};
     }
-    std::string body = ReadPageBody(
+    api->SetStatusCallback(request.get(), OnStatus,
+                           WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
+                           0);
+    const int64_t beforeSend = MonotonicTicks();
+    if (!api->SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                          0, 0, reinterpret_cast<DWORD_PTR>(&timing)) ||
+        !api->ReceiveResponse(request.get(), nullptr)) {
+        return {};
+    }
+    PageDownload download;
+    timing.Complete(beforeSend, MonotonicTicks(), download);
+    if (!IsPage(*api, request.get())) {
+        return {};
+    }
+    download.clockHeader = ClockHeader(*api, request.get());
+    download.text = ReadPageBody(
         started,
         [&](DWORD* ready) { return api->QueryDataAvailable(request.get(), ready) != FALSE; },
         [&](char* buffer, DWORD size, DWORD* got) {
@@ -176,5 +215,5 @@ std::string Win32WinHttp::DownloadUrlText(const std::string& url) {
     if (GetTickCount64() - started > kDownloadLimitMs) {
         return {};
     }
-    return body;
+    return download;
 }

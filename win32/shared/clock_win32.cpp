@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "win32/shared/system_dll.h"
 #include "win32/shared/wide.h"
 
 namespace {
@@ -94,4 +95,34 @@ float Win32Clock::SecondsSinceMidnight() {
 
 uint64_t Win32Clock::MonotonicMilliseconds() {
     return GetTickCount64();
+}
+
+int64_t MonotonicTicks() {
+    static const int64_t frequency = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER count{};
+    QueryPerformanceCounter(&count);
+    // In two parts, so that a counter running for years cannot overflow the product.
+    return count.QuadPart / frequency * kTicksPerSecond +
+           count.QuadPart % frequency * kTicksPerSecond / frequency;
+}
+
+// Windows 8 and later tell the time to the counter's precision; Windows 7 only to its tick
+// (about 16 ms).
+ClockReading Win32Clock::ReadClocks() {
+    using PreciseTime = void(WINAPI*)(LPFILETIME);
+    static const PreciseTime precise = [] {
+        PreciseTime function = nullptr;
+        Resolve(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime", function);
+        return function;
+    }();
+    FILETIME utc{};
+    const int64_t before = MonotonicTicks();
+    (precise ? precise : GetSystemTimeAsFileTime)(&utc);
+    const int64_t after = MonotonicTicks();
+    return {static_cast<int64_t>((uint64_t{utc.dwHighDateTime} << 32) | utc.dwLowDateTime),
+            before + (after - before) / 2};
 }

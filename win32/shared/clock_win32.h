@@ -7,6 +7,9 @@
 
 #include "platform/ports.h"
 
+// QueryPerformanceCounter in 100 ns ticks: the monotonic clock the downloads are timed with.
+int64_t MonotonicTicks();
+
 class Win32Clock final : public Clock {
 public:
     SystemTime GetSystemTime() override;
@@ -16,6 +19,7 @@ public:
     std::string LocalTimeAmPm() override;
     float SecondsSinceMidnight() override;
     uint64_t MonotonicMilliseconds() override;
+    ClockReading ReadClocks() override;
 
 private:
     uint64_t localTimeSecond_ = 0;  // the UTC second localTimeText_ was made for

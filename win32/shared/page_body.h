@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/http.h"
+#include "win32/shared/clock_win32.h"
 
 // What both downloads, the program's and the clock service's, call themselves.
 inline constexpr wchar_t kHttpAgent[] = L"VBandWinInet/1.0";
@@ -34,3 +35,27 @@ std::string ReadPageBody(ULONGLONG started, Available available, Read read) {
     }
     return body;
 }
+
+// When a request went out and its answer came (T1 and T4), from the library's status
+// callbacks: those come after the connection and any TLS handshake, so neither counts. A
+// proxy's CONNECT or a resent request is timed by the last request that went out.
+struct RequestTiming {
+    int64_t sentAt = 0;
+    int64_t answeredAt = 0;
+
+    void Sending() {
+        sentAt = MonotonicTicks();
+        answeredAt = 0;
+    }
+    void Answered() {
+        if (sentAt != 0 && answeredAt == 0) {
+            answeredAt = MonotonicTicks();
+        }
+    }
+    // Where the library gave no callback: the instants before the call that sent the
+    // request and after the one that read the answer's headers.
+    void Complete(int64_t beforeSend, int64_t afterHeaders, PageDownload& download) const {
+        download.sentAt = sentAt != 0 ? sentAt : beforeSend;
+        download.answeredAt = sentAt != 0 && answeredAt != 0 ? answeredAt : afterHeaders;
+    }
+};
