@@ -93,11 +93,11 @@ ClockEstimate EstimateClock(PageTime body, const PageDownload& download, ClockRe
         const int64_t roundTrip = exchange - (page->answered - page->began);
         // The body's second held at an instant when the page's clock read between T2 less the
         // way out and T3 plus the way back; a header that says otherwise is not believed.
-        const bool agrees =
-            roundTrip >= -kTolerance &&
-            ShortestTicks(second - TimeOfDay(page->began)) > -(roundTrip + kTicksPerSecond) -
-                                                               kTolerance &&
-            ShortestTicks(second - TimeOfDay(page->answered)) <= roundTrip + kTolerance;
+        const int64_t afterBegan = ShortestTicks(second - TimeOfDay(page->began));
+        const int64_t afterAnswered = ShortestTicks(second - TimeOfDay(page->answered));
+        const bool agrees = roundTrip >= -kTolerance &&
+                            afterBegan > -(roundTrip + kTicksPerSecond + kTolerance) &&
+                            afterAnswered <= roundTrip + kTolerance;
         if (agrees) {
             estimate.fromHeader = true;
             estimate.offset = ShortestTicks(
@@ -133,7 +133,8 @@ std::string MillisecondsText(int64_t ticks, bool sign) {
 }
 
 std::string EstimateReport(std::string_view who, const ClockEstimate& estimate) {
-    return std::string(who) + " estimate: offset=" + MillisecondsText(estimate.offset, /*sign=*/true) +
+    return std::string(who) +
+           " estimate: offset=" + MillisecondsText(estimate.offset, /*sign=*/true) +
            "ms bound=" + MillisecondsText(estimate.bound, /*sign=*/false) +
            "ms source=" + (estimate.fromHeader ? "header" : "body") +
            " step=" + (ClockNeedsStep(estimate) ? "yes" : "no");

@@ -11,9 +11,9 @@
 
 // What a time page's clock header states, in ticks since 1601-01-01 UTC.
 struct PageClock {
-    int64_t began = 0;     // T2; T3 when the page sent that alone
-    int64_t answered = 0;  // T3
-    int64_t precision = 0; // one unit of the coarser value's last digit
+    int64_t began = 0;      // T2; T3 when the page sent that alone
+    int64_t answered = 0;   // T3
+    int64_t precision = 0;  // one unit of the coarser value's last digit
 };
 
 // "T2 T3" or "T3": Unix seconds with at least millisecond digits. Nothing for anything

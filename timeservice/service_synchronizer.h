@@ -45,8 +45,8 @@ enum class EventKind { Information, Warning, Error };
 // A set and a clock left within the bound have the same inserts: from, to, seconds, page,
 // user, session, process, offset (ms), bound (ms).
 inline constexpr uint16_t kEventClockSet = 1;
-inline constexpr uint16_t kEventRefused = 2;       // why, page, user, session, process
-inline constexpr uint16_t kEventNotSet = 3;        // to, page, user, session, process, why
+inline constexpr uint16_t kEventRefused = 2;  // why, page, user, session, process
+inline constexpr uint16_t kEventNotSet = 3;   // to, page, user, session, process, why
 inline constexpr uint16_t kEventWithinBound = 4;
 struct ServiceEvent {
     EventKind kind = EventKind::Warning;

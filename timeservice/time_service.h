@@ -57,9 +57,10 @@ public:
           controls_(controls) {}
 
     // Fetches the page's UTC time of day, then reports how far the clock is off (checkOnly)
-    // or, when it is off by more than the page can tell, sets it to the page's time. Writes progress and outcome into the status line. Returns
-    // false when the time could not be fetched or the clock could not be set. A set that
-    // the OS refuses for lack of the right is asked of the clock service instead.
+    // or, when it is off by more than the page can tell, sets it to the page's time. Writes
+    // progress and outcome into the status line. Returns false when the time could not be
+    // fetched or the clock could not be set. A set that the OS refuses for lack of the right
+    // is asked of the clock service instead.
     bool SynchronizeTime(bool checkOnly, bool reportDifference);
 
     // One tick of the main window's clock timer: refresh the clock label, then

@@ -138,7 +138,7 @@ public:
     PageDownload DownloadUrlText(const std::string& url) override;
 
     EventLog& log;
-    std::deque<std::string> bodies;  // one per download; empty text when none is left
+    std::deque<std::string> bodies;        // one per download; empty text when none is left
     std::deque<std::string> clockHeaders;  // one per download; none when none is left
     int64_t sentAt = 0;                    // every download's T1 and T4
     int64_t answeredAt = 0;

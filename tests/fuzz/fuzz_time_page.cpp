@@ -76,9 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     }
     const SystemTime target = StepTarget(estimate, 0);
-    if (!IsValidDate(target) ||
-        std::llabs(TicksFromSystemTime(target) - TicksFromSystemTime(now) - estimate.offset) >
-            kTicksPerMillisecond) {
+    if (!IsValidDate(target) || std::llabs(TicksFromSystemTime(target) - TicksFromSystemTime(now) -
+                                           estimate.offset) > kTicksPerMillisecond) {
         std::abort();
     }
     const bool middleOfTheSecond = target.wHour == page->hour && target.wMinute == page->minute &&

@@ -209,8 +209,9 @@ const ServiceClient kUser{"S-1-5-21-1-2-3-1001", 1, 4242};
 // 5.000123 s off to within 0.5 ms, and 0.2 ms off to within 0.5 ms.
 const ClockEstimate kOff{50'001'230, 5'000, true, 0, 0};
 const ClockEstimate kRight{-2'000, 5'000, true, 0, 0};
-const std::string kRefused = "the page's address is not https://, so anyone on the path could "
-                             "forge it";
+const std::string kRefused =
+    "the page's address is not https://, so anyone on the path could "
+    "forge it";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, DescribeSyncTest, ::testing::Values(

@@ -191,9 +191,9 @@ PageDownload Win32WinHttp::DownloadUrlText(const std::string& url) {
                   WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH)) {
         return {};
     }
-    api->SetStatusCallback(request.get(), OnStatus,
-                           WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
-                           0);
+    api->SetStatusCallback(
+        request.get(), OnStatus,
+        WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE, 0);
     const int64_t beforeSend = MonotonicTicks();
     if (!api->SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
                           0, 0, reinterpret_cast<DWORD_PTR>(&timing)) ||
