@@ -31,6 +31,13 @@ from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  #
                   slower, start_with_restarts, target)
 
 
+STEP_REFUSED = re.compile(r"^[0-9a-f:]+err:sync:NtSetSystemTime not allowed: difference (-?\d+) ms$",
+                          re.M)
+ESTIMATE = re.compile(r'^[0-9a-f:]+warn:seh:OutputDebugStringW L"(?P<who>\w+) estimate: '
+                      r'offset=(?P<offset>[-+][\d.]+)ms bound=(?P<bound>[\d.]+)ms '
+                      r'source=(?P<source>\w+) step=(?P<step>\w+)"$', re.M)
+
+
 def _built(variable: str, name: str, folder: str = "") -> Path:
     folder = folder or {"i686": "i686-e2e"}.get(target().arch, target().arch)
     return env_path(variable, build_dir() / folder / name)
@@ -332,6 +339,20 @@ class Session(WineSession):
             raise HarnessError(f"the program's {channel} calls are not traced")
         return re.findall(rf"^{pid:04x}:[0-9a-f]+:trace:{channel}:(.*)$",
                           (self.workdir / "program.log").read_text(errors="replace"), re.M)
+
+    def clock_log(self, since: int = 0) -> tuple:
+        """(the steps Wine refused, in ms; the estimates, as dicts) that the program's log
+        holds from byte since on. Needs trace=("seh",): OutputDebugString comes on that channel.
+        Wine refuses every step of half a second or more, and lets a smaller one pass unlogged."""
+        if "seh" not in self.trace:
+            raise HarnessError("the program's debug output is not traced")
+        text = (self.workdir / "program.log").read_bytes()[since:].decode(errors="replace")
+        return ([int(n) for n in STEP_REFUSED.findall(text)],
+                [m.groupdict() for m in ESTIMATE.finditer(text)])
+
+    def log_size(self) -> int:
+        path = self.workdir / "program.log"
+        return path.stat().st_size if path.exists() else 0
 
     def wait_window(self, timeout: float = 60):
         deadline = time.monotonic() + slower(timeout)

@@ -305,8 +305,19 @@ class MainWindowAt144Dpi(MainWindowAt120Dpi):
     DPI = 144
 
 
+def slow_plain_page(seconds: float) -> Callable[[], str]:
+    """A body callable: the page as it takes its time, answered seconds later."""
+    def body():
+        page = ts.page_with_time()
+        time.sleep(seconds)
+        return page
+    return body
+
+
 class TimeOperations(harness.SessionTestCase):
     """Check and Synchronize against a page that is right, a little off, or far off."""
+
+    session_options = dict(trace=("seh",))  # the program's estimates (OutputDebugString)
 
     def setUp(self):
         super().setUp()
@@ -384,6 +395,40 @@ class TimeOperations(harness.SessionTestCase):
                 self.page_off_by(offset)
                 op = self.s.operate(CMD_SYNCHRONIZE)
                 self.assertEqual(op.final, CANNOT_SET, f"page {offset:+} s: statuses {op.statuses}")
+
+    def test_synchronize_steps_only_as_far_as_the_page_can_tell(self):
+        """What the program asked Windows for, as Wine logs each step it refuses (half a second
+        or more): a precise page a known fraction off is met within 5 ms; a clock within the
+        estimate's bound is never stepped."""
+        target = harness.slower(5)
+        cases = [
+            # (name, server settings, runs, the step in ms or None for none, estimate source)
+            ("a precise page 5.4 s ahead", ts.precise_page(5.4), 1, 5400, "header"),
+            ("T3 alone, 3.75 s behind", ts.precise_page(-3.75, "t3"), 1, -3750, "header"),
+            ("a right clock behind a slow plain page", dict(body=slow_plain_page(0.4)), 3, None,
+             "body"),
+            ("a header 30 s from the body", dict(body=ts.live_page(0), clock_header="both",
+                                                clock_offset=30), 1, None, "body"),
+        ]
+        for name, settings, runs, step, source in cases:
+            for run in range(runs):
+                with self.subTest(name, run=run):
+                    self.s.server.reset()
+                    self.s.server.configure(**settings)
+                    since = self.s.log_size()
+                    op = self.s.operate(CMD_SYNCHRONIZE)
+                    refused, estimates = self.s.clock_log(since)
+                    self.assertEqual([(e["source"], e["step"]) for e in estimates],
+                                     [(source, "no" if step is None else "yes")], estimates)
+                    if step is None:
+                        self.assertRegex(op.final, UPDATED, op.statuses)
+                        self.assertEqual(refused, [], "steps asked of a right clock")
+                        continue
+                    self.assertEqual(op.final, CANNOT_SET, op.statuses)
+                    self.assertEqual(len(refused), 1, refused)
+                    bound = float(estimates[0]["bound"])
+                    self.assertLess(bound, target, estimates)
+                    self.assertLessEqual(abs(refused[0] - step), target, (refused, estimates))
 
     def test_getting_time_is_shown_while_the_page_loads(self):
         self.s.server.configure(body=ts.live_page(0), delay=1.5)

@@ -113,15 +113,6 @@ bool CrackUrl(const WinInet& api, const std::string& url, UrlParts& parts) {
     return true;
 }
 
-void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
-    auto* timing = reinterpret_cast<RequestTiming*>(context);
-    if (status == INTERNET_STATUS_SENDING_REQUEST) {
-        timing->Sending();
-    } else if (status == INTERNET_STATUS_RESPONSE_RECEIVED) {
-        timing->Answered();
-    }
-}
-
 // The page's clock header; empty when it was not sent or is too long to be one.
 std::string ClockHeader(const WinInet& api, HINTERNET request) {
     // Asked by name: the buffer holds the header's name on the way in, its value on the way out.
@@ -176,7 +167,9 @@ void Fetch(const WinInet& api, Download& download) {
         return;
     }
     SetTimeouts(api, request.get());
-    api.InternetSetStatusCallbackW(request.get(), OnStatus);
+    api.InternetSetStatusCallbackW(
+        request.get(),
+        TimeRequest<INTERNET_STATUS_SENDING_REQUEST, INTERNET_STATUS_RESPONSE_RECEIVED>);
     // Only the page itself: an error page, or a portal's in its place, may show a time too.
     DWORD status = 0;
     DWORD statusSize = sizeof status;

@@ -106,18 +106,6 @@ bool IsPage(const WinHttp& api, HINTERNET request) {
            status == HTTP_STATUS_OK;
 }
 
-void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
-    auto* timing = reinterpret_cast<RequestTiming*>(context);
-    if (timing == nullptr) {
-        return;
-    }
-    if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
-        timing->Sending();
-    } else if (status == WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED) {
-        timing->Answered();
-    }
-}
-
 // The page's clock header; empty when it was not sent or is too long to be one.
 std::string ClockHeader(const WinHttp& api, HINTERNET request) {
     wchar_t value[128] = L"";
@@ -192,7 +180,9 @@ PageDownload Win32WinHttp::DownloadUrlText(const std::string& url) {
         return {};
     }
     api->SetStatusCallback(
-        request.get(), OnStatus,
+        request.get(),
+        TimeRequest<WINHTTP_CALLBACK_STATUS_SENDING_REQUEST,
+                    WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED>,
         WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE, 0);
     const int64_t beforeSend = MonotonicTicks();
     if (!api->SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,

@@ -59,3 +59,17 @@ struct RequestTiming {
         download.answeredAt = sentAt != 0 && answeredAt != 0 ? answeredAt : afterHeaders;
     }
 };
+
+// A status callback of either library, whose context is the request's RequestTiming.
+template <DWORD kSendingRequest, DWORD kResponseReceived>
+void CALLBACK TimeRequest(void*, DWORD_PTR context, DWORD status, void*, DWORD) {
+    auto* timing = reinterpret_cast<RequestTiming*>(context);
+    if (timing == nullptr) {
+        return;
+    }
+    if (status == kSendingRequest) {
+        timing->Sending();
+    } else if (status == kResponseReceived) {
+        timing->Answered();
+    }
+}
