@@ -31,9 +31,9 @@ from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  #
                   slower, start_with_restarts, target)
 
 
-STEP_REFUSED = re.compile(r"^[0-9a-f:]+err:sync:NtSetSystemTime not allowed: difference (-?\d+) ms$",
+STEP_REFUSED = re.compile(r"^[0-9a-f:]+err:\w+:NtSetSystemTime not allowed: difference (-?\d+) ms$",
                           re.M)
-ESTIMATE = re.compile(r'^[0-9a-f:]+warn:seh:OutputDebugStringW L"(?P<who>\w+) estimate: '
+ESTIMATE = re.compile(r'^[0-9a-f:]+warn:\w+:OutputDebugStringW L"(?P<who>\w+) estimate: '
                       r'offset=(?P<offset>[-+][\d.]+)ms bound=(?P<bound>[\d.]+)ms '
                       r'source=(?P<source>\w+) step=(?P<step>\w+)"$', re.M)
 

@@ -33,6 +33,7 @@ import struct
 import subprocess
 import time
 import uuid
+from typing import Optional
 
 from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, REG_DWORD, RUN_KEY,
                      RUN_VALUE, SETTINGS_KEY, UPDATED, SessionTestCase, build_dir, end_program,
@@ -104,21 +105,24 @@ def access(sddl: str) -> tuple:
         for kind, flags, rights, _, _, sid in entries]
 
 
-def off_then_live(status: int = 200, offset: int = 0) -> dict:
+def off_then_live(status: int = 200, offset: float = 0, header: Optional[str] = None) -> dict:
     """The first page 5 s off (the program's own set, which Wine refuses), then the time
-    offset seconds off, answered with status."""
+    offset seconds off, answered with status; with header, every page says its time precisely
+    offset seconds off (so the first one's header contradicts its body and is not believed)."""
     served = []
 
     def body():
         served.append(time.time())
         return page_with_time(5 if len(served) == 1 else offset)
-    return dict(body=body, status=lambda: 200 if len(served) == 1 else status)
+    return dict(body=body, status=lambda: 200 if len(served) == 1 else status,
+                clock_header=header, clock_offset=offset)
 
 
 EVENT_SOURCE = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\ZelmoraClock"
 EVENT_LINE = re.compile(r'^[0-9a-f]+:(trace|warn|err):eventlog:ReportEventW L"(.*)"$')
-# A record's inserts: the clock set (information, as trace) 7, a refusal 5, a failed set 6.
-EVENT_INSERTS = {"trace": 7, "warn": 5, "err": 6}
+# A record's inserts: the clock set or left within the bound (information, as trace) 9, a
+# refusal 5, a failed set 6.
+EVENT_INSERTS = {"trace": 9, "warn": 5, "err": 6}
 
 
 def service_records(s) -> list:
@@ -202,14 +206,14 @@ class Installed(SessionTestCase):
         return last_json(self.s.wine(ZSERVICE_COPY, *args, timeout=timeout).stdout, args[0])
 
     def assert_synchronize(self, final, requests: int = 2, service_status: int = 200,
-                           service_offset: int = 0) -> list:
+                           service_offset: float = 0, header: Optional[str] = None) -> list:
         """Synchronize against a page 5 s off (the program's own set, which Wine refuses), then
         the time service_offset off, answered to the service with service_status: the final
         text (UPDATED, a pattern), and the page's requests (the program's, then the
         service's); returns the service's records of it."""
         recorded = len(service_records(self.s))
         self.s.server.reset()
-        self.s.server.configure(**off_then_live(service_status, service_offset),
+        self.s.server.configure(**off_then_live(service_status, service_offset, header),
                                 align_to_second=True)
         operation = self.s.operate(CMD_SYNCHRONIZE, timeout=90)
         if final is UPDATED:
@@ -302,17 +306,20 @@ class ClockService(Installed):
         page = f"https://localhost:{self.s.server.port}/cgi-bin/timer.pl"
         cases = [
             # Only a 200 answer is the page, whatever time an error page shows.
-            (404, 0, CANNOT_GET, "warn"), (500, 0, CANNOT_GET, "warn"),
-            (302, 0, CANNOT_GET, "warn"),
+            (404, 0, CANNOT_GET, "warn", None), (500, 0, CANNOT_GET, "warn", None),
+            (302, 0, CANNOT_GET, "warn", None),
             # Wine sets no clock 5 s off: the system's refusal is recorded as an error.
-            (200, 5, CANNOT_SET, "err"),
-            (200, 0, UPDATED, "trace"),
+            (200, 5, CANNOT_SET, "err", None),
+            # A right clock: left within the plain page's bound; 0.3 s off by a precise page:
+            # set (Wine lets a step under half a second pass), the offset to within the target.
+            (200, 0, UPDATED, "trace", None),
+            (200, 0.3, UPDATED, "trace", "both"),
         ]
-        for status, offset, final, kind in cases:
-            with self.subTest(status=status, offset=offset):
+        for status, offset, final, kind, header in cases:
+            with self.subTest(status=status, offset=offset, header=header):
                 time.sleep(SERVICE_FETCH_INTERVAL)
                 records = self.assert_synchronize(final, service_status=status,
-                                                  service_offset=offset)
+                                                  service_offset=offset, header=header)
                 self.assertEqual([k for k, _ in records], [kind], "one record of the Synchronize")
                 inserts = records[0][1]
                 page_at, process_at = (3, 6) if kind == "trace" else (1, 4)
@@ -326,6 +333,13 @@ class ClockService(Installed):
                     self.assertLess(abs(end - time.mktime(time.gmtime())), 10, inserts)
                     self.assertEqual(int(inserts[2]), end - start, inserts)
                     self.assertTrue(inserts[4].startswith("S-1-5-21-"), inserts)
+                    # The estimate: within its bound of the page's true offset, and as tight
+                    # as the page allows (10 ms for a precise one through the service).
+                    found, bound = float(inserts[7]), float(inserts[8])
+                    self.assertLessEqual(abs(found - offset * 1000), bound, inserts)
+                    self.assertLess(bound, slower(10) if header else 1100, inserts)
+                    if not header:
+                        self.assertEqual(inserts[0], inserts[1], "a right clock left as it was")
 
     def test_3_hostile_clients(self):
         self.s.server.reset()
