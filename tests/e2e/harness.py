@@ -33,7 +33,7 @@ from wine import (REPO, SCREEN, HarnessError, WineSession, build_dir, center,  #
 
 STEP_REFUSED = re.compile(r"^[0-9a-f:]+err:\w+:NtSetSystemTime not allowed: difference (-?\d+) ms$",
                           re.M)
-ESTIMATE = re.compile(r'^[0-9a-f:]+warn:\w+:OutputDebugStringW L"(?P<who>\w+) estimate: '
+ESTIMATE = re.compile(r'^[0-9a-f:]+warn:\w+:OutputDebugStringA "(?P<who>\w+) estimate: '
                       r'offset=(?P<offset>[-+][\d.]+)ms bound=(?P<bound>[\d.]+)ms '
                       r'source=(?P<source>\w+) step=(?P<step>\w+)"$', re.M)
 
