@@ -272,19 +272,27 @@ Function un.onInit
     Call un.RequireAdmin
 FunctionEnd
 
-; Only administrators and SYSTEM may change the folder, wherever it is, and users may read
-; and run what is in it; it is created owned by Administrators and locked in one step. An
-; existing folder is taken only when it holds nothing but Zelmora's files and is no junction
-; or link, nor another user's. Without it, nothing is installed.
-Function PrepareFolder
+; Only administrators and SYSTEM may change the folder or any folder above it, and users may
+; read and run what is in it; it is created owned by Administrators and locked in one step,
+; on a local fixed drive that keeps access lists. An existing folder is taken only when it is
+; locked already and holds nothing but Zelmora's files, which are removed before new ones are
+; written. Without it, nothing is installed. Called first with CheckInstallFolder, which only
+; judges, then with PrepareInstallFolder once a running copy has ended.
+!macro FolderStep ENTRY
     InitPluginsDir
     File "/oname=$PLUGINSDIR\ZelmoraSetup.dll" "${SETUP_DLL}"
     StrCpy $6 $INSTDIR ; through a register: a folder's name may hold a quote
-    System::Call '$PLUGINSDIR\ZelmoraSetup.dll::PrepareInstallFolder(w r6, w .r1, i ${NSIS_MAX_STRLEN}) i .r0 ?u'
+    System::Call '$PLUGINSDIR\ZelmoraSetup.dll::${ENTRY}(w r6, w .r1, i ${NSIS_MAX_STRLEN}) i .r0 ?u'
     ${If} $0 != 0
         MessageBox MB_ICONSTOP "Nothing was installed into $INSTDIR.$\r$\n$\r$\n$1" /SD IDOK
         Abort "The folder was refused: $1"
     ${EndIf}
+!macroend
+Function CheckFolder
+    !insertmacro FolderStep CheckInstallFolder
+FunctionEnd
+Function PrepareFolder
+    !insertmacro FolderStep PrepareInstallFolder
 FunctionEnd
 
 ; Installed before into another folder: that copy goes and its autorun entry moves here.
@@ -329,10 +337,11 @@ FunctionEnd
 Section "Zelmora" SecProgram
     SectionIn RO
     SetShellVarContext all
-    Call PrepareFolder
+    Call CheckFolder
     Call EndRunningProgram
-    ; Its files are replaced below; started again by its own component.
+    ; Its files are removed and written anew below; started again by its own component.
     Call StopService
+    Call PrepareFolder
     Call MoveEarlierInstallation
 
     SetOutPath "$INSTDIR"

@@ -31,6 +31,15 @@ class Installer(SessionTestCase):
         return self.s.spawn(exe, *args, log_path=self.s.workdir / "installer.log",
                             cwd=self.s.unix_path("C:\\"), what=exe, wait=wait)[1]
 
+    def drive_c(self) -> list:
+        """Every folder and file of C:, but the temporary folders, which the setup programs
+        and the uninstaller's copy of itself fill and empty in their own time."""
+        found = []
+        for top, folders, files in os.walk(self.s.unix_path("C:\\")):
+            folders[:] = sorted(name for name in folders if name.lower() != "temp")
+            found.append((top, folders, sorted(files)))
+        return found
+
     def installed(self):
         files = sorted(p.name for p in self.s.unix_path(INSTALL_DIR).glob("*"))
         return files, self.s.unix_path(SHORTCUT).exists(), reg_values(self.s, UNINSTALL_KEY)
@@ -85,16 +94,25 @@ class Installer(SessionTestCase):
     def test_4_a_folder_it_may_not_take_is_refused_with_nothing_installed(self):
         target = self.s.unix_path(r"C:\Target")
         target.mkdir()
-        # (what the folder is, how it is made); Wine shows a symbolic link as a junction.
-        for name, make in (("holding other files",
-                            lambda p: (p.mkdir(), (p / "notes.txt").write_text("mine"))),
-                           ("a junction", lambda p: p.symlink_to(target))):
+        (target / "mine.exe").write_text("mine")
+        # (what the folder is, the folder, how it is made); to Wine, a symbolic link is a
+        # junction, or opens as its target, and a mode that lets all write, a list that lets
+        # everyone change the folder.
+        for name, folder, make in (
+                ("holding other files", r"C:\Taken-files",
+                 lambda p: (p.mkdir(), (p / "notes.txt").write_text("mine"))),
+                ("a junction", r"C:\Taken-junction", lambda p: p.symlink_to(target)),
+                ("holding a second name of another file", r"C:\Taken-link",
+                 lambda p: (p.mkdir(), os.link(target / "mine.exe", p / "Zelmora.exe"))),
+                ("open to other users", r"C:\Taken-open", lambda p: (p.mkdir(), p.chmod(0o777))),
+                ("under a junction", r"C:\Linked\Zelmora", lambda p: p.parent.symlink_to(target)),
+                ("under a folder other users may change", r"C:\Shared\Zelmora",
+                 lambda p: (p.parent.mkdir(), p.parent.chmod(0o777)))):
             with self.subTest(name):
-                folder = r"C:\Taken-" + name.split()[-1]  # /D= is taken unquoted only
-                make(self.s.unix_path(folder))
-                before = sorted(os.walk(self.s.unix_path(r"C:\\")))
+                make(self.s.unix_path(folder))  # /D= is taken unquoted only
+                before = self.drive_c()
                 self.assertEqual(self.run_windows(SETUP_COPY, "/S", "/D=" + folder), 2)
-                self.assertEqual(sorted(os.walk(self.s.unix_path(r"C:\\"))), before)
+                self.assertEqual(self.drive_c(), before)
                 self.assertEqual(self.installed(), ([], False, None))
         with self.subTest("another user's"):
             self.skipTest("this Wine keeps no owner on a folder: each is its user's, who runs "

@@ -491,6 +491,13 @@ class WindowsInstallerPackage(Installed):
         self.assertEqual(row[:1] + row[2:8], ["ZelmoraClock", str(OWN_PROCESS), str(AUTO_START),
                                               "1", "", "", "NT AUTHORITY\\LocalService"],
                          "the package's service table")
+        # An older version goes inside this package's transaction, before the folder's step;
+        # a user who is no administrator cannot choose the folder of an elevated installation.
+        order = {name: int(row[-1]) for name, row in self.package("InstallExecuteSequence").items()}
+        self.assertLess(order["InstallInitialize"], order["RemoveExistingProducts"])
+        self.assertLess(order["RemoveExistingProducts"], order["PrepareFolder"])
+        self.assertEqual(self.package("Property")["SecureCustomProperties"],
+                         ["ZELMORA_INSTALLED;ZELMORA_NEWER_INSTALLED"])
         self.assertEqual(plain(reg_values(self.s, EVENT_SOURCE)["EventMessageFile"]), exe)
         self.assert_synchronize(UPDATED)
 
@@ -553,3 +560,12 @@ class WindowsInstallerPackage(Installed):
                 self.assertIn(self.msiexec("/i", MSI_COPY, *installdir), INSTALLATION_FAILED)
                 self.assertEqual(sorted(p.name for p in crowded.iterdir()), ["notes.txt"])
                 self.assertEqual(self.installation(), NOTHING_INSTALLED)
+
+    def test_5_a_file_planted_in_its_folder_goes_whatever_its_version(self):
+        # Windows Installer keeps an existing file of a higher version than its own.
+        folder = self.s.unix_path(INSTALL_DIR)
+        folder.mkdir(parents=True, exist_ok=True)
+        planted = folder / "ZelmoraService.exe"
+        shutil.copy(self.s.unix_path(r"C:\windows\system32\notepad.exe"), planted)
+        self.assertEqual(self.msiexec("/i", MSI_COPY), 0)
+        self.assertEqual(planted.read_bytes(), HTTPS_SERVICE.read_bytes())
