@@ -7,7 +7,8 @@ failed; else it is skipped, with one line saying how many cases and why, if a ca
 skipped or none ran; else it passed.
 
 Where ZELMORA_TEST_RESULTS names a folder, the run writes its counts there as one JSON file
-named after NAME... (tools/test-summary.py sums them); runs it starts itself write none.
+named after NAME... (tools/test-summary.py sums them); runs it starts itself write none. The
+file, written first with every case failed and "killed", is rewritten when the run ends.
 
     python3 run_unittest.py NAME...   (from the folder that holds the modules)
 """
@@ -87,6 +88,11 @@ def main(names: list) -> int:
     results = os.environ.pop("ZELMORA_TEST_RESULTS", "")
     suite = unittest.defaultTestLoader.loadTestsFromNames(names)
     cases = case_ids(suite)  # before running: a suite lets go of its tests as it runs them
+    path = results and Path(results) / (re.sub(r"[^\w.+-]", "_", "+".join(names)) + ".json")
+    if path:  # until the run ends, every case counts as failed: a killed run leaves this
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(json.dumps({"names": names, "passed": 0, "failed": len(cases),
+                                    "skipped": 0, "reasons": [], "killed": True}) + "\n")
     result = unittest.TextTestRunner(verbosity=2, resultclass=CaseResult).run(suite)
     counts, reasons = dict.fromkeys(("passed", "failed", "skipped"), 0), set()
     for case in cases:
@@ -94,9 +100,7 @@ def main(names: list) -> int:
         counts[outcome] += 1
         reasons |= why if outcome == "skipped" else set()
     reasons = sorted(reasons) or (["no test to run"] if not cases else [])
-    if results:
-        path = Path(results) / (re.sub(r"[^\w.+-]", "_", "+".join(names)) + ".json")
-        path.parent.mkdir(parents=True, exist_ok=True)
+    if path:
         path.write_text(json.dumps({"names": names, **counts, "reasons": reasons}) + "\n")
     if counts["failed"] or not result.wasSuccessful():
         return 1

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Sums the result files that tests/run_unittest.py wrote during one ctest run: names each run
-that skipped cases or had none, with how many and why, then ends with one line of all cases
+that skipped cases or had none, with how many and why, and each run killed before it ended
+(by ctest's time limit), all of whose cases count as failed; then ends with one line of all cases
 passed, failed and skipped (ctest's own tests, such as the unit tests, are not among them).
 
     tools/test-summary.py RESULTS-FOLDER
@@ -20,7 +21,10 @@ def main(folder: Path) -> int:
         for key in total:
             total[key] += run[key]
         cases = sum(run[key] for key in total)
-        if run["skipped"] or not cases:
+        if run.get("killed"):
+            print(f"  {path.relative_to(folder).with_suffix('')}: killed before it ended "
+                  f"(its time limit): its {cases} cases count as failed")
+        elif run["skipped"] or not cases:
             print(f"  {path.relative_to(folder).with_suffix('')}: {run['skipped']} of {cases} "
                   f"cases skipped: {'; '.join(run['reasons'])}")
     print(f"cases: {total['passed']} passed, {total['failed']} failed, {total['skipped']} skipped")

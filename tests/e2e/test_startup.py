@@ -11,6 +11,7 @@ import time
 import unittest
 from dataclasses import dataclass
 from typing import Optional
+from unittest import mock
 
 import harness
 import timeserver as ts
@@ -78,6 +79,15 @@ class FirstStart(harness.SessionTestCase):
         self.assertEqual(self.s.dump()["hwnd"], first["hwnd"])
         windows = [w for w in self.s.windows() if w["class"] == harness.MAIN_CLASS]
         self.assertEqual(len(windows), 1, f"main windows: {windows}")
+
+    def test_a_probe_line_longer_than_it_reads_is_refused_whole(self):
+        hwnd, long = self.s.dump()["hwnd"], "x" * harness.PROBE_LINE_BYTES
+        self.assertRaises(harness.HarnessError, self.s.probe, "dump", long)
+        # Past the harness's own refusal, the probe's: its rest must not run as a command.
+        with mock.patch.object(harness, "PROBE_LINE_BYTES", 3 * harness.PROBE_LINE_BYTES):
+            self.assertEqual(self.s.probe("dump", long, check=False),
+                             {"error": "a command line longer than the probe reads"})
+        self.assertEqual(self.s.dump()["hwnd"], hwnd, "the next command's answer")
 
 
 class StoredSettings(harness.SessionTestCase):

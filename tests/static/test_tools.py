@@ -52,6 +52,13 @@ class SkipsClass(unittest.TestCase):
     @classmethod
     def setUpClass(cls): raise unittest.SkipTest("not here")
     def test_one(self): pass
+class FailsClass(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls): raise RuntimeError("wrong")
+    def test_one(self): pass
+    def test_two(self): pass
+class Hangs(unittest.TestCase):
+    def test_one(self): __import__("time").sleep(60)
 class Empty(unittest.TestCase): pass
 """
 
@@ -99,20 +106,30 @@ class Tools(unittest.TestCase):
     def test_the_runner_says_skipped_unless_every_case_was_checked(self):
         with tempfile.TemporaryDirectory() as folder:
             (Path(folder) / "cases.py").write_text(textwrap.dedent(RUNNER_CASES))
-            # Exit code, then the cases passed, failed and skipped.
-            for name, expected in (("Passes", (0, 1, 0, 0)), ("SkipsPart", (77, 1, 0, 2)),
-                                   ("Fails", (1, 0, 1, 0)), ("FailsSubtest", (1, 0, 1, 1)),
-                                   ("SkipsAll", (77, 0, 0, 1)), ("SkipsClass", (77, 0, 0, 1)),
-                                   ("Empty", (77, 0, 0, 0))):
+            # Exit code (None: killed, as by ctest's time limit), the cases passed, failed and
+            # skipped, the reasons.
+            for name, expected in (
+                    ("Passes", (0, 1, 0, 0, [])), ("SkipsPart", (77, 1, 0, 2, ["not here"])),
+                    ("Fails", (1, 0, 1, 0, [])), ("FailsSubtest", (1, 0, 1, 1, ["not here"])),
+                    ("SkipsAll", (77, 0, 0, 1, ["not here"])),
+                    ("SkipsClass", (77, 0, 0, 1, ["not here"])), ("FailsClass", (1, 0, 2, 0, [])),
+                    ("Hangs", (None, 0, 1, 0, [])), ("Empty", (77, 0, 0, 0, ["no test to run"]))):
                 with self.subTest(name=name):
-                    result = run([sys.executable, str(REPO / "tests" / "run_unittest.py"),
-                                  f"cases.{name}"], cwd=folder,
-                                 env={**os.environ, "ZELMORA_TEST_RESULTS": folder})
+                    try:
+                        result = run([sys.executable, str(REPO / "tests" / "run_unittest.py"),
+                                      f"cases.{name}"], cwd=folder, timeout=5,
+                                     env={**os.environ, "ZELMORA_TEST_RESULTS": folder})
+                        code, output = result.returncode, result.stdout + result.stderr
+                    except subprocess.TimeoutExpired as killed:
+                        code, output = None, str(killed.stderr)
                     counts = json.loads((Path(folder) / f"cases.{name}.json").read_text())
-                    self.assertEqual((result.returncode, counts["passed"], counts["failed"],
-                                      counts["skipped"]), expected,
-                                     result.stdout + result.stderr)
-
+                    self.assertEqual((code, *(counts[key] for key in (
+                        "passed", "failed", "skipped", "reasons"))), expected, output)
+            summary = run([str(REPO / "tools" / "test-summary.py"), folder])
+            lines = summary.stdout.splitlines()
+            self.assertEqual(("  cases.Hangs: killed before it ended (its time limit): its 1 "
+                              "cases count as failed" in lines, lines[-1]),
+                             (True, "cases: 2 passed, 5 failed, 5 skipped"), summary.stdout)
 
 if __name__ == "__main__":
     unittest.main()
