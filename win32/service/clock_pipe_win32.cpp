@@ -93,6 +93,7 @@ private:
     SynchronizeRateLimit limit_;
     std::shared_ptr<Job> job_;
     EventRecorder events_;
+    ULONGLONG unidentifiedRecordedAt_ = 0;  // the last record of an unidentified client
 };
 
 bool PipeServer::Create() {
@@ -219,12 +220,23 @@ void PipeServer::Expired(Instance& instance) {
 
 void PipeServer::Request(Instance& instance) {
     ResetEvent(instance.event.get());
+    instance.client = PipeClient(instance.pipe.get());
+    if (instance.client.user.empty()) {
+        // Who cannot be named gets nothing done; its records are bounded as a fetch's are.
+        const ULONGLONG now = GetTickCount64();
+        if (unidentifiedRecordedAt_ == 0 ||
+            now - unidentifiedRecordedAt_ >= kServiceFetchIntervalMs) {
+            unidentifiedRecordedAt_ = now;
+            events_.Record(DescribeUnidentified(TimePageUrl(), instance.client));
+        }
+        Write(instance, {ServiceOutcome::CannotSet});
+        return;
+    }
     switch (limit_.OnRequest(GetTickCount64())) {
         case SynchronizeRateLimit::Decision::Last:
             Write(instance, limit_.Last());
             return;
         case SynchronizeRateLimit::Decision::Start:
-            instance.client = PipeClient(instance.pipe.get());
             job_ = StartJob(instance.client);
             if (!job_) {
                 const ServiceSync failed{{ServiceOutcome::CannotSet}, {}, {}, {}};
@@ -236,7 +248,8 @@ void PipeServer::Request(Instance& instance) {
             }
             break;
         case SynchronizeRateLimit::Decision::JoinRunning:
-            instance.client = PipeClient(instance.pipe.get());
+            events_.Record(DescribeJoined(TimePageUrl(), instance.client,
+                                          job_ ? job_->asker : ServiceClient{}));
             break;
     }
     instance.stage = Stage::Waiting;
