@@ -23,6 +23,9 @@ struct Job {
     ServiceSync sync;
     ServiceClient asker;  // whose request started it
     DWORD error = 0;      // why the clock could not be set
+    // Past it the server lets the job go (its late page is never used): a close of its request
+    // does not end a synchronous WinHTTP call everywhere (not under Wine).
+    ULONGLONG deadline = GetTickCount64() + kClockServiceAnswerMs + kClockServiceRequestMs;
 };
 
 unsigned __stdcall JobThread(void* param) {
@@ -289,6 +292,9 @@ bool PipeServer::Run(HANDLE stopEvent) {
                 next = std::min(next, instance.deadline);
             }
         }
+        if (job_) {
+            next = std::min(next, job_->deadline);
+        }
         const ULONGLONG now = GetTickCount64();
         const DWORD timeout = next == ~ULONGLONG{0} ? INFINITE
                               : next > now          ? static_cast<DWORD>(next - now)
@@ -307,6 +313,11 @@ bool PipeServer::Run(HANDLE stopEvent) {
             return false;
         }
         const ULONGLONG after = GetTickCount64();
+        if (job_ && job_->deadline <= after) {
+            // Its waiters have had "busy" by now; the next request may start a fetch again.
+            limit_.Finished({ServiceOutcome::Busy});
+            job_.reset();
+        }
         for (Instance& instance : instances_) {
             if (instance.deadline != 0 && instance.deadline <= after) {
                 instance.stage == Stage::Retry ? Connect(instance) : Expired(instance);
