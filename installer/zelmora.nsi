@@ -34,8 +34,15 @@ AllowSkipFiles off
 !define ANSWER_WAIT_MS 5000
 !define END_WAIT_MS 10000
 !define SERVICE "ZelmoraClock"
-; The service's records in the Application log come from a source of its name.
-!define EVENT_SOURCE "SYSTEM\CurrentControlSet\Services\EventLog\Application\${SERVICE}"
+; The service's records go to a log of their own, Zelmora, from a source of its name: only
+; SYSTEM and the service's own SID may write it (in the Application log any interactive user
+; may, and anyone may take the name of an unregistered source there); Administrators read and
+; clear it, Event Log Readers read it. The same list as the package's (zelmora.wxs).
+!define EVENT_LOG "SYSTEM\CurrentControlSet\Services\EventLog\Zelmora"
+!define EVENT_LOG_SD "O:BAG:SYD:(A;;0xf0007;;;SY)(A;;0x3;;;S-1-5-80-3685289750-2708365769-3374620366-1393223451-2422757800)(A;;0x5;;;BA)(A;;0x1;;;S-1-5-32-573)"
+!define EVENT_SOURCE "${EVENT_LOG}\${SERVICE}"
+; Where earlier versions registered the source.
+!define OLD_EVENT_SOURCE "SYSTEM\CurrentControlSet\Services\EventLog\Application\${SERVICE}"
 !define SC '"$SYSDIR\sc.exe"'
 ; How long the service's process gets to end after it reports STOPPED.
 !define SERVICE_EXIT_WAIT_MS 10000
@@ -230,7 +237,8 @@ Var RunPath ; the program the autorun value starts, quotes removed
                 Abort "The clock service could not be removed."
             ${EndIf}
         ${EndIf}
-        DeleteRegKey HKLM "${EVENT_SOURCE}"
+        DeleteRegKey HKLM "${EVENT_LOG}"
+        DeleteRegKey HKLM "${OLD_EVENT_SOURCE}"
         Delete "$INSTDIR\ZelmoraService.exe"
     FunctionEnd
 
@@ -255,7 +263,7 @@ FunctionEnd
 
 ; The package's installation is Windows Installer's to change: never half-overwritten.
 Function RefusePackageInstallation
-    System::Call 'msi::MsiEnumRelatedProductsW(w "${MSI_UPGRADE_CODE}", i 0, i 0, w .r0) i .r1'
+    System::Call '$SYSDIR\msi.dll::MsiEnumRelatedProductsW(w "${MSI_UPGRADE_CODE}", i 0, i 0, w .r0) i .r1'
     ${If} $1 = 0
         MessageBox MB_ICONSTOP "${PACKAGE_INSTALLED}" /SD IDOK
         SetErrorLevel 1638 ; ERROR_PRODUCT_VERSION: another version of the product is installed
@@ -421,13 +429,15 @@ Section "Clock service" SecService
     !insertmacro SERVICE_STEP 'sidtype ${SERVICE} unrestricted'
     !insertmacro SERVICE_STEP 'failure ${SERVICE} reset= 86400 actions= restart/60000/restart/60000/restart/60000'
     !insertmacro SERVICE_STEP 'failureflag ${SERVICE} 1'
-    ; Its records' texts are in its exe.
+    ; Its records' texts are in its exe. A source name is looked up in every log: the old one goes.
     ${If} $ServiceFailed == ""
+        DeleteRegKey HKLM "${OLD_EVENT_SOURCE}"
         ClearErrors
+        WriteRegStr HKLM "${EVENT_LOG}" "CustomSD" "${EVENT_LOG_SD}"
         WriteRegExpandStr HKLM "${EVENT_SOURCE}" "EventMessageFile" "$INSTDIR\ZelmoraService.exe"
         WriteRegDWORD HKLM "${EVENT_SOURCE}" "TypesSupported" 7
         ${If} ${Errors}
-            StrCpy $ServiceFailed "the Application log's source ${SERVICE}"
+            StrCpy $ServiceFailed "the log Zelmora and its source ${SERVICE}"
         ${EndIf}
     ${EndIf}
     !insertmacro SERVICE_STEP 'start ${SERVICE}'

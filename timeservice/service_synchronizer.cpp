@@ -60,13 +60,16 @@ std::string WhyRefused(ServiceOutcome outcome) {
     }
 }
 
+std::vector<std::string> Asker(const ServiceClient& client) {
+    return {client.user.empty() ? "(unknown)" : client.user, std::to_string(client.session),
+            std::to_string(client.process)};
+}
+
 }  // namespace
 
 ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
                           const ServiceClient& client, const std::string& systemReason) {
-    const std::vector<std::string> asker{client.user.empty() ? "(unknown)" : client.user,
-                                         std::to_string(client.session),
-                                         std::to_string(client.process)};
+    const std::vector<std::string> asker = Asker(client);
     std::vector<std::string> inserts;
     const auto add = [&inserts](std::vector<std::string> more) {
         inserts.insert(inserts.end(), more.begin(), more.end());
@@ -93,6 +96,25 @@ ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
     add({WhyRefused(sync.answer.outcome), url});
     add(asker);
     return {EventKind::Warning, kEventRefused, inserts};
+}
+
+ServiceEvent DescribeUnidentified(const std::string& url, const ServiceClient& client) {
+    std::vector<std::string> inserts{
+        "the client's identity could not be read (it allows no identification, or its token "
+        "could not be opened), so nothing was done for it",
+        url};
+    const std::vector<std::string> asker = Asker(client);
+    inserts.insert(inserts.end(), asker.begin(), asker.end());
+    return {EventKind::Warning, kEventRefused, inserts};
+}
+
+ServiceEvent DescribeJoined(const std::string& url, const ServiceClient& client,
+                            const ServiceClient& asker) {
+    std::vector<std::string> inserts{url};
+    const std::vector<std::string> who = Asker(client);
+    inserts.insert(inserts.end(), who.begin(), who.end());
+    inserts.push_back(std::to_string(asker.process));
+    return {EventKind::Information, kEventJoined, inserts};
 }
 
 SynchronizeRateLimit::Decision SynchronizeRateLimit::OnRequest(uint64_t nowMs) {

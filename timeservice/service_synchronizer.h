@@ -39,7 +39,7 @@ struct ServiceClient {
     uint32_t process = 0;
 };
 
-// The service's record of an answer in the Application log: each of its messages, by number
+// The service's record of an answer in its own log: each of its messages, by number
 // (resources/service_events.mc), and the texts for its inserts %1, %2, ... in order.
 enum class EventKind { Information, Warning, Error };
 // A set and a clock left within the bound have the same inserts: from, to, seconds, page,
@@ -48,6 +48,7 @@ inline constexpr uint16_t kEventClockSet = 1;
 inline constexpr uint16_t kEventRefused = 2;  // why, page, user, session, process
 inline constexpr uint16_t kEventNotSet = 3;   // to, page, user, session, process, why
 inline constexpr uint16_t kEventWithinBound = 4;
+inline constexpr uint16_t kEventJoined = 5;  // page, user, session, process, the asker's process
 struct ServiceEvent {
     EventKind kind = EventKind::Warning;
     uint16_t number = kEventRefused;
@@ -59,6 +60,11 @@ struct ServiceEvent {
 // The record of one answer to client; systemReason: the system's words for a failed set.
 ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
                           const ServiceClient& client, const std::string& systemReason);
+// The refusal of a client whose identity could not be read: it never reaches the clock.
+ServiceEvent DescribeUnidentified(const std::string& url, const ServiceClient& client);
+// A request that joined the synchronisation asker's request started and gets its outcome.
+ServiceEvent DescribeJoined(const std::string& url, const ServiceClient& client,
+                            const ServiceClient& asker);
 
 // Decides for each request whether the service starts a synchronisation, so that at most
 // one starts per kServiceFetchIntervalMs.

@@ -19,8 +19,9 @@ ordinary user's). Wine's limits, and how each is handled:
 - The wineserver ends with the last ordinary process and takes the service with it: the
   session keeps it up with `wineserver -p`.
 - It keeps no event log, but writes each string of a record to its `eventlog` debug channel
-  (information as trace, warnings as warn, errors as err), in the log of the process that
-  started the service manager: the service's records are read back from there.
+  (information as trace, warnings as warn, errors as err), after a fixme line with the
+  record's type and id, in the log of the process that started the service manager: the
+  service's records are read back from there.
 """
 
 import hashlib
@@ -39,7 +40,7 @@ from harness import (CANNOT_GET, CANNOT_SET, CMD_SYNCHRONIZE, FACTS, REG_DWORD, 
                      RUN_VALUE, SETTINGS_KEY, UPDATED, SessionTestCase, build_dir, end_program,
                      env_path, last_json, plain, program_pid, reg_value, reg_values, slower, sz)
 from test_tls import trust_test_authority
-from timeserver import page_with_time
+from timeserver import DRIP_HEAD, page_with_time
 
 SETUP_NAME = f"Zelmora-{FACTS['versionText']}-setup.exe"
 # The setup programs of the builds for the tests' http:// page and for their https:// one.
@@ -86,7 +87,7 @@ PACKAGE_SC_STEPS = SC_STEPS[:-1]
 RUNNING, STOPPED, AUTO_START, DISABLED, OWN_PROCESS, MESSAGE_PIPE = 4, 1, 2, 4, 0x10, 4
 SERVICE_NOT_REMOVED = 4  # the setup program's and uninstaller's exit code
 REG_EXPAND_SZ = 2
-OUTCOME_SET, OUTCOME_NEEDS_HTTPS = 1, 5
+OUTCOME_SET, OUTCOME_CANNOT_GET, OUTCOME_CANNOT_SET, OUTCOME_BUSY, OUTCOME_NEEDS_HTTPS = range(1, 6)
 WINE_INVALID_LEVEL = "error 124"
 NOT_INSTALLED = {"installed": False, "error": "error 1060"}
 NOTHING_INSTALLED = ([], False, None, NOT_INSTALLED)  # files, shortcut, entry, service
@@ -114,27 +115,35 @@ def off_then_live(status: int = 200, offset: float = 0, header: Optional[str] = 
     def body():
         served.append(time.time())
         return page_with_time(5 if len(served) == 1 else offset)
-    return dict(body=body, status=lambda: 200 if len(served) == 1 else status,
+    # Only the service's request gets status: a redirect's page would give a good time.
+    return dict(body=body, status=lambda: status if len(served) == 2 else 200,
                 clock_header=header, clock_offset=offset)
 
 
-EVENT_SOURCE = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\ZelmoraClock"
+EVENT_LOG = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Zelmora"
+EVENT_SOURCE = EVENT_LOG + r"\ZelmoraClock"
+# Only SYSTEM and the service write its log; Administrators read and clear it, Event Log
+# Readers read it.
+EVENT_LOG_SD = ("O:BAG:SYD:(A;;0xf0007;;;SY)(A;;0x3;;;" + SERVICE_SID + ")(A;;0x5;;;BA)"
+                "(A;;0x1;;;S-1-5-32-573)")
+EVENT_CALL = re.compile(r"^[0-9a-f]+:fixme:advapi:ReportEventW \(([^)]*)\)")
 EVENT_LINE = re.compile(r'^[0-9a-f]+:(trace|warn|err):eventlog:ReportEventW L"(.*)"$')
-# A record's inserts: the clock set or left within the bound (information, as trace) 9, a
-# refusal 5, a failed set 6.
-EVENT_INSERTS = {"trace": 9, "warn": 5, "err": 6}
+# (type, id) of each record: information 4, warning 2, error 1; the id's top two bits repeat
+# the severity.
+SET, WITHIN_BOUND, JOINED = (4, 0x40000001), (4, 0x40000004), (4, 0x40000005)
+REFUSED, NOT_SET = (2, 0x80000002), (1, 0xC0000003)
 
 
 def service_records(s) -> list:
-    """The service's records in the Application log, as (kind, inserts), oldest first."""
-    lines = [m.groups() for path in sorted(s.workdir.glob("*.log"))
-             for line in path.read_text(errors="replace").splitlines()
-             if (m := EVENT_LINE.match(line))]
+    """The service's records in its log, as (kind, inserts, (type, id)), oldest first."""
     records = []
-    while lines:
-        count = EVENT_INSERTS[lines[0][0]]
-        records.append((lines[0][0], [text for _, text in lines[:count]]))
-        lines = lines[count:]
+    for path in sorted(s.workdir.glob("*.log")):
+        for line in path.read_text(errors="replace").splitlines():
+            if m := EVENT_CALL.match(line):
+                fields = m.group(1).split(",")
+                records.append((None, [], (int(fields[1], 16), int(fields[3], 16))))
+            elif (m := EVENT_LINE.match(line)) and records:
+                records[-1] = (m.group(1), records[-1][1] + [m.group(2)], records[-1][2])
     return records
 
 
@@ -155,7 +164,8 @@ class Installed(SessionTestCase):
     def setUpClass(cls):
         if cls.setup == HTTPS_SETUP:
             trust_test_authority(cls)
-        os.environ["ZELMORA_E2E_WINEDEBUG"] = "-all,+eventlog"  # the service's records
+        # The service's records, and their types and ids.
+        os.environ["ZELMORA_E2E_WINEDEBUG"] = "-all,+eventlog,fixme+advapi"
         cls.session_options = {"start_program": False, "files": {
             SETUP_COPY: cls.setup.read_bytes(), ZSERVICE_COPY: ZSERVICE.read_bytes(),
             SERVICE_COPY: HTTP_SERVICE.read_bytes(),
@@ -205,8 +215,13 @@ class Installed(SessionTestCase):
     def zservice(self, *args, timeout: float = 120) -> dict:
         return last_json(self.s.wine(ZSERVICE_COPY, *args, timeout=timeout).stdout, args[0])
 
+    def zservice_started(self, *args) -> subprocess.Popen:
+        return subprocess.Popen(self.s.target.wine.command("wine", ZSERVICE_COPY, *args),
+                                env=self.s.env, stdout=subprocess.PIPE, text=True)
+
     def assert_synchronize(self, final, requests: int = 2, service_status: int = 200,
-                           service_offset: float = 0, header: Optional[str] = None) -> list:
+                           service_offset: float = 0, header: Optional[str] = None,
+                           headers: Optional[dict] = None) -> list:
         """Synchronize against a page 5 s off (the program's own set, which Wine refuses), then
         the time service_offset off, answered to the service with service_status: the final
         text (UPDATED, a pattern), and the page's requests (the program's, then the
@@ -214,7 +229,7 @@ class Installed(SessionTestCase):
         recorded = len(service_records(self.s))
         self.s.server.reset()
         self.s.server.configure(**off_then_live(service_status, service_offset, header),
-                                align_to_second=True)
+                                headers=headers or {}, align_to_second=True)
         operation = self.s.operate(CMD_SYNCHRONIZE, timeout=90)
         if final is UPDATED:
             self.assertRegex(operation.final, UPDATED, operation.statuses)
@@ -252,8 +267,8 @@ class HttpBuild(Installed):
         answer = self.zservice("ask")
         self.assertEqual((answer["answered"], answer["outcome"]), (True, OUTCOME_NEEDS_HTTPS))
         self.assertLess(answer["ms"], 2000)
-        self.assertEqual([(kind, inserts[0].startswith("the page's address is not https://"))
-                          for kind, inserts in service_records(self.s)], [("warn", True)],
+        self.assertEqual([(event, inserts[0].startswith("the page's address is not https://"))
+                          for _, inserts, event in service_records(self.s)], [(REFUSED, True)],
                          "the refusal's record")
         self.assert_synchronize(CANNOT_SET, requests=1)
 
@@ -291,6 +306,7 @@ class ClockService(Installed):
             "EventMessageFile": (REG_EXPAND_SZ, f"{INSTALL_DIR}\\ZelmoraService.exe\0".encode(
                 "utf-16-le")),
             "TypesSupported": (REG_DWORD, struct.pack("<I", 7))}, "the records' source")
+        self.assertEqual(reg_value(self.s, EVENT_LOG, "CustomSD"), sz(EVENT_LOG_SD))
 
     def test_1_keeps_its_least_privilege_settings(self):
         config = self.zservice("config")
@@ -305,23 +321,25 @@ class ClockService(Installed):
     def test_2_synchronize_through_the_service(self):
         page = f"https://localhost:{self.s.server.port}/cgi-bin/timer.pl"
         cases = [
-            # Only a 200 answer is the page, whatever time an error page shows.
-            (404, 0, CANNOT_GET, "warn", None), (500, 0, CANNOT_GET, "warn", None),
-            (302, 0, CANNOT_GET, "warn", None),
+            # Only a 200 answer is the page, whatever time an error page shows; a redirect
+            # (to a page that would give a good time) is not followed.
+            (404, 0, CANNOT_GET, REFUSED, None), (500, 0, CANNOT_GET, REFUSED, None),
+            (302, 0, CANNOT_GET, REFUSED, None),
             # Wine sets no clock 5 s off: the system's refusal is recorded as an error.
-            (200, 5, CANNOT_SET, "err", None),
+            (200, 5, CANNOT_SET, NOT_SET, None),
             # A right clock: left within the plain page's bound; 0.3 s off by a precise page:
             # set (Wine lets a step under half a second pass), the offset to within the target.
-            (200, 0, UPDATED, "trace", None),
-            (200, 0.3, UPDATED, "trace", "both"),
+            (200, 0, UPDATED, WITHIN_BOUND, None),
+            (200, 0.3, UPDATED, SET, "both"),
         ]
-        for status, offset, final, kind, header in cases:
+        for status, offset, final, event, header in cases:
             with self.subTest(status=status, offset=offset, header=header):
                 time.sleep(SERVICE_FETCH_INTERVAL)
-                records = self.assert_synchronize(final, service_status=status,
-                                                  service_offset=offset, header=header)
-                self.assertEqual([k for k, _ in records], [kind], "one record of the Synchronize")
-                inserts = records[0][1]
+                records = self.assert_synchronize(
+                    final, service_status=status, service_offset=offset, header=header,
+                    headers={"Location": page + "?moved"} if status == 302 else {})
+                self.assertEqual([e for _, _, e in records], [event], "the Synchronize's record")
+                kind, inserts, _ = records[0]
                 page_at, process_at = (3, 6) if kind == "trace" else (1, 4)
                 self.assertEqual((inserts[page_at], inserts[process_at]),
                                  (page, str(self.s.dump()["pid"])), inserts)
@@ -341,13 +359,62 @@ class ClockService(Installed):
                     if not header:
                         self.assertEqual(inserts[0], inserts[1], "a right clock left as it was")
 
+    def test_2a_a_trickling_answer_holds_no_one_past_the_fetch_limit(self):
+        """A head trickled in a byte a second would hold the fetch, and everyone's requests, for
+        minutes (Wine's WinHTTP reads on after its request is closed: the next one is served)."""
+        time.sleep(SERVICE_FETCH_INTERVAL)
+        self.s.server.reset()
+        self.addCleanup(self.s.server.reset)
+        self.s.server.configure(mode=DRIP_HEAD, drip_interval=1)
+        answers = []
+        for name, outcomes in (("the trickled fetch", (OUTCOME_CANNOT_GET, OUTCOME_BUSY)),
+                               ("the next request, once its 40 s are up", (OUTCOME_SET,))):
+            with self.subTest(name):
+                answers.append(self.zservice("ask"))
+                self.assertIn(answers[-1]["outcome"], outcomes, answers)
+                self.s.server.configure()  # the trickle goes on; the next fetch gets a page
+                time.sleep(3)  # the service lets a fetch go 2 s after its askers had "busy"
+
+    def test_2b_who_asked_is_on_the_record(self):
+        """A request that joins a running fetch is recorded as such; a client that allows no
+        identification is refused, with its process id."""
+        with self.subTest("joined"):
+            time.sleep(SERVICE_FETCH_INTERVAL)
+            recorded = len(service_records(self.s))
+            self.s.server.reset()
+            self.s.server.configure(delay=8)  # under the service's 10 s step time-out
+            first = self.zservice_started("ask")
+            self.s.server.wait_for_requests(1, slower(30))
+            second = self.zservice_started("ask")
+            answers = [last_json(p.communicate(timeout=90)[0], "ask") for p in (first, second)]
+            self.assertEqual([(a["answered"], a["outcome"]) for a in answers],
+                             [(True, OUTCOME_SET)] * 2, answers)
+            self.assertEqual(len(self.s.server.requests), 1, "one fetch for both")
+            records = service_records(self.s)[recorded:]
+            self.assertEqual([e for _, _, e in records], [JOINED, WITHIN_BOUND], records)
+            joined, started = records[0][1], records[1][1]
+            self.assertEqual(joined[4], started[6], "the joined fetch's asker")
+            self.assertNotEqual(joined[3], started[6], records)
+            self.assertTrue(joined[1].startswith("S-1-5-21-"), joined)
+        with self.subTest("identity unreadable"):
+            time.sleep(SERVICE_FETCH_INTERVAL)
+            recorded = len(service_records(self.s))
+            self.s.server.reset()
+            answer = self.zservice("ask-anonymous")
+            records = service_records(self.s)[recorded:]
+            if self.s.server.requests and answer["outcome"] != OUTCOME_CANNOT_SET:
+                self.skipTest("this Wine gives the service an anonymous client's identity")
+            self.assertEqual((answer["answered"], answer["outcome"]), (True, OUTCOME_CANNOT_SET))
+            self.assertEqual([(e, inserts[2], inserts[4]) for _, inserts, e in records],
+                             [(REFUSED, "(unknown)", str(answer["pid"]))], records)
+            self.assertEqual(self.s.server.requests, [], "no fetch for it")
+
     def test_3_hostile_clients(self):
         self.s.server.reset()
         started = time.monotonic()
         counts = {"idle": 12, "garbage": 30, "oversized": 30, "empty": 30, "valid": 100}
-        attacks = {kind: subprocess.Popen(self.s.target.wine.command(
-            "wine", ZSERVICE_COPY, "hostile", kind, str(count)), env=self.s.env,
-            stdout=subprocess.PIPE, text=True) for kind, count in counts.items()}
+        attacks = {kind: self.zservice_started("hostile", kind, str(count))
+                   for kind, count in counts.items()}
         time.sleep(1)
         answers = [self.zservice("ask") for _ in range(3)]
         connected = {kind: last_json(attack.communicate(timeout=120)[0], kind)["connected"]
@@ -395,9 +462,7 @@ class ClockService(Installed):
         for name, running, met in cases:
             with self.subTest(name):
                 self.set_service(running=False)
-                impostor = subprocess.Popen(self.s.target.wine.command(
-                    "wine", ZSERVICE_COPY, "impostor", "40"), env=self.s.env,
-                    stdout=subprocess.PIPE, text=True)
+                impostor = self.zservice_started("impostor", "40")
                 self.addCleanup(impostor.kill)
                 ready = select.select([impostor.stdout], [], [], slower(30))[0]
                 self.assertEqual(json.loads(impostor.stdout.readline() if ready else "{}"),
@@ -432,7 +497,7 @@ class ClockService(Installed):
                         message="the uninstaller to remove the installation")
         self.assertEqual(self.zservice("config"), NOT_INSTALLED)
         self.assertIsNone(program_pid(self.s.prefix, "ZelmoraService.exe"))
-        self.assertIsNone(reg_values(self.s, EVENT_SOURCE), "the records' source")
+        self.assertIsNone(reg_values(self.s, EVENT_LOG), "the records' log")
 
     def test_6_upgrade_over_the_running_service_then_a_failed_sc_step_removes_it(self):
         installed = self.s.unix_path(INSTALL_DIR + r"\ZelmoraService.exe")
@@ -499,6 +564,7 @@ class WindowsInstallerPackage(Installed):
         self.assertEqual(self.package("Property")["SecureCustomProperties"],
                          ["ZELMORA_INSTALLED;ZELMORA_NEWER_INSTALLED"])
         self.assertEqual(plain(reg_values(self.s, EVENT_SOURCE)["EventMessageFile"]), exe)
+        self.assertEqual(reg_value(self.s, EVENT_LOG, "CustomSD"), sz(EVENT_LOG_SD))
         self.assert_synchronize(UPDATED)
 
     def test_2_the_setup_program_refuses_to_install_over_it(self):
@@ -541,7 +607,7 @@ class WindowsInstallerPackage(Installed):
                 # Uninstalled, all goes but the settings and other programs' autorun values.
                 self.s.reg_add(RUN_KEY, RUN_VALUE, own)
                 self.assertEqual(self.msiexec("/x", code), 0)
-                self.assertEqual((*self.installation(), reg_values(self.s, EVENT_SOURCE)),
+                self.assertEqual((*self.installation(), reg_values(self.s, EVENT_LOG)),
                                  (*NOTHING_INSTALLED, None))
                 self.assertEqual(reg_value(self.s, SETTINGS_KEY, "Interval"), sz("45"))
                 self.assertEqual(reg_values(self.s, RUN_KEY),

@@ -25,8 +25,9 @@ NO_BODY = "no_body"  # headers only, then the connection closes
 HANG = "hang"  # read the request, never answer
 DRIP = "drip"  # headers, then one byte of the body per drip_interval seconds
 HUGE = "huge"  # body of huge_size bytes: the page, then filler, streamed
+DRIP_HEAD = "drip_head"  # the head one byte per drip_interval seconds, then the body
 
-MODES = (NORMAL, CLOSE_MID_BODY, NO_BODY, HANG, DRIP, HUGE)
+MODES = (NORMAL, CLOSE_MID_BODY, NO_BODY, HANG, DRIP, HUGE, DRIP_HEAD)
 
 REASONS = {200: "OK", 301: "Moved Permanently", 302: "Found", 404: "Not Found",
            500: "Internal Server Error", 503: "Service Unavailable"}
@@ -363,13 +364,20 @@ class TimeServer:
         headers["Content-Length"] = "0" if b.mode == NO_BODY else str(len(body))
         headers.update(b.headers)
         status = b.status() if callable(b.status) else b.status
-        conn.sendall(self._head(status, self._with_clock(headers, b, t2)))
-        if b.mode == NORMAL:
+        head = self._head(status, self._with_clock(headers, b, t2))
+        if b.mode in (DRIP, DRIP_HEAD):
+            conn.settimeout(5)
+        for i in range(len(head) if b.mode == DRIP_HEAD else 0):
+            conn.sendall(head[i:i + 1])
+            if not self._sleep(b.drip_interval):
+                return
+        if b.mode != DRIP_HEAD:
+            conn.sendall(head)
+        if b.mode in (NORMAL, DRIP_HEAD):
             conn.sendall(body)
         elif b.mode == CLOSE_MID_BODY:
             conn.sendall(body[: len(body) // 2])
         elif b.mode == DRIP:
-            conn.settimeout(5)
             for i in range(len(body)):
                 conn.sendall(body[i:i + 1])
                 if not self._sleep(b.drip_interval):

@@ -188,17 +188,26 @@ INSTANTIATE_TEST_SUITE_P(Table, SynchronizeOnceTest, ::testing::Values(
     OnceCase{"http", "http://127.0.0.1:8123/cgi-bin/timer.pl", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::NeedsHttps}, std::nullopt}));
 // clang-format on
 
+// A request's own synchronisation, one it joined (asked by kJoinedAsker), or a client whose
+// identity could not be read.
+enum class Asked { Own, Joined, Unidentified };
+const ServiceClient kJoinedAsker{"S-1-5-21-1-2-3-1002", 3, 777};
+
 struct EventCase : NamedCase {
     ServiceSync sync;
     ServiceClient client;
     ServiceEvent event;
+    Asked asked = Asked::Own;
 };
 
 class DescribeSyncTest : public ::testing::TestWithParam<EventCase> {};
 
 TEST_P(DescribeSyncTest, OneRecordPerAnswerWithWhoAsked) {
     const EventCase& c = GetParam();
-    const ServiceEvent e = DescribeSync(c.sync, kHttps, c.client, "Access is denied.");
+    const ServiceEvent e = c.asked == Asked::Joined ? DescribeJoined(kHttps, c.client, kJoinedAsker)
+                           : c.asked == Asked::Unidentified
+                               ? DescribeUnidentified(kHttps, c.client)
+                               : DescribeSync(c.sync, kHttps, c.client, "Access is denied.");
     EXPECT_EQ(std::tie(e.kind, e.number), std::tie(c.event.kind, c.event.number)) << c.name;
     EXPECT_EQ(e.inserts, c.event.inserts) << c.name;
 }
@@ -228,7 +237,11 @@ INSTANTIATE_TEST_SUITE_P(Table, DescribeSyncTest, ::testing::Values(
     EventCase{"busy", {{ServiceOutcome::Busy}, {}, {}, {}}, kUser,
               {EventKind::Warning, kEventRefused, {"the service's fetch had not ended within 40 seconds", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
     EventCase{"no page", {{ServiceOutcome::CannotGet}, {}, {}, {}}, kUser,
-              {EventKind::Warning, kEventRefused, {"no time came from the page (unreachable, a certificate fault, a status other than 200, or no time on it)", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}}));
+              {EventKind::Warning, kEventRefused, {"no time came from the page (unreachable, a certificate fault, a status other than 200, or no time on it)", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
+    EventCase{"joined another's", {}, kUser,
+              {EventKind::Information, kEventJoined, {kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "777"}}, Asked::Joined},
+    EventCase{"identity unreadable", {}, {"", 2, 99},
+              {EventKind::Warning, kEventRefused, {"the client's identity could not be read (it allows no identification, or its token could not be opened), so nothing was done for it", kHttps, "(unknown)", "2", "99"}}, Asked::Unidentified}));
 // clang-format on
 
 }  // namespace

@@ -23,6 +23,9 @@ struct Job {
     ServiceSync sync;
     ServiceClient asker;  // whose request started it
     DWORD error = 0;      // why the clock could not be set
+    // Past it the server lets the job go (its late page is never used): a close of its request
+    // does not end a synchronous WinHTTP call everywhere (not under Wine).
+    ULONGLONG deadline = GetTickCount64() + kClockServiceAnswerMs + kClockServiceRequestMs;
 };
 
 unsigned __stdcall JobThread(void* param) {
@@ -93,6 +96,7 @@ private:
     SynchronizeRateLimit limit_;
     std::shared_ptr<Job> job_;
     EventRecorder events_;
+    ULONGLONG unidentifiedRecordedAt_ = 0;  // the last record of an unidentified client
 };
 
 bool PipeServer::Create() {
@@ -219,12 +223,23 @@ void PipeServer::Expired(Instance& instance) {
 
 void PipeServer::Request(Instance& instance) {
     ResetEvent(instance.event.get());
+    instance.client = PipeClient(instance.pipe.get());
+    if (instance.client.user.empty()) {
+        // Who cannot be named gets nothing done; its records are bounded as a fetch's are.
+        const ULONGLONG now = GetTickCount64();
+        if (unidentifiedRecordedAt_ == 0 ||
+            now - unidentifiedRecordedAt_ >= kServiceFetchIntervalMs) {
+            unidentifiedRecordedAt_ = now;
+            events_.Record(DescribeUnidentified(TimePageUrl(), instance.client));
+        }
+        Write(instance, {ServiceOutcome::CannotSet});
+        return;
+    }
     switch (limit_.OnRequest(GetTickCount64())) {
         case SynchronizeRateLimit::Decision::Last:
             Write(instance, limit_.Last());
             return;
         case SynchronizeRateLimit::Decision::Start:
-            instance.client = PipeClient(instance.pipe.get());
             job_ = StartJob(instance.client);
             if (!job_) {
                 const ServiceSync failed{{ServiceOutcome::CannotSet}, {}, {}, {}};
@@ -236,7 +251,8 @@ void PipeServer::Request(Instance& instance) {
             }
             break;
         case SynchronizeRateLimit::Decision::JoinRunning:
-            instance.client = PipeClient(instance.pipe.get());
+            events_.Record(DescribeJoined(TimePageUrl(), instance.client,
+                                          job_ ? job_->asker : ServiceClient{}));
             break;
     }
     instance.stage = Stage::Waiting;
@@ -276,6 +292,9 @@ bool PipeServer::Run(HANDLE stopEvent) {
                 next = std::min(next, instance.deadline);
             }
         }
+        if (job_) {
+            next = std::min(next, job_->deadline);
+        }
         const ULONGLONG now = GetTickCount64();
         const DWORD timeout = next == ~ULONGLONG{0} ? INFINITE
                               : next > now          ? static_cast<DWORD>(next - now)
@@ -294,6 +313,11 @@ bool PipeServer::Run(HANDLE stopEvent) {
             return false;
         }
         const ULONGLONG after = GetTickCount64();
+        if (job_ && job_->deadline <= after) {
+            // Its waiters have had "busy" by now; the next request may start a fetch again.
+            limit_.Finished({ServiceOutcome::Busy});
+            job_.reset();
+        }
         for (Instance& instance : instances_) {
             if (instance.deadline != 0 && instance.deadline <= after) {
                 instance.stage == Stage::Retry ? Connect(instance) : Expired(instance);

@@ -14,10 +14,13 @@
 // The message table's numbers are the ones the records are described with.
 static_assert((MSG_CLOCK_SET & 0xFFFF) == kEventClockSet &&
               (MSG_REFUSED & 0xFFFF) == kEventRefused && (MSG_NOT_SET & 0xFFFF) == kEventNotSet &&
-              (MSG_WITHIN_BOUND & 0xFFFF) == kEventWithinBound);
+              (MSG_WITHIN_BOUND & 0xFFFF) == kEventWithinBound &&
+              (MSG_JOINED & 0xFFFF) == kEventJoined);
 
 namespace {
 
+// Empty unless the client allows identification at least: an anonymous client (whose token
+// cannot be opened) or a failed impersonation names no one.
 std::string UserSid(HANDLE pipe) {
     // Identification is all a client allows: enough to read its token, never to act as it.
     if (!ImpersonateNamedPipeClient(pipe)) {
@@ -29,10 +32,13 @@ std::string UserSid(HANDLE pipe) {
         std::abort();  // never go on as the client; recovery restarts the service
     }
     const unique_kernel_handle token(opened ? raw : nullptr);
-    std::vector<BYTE> user(256);
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
     DWORD size = 0;
+    std::vector<BYTE> user(256);
     unique_hlocal text;
     if (!token ||
+        !GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof level, &size) ||
+        level < SecurityIdentification ||
         !GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size()),
                              &size) ||
         !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid,
@@ -40,6 +46,27 @@ std::string UserSid(HANDLE pipe) {
         return {};
     }
     return Narrow(static_cast<const wchar_t*>(text.get()));
+}
+
+DWORD MessageId(uint16_t number) {
+    DWORD id = MSG_REFUSED;
+    switch (number) {
+        case kEventClockSet:
+            id = MSG_CLOCK_SET;
+            break;
+        case kEventNotSet:
+            id = MSG_NOT_SET;
+            break;
+        case kEventWithinBound:
+            id = MSG_WITHIN_BOUND;
+            break;
+        case kEventJoined:
+            id = MSG_JOINED;
+            break;
+        default:
+            break;
+    }
+    return id;
 }
 
 }  // namespace
@@ -69,6 +96,7 @@ std::string SystemReason(unsigned long error) {
     return Narrow(reason) + (reason.empty() ? "" : " ") + "(error " + std::to_string(error) + ")";
 }
 
+// The source is registered under the service's own log, which only it and SYSTEM may write.
 EventRecorder::EventRecorder() : source_(RegisterEventSourceW(nullptr, kClockServiceName)) {}
 
 void EventRecorder::Record(const ServiceEvent& event) {
@@ -89,12 +117,6 @@ void EventRecorder::Record(const ServiceEvent& event) {
     } else if (event.kind == EventKind::Error) {
         type = EVENTLOG_ERROR_TYPE;
     }
-    DWORD id = MSG_REFUSED;
-    for (const DWORD message : {MSG_CLOCK_SET, MSG_REFUSED, MSG_NOT_SET, MSG_WITHIN_BOUND}) {
-        if ((message & 0xFFFF) == event.number) {
-            id = message;
-        }
-    }
-    ReportEventW(source_.get(), type, 0, id, nullptr, static_cast<WORD>(strings.size()), 0,
-                 strings.data(), nullptr);
+    ReportEventW(source_.get(), type, 0, MessageId(event.number), nullptr,
+                 static_cast<WORD>(strings.size()), 0, strings.data(), nullptr);
 }

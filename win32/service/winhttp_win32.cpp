@@ -1,11 +1,14 @@
 #include <windows.h>
+#include <process.h>
 #include <winhttp.h>
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "win32/shared/handles.h"
 #include "win32/shared/page_body.h"
+#include "win32/shared/service_names.h"
 #include "win32/shared/system_dll.h"
 #include "win32/service/service_win32.h"
 #include "win32/shared/wide.h"
@@ -81,21 +84,72 @@ bool SetDword(const WinHttp& api, HINTERNET handle, DWORD option, DWORD value) {
 // refuse it.
 constexpr DWORD kAutomaticProxy = 4;
 
-// The machine's proxy, as `netsh winhttp set proxy` names it; without one, a proxy detected on
-// the network where Windows can, else none.
+// Only an administrator's choice: any host on the network may answer a proxy detection.
+bool AutomaticProxyAllowed() {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, kClockServiceParameters, kAutomaticProxyValue,
+                        RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS &&
+           value == 1;
+}
+
+// The machine's proxy, as `netsh winhttp set proxy` names it, else none; a proxy detected on
+// the network only where an administrator allowed it, the machine names none and Windows can.
 HINTERNET OpenSession(const WinHttp& api) {
     WINHTTP_PROXY_INFO machine{};
     const bool named = api.GetDefaultProxyConfiguration(&machine) &&
                        machine.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
     GlobalFree(machine.lpszProxy);
     GlobalFree(machine.lpszProxyBypass);
-    HINTERNET session = named ? nullptr
-                              : api.Open(kHttpAgent, kAutomaticProxy, WINHTTP_NO_PROXY_NAME,
-                                         WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session = named || !AutomaticProxyAllowed()
+                            ? nullptr
+                            : api.Open(kHttpAgent, kAutomaticProxy, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0);
     return session ? session
                    : api.Open(kHttpAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0);
 }
+
+// Closes the request when the download's whole time is up, whatever WinHTTP waits for: its
+// time-outs count each step and each read afresh, so a trickle could hold it without end.
+class RequestDeadline {
+public:
+    RequestDeadline(unique_winhttp request, ULONGLONG deadline)
+        : request_(std::move(request)), raw_(request_.get()), deadline_(deadline) {
+        if (raw_ && done_) {
+            thread_.reset(
+                reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Watch, this, 0, nullptr)));
+        }
+    }
+    RequestDeadline(const RequestDeadline&) = delete;
+    RequestDeadline& operator=(const RequestDeadline&) = delete;
+    ~RequestDeadline() {
+        if (thread_) {
+            SetEvent(done_.get());
+            WaitForSingleObject(thread_.get(), INFINITE);
+        }
+    }
+    // Null when the deadline cannot be watched: then nothing is fetched.
+    HINTERNET get() const { return thread_ ? raw_ : nullptr; }
+
+private:
+    static unsigned __stdcall Watch(void* param) {
+        auto* self = static_cast<RequestDeadline*>(param);
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left =
+            self->deadline_ > now ? static_cast<DWORD>(self->deadline_ - now) : DWORD{0};
+        if (WaitForSingleObject(self->done_.get(), left) == WAIT_TIMEOUT) {
+            self->request_.reset();  // the owner's calls on it fail from here on
+        }
+        return 0;
+    }
+
+    unique_winhttp request_;
+    HINTERNET raw_;
+    ULONGLONG deadline_;
+    unique_kernel_handle done_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    unique_kernel_handle thread_;
+};
 
 bool IsPage(const WinHttp& api, HINTERNET request) {
     DWORD status = 0;
@@ -119,7 +173,8 @@ std::string ClockHeader(const WinHttp& api, HINTERNET request) {
 
 }  // namespace
 
-// Through the machine's proxy, if any: a service has no user's settings. Never a redirect,
+// Through the machine's proxy, if any: a service has no user's settings. Ends within the
+// program's whole limit whatever a proxy or the page sends. Never a redirect,
 // a cookie, credentials or authentication (a proxy that asks for them gets none, and the
 // fetch fails); WinHTTP keeps no cache. Only a 200 answer is a page. Over TLS every certificate
 // fault fails the request: no security flag is ever relaxed. Windows 7 and 8 offer only TLS 1.0
@@ -168,10 +223,11 @@ PageDownload Win32WinHttp::DownloadUrlText(const std::string& url) {
         WINHTTP_FLAG_REFRESH | (parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     // The callbacks' context; it outlives the request.
     RequestTiming timing;
-    const unique_winhttp request(api->OpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
-                                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                  flags));
-    if (!request ||
+    const RequestDeadline request(
+        unique_winhttp(api->OpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
+                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags)),
+        started + kDownloadLimitMs);
+    if (!request.get() ||
         !SetDword(*api, request.get(), WINHTTP_OPTION_DISABLE_FEATURE,
                   WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS |
                       WINHTTP_DISABLE_AUTHENTICATION | WINHTTP_DISABLE_KEEP_ALIVE) ||

@@ -4,6 +4,11 @@
 // of <windows.h>, so that such tools can include it.
 
 inline constexpr wchar_t kClockServiceName[] = L"ZelmoraClock";
+// Its settings, which only administrators may write: AutomaticProxy (a DWORD, 1) lets it
+// detect a proxy on the network when the machine names none.
+inline constexpr wchar_t kClockServiceParameters[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\ZelmoraClock\\Parameters";
+inline constexpr wchar_t kAutomaticProxyValue[] = L"AutomaticProxy";
 inline constexpr wchar_t kClockServicePipe[] = L"\\\\.\\pipe\\ZelmoraClock";
 // Owned by the service's own SID (NT SERVICE\ZelmoraClock: S-1-5-80- and the SHA-1 of the
 // upper-case name in UTF-16, as five little-endian numbers; written out, as a system without

@@ -4,15 +4,25 @@
 
 #include <string>
 
+// Whether this Windows has SetDefaultDllDirectories and the LOAD_LIBRARY_SEARCH_* flags
+// (Windows 8, and 7 and Vista with KB2533623).
+inline bool HasDllDirectories() {
+    return GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories") != nullptr;
+}
+
 // A DLL of Windows, by its full path in the system folder, so that none planted beside the
-// program is loaded; null when it cannot be. It stays loaded for the rest of the process.
+// program is loaded, nor for any DLL it needs in turn: those are looked for in the system
+// folder only, or where the flags are missing, in the DLL's own folder (the system folder)
+// before the program's. Null when it cannot be. It stays loaded for the rest of the process.
 inline HMODULE LoadSystemDll(const wchar_t* name) {
     wchar_t folder[MAX_PATH] = L"";
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         return nullptr;
     }
-    return LoadLibraryW((std::wstring(folder, length) + L"\\" + name).c_str());
+    return LoadLibraryExW(
+        (std::wstring(folder, length) + L"\\" + name).c_str(), nullptr,
+        HasDllDirectories() ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 // Sets function to the DLL's export of that name; false when there is none.

@@ -3,6 +3,8 @@
 //   config                 the service's registration, as the service manager reports it
 //   pipe                   the pipe as a client finds it: its access list, kind, instances
 //   ask                    one request as the program makes it: the answer and its time
+//   ask-anonymous          the program's request from a client that allows no identification:
+//                          whether it was answered, the outcome and this process's id
 //   hostile <kind> <count> <count> clients at once, each connects (trying for up to 30 s)
 //                          and then: empty (closes), idle (waits 5 s), garbage (8 wrong
 //                          bytes), oversized (4 KiB), valid (the program's request, without
@@ -118,12 +120,12 @@ int Config() {
     return 0;
 }
 
-HANDLE Connect() {
+HANDLE Connect(DWORD flags = 0) {
     const ULONGLONG deadline = GetTickCount64() + 30000;
     for (;;) {
         WaitNamedPipeW(kClockServicePipe, 1000);
         HANDLE pipe = CreateFileW(kClockServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+                                  OPEN_EXISTING, flags, nullptr);
         if (pipe != INVALID_HANDLE_VALUE || GetTickCount64() > deadline) {
             return pipe;
         }
@@ -171,6 +173,25 @@ int Ask() {
     j.Field("outcome", answer ? static_cast<int>(shown.outcome) : 0).Key("time").BeginArray();
     j.Number(shown.hour).Number(shown.minute).Number(shown.second).EndArray();
     j.Field("ms", GetTickCount64() - started).EndObject().Print();
+    return 0;
+}
+
+int AskAnonymously() {
+    const unique_file_handle pipe(Connect(SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS));
+    const ServiceRequestBytes request = SynchronizeRequest();
+    ServiceAnswerBytes answer{};
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    DWORD moved = 0;
+    const bool answered =
+        pipe && SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr) &&
+        WriteFile(pipe.get(), request.data(), kServiceRequestSize, &moved, nullptr) &&
+        ReadFile(pipe.get(), answer.data(), kServiceAnswerSize, &moved, nullptr) &&
+        moved == kServiceAnswerSize;
+    const auto decoded = DecodeServiceAnswer(answer);
+    Json j;
+    j.BeginObject().Field("answered", answered && decoded.has_value());
+    j.Field("outcome", answered && decoded ? static_cast<int>(decoded->outcome) : 0);
+    j.Field("pid", GetCurrentProcessId()).EndObject().Print();
     return 0;
 }
 
@@ -364,6 +385,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"ask") {
         return Ask();
+    }
+    if (command == L"ask-anonymous") {
+        return AskAnonymously();
     }
     if (command == L"winhttp-proxy" && argc > 2) {
         return WinHttpProxy(argv[2], argc > 3 ? argv[3] : L"");
