@@ -5,7 +5,8 @@
 ;            -DSETUP_DLL=.../ZelmoraSetup.dll -DMSI_UPGRADE_CODE={guid}
 ; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S. Exit codes: 0 done,
 ; 1 cancelled, 2 aborted, 3 the clock service could not be set up (and was removed), 4 it could
-; not be removed (and was disabled), 740 not an administrator, 1638 the Windows Installer
+; not be removed (and was disabled), 5 it could be neither removed nor disabled, 740 not an
+; administrator, 1638 the Windows Installer
 ; package of Zelmora is installed (not overwritten). The clock service
 ; is a component, on by default and in silent installs; /S never leaves it out. Only an
 ; https:// build passes SERVICE_EXE: without it there is no such component, and an upgrade
@@ -222,18 +223,15 @@ Var RunPath ; the program the autorun value starts, quotes removed
             nsExec::ExecToLog '${SC} delete ${SERVICE}'
             Pop $0
             ${If} $0 <> 0
-                ; SC_MANAGER_CONNECT, SERVICE_CHANGE_CONFIG, SERVICE_DISABLED, SERVICE_NO_CHANGE
-                System::Call "advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r6"
-                System::Call "advapi32::OpenServiceW(p r6, w '${SERVICE}', i 2) p .r7"
-                System::Call "advapi32::ChangeServiceConfigW(p r7, i -1, i 4, i -1, p 0, p 0, p 0, p 0, p 0, p 0, p 0) i .r0"
-                System::Call "advapi32::CloseServiceHandle(p r7)"
-                System::Call "advapi32::CloseServiceHandle(p r6)"
-                ${If} $0 = 0
+                nsExec::ExecToLog '${SC} config ${SERVICE} start= disabled'
+                Pop $0
+                ${If} $0 <> 0
                     MessageBox MB_ICONSTOP "${SERVICE_NOT_DISABLED}" /SD IDOK
+                    SetErrorLevel 5
                 ${Else}
                     MessageBox MB_ICONSTOP "${SERVICE_NOT_REMOVED}" /SD IDOK
+                    SetErrorLevel 4
                 ${EndIf}
-                SetErrorLevel 4
                 Abort "The clock service could not be removed."
             ${EndIf}
         ${EndIf}
@@ -303,21 +301,35 @@ Function PrepareFolder
     !insertmacro FolderStep PrepareInstallFolder
 FunctionEnd
 
-; Installed before into another folder: that copy goes and its autorun entry moves here.
-Function MoveEarlierInstallation
-    ReadRegStr $5 HKLM "${UNINSTALL_KEY}" "InstallLocation"
-    ${If} $5 == ""
-        Return
+Var EarlierFolder ; an earlier installation's folder other than this one's, or ""
+
+Function FindEarlierInstallation
+    ReadRegStr $EarlierFolder HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $EarlierFolder == $INSTDIR
+        StrCpy $EarlierFolder ""
     ${EndIf}
-    ${If} $5 == $INSTDIR
-        Return
-    ${EndIf}
-    GetFullPathName /SHORT $0 $5
+    GetFullPathName /SHORT $0 $EarlierFolder
     GetFullPathName /SHORT $1 $INSTDIR
     ${If} $0 != ""
     ${AndIf} $0 == $1
+        StrCpy $EarlierFolder ""
+    ${EndIf}
+FunctionEnd
+
+; Installed before into another folder: its service must not point into a folder that goes,
+; so it is removed before anything else changes, and set up anew here.
+Function RemoveEarlierService
+    ${If} $EarlierFolder != ""
+        Call RemoveService
+    ${EndIf}
+FunctionEnd
+
+; Installed before into another folder: that copy goes and its autorun entry moves here.
+Function MoveEarlierInstallation
+    ${If} $EarlierFolder == ""
         Return
     ${EndIf}
+    StrCpy $5 $EarlierFolder
     Call ReadRunPath
     ${IfNot} ${Errors}
         Push $5
@@ -333,8 +345,6 @@ Function MoveEarlierInstallation
             WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" $0
         ${EndIf}
     ${EndIf}
-    ; Its service must not point into a folder that goes: removed first, set up anew here.
-    Call RemoveService
     Delete "$5\Zelmora.exe"
     Delete "$5\ZelmoraService.exe"
     Delete "$5\readme.txt"
@@ -346,9 +356,11 @@ Section "Zelmora" SecProgram
     SectionIn RO
     SetShellVarContext all
     Call CheckFolder
+    Call FindEarlierInstallation
     Call EndRunningProgram
     ; Its files are removed and written anew below; started again by its own component.
     Call StopService
+    Call RemoveEarlierService
     Call PrepareFolder
     Call MoveEarlierInstallation
 
@@ -385,9 +397,11 @@ Var ServiceFailed ; the first sc step of the service's set-up that failed, if an
     ${EndIf}
 !macroend
 
-; A started service may still end on its way up: it counts once it runs, within 30 s.
+; A started service may still end on its way up: it counts once it runs, within 30 s by the
+; clock (each query may itself take a while).
 Function WaitUntilServiceRuns
-    ${For} $2 1 60
+    System::Call "kernel32::GetTickCount() i .r4"
+    ${Do}
         nsExec::ExecToStack '${SC} query ${SERVICE}'
         Pop $0
         Pop $1
@@ -396,7 +410,9 @@ Function WaitUntilServiceRuns
             Return
         ${EndIf}
         Sleep 500
-    ${Next}
+        System::Call "kernel32::GetTickCount() i .r2"
+        IntOp $2 $2 - $4
+    ${LoopWhile} $2 < 30000
     StrCpy $ServiceFailed "sc start ${SERVICE} (not running after 30 seconds)"
 FunctionEnd
 

@@ -11,7 +11,7 @@ run_packages=(wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick li
 # The release script checks what it packs as the static tests do, and signs it (--sign).
 release_packages=(python3 python3-pefile osslsigncode openssl)
 test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3-cryptography
-    python3-pefile tinyproxy msitools osslsigncode openssl)
+    python3-pefile tinyproxy msitools osslsigncode openssl 7zip)
 root_packages=(debootstrap bubblewrap)
 
 case "${1:-test}" in

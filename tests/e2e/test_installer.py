@@ -17,7 +17,7 @@ ARCH = target().arch
 VERSION = FACTS["versionText"]
 SETUP = env_path("ZELMORA_SETUP", build_dir() / ARCH / f"Zelmora-{VERSION}-setup.exe")
 SETUP_COPY = r"C:\Downloads\Zelmora-setup.exe"
-INSTALL_DIR = r"C:\Program Files (x86)\Zelmora"
+INSTALL_DIR = test_service.INSTALL_DIR
 OWN_EXE = INSTALL_DIR + r"\Zelmora.exe"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelmora"
 SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Zelmora.lnk"
@@ -41,8 +41,8 @@ class Installer(SessionTestCase):
         return found
 
     def installed(self):
-        files = sorted(p.name for p in self.s.unix_path(INSTALL_DIR).glob("*"))
-        return files, self.s.unix_path(SHORTCUT).exists(), reg_values(self.s, UNINSTALL_KEY)
+        return (test_service.folder_files(self.s, INSTALL_DIR), self.s.unix_path(SHORTCUT).exists(),
+                reg_values(self.s, UNINSTALL_KEY))
 
     def test_1_install_and_start(self):
         self.assertEqual(self.run_windows(SETUP_COPY, "/S"), 0)
@@ -85,7 +85,7 @@ class Installer(SessionTestCase):
                 exe, args = re.fullmatch(r'"([^"]+)" (.*)', command).groups()
                 self.run_windows(exe, *args.split(), wait=60)
                 # It goes on from a copy of itself after it returns.
-                self.s.wait_for(lambda: self.installed() == ([], False, None), 60,
+                self.s.wait_for(lambda: self.installed() == (None, False, None), 60,
                                 message="the uninstaller to remove the installation")
                 self.assertEqual(reg_values(self.s, RUN_KEY), {OTHER[0]: sz(OTHER[1])} | (
                     {RUN_VALUE: sz(run_value)} if kept else {}))
@@ -113,7 +113,7 @@ class Installer(SessionTestCase):
                 before = self.drive_c()
                 self.assertEqual(self.run_windows(SETUP_COPY, "/S", "/D=" + folder), 2)
                 self.assertEqual(self.drive_c(), before)
-                self.assertEqual(self.installed(), ([], False, None))
+                self.assertEqual(self.installed(), (None, False, None))
         with self.subTest("another user's"):
             self.skipTest("this Wine keeps no owner on a folder: each is its user's, who runs "
                           "the setup program (the refusal is decided by JudgeInstallFolder)")
@@ -168,16 +168,34 @@ class SignedRelease(SessionTestCase):
     def prepare_prefix(cls, session):  # the stand-in passes on the steps Wine's sc fails
         test_service.put_sc_stand_in(session)
 
-    def test_every_shipped_program_verifies_and_not_with_a_byte_changed(self):
-        zipped = self.folder / "Zelmora.exe from the zip"
-        with zipfile.ZipFile(self.folder / f"Zelmora-{VERSION}.zip") as release:
-            zipped.write_bytes(release.read("Zelmora/Zelmora.exe"))
-        installed = (self.s.unix_path(f"{INSTALL_DIR}\\{name}")
-                     for name in ("Zelmora.exe", "ZelmoraService.exe", "uninstall.exe"))
+    def packed(self) -> list:
+        """Every program as the zip and both installers carry it, taken out with 7-Zip (which
+        reads the setup program's archive) and msitools."""
         package = self.folder / f"Zelmora-{VERSION}.msi"
-        folder_step = build_dir() / "release-signed" / "ZelmoraSetup.dll"  # packed in both
-        for path in (zipped, self.setup, package, folder_step, *installed):
-            with self.subTest(path.name):
+        out = self.folder / "packed"
+        with zipfile.ZipFile(self.folder / f"Zelmora-{VERSION}.zip") as release:
+            release.extract("Zelmora/Zelmora.exe", out / "zip")
+        subprocess.run(["7zz", "x", f"-o{out / 'setup'}", self.setup,
+                        "$PLUGINSDIR/ZelmoraSetup.dll", "Zelmora.exe", "ZelmoraService.exe"],
+                       check=True, capture_output=True)
+        subprocess.run(["msiextract", "-C", out / "msi", package], check=True, capture_output=True)
+        (out / "msi" / "ZelmoraSetup.dll").write_bytes(subprocess.run(
+            ["msiinfo", "extract", package, "Binary.ZelmoraSetup"], check=True,
+            capture_output=True).stdout)
+        programs = sorted(p for p in out.rglob("*") if p.suffix in (".exe", ".dll"))
+        self.assertEqual(sorted(str(p.relative_to(out)).split("/")[0] + ":" + p.name
+                                for p in programs),
+                         ["msi:Zelmora.exe", "msi:ZelmoraService.exe", "msi:ZelmoraSetup.dll",
+                          "setup:Zelmora.exe", "setup:ZelmoraService.exe",
+                          "setup:ZelmoraSetup.dll", "zip:Zelmora.exe"], "the packed programs")
+        return [self.setup, package, *programs]
+
+    def test_every_shipped_program_verifies_and_not_with_a_byte_changed(self):
+        installed = [self.s.unix_path(f"{INSTALL_DIR}\\{name}")
+                     for name in ("Zelmora.exe", "ZelmoraService.exe", "uninstall.exe")]
+        for path in (*self.packed(), *installed):
+            with self.subTest(str(path.relative_to(self.folder)) if self.folder in path.parents
+                              else "installed " + path.name):
                 self.assertEqual(verify(path, self.authority), (0, "ok"))
                 changed = bytearray(path.read_bytes())
                 changed[len(changed) // 2] ^= 1

@@ -16,10 +16,11 @@
 //   winhttp-proxy <host:port|none> [bypass]
 //                          sets the machine's WinHTTP proxy
 // Named sc.exe, it stands in for the service manager's tool, whose copy sc-wine.exe beside
-// it does the work: it logs each command line to C:\zprobe\sc.log, fails the command named
-// in C:\zprobe\sc-fail.txt (only pretends to run it if named ignore-<command> there), and
+// it does the work: it logs each command line to C:\zprobe\sc.log, fails the commands named
+// in C:\zprobe\sc-fail.txt (only pretends to run one if named ignore-<command> there),
 // passes the steps Wine's service manager cannot keep (privs, sidtype, failureflag), which
-// the service's registration shows as kept or not.
+// the service's registration shows as kept or not, and does `config <name> start= <kind>`,
+// which Wine's sc lacks, itself.
 // A value that could not be read shows as "error <code>", never as absent.
 
 #include <windows.h>
@@ -328,6 +329,25 @@ int Dacl(const wchar_t* path, const wchar_t* wanted) {
     return 0;
 }
 
+// sc config <name> start= auto|demand|disabled.
+int SetStart(const wchar_t* name, const std::wstring& kind) {
+    const DWORD start = kind == L"auto"       ? SERVICE_AUTO_START
+                        : kind == L"demand"   ? SERVICE_DEMAND_START
+                        : kind == L"disabled" ? SERVICE_DISABLED
+                                              : 0;  // the boot start no program may ask for
+    if (start == 0) {
+        return 1;
+    }
+    const unique_sc_handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const unique_sc_handle service(
+        manager ? OpenServiceW(manager.get(), name, SERVICE_CHANGE_CONFIG) : nullptr);
+    return service && ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, start,
+                                           SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr)
+               ? 0
+               : 1;
+}
+
 int StandInForSc(int argc, wchar_t** argv, const std::wstring& self) {
     const std::wstring line = GetCommandLineW();
     // What follows the program's own name, quoted or not.
@@ -335,18 +355,23 @@ int StandInForSc(int argc, wchar_t** argv, const std::wstring& self) {
     const std::wstring args =
         end == std::wstring::npos || end > line.size() ? L"" : line.substr(end);
     std::wofstream(L"C:\\zprobe\\sc.log", std::ios::app) << args << L"\n";
-    std::wstring fail;
-    std::wifstream(L"C:\\zprobe\\sc-fail.txt") >> fail;
     const std::wstring command = argc > 1 ? argv[1] : L"";
-    if (!fail.empty() && command == fail) {
-        return 1;
-    }
-    // Says it worked and does nothing: a service that never starts, a delete that never happens.
-    if (fail == L"ignore-" + command) {
-        return 0;
+    std::wifstream failing(L"C:\\zprobe\\sc-fail.txt");
+    for (std::wstring fail; failing >> fail;) {
+        if (command == fail) {
+            return 1;
+        }
+        // Says it worked and does nothing: a service that never starts, a delete that never
+        // happens.
+        if (fail == L"ignore-" + command) {
+            return 0;
+        }
     }
     if (command == L"privs" || command == L"sidtype" || command == L"failureflag") {
         return 0;
+    }
+    if (command == L"config" && argc == 5 && std::wstring(argv[3]) == L"start=") {
+        return SetStart(argv[2], argv[4]);
     }
     std::wstring real = L"\"" + self.substr(0, self.size() - 6) + L"sc-wine.exe\"" + args;
     STARTUPINFOW startup{};
