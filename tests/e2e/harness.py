@@ -608,11 +608,19 @@ class SessionTestCase(unittest.TestCase):
         self.addCleanup(lambda: log(f"{self.id()}: {time.monotonic() - started:.1f} s"))
         self.addCleanup(self._screenshot_if_failed)
 
-    def start_proxy(self) -> TinyProxy:
-        """A real web proxy for this test, stopped at its end."""
+    def through_proxy(self, use: Callable[[Optional[str]], None], rows, check: Callable):
+        """A real web proxy for this test, named by use(address) (use(None) at the test's end);
+        then check(proxy, *rest) for each row (name, proxy up, *rest) in a subtest, the proxy
+        stopped from the first row on where it is down."""
         proxy = TinyProxy(self.s.workdir / "proxy").start()
         self.addCleanup(proxy.stop)
-        return proxy
+        self.addCleanup(use, None)
+        use(proxy.address)
+        for name, up, *rest in rows:
+            with self.subTest(name):
+                if not up:
+                    proxy.stop()
+                check(proxy, *rest)
 
     def fresh_server(self):
         """The time server listening (a test may have stopped it), with nothing recorded and

@@ -466,21 +466,18 @@ class ClockService(Installed):
 
     def test_3b_through_the_machines_proxy(self):
         """The service has no user's settings: it takes the machine's WinHTTP proxy."""
-        proxy = self.start_proxy()
-        self.addCleanup(self.zservice, "winhttp-proxy", "none")
-        self.assertEqual(self.zservice("winhttp-proxy", proxy.address), {"set": True})
-        # (name, proxy up, outcome, requests for the page)
-        for name, up, final, requests in (("the proxy up", True, UPDATED, 2),
-                                          ("the proxy down", False, CANNOT_GET, 1)):
-            with self.subTest(name):
-                if not up:
-                    proxy.stop()
-                time.sleep(SERVICE_FETCH_INTERVAL)
-                self.assert_synchronize(final, requests)
-                if up:
-                    self.assertEqual(proxy.requests(),
-                                     [f"CONNECT localhost:{self.s.server.port}"],
-                                     "the service's request, by way of the proxy")
+        def use(address):
+            self.assertEqual(self.zservice("winhttp-proxy", address or "none"), {"set": True})
+
+        def check(proxy, final, requests, by_proxy):
+            time.sleep(SERVICE_FETCH_INTERVAL)
+            self.assert_synchronize(final, requests)
+            if by_proxy:  # a stopped proxy logs nothing more
+                self.assertEqual(proxy.requests(), by_proxy, "the service's request, by the proxy")
+        connect = f"CONNECT localhost:{self.s.server.port}"
+        # (name, proxy up, outcome, requests for the page, requests the proxy was asked)
+        self.through_proxy(use, (("the proxy up", True, UPDATED, 2, [connect]),
+                                 ("the proxy down", False, CANNOT_GET, 1, None)), check)
 
     def test_4_an_impostor_on_its_pipe_is_never_asked(self):
         cases = [

@@ -79,22 +79,22 @@ class TlsTimePage(harness.SessionTestCase):
 
     def test_through_the_users_proxy(self):
         """By CONNECT through the user's proxy, with every certificate check as without one."""
-        proxy = self.start_proxy()
-        self.addCleanup(harness.set_users_proxy, self.s, None)
         self.addCleanup(setattr, self.s.server, "tls", self.contexts["trusted"])
-        harness.set_users_proxy(self.s, proxy.address)
+
+        def check(proxy, context, offset, outcome):
+            self.s.server.reset()
+            self.s.server.tls = context
+            self.s.server.configure(body=ts.live_page(offset), align_to_second=True)
+            asked = len(proxy.requests())
+            op = self.s.operate(CMD_SYNCHRONIZE, timeout=self.LIMIT)
+            self.assertRegex(op.final, outcome, op.statuses)
+            self.assertEqual(proxy.requests()[asked:],
+                             [f"CONNECT localhost:{self.s.server.port}"], "what it was asked")
         # The page two hours off, for a refused certificate: a page taken would be set.
-        for what, offset, outcome in (("trusted", 0, UPDATED),
-                                      ("untrusted issuer", 7200, f"^{re.escape(CANNOT_GET)}$")):
-            with self.subTest(what):
-                self.s.server.reset()
-                self.s.server.tls = self.contexts[what]
-                self.s.server.configure(body=ts.live_page(offset), align_to_second=True)
-                asked = len(proxy.requests())
-                op = self.s.operate(CMD_SYNCHRONIZE, timeout=self.LIMIT)
-                self.assertRegex(op.final, outcome, op.statuses)
-                self.assertEqual(proxy.requests()[asked:],
-                                 [f"CONNECT localhost:{self.s.server.port}"], "what it was asked")
+        self.through_proxy(lambda address: harness.set_users_proxy(self.s, address), (
+            ("trusted", True, self.contexts["trusted"], 0, UPDATED),
+            ("untrusted issuer", True, self.contexts["untrusted issuer"], 7200,
+             f"^{re.escape(CANNOT_GET)}$")), check)
 
     def test_every_failure_ends_as_cannot_get_with_nothing_changed(self):
         # The page is two hours off: a page taken would end as a set, or as a failed one.
