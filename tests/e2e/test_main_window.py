@@ -526,6 +526,14 @@ class StalledServer(harness.SessionTestCase):
         self.s.server.configure(mode=ts.DRIP, drip_interval=1.0)
         self.run_stalled("server sends one byte per second")
 
+    def test_a_download_held_past_its_limit_refuses_the_next(self):
+        """A head trickled a byte a second holds the last download on past the window's limit:
+        the next is refused at once rather than piled on."""
+        self.s.server.configure(mode=ts.DRIP_HEAD, drip_interval=1.0)
+        self.run_stalled("the head trickled")
+        op = self.s.operate(CMD_SYNCHRONIZE, timeout=10)
+        self.assertEqual((op.final, len(self.s.server.exchanges)), (CANNOT_GET, 1), op.statuses)
+
 
 class Links(harness.SessionTestCase):
     """The Readme and Website links: red under the pointer, blue again over the bare window."""
