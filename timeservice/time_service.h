@@ -25,8 +25,9 @@ inline constexpr std::string_view kCannotGetTime =
     "Cannot get time from server! (internet running?)";
 inline constexpr std::string_view kCannotSetTime =
     "Cannot set the system time! (administrator rights needed?)";
+// The machine's policy bounds how far the clock may be stepped.
 inline constexpr std::string_view kStepTooFar =
-    "Time not set: the server's time is further off than your organisation allows!";
+    "Time not set: the difference is more than allowed!";
 
 // The one constant page the program ever fetches; fixed when the program is built.
 const std::string& TimePageUrl();
