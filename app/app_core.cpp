@@ -67,31 +67,28 @@ StartOutcome AppCore::Main() {
 // Each step stands alone: a read that fails leaves its control as it was.
 void AppCore::LoadSettings() {
     managed_.Read(machine_);
-    for (const ManagedRow& row : kManagedRows) {
-        if (!row.locks) {
-            continue;
-        }
-        if (managed_.Locked(row.id)) {
-            ApplyPolicy(row);
-        } else {
-            LoadUserSetting(row);
-        }
-    }
+    ApplyManaged(nullptr);
 }
 
 void AppCore::PolicyChanged() {
-    std::array<bool, kManagedRows.size()> wasLocked{};
+    LockedRows wasLocked{};
     for (const ManagedRow& row : kManagedRows) {
         wasLocked[static_cast<std::size_t>(row.id)] = managed_.Locked(row.id);
     }
     managed_.Read(machine_);
+    ApplyManaged(&wasLocked);
+}
+
+void AppCore::ApplyManaged(const LockedRows* wasLocked) {
     for (const ManagedRow& row : kManagedRows) {
         if (!row.locks) {
             continue;
         }
         if (managed_.Locked(row.id)) {
             ApplyPolicy(row);
-        } else if (wasLocked[static_cast<std::size_t>(row.id)]) {
+        } else if (!wasLocked) {
+            LoadUserSetting(row);
+        } else if ((*wasLocked)[static_cast<std::size_t>(row.id)]) {
             LoadUserSetting(row);
             frmMain_.SetEnabled(*row.locks, true);
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,10 @@ public:
     std::string AppPath;
 
 private:
+    using LockedRows = std::array<bool, kManagedRows.size()>;
+    // Each setting a policy fixes gets the policy's value; the others the user's own, at the
+    // start (no wasLocked) or once their policy went.
+    void ApplyManaged(const LockedRows* wasLocked);
     void LoadInterval(const ManagedRow& row);
     void ApplyCheckState(const ManagedRow& row);
     // The user's own setting of row, as LoadSettings puts it in its control.

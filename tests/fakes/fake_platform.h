@@ -200,20 +200,17 @@ public:
     int32_t status = 0;  // what every SetValue answers
 };
 
-// The policy and preference keys: "Software\Policies\Orva\Zelmora\Interval" -> value.
+// The policy and preference keys: "Software\\Policies\\Orva\\Zelmora\\Interval" -> value.
 class FakeMachineValues final : public MachineValues {
 public:
     MachineValue ReadMachineValue(std::string_view subkey, std::string_view name) override {
-        const auto found = values.find(std::string(subkey) + "\\" + std::string(name));
-        return found == values.end() ? MachineValue{} : found->second;
+        return values[std::string(subkey) + "\\" + std::string(name)];
+    }
+    void Set(std::string_view subkey, std::string_view name, MachineValue value) {
+        values[std::string(subkey) + "\\" + std::string(name)] = std::move(value);
     }
     void SetNumber(std::string_view subkey, std::string_view name, uint32_t number) {
-        values[std::string(subkey) + "\\" + std::string(name)] = {
-            MachineValue::Kind::Number, {}, number};
-    }
-    void SetText(std::string_view subkey, std::string_view name, std::string text) {
-        values[std::string(subkey) + "\\" + std::string(name)] = {MachineValue::Kind::Text,
-                                                                  std::move(text)};
+        Set(subkey, name, {MachineValue::Kind::Number, {}, number});
     }
 
     std::map<std::string, MachineValue> values;

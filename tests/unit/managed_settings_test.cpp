@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 #include "tests/fakes/fake_platform.h"
@@ -11,109 +10,71 @@
 namespace {
 
 const MachineValue kAbsent{};
+const MachineValue kUnreadable{MachineValue::Kind::Unreadable, {}, 0};
 MachineValue Number(uint32_t n) {
     return {MachineValue::Kind::Number, {}, n};
 }
 MachineValue Text(std::string text) {
     return {MachineValue::Kind::Text, std::move(text), 0};
 }
-const MachineValue kUnreadable{MachineValue::Kind::Unreadable, {}, 0};
 
-struct ResolveCase : NamedCase {
+// A row's policy and preference; the page's address as the program takes it (none: refused).
+struct ManagedCase : NamedCase {
     Managed id;
     MachineValue policy;
     MachineValue preference;
     ManagedSource source;
     bool usable;
-    uint32_t number;
+    const char* page = nullptr;
 };
 
-class ResolveManagedTest : public ::testing::TestWithParam<ResolveCase> {};
+class ManagedSettingsTest : public ::testing::TestWithParam<ManagedCase> {};
 
-TEST_P(ResolveManagedTest, PolicyThenPreferenceWithinBounds) {
-    const ResolveCase& c = GetParam();
+constexpr char kBuiltIn[] = "https://built.in/cgi-bin/timer.pl";
+
+TEST_P(ManagedSettingsTest, PolicyThenPreferenceWithinBounds) {
+    const ManagedCase& c = GetParam();
     FakeMachineValues machine;
-    const std::string name(RowOf(c.id).name);
-    for (const auto& [key, value] :
-         {std::pair{kPolicyKey, c.policy}, {kPreferenceKey, c.preference}}) {
-        if (value.kind != MachineValue::Kind::Absent) {
-            machine.values[std::string(key) + "\\" + name] = value;
-        }
-    }
-    const ManagedSetting s = ResolveManaged(machine, RowOf(c.id));
-    EXPECT_EQ(s.source, c.source) << c.name;
-    EXPECT_EQ(s.usable, c.usable) << c.name;
-    if (c.usable && c.source != ManagedSource::Default) {
-        EXPECT_EQ(s.number, c.number) << c.name;
+    machine.Set(kPolicyKey, RowOf(c.id).name, c.policy);
+    machine.Set(kPreferenceKey, RowOf(c.id).name, c.preference);
+    ManagedSettings managed;
+    managed.Read(machine);
+    const ManagedSetting& s = managed.Get(c.id);
+    EXPECT_EQ(std::tie(s.source, s.usable), std::tie(c.source, c.usable)) << c.name;
+    if (c.id == Managed::TimePage) {
+        const PageChoice choice = managed.TimePage(kBuiltIn, /*httpsOnly=*/true);
+        EXPECT_EQ(choice.refusal.empty() ? choice.url : "(refused)", c.page ? c.page : "(refused)")
+            << c.name;
     }
 }
 
 using enum Managed;
 using enum ManagedSource;
+const std::string kPage = "https://t.example:81/cgi-bin/timer.pl";
 
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Table, ResolveManagedTest, ::testing::Values(
-    ResolveCase{"nothing set", Interval, kAbsent, kAbsent, Default, true, 0},
-    ResolveCase{"preference", Interval, kAbsent, Number(20), Preference, true, 20},
-    ResolveCase{"policy wins", Interval, Number(45), Number(20), Policy, true, 45},
-    ResolveCase{"lowest", Interval, Number(1), kAbsent, Policy, true, 1},
-    ResolveCase{"highest", Interval, Number(1439), kAbsent, Policy, true, 1439},
-    ResolveCase{"below", Interval, Number(0), Number(20), Policy, false, 0},
-    ResolveCase{"a day never triggers", Interval, Number(1440), kAbsent, Policy, false, 0},
-    ResolveCase{"text for a number", AutoSync, Text("1"), kAbsent, Policy, false, 0},
-    ResolveCase{"not readable", AutoRun, kUnreadable, Number(1), Policy, false, 0},
-    ResolveCase{"a check box is 0 or 1", AutoRun, Number(2), kAbsent, Policy, false, 0},
-    ResolveCase{"step limit: policy only", MaxStepSeconds, kAbsent, Number(60), Default, true, 0},
-    ResolveCase{"step limit of 12 hours", MaxStepSeconds, Number(43200), kAbsent, Policy, true, 43200},
-    ResolveCase{"step limit 0", MaxStepSeconds, Number(0), kAbsent, Policy, false, 0},
-    ResolveCase{"number for the page", TimePage, Number(1), kAbsent, Policy, false, 0},
-    ResolveCase{"page too long", TimePage, Text("https://a/" + std::string(2039, 'x')), kAbsent, Policy, false, 0}));
-// clang-format on
-
-struct PageCase : NamedCase {
-    MachineValue policy;
-    MachineValue preference;
-    bool httpsOnly;
-    const char* url;  // nothing: refused
-};
-
-class PageChoiceTest : public ::testing::TestWithParam<PageCase> {};
-
-constexpr char kBuiltIn[] = "http://127.0.0.1:8123/cgi-bin/timer.pl";
-
-TEST_P(PageChoiceTest, TheAdministratorsAddressUnderTheBuildsRulesOrNone) {
-    const PageCase& c = GetParam();
-    FakeMachineValues machine;
-    if (c.policy.kind != MachineValue::Kind::Absent) {
-        machine.values[std::string(kPolicyKey) + "\\TimePage"] = c.policy;
-    }
-    if (c.preference.kind != MachineValue::Kind::Absent) {
-        machine.values[std::string(kPreferenceKey) + "\\TimePage"] = c.preference;
-    }
-    ManagedSettings managed;
-    managed.Read(machine);
-    const PageChoice choice = managed.TimePage(kBuiltIn, c.httpsOnly);
-    if (c.url) {
-        EXPECT_EQ(choice.url, c.url) << c.name;
-        EXPECT_EQ(choice.refusal, "") << c.name;
-    } else {
-        EXPECT_NE(choice.refusal.find("TimePage"), std::string::npos) << c.name;
-    }
-}
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Table, PageChoiceTest, ::testing::Values(
-    PageCase{"none set: built in", kAbsent, kAbsent, false, kBuiltIn},
-    PageCase{"preference", kAbsent, Text("http://10.1.1.1:81/cgi-bin/timer.pl"), false, "http://10.1.1.1:81/cgi-bin/timer.pl"},
-    PageCase{"policy over preference", Text("https://t.example/cgi-bin/timer.pl"), Text("http://10.1.1.1/cgi-bin/timer.pl"), true, "https://t.example/cgi-bin/timer.pl"},
-    PageCase{"http where only https", kAbsent, Text("http://10.1.1.1/cgi-bin/timer.pl"), true, nullptr},
-    PageCase{"bad policy: no fall back to the preference", Text("ftp://t.example/"), Text("http://10.1.1.1/"), false, nullptr},
-    PageCase{"blank", Text("http://t.example/cgi bin"), kAbsent, false, nullptr},
-    PageCase{"quote", Text("http://t.example/\"x"), kAbsent, false, nullptr},
-    PageCase{"backslash", Text("http://t.example\\x"), kAbsent, false, nullptr},
-    PageCase{"no host", Text("https:///cgi-bin/timer.pl"), kAbsent, false, nullptr},
-    PageCase{"empty", Text(""), kAbsent, false, nullptr},
-    PageCase{"not text", Number(1), kAbsent, false, nullptr}));
+INSTANTIATE_TEST_SUITE_P(Table, ManagedSettingsTest, ::testing::Values(
+    ManagedCase{"nothing set", Interval, kAbsent, kAbsent, Default, true},
+    ManagedCase{"preference", Interval, kAbsent, Number(20), Preference, true},
+    ManagedCase{"policy wins", Interval, Number(45), Number(20), Policy, true},
+    ManagedCase{"highest", Interval, Number(1439), kAbsent, Policy, true},
+    ManagedCase{"a day never triggers", Interval, Number(1440), kAbsent, Policy, false},
+    ManagedCase{"below", AutoSync, Number(2), Number(1), Policy, false},
+    ManagedCase{"text for a number", AutoRun, Text("1"), kAbsent, Policy, false},
+    ManagedCase{"not readable", AutoRun, kUnreadable, Number(1), Policy, false},
+    ManagedCase{"step limit: policy only", MaxStepSeconds, kAbsent, Number(60), Default, true},
+    ManagedCase{"step limit 0", MaxStepSeconds, Number(0), kAbsent, Policy, false},
+    ManagedCase{"no page set: built in", TimePage, kAbsent, kAbsent, Default, true, kBuiltIn},
+    ManagedCase{"page: preference", TimePage, kAbsent, Text(kPage), Preference, true, kPage.c_str()},
+    ManagedCase{"page: policy over preference", TimePage, Text(kPage), Text("https://x/"), Policy, true, kPage.c_str()},
+    ManagedCase{"page: no fall back from a bad one", TimePage, Text("ftp://x/"), Text(kPage), Policy, true},
+    ManagedCase{"page: http where only https", TimePage, Text("http://x/"), kAbsent, Policy, true},
+    ManagedCase{"page: blank", TimePage, Text("https://x/a b"), kAbsent, Policy, true},
+    ManagedCase{"page: quote", TimePage, Text("https://x/\""), kAbsent, Policy, true},
+    ManagedCase{"page: backslash", TimePage, Text("https://x\\y"), kAbsent, Policy, true},
+    ManagedCase{"page: no host", TimePage, Text("https:///cgi-bin/timer.pl"), kAbsent, Policy, true},
+    ManagedCase{"page: a number", TimePage, Number(1), kAbsent, Policy, false},
+    ManagedCase{"page: too long", TimePage, Text("https://a/" + std::string(2039, 'x')), kAbsent, Policy, false}));
 // clang-format on
 
 }  // namespace

@@ -107,7 +107,8 @@ TEST_F(SynchronizeTimeTest, FetchesOnlyTheConfiguredPage) {
 }
 
 TEST_F(SynchronizeTimeTest, FetchesThePreferencesPageWithinThePolicysStep) {
-    f.machine.SetText(kPreferenceKey, "TimePage", "http://t.example:81/cgi-bin/timer.pl");
+    f.machine.Set(kPreferenceKey, "TimePage",
+                  {MachineValue::Kind::Text, "http://t.example:81/cgi-bin/timer.pl", 0});
     f.machine.SetNumber(kPolicyKey, "MaxStepSeconds", 38);  // 37.25 s off
     f.managed.Read(f.machine);
     f.http.bodies = {PageWithTime("12:00:42")};
@@ -196,7 +197,7 @@ TEST_P(SetFailureTest, LeavesLastSyncTimeAlone) {
         f.machine.SetNumber(kPolicyKey, "MaxStepSeconds", *c.maxStep);
     }
     if (c.policyPage) {
-        f.machine.SetText(kPolicyKey, "TimePage", c.policyPage);
+        f.machine.Set(kPolicyKey, "TimePage", {MachineValue::Kind::Text, c.policyPage, 0});
     }
     f.managed.Read(f.machine);
     EXPECT_FALSE(Set()) << c.name;

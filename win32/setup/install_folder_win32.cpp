@@ -517,6 +517,22 @@ void Refuse(RunningInstaller& installer, MSIHANDLE install, const std::wstring& 
     installer.closeHandle(record);
 }
 
+// A deferred action's step on its CustomActionData; a refusal is logged and shown as the
+// installation's error, which then rolls back.
+template <typename Step>
+UINT RefusableAction(MSIHANDLE install, Step step) {
+    RunningInstaller installer;
+    if (!installer.Load(install)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    std::wstring why;
+    if (!step(std::wstring(installer.data), why)) {
+        Refuse(installer, install, why);
+        return ERROR_INSTALL_FAILURE;
+    }
+    return ERROR_SUCCESS;
+}
+
 // Writes the machine's preferred time page where the program and the service read it, the
 // 64-bit view, and reads it back; an address they would not take is refused, not written.
 int WriteTimePage(const std::wstring& url, std::wstring& why) {
@@ -566,32 +582,21 @@ extern "C" __declspec(dllexport) int __stdcall WriteTimePagePreference(const wch
 
 // Windows Installer's entry for the property TIMEPAGE, its CustomActionData.
 extern "C" __declspec(dllexport) UINT __stdcall WriteTimePageAction(MSIHANDLE install) {
-    RunningInstaller installer;
-    if (!installer.Load(install)) {
-        return ERROR_INSTALL_FAILURE;
-    }
-    std::wstring why;
-    if (WriteTimePage(installer.data, why) != 0) {
-        Refuse(installer, install, why);
-        return ERROR_INSTALL_FAILURE;
-    }
-    return ERROR_SUCCESS;
+    return RefusableAction(install, [](const std::wstring& url, std::wstring& why) {
+        return WriteTimePage(url, why) == 0;
+    });
 }
 
-// Windows Installer's entry: the folder is the CustomActionData; a refusal is logged and shown
-// as the installation's error, which then rolls back.
+// Windows Installer's entry: the folder is the CustomActionData.
 extern "C" __declspec(dllexport) UINT __stdcall PrepareInstallFolderAction(MSIHANDLE install) {
-    RunningInstaller installer;
-    if (!installer.Load(install)) {
-        return ERROR_INSTALL_FAILURE;
-    }
-    std::wstring text;
-    const Result result = Prepare(installer.data, true, text);
-    if (result != kReady) {
-        Refuse(installer, install,
-               L"Nothing was installed into " + std::wstring(installer.data) + L": " + text);
-    }
-    return result == kReady ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    return RefusableAction(install, [](const std::wstring& folder, std::wstring& why) {
+        std::wstring text;
+        if (Prepare(folder.c_str(), true, text) == kReady) {
+            return true;
+        }
+        why = L"Nothing was installed into " + folder + L": " + text;
+        return false;
+    });
 }
 
 // Windows Installer's entry once it has installed the clock service: its program's path
