@@ -346,15 +346,10 @@ FunctionEnd
 ; /TIMEPAGE=: the machine's preferred time page, in the 64-bit view where the program reads it;
 ; an address the program would not take is refused before anything is installed.
 Function WriteTimePage
-    ${GetParameters} $0
-    ClearErrors
-    ${GetOptions} $0 "/TIMEPAGE=" $6
-    ${If} ${Errors}
-        Return
-    ${EndIf}
+    ${GetParameters} $6 ; the address holds slashes, which GetOptions takes for the next switch
     InitPluginsDir
     File "/oname=$PLUGINSDIR\ZelmoraSetup.dll" "${SETUP_DLL}"
-    System::Call '$PLUGINSDIR\ZelmoraSetup.dll::WriteTimePagePreference(w r6, w .r1, i ${NSIS_MAX_STRLEN}) i .r0 ?u'
+    System::Call '$PLUGINSDIR\ZelmoraSetup.dll::WriteTimePageSwitch(w r6, w .r1, i ${NSIS_MAX_STRLEN}) i .r0 ?u'
     ${If} $0 != 0
         MessageBox MB_ICONSTOP "Nothing was installed.$\r$\n$\r$\n$1" /SD IDOK
         Abort "The time page was refused: $1"

@@ -1,6 +1,7 @@
 #include "platform/managed_settings.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -50,6 +51,31 @@ bool PageAddressAcceptable(std::string_view url, bool httpsOnly) {
         return u > 0x20 && u < 0x7f && c != '"' && c != '\'' && c != '\\';
     });
     return clean && !rest.empty() && rest.front() != '/';
+}
+
+std::optional<std::string> SwitchValue(std::string_view commandLine, std::string_view name) {
+    const auto lower = [](std::string_view text) {
+        std::string out(text);
+        std::ranges::transform(out, out.begin(), [](char c) {
+            return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        });
+        return out;
+    };
+    const std::string line = lower(commandLine);
+    const std::string wanted = lower(name);
+    for (std::size_t at = line.find(wanted); at != std::string::npos;
+         at = line.find(wanted, at + 1)) {
+        if (at != 0 && line[at - 1] != ' ') {
+            continue;
+        }
+        std::string_view value = commandLine.substr(at + wanted.size());
+        if (value.starts_with('"')) {
+            value.remove_prefix(1);
+            return std::string(value.substr(0, value.find('"')));
+        }
+        return std::string(value.substr(0, value.find(' ')));
+    }
+    return std::nullopt;
 }
 
 void ManagedSettings::Read(MachineValues& machine) {

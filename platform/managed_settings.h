@@ -101,6 +101,10 @@ struct PageChoice {
 // backslash or control character.
 bool PageAddressAcceptable(std::string_view url, bool httpsOnly);
 
+// The value of a switch such as "/TIMEPAGE=" (any case) on a command line: up to the next blank,
+// or within the quotes it starts with. Nothing when the switch is absent.
+std::optional<std::string> SwitchValue(std::string_view commandLine, std::string_view name);
+
 // The managed values as last read, for the program's start and each policy change.
 class ManagedSettings {
 public:

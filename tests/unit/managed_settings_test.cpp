@@ -78,3 +78,10 @@ INSTANTIATE_TEST_SUITE_P(Table, ManagedSettingsTest, ::testing::Values(
 // clang-format on
 
 }  // namespace
+
+TEST(SwitchValueTest, UpToTheNextBlankOrWithinQuotes) {
+    EXPECT_EQ(SwitchValue("/S /TIMEPAGE=https://x/a /D=C:\\Z", "/TIMEPAGE="), "https://x/a");
+    EXPECT_EQ(SwitchValue("/timepage=\"https://x/a b\" /S", "/TIMEPAGE="), "https://x/a b");
+    EXPECT_EQ(SwitchValue("/S /XTIMEPAGE=https://x/", "/TIMEPAGE="), std::nullopt);
+    EXPECT_EQ(SwitchValue("/TIMEPAGE=", "/TIMEPAGE="), "");
+}

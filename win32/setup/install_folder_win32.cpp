@@ -10,6 +10,7 @@
 #include <msiquery.h>
 #include <sddl.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -568,12 +569,14 @@ int WriteTimePage(const std::wstring& url, std::wstring& why) {
 
 }  // namespace
 
-// The setup program's /TIMEPAGE=: 0 once written; else message (capacity characters) says why.
-extern "C" __declspec(dllexport) int __stdcall WriteTimePagePreference(const wchar_t* url,
-                                                                       wchar_t* message,
-                                                                       int capacity) {
+// The setup program's command line: 0 once its /TIMEPAGE= is written, or when it has none; else
+// message (capacity characters) says why not.
+extern "C" __declspec(dllexport) int __stdcall WriteTimePageSwitch(const wchar_t* commandLine,
+                                                                   wchar_t* message, int capacity) {
+    const std::optional<std::string> url =
+        SwitchValue(Utf16ToUtf8(std::wstring_view(commandLine)), "/TIMEPAGE=");
     std::wstring why;
-    const int result = WriteTimePage(url, why);
+    const int result = url ? WriteTimePage(Utf8ToUtf16<wchar_t>(*url), why) : 0;
     if (message && capacity > 0) {
         lstrcpynW(message, why.c_str(), capacity);
     }
