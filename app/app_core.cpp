@@ -1,6 +1,7 @@
 #include "app/app_core.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <string>
 
@@ -65,7 +66,64 @@ StartOutcome AppCore::Main() {
 
 // Each step stands alone: a read that fails leaves its control as it was.
 void AppCore::LoadSettings() {
-    if (const auto interval = settings_.GetSetting(kAppName, kSection, "Interval", "30")) {
+    managed_.Read(machine_);
+    ApplyManaged(nullptr);
+}
+
+void AppCore::PolicyChanged() {
+    LockedRows wasLocked{};
+    for (const ManagedRow& row : kManagedRows) {
+        wasLocked[static_cast<std::size_t>(row.id)] = managed_.Locked(row.id);
+    }
+    managed_.Read(machine_);
+    ApplyManaged(&wasLocked);
+}
+
+void AppCore::ApplyManaged(const LockedRows* wasLocked) {
+    for (const ManagedRow& row : kManagedRows) {
+        if (!row.locks) {
+            continue;
+        }
+        if (managed_.Locked(row.id)) {
+            ApplyPolicy(row);
+        } else if (!wasLocked) {
+            LoadUserSetting(row);
+        } else if ((*wasLocked)[static_cast<std::size_t>(row.id)]) {
+            LoadUserSetting(row);
+            frmMain_.SetEnabled(*row.locks, true);
+        }
+    }
+}
+
+void AppCore::ApplyPolicy(const ManagedRow& row) {
+    const uint32_t value = managed_.Get(row.id).number;
+    if (row.id == Managed::Interval) {
+        frmMain_.SetText(*row.locks, std::to_string(value));
+    } else {
+        frmMain_.SetCheckState(*row.locks, static_cast<CheckBoxState>(value));
+    }
+    frmMain_.SetEnabled(*row.locks, false);
+}
+
+void AppCore::LoadUserSetting(const ManagedRow& row) {
+    if (row.id == Managed::Interval) {
+        LoadInterval(row);
+    } else {
+        ApplyCheckState(row);
+    }
+}
+
+std::string AppCore::UserDefault(const ManagedRow& row, std::string_view builtIn) const {
+    const ManagedSetting& setting = managed_.Get(row.id);
+    if (setting.source == ManagedSource::Preference && setting.usable) {
+        return std::to_string(setting.number);
+    }
+    return std::string(builtIn);
+}
+
+void AppCore::LoadInterval(const ManagedRow& row) {
+    if (const auto interval =
+            settings_.GetSetting(kAppName, kSection, row.userKey, UserDefault(row, "30"))) {
         frmMain_.SetText(ControlId::txtInterval, *interval);
     }
     std::string interval;
@@ -73,29 +131,36 @@ void AppCore::LoadSettings() {
     if (SafeLong(interval, runtime_.DecimalSeparator()) < 1) {
         frmMain_.SetText(ControlId::txtInterval, "30");
     }
-    ApplyCheckState(ControlId::chkAuto, "Auto");
-    ApplyCheckState(ControlId::chkAutoRun, "AutoRun");
 }
 
-void AppCore::ApplyCheckState(ControlId box, std::string_view key) {
-    const auto stored = settings_.GetSetting(kAppName, kSection, key, "0");
+void AppCore::ApplyCheckState(const ManagedRow& row) {
+    const auto stored =
+        settings_.GetSetting(kAppName, kSection, row.userKey, UserDefault(row, "0"));
     if (!stored) {
         return;
     }
     const int16_t state = SafeInt(*stored, runtime_.DecimalSeparator());
     if (state >= 0 && state <= 2) {
-        frmMain_.SetCheckState(box, static_cast<CheckBoxState>(state));
+        frmMain_.SetCheckState(*row.locks, static_cast<CheckBoxState>(state));
     }
 }
 
-// Each store stands alone: one that fails is skipped, and the next one runs.
+// Each store stands alone: one that fails is skipped, and the next one runs. What a policy
+// fixes is not the user's choice, so it is not stored as one.
 void AppCore::SaveSettings() {
-    std::string interval;
-    frmMain_.GetText(ControlId::txtInterval, interval);
-    settings_.SaveSetting(kAppName, kSection, "Interval", interval);
-    settings_.SaveSetting(kAppName, kSection, "Auto",
-                          StoredText(frmMain_.CheckState(ControlId::chkAuto)));
-    settings_.SaveSetting(kAppName, kSection, "AutoRun",
+    if (!managed_.Locked(Managed::Interval)) {
+        std::string interval;
+        frmMain_.GetText(ControlId::txtInterval, interval);
+        settings_.SaveSetting(kAppName, kSection, RowOf(Managed::Interval).userKey, interval);
+    }
+    if (!managed_.Locked(Managed::AutoSync)) {
+        settings_.SaveSetting(kAppName, kSection, RowOf(Managed::AutoSync).userKey,
+                              StoredText(frmMain_.CheckState(ControlId::chkAuto)));
+    }
+    if (managed_.Locked(Managed::AutoRun)) {
+        return;
+    }
+    settings_.SaveSetting(kAppName, kSection, RowOf(Managed::AutoRun).userKey,
                           StoredText(frmMain_.CheckState(ControlId::chkAutoRun)));
     const bool autorun = frmMain_.CheckState(ControlId::chkAutoRun) == CheckBoxState::Checked;
     WriteMachineRegValue(registry_, kRunSubkey, kRunValueName,

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
 #include "platform/main_window.h"
+#include "platform/managed_settings.h"
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "platform/settings_store.h"
@@ -31,21 +33,28 @@ inline int ExitCode(StartOutcome outcome) {
 class AppCore {
 public:
     AppCore(MainWindow& frmMain, Runtime& runtime, SettingsStore& settings, Registry& registry,
-            TimeService& timeService)
+            TimeService& timeService, MachineValues& machine, ManagedSettings& managed)
         : frmMain_(frmMain),
           runtime_(runtime),
           settings_(settings),
           registry_(registry),
-          timeService_(timeService) {}
+          timeService_(timeService),
+          machine_(machine),
+          managed_(managed) {}
 
     // Brings the program up: single instance, folder, window, settings, optional start-up
     // synchronisation, tick, optional minimising. A window that cannot be created ends the
     // start with a message, the single-instance token given back.
     StartOutcome Main();
-    // Puts the stored settings into the window's controls; each step on its own.
+    // Reads the managed values, then puts the stored settings into the window's controls, each
+    // step on its own; a setting a policy fixes shows the policy's value, disabled.
     void LoadSettings();
-    // Stores the three settings from the controls and rewrites the autorun value.
+    // Stores the settings no policy fixes from the controls and, unless a policy fixes
+    // AutoRun, rewrites the autorun value.
     void SaveSettings();
+    // Reads the managed values again: a setting a policy now fixes shows its value, one
+    // whose policy went shows the user's own again; the others keep what the user typed.
+    void PolicyChanged();
     // Ends the process at once.
     void EndProgram();
 
@@ -53,13 +62,25 @@ public:
     std::string AppPath;
 
 private:
-    void ApplyCheckState(ControlId box, std::string_view key);
+    using LockedRows = std::array<bool, kManagedRows.size()>;
+    // Each setting a policy fixes gets the policy's value; the others the user's own, at the
+    // start (no wasLocked) or once their policy went.
+    void ApplyManaged(const LockedRows* wasLocked);
+    void LoadInterval(const ManagedRow& row);
+    void ApplyCheckState(const ManagedRow& row);
+    // The user's own setting of row, as LoadSettings puts it in its control.
+    void LoadUserSetting(const ManagedRow& row);
+    void ApplyPolicy(const ManagedRow& row);
+    // The default of a user's setting: the machine's preference when usable, else built in.
+    std::string UserDefault(const ManagedRow& row, std::string_view builtIn) const;
 
     MainWindow& frmMain_;
     Runtime& runtime_;
     SettingsStore& settings_;
     Registry& registry_;
     TimeService& timeService_;
+    MachineValues& machine_;
+    ManagedSettings& managed_;
 };
 
 // The folder with exactly one trailing backslash.

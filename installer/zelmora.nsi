@@ -3,7 +3,8 @@
 ;            -DRUN_VALUE=OrvaZelmora -DEXE=... -DREADME=... -DICON=... -DOUTFILE=... zelmora.nsi
 ;            [-DSERVICE_EXE=...] -DSERVICE_DISPLAY="Orva Zelmora Clock Service"
 ;            -DSETUP_DLL=.../ZelmoraSetup.dll -DMSI_UPGRADE_CODE={guid}
-; Silently: setup.exe /S [/D=folder, last and unquoted]; uninstall.exe /S. Exit codes: 0 done,
+; Silently: setup.exe /S [/TIMEPAGE=address] [/D=folder, last and unquoted]; uninstall.exe /S.
+; /TIMEPAGE= writes the machine's preferred time page, which a policy overrides. Exit codes: 0 done,
 ; 1 cancelled, 2 aborted, 3 the clock service could not be set up (and was removed), 4 it could
 ; not be removed (and was disabled), 5 it could be neither removed nor disabled, 740 not an
 ; administrator, 1638 the Windows Installer
@@ -352,9 +353,23 @@ Function MoveEarlierInstallation
     RMDir "$5"
 FunctionEnd
 
+; /TIMEPAGE=: the machine's preferred time page, in the 64-bit view where the program reads it;
+; an address the program would not take is refused before anything is installed.
+Function WriteTimePage
+    ${GetParameters} $6 ; the address holds slashes, which GetOptions takes for the next switch
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\ZelmoraSetup.dll" "${SETUP_DLL}"
+    System::Call '$PLUGINSDIR\ZelmoraSetup.dll::WriteTimePageSwitch(w r6, w .r1, i ${NSIS_MAX_STRLEN}) i .r0 ?u'
+    ${If} $0 != 0
+        MessageBox MB_ICONSTOP "Nothing was installed.$\r$\n$\r$\n$1" /SD IDOK
+        Abort "The time page was refused: $1"
+    ${EndIf}
+FunctionEnd
+
 Section "Zelmora" SecProgram
     SectionIn RO
     SetShellVarContext all
+    Call WriteTimePage
     Call CheckFolder
     Call FindEarlierInstallation
     Call EndRunningProgram

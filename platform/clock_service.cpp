@@ -43,7 +43,7 @@ std::optional<ServiceAnswer> DecodeServiceAnswer(std::span<const uint8_t> bytes)
     }
     const uint8_t outcome = bytes[4];
     if (outcome < static_cast<uint8_t>(ServiceOutcome::Set) ||
-        outcome > static_cast<uint8_t>(ServiceOutcome::NeedsHttps)) {
+        outcome > static_cast<uint8_t>(ServiceOutcome::TooFar)) {
         return std::nullopt;
     }
     const ServiceAnswer answer{static_cast<ServiceOutcome>(outcome), bytes[5], bytes[6], bytes[7]};

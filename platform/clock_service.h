@@ -14,7 +14,8 @@ enum class ServiceOutcome : uint8_t {
     CannotGet = 2,
     CannotSet = 3,
     Busy = 4,
-    NeedsHttps = 5
+    NeedsHttps = 5,
+    TooFar = 6  // the page's time is further off than the machine's policy lets it step
 };
 
 struct ServiceAnswer {

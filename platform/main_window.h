@@ -59,6 +59,8 @@ public:
     virtual CheckBoxState CheckState(ControlId control) = 0;
     virtual void SetCheckState(ControlId control, CheckBoxState state) = 0;
     virtual void SetTextColor(ControlId control, Rgb color) = 0;
+    // A disabled control shows its value but takes no input.
+    virtual void SetEnabled(ControlId control, bool enabled) = 0;
 
     virtual void Show() = 0;
     virtual void Hide() = 0;
@@ -96,6 +98,10 @@ public:
     virtual void OnMenuRestore() = 0;
     virtual void OnMenuExit() = 0;
     virtual void OnTaskbarCreated() = 0;
+    // Windows says the machine's policy may have changed.
+    virtual void OnPolicyChange() = 0;
+    // The PC woke from sleep or hibernation.
+    virtual void OnResume() = 0;
 
 protected:
     ~MainWindowEvents() = default;

@@ -139,3 +139,8 @@ std::string EstimateReport(std::string_view who, const ClockEstimate& estimate) 
            "ms source=" + (estimate.fromHeader ? "header" : "body") +
            " step=" + (ClockNeedsStep(estimate) ? "yes" : "no");
 }
+
+bool StepAllowed(const ClockEstimate& estimate, std::optional<uint32_t> maxSeconds) {
+    const int64_t step = estimate.offset < 0 ? -estimate.offset : estimate.offset;
+    return !maxSeconds || step <= int64_t{*maxSeconds} * kTicksPerSecond;
+}

@@ -38,6 +38,9 @@ ClockEstimate EstimateClock(PageTime body, const PageDownload& download, ClockRe
 // make it worse.
 bool ClockNeedsStep(const ClockEstimate& estimate);
 
+// Whether a step by the estimate's offset stays within maxSeconds (none: no limit).
+bool StepAllowed(const ClockEstimate& estimate, std::optional<uint32_t> maxSeconds);
+
 // The page's time at monotonicNow, carried forward from T4, as the system time to set.
 SystemTime StepTarget(const ClockEstimate& estimate, int64_t monotonicNow);
 

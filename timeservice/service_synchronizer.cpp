@@ -8,28 +8,36 @@ bool ServiceMayFetch(const std::string& url) {
     return url.starts_with("https://");
 }
 
-ServiceSync SynchronizeOnce(Http& http, Clock& clock, const std::string& url) {
-    if (!ServiceMayFetch(url)) {
-        return {{ServiceOutcome::NeedsHttps}, {}, {}, {}};
+ServiceSync SynchronizeOnce(Http& http, Clock& clock, const PageChoice& page,
+                            std::optional<uint32_t> maxStepSeconds) {
+    if (!page.refusal.empty()) {
+        return {{ServiceOutcome::CannotGet}, {}, {}, {}, {}};
     }
-    const PageDownload download = http.DownloadUrlText(url);
-    const auto page = ParseTimePage(download.text);
-    if (!page) {
-        return {{ServiceOutcome::CannotGet}, {}, {}, {}};
+    if (!ServiceMayFetch(page.url)) {
+        return {{ServiceOutcome::NeedsHttps}, {}, {}, {}, {}};
+    }
+    const PageDownload download = http.DownloadUrlText(page.url);
+    const auto body = ParseTimePage(download.text);
+    if (!body) {
+        return {{ServiceOutcome::CannotGet}, {}, {}, {}, {}};
     }
     const ClockReading now = clock.ReadClocks();
-    const ClockEstimate estimate = EstimateClock(*page, download, now);
+    const ClockEstimate estimate = EstimateClock(*body, download, now);
     const SystemTime from = SystemTimeFromTicks(now.utc);
     const SystemTime to =
         ClockNeedsStep(estimate) ? StepTarget(estimate, clock.ReadClocks().monotonic) : from;
+    if (to != from && !StepAllowed(estimate, maxStepSeconds)) {
+        return {{ServiceOutcome::TooFar}, from, to, estimate, maxStepSeconds};
+    }
     if (to != from && clock.SetSystemTime(to) != SetClockResult::Done) {
-        return {{ServiceOutcome::CannotSet}, from, to, estimate};
+        return {{ServiceOutcome::CannotSet}, from, to, estimate, {}};
     }
     return {{ServiceOutcome::Set, static_cast<uint8_t>(to.wHour), static_cast<uint8_t>(to.wMinute),
              static_cast<uint8_t>(to.wSecond)},
             from,
             to,
-            estimate};
+            estimate,
+            {}};
 }
 
 namespace {
@@ -68,13 +76,15 @@ std::vector<std::string> Asker(const ServiceClient& client) {
 }  // namespace
 
 ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
-                          const ServiceClient& client, const std::string& systemReason) {
+                          const ServiceClient& client, const std::string& reason) {
     const std::vector<std::string> asker = Asker(client);
     std::vector<std::string> inserts;
     const auto add = [&inserts](std::vector<std::string> more) {
         inserts.insert(inserts.end(), more.begin(), more.end());
     };
-    if (sync.answer.outcome == ServiceOutcome::Set && sync.from && sync.to && sync.estimate) {
+    const bool tooFar = sync.answer.outcome == ServiceOutcome::TooFar;
+    if ((sync.answer.outcome == ServiceOutcome::Set || tooFar) && sync.from && sync.to &&
+        sync.estimate) {
         const int64_t seconds = SecondsOf(*sync.to) - SecondsOf(*sync.from);
         std::string offset = std::to_string(seconds);
         if (seconds > 0) {
@@ -83,17 +93,22 @@ ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
         add({Text(*sync.from), Text(*sync.to), offset, url});
         add(asker);
         add({MillisecondsText(sync.estimate->offset, /*sign=*/true),
-             MillisecondsText(sync.estimate->bound, /*sign=*/false)});
+             tooFar ? std::to_string(sync.maxStepSeconds.value_or(0))
+                    : MillisecondsText(sync.estimate->bound, /*sign=*/false)});
+        if (tooFar) {
+            return {EventKind::Warning, kEventTooFar, inserts};
+        }
         return {EventKind::Information,
                 ClockNeedsStep(*sync.estimate) ? kEventClockSet : kEventWithinBound, inserts};
     }
     if (sync.answer.outcome == ServiceOutcome::CannotSet) {
         add({sync.to ? Text(*sync.to) : "(none)", url});
         add(asker);
-        add({systemReason});
+        add({reason});
         return {EventKind::Error, kEventNotSet, inserts};
     }
-    add({WhyRefused(sync.answer.outcome), url});
+    const bool chosenRefused = sync.answer.outcome == ServiceOutcome::CannotGet && !reason.empty();
+    add({chosenRefused ? reason : WhyRefused(sync.answer.outcome), url});
     add(asker);
     return {EventKind::Warning, kEventRefused, inserts};
 }

@@ -7,6 +7,7 @@
 
 #include "platform/clock_service.h"
 #include "platform/http.h"
+#include "platform/managed_settings.h"
 #include "platform/system_clock.h"
 #include "timeservice/clock_estimate.h"
 
@@ -24,13 +25,17 @@ struct ServiceSync {
     std::optional<SystemTime> from;
     std::optional<SystemTime> to;
     std::optional<ClockEstimate> estimate;
+    // The step limit, when it refused the step.
+    std::optional<uint32_t> maxStepSeconds;
 };
 
-// The clock service's one job: fetches the page at url (the built-in one) and, as the
-// program's Synchronize does, sets the clock to the page's time the shortest way unless it
-// lies within the estimate's bound. For an address ServiceMayFetch refuses, NeedsHttps at
-// once, without fetching.
-ServiceSync SynchronizeOnce(Http& http, Clock& clock, const std::string& url);
+// The clock service's one job: fetches the page (the administrator's or the built-in one) and,
+// as the program's Synchronize does, sets the clock to the page's time the shortest way
+// unless it lies within the estimate's bound, or is further off than maxStepSeconds. For an
+// address ServiceMayFetch refuses, NeedsHttps at once, without fetching; for a refused
+// choice, CannotGet.
+ServiceSync SynchronizeOnce(Http& http, Clock& clock, const PageChoice& page,
+                            std::optional<uint32_t> maxStepSeconds = std::nullopt);
 
 // Who asked the service, as its pipe tells.
 struct ServiceClient {
@@ -49,6 +54,8 @@ inline constexpr uint16_t kEventRefused = 2;  // why, page, user, session, proce
 inline constexpr uint16_t kEventNotSet = 3;   // to, page, user, session, process, why
 inline constexpr uint16_t kEventWithinBound = 4;
 inline constexpr uint16_t kEventJoined = 5;  // page, user, session, process, the asker's process
+// The clock set's inserts, the bound's in place of the limit in seconds.
+inline constexpr uint16_t kEventTooFar = 6;
 struct ServiceEvent {
     EventKind kind = EventKind::Warning;
     uint16_t number = kEventRefused;
@@ -57,9 +64,10 @@ struct ServiceEvent {
     friend bool operator==(const ServiceEvent&, const ServiceEvent&) = default;
 };
 
-// The record of one answer to client; systemReason: the system's words for a failed set.
+// The record of one answer to client; reason: the system's words for a failed set, or why a
+// page that could not be got was not fetched (PageChoice's refusal).
 ServiceEvent DescribeSync(const ServiceSync& sync, const std::string& url,
-                          const ServiceClient& client, const std::string& systemReason);
+                          const ServiceClient& client, const std::string& reason);
 // The refusal of a client whose identity could not be read: it never reaches the clock.
 ServiceEvent DescribeUnidentified(const std::string& url, const ServiceClient& client);
 // A request that joined the synchronisation asker's request started and gets its outcome.

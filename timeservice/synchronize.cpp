@@ -22,7 +22,14 @@ bool TimeService::SynchronizeTime(bool checkOnly, bool reportDifference) {
     controls_.SetStatus(kGettingTime);
     runtime_.YieldToPendingMessages();
 
-    const PageDownload download = http_.DownloadUrlText(TimePageUrl());
+    // An address an administrator set that cannot be used is no reason to ask another page.
+    const PageChoice choice =
+        managed_.TimePage(TimePageUrl(), /*httpsOnly=*/TimePageUrl().starts_with("https://"));
+    if (!choice.refusal.empty()) {
+        controls_.SetStatus(kCannotGetTime);
+        return false;
+    }
+    const PageDownload download = http_.DownloadUrlText(choice.url);
     const auto page = ParseTimePage(download.text);
     if (!page) {
         controls_.SetStatus(kCannotGetTime);
@@ -57,6 +64,10 @@ bool TimeService::Set(const ClockEstimate& estimate) {
     if (!ClockNeedsStep(estimate)) {
         return Updated();
     }
+    if (!StepAllowed(estimate, managed_.MaxStepSeconds())) {
+        controls_.SetStatus(kStepTooFar);
+        return false;
+    }
     switch (clock_.SetSystemTime(StepTarget(estimate, clock_.ReadClocks().monotonic))) {
         case SetClockResult::Done:
             return Updated();
@@ -77,8 +88,10 @@ bool TimeService::SetThroughService() {
     if (answer && answer->outcome == ServiceOutcome::Set) {
         return Updated();
     }
-    const bool cannotGet = answer && answer->outcome == ServiceOutcome::CannotGet;
-    controls_.SetStatus(cannotGet ? kCannotGetTime : kCannotSetTime);
+    const ServiceOutcome outcome = answer ? answer->outcome : ServiceOutcome::CannotSet;
+    controls_.SetStatus(outcome == ServiceOutcome::CannotGet ? kCannotGetTime
+                        : outcome == ServiceOutcome::TooFar  ? kStepTooFar
+                                                             : kCannotSetTime);
     return false;
 }
 

@@ -8,6 +8,9 @@ namespace {
 
 constexpr int32_t kDefaultIntervalMinutes = 15;
 constexpr uint64_t kAutoRetryPauseMs = 60000;
+// After a resume the network is often back within seconds: the first retry comes this soon,
+// each further one twice as late, until the usual pause.
+constexpr uint64_t kResumeRetryMs = 3000;
 
 // The interval limit in seconds for the minutes the tick read.
 int64_t IntervalLimitSeconds(int32_t minutes) {
@@ -55,7 +58,31 @@ void TimeService::AutoSynchronize() {
 }
 
 void TimeService::SynchronizeAutomatically() {
-    if (!SynchronizeTime(/*checkOnly=*/false, /*reportDifference=*/false)) {
-        autoRetryNotBefore_ = clock_.MonotonicMilliseconds() + kAutoRetryPauseMs;
+    lastAutoAttempt_ = clock_.MonotonicMilliseconds();
+    if (SynchronizeTime(/*checkOnly=*/false, /*reportDifference=*/false)) {
+        resumeRetryMs_.reset();
+        return;
+    }
+    uint64_t pause = kAutoRetryPauseMs;
+    if (resumeRetryMs_) {
+        pause = *resumeRetryMs_;
+        *resumeRetryMs_ *= 2;
+        if (*resumeRetryMs_ >= kAutoRetryPauseMs) {
+            resumeRetryMs_.reset();
+        }
+    }
+    autoRetryNotBefore_ = clock_.MonotonicMilliseconds() + pause;
+}
+
+void TimeService::OnResume() {
+    if (controls_.AutoState() == CheckBoxState::Unchecked) {
+        return;
+    }
+    resumeRetryMs_ = kResumeRetryMs;
+    // A resume does not wait out the pause of a failure before the sleep, but repeated
+    // resumes make no more than one attempt in kResumeRetryMs.
+    autoRetryNotBefore_.reset();
+    if (lastAutoAttempt_) {
+        autoRetryNotBefore_ = *lastAutoAttempt_ + kResumeRetryMs;
     }
 }

@@ -8,6 +8,7 @@
 #include "platform/clock_service.h"
 #include "platform/http.h"
 #include "platform/main_window.h"
+#include "platform/managed_settings.h"
 #include "platform/runtime.h"
 #include "platform/system_clock.h"
 #include "timeservice/time_page.h"
@@ -24,6 +25,9 @@ inline constexpr std::string_view kCannotGetTime =
     "Cannot get time from server! (internet running?)";
 inline constexpr std::string_view kCannotSetTime =
     "Cannot set the system time! (administrator rights needed?)";
+// The machine's policy bounds how far the clock may be stepped.
+inline constexpr std::string_view kStepTooFar =
+    "Time not set: the difference is more than allowed!";
 
 // The one constant page the program ever fetches; fixed when the program is built.
 const std::string& TimePageUrl();
@@ -49,12 +53,13 @@ protected:
 class TimeService {
 public:
     TimeService(Http& http, Clock& clock, ClockService& clockService, Runtime& runtime,
-                TimeControls& controls)
+                TimeControls& controls, const ManagedSettings& managed)
         : http_(http),
           clock_(clock),
           clockService_(clockService),
           runtime_(runtime),
-          controls_(controls) {}
+          controls_(controls),
+          managed_(managed) {}
 
     // Fetches the page's UTC time of day, then reports how far the clock is off (checkOnly)
     // or, when it is off by more than the page can tell, sets it to the page's time. Writes
@@ -73,6 +78,10 @@ public:
     // minute before it tries again.
     void SynchronizeAutomatically();
 
+    // After the PC woke, with automatic synchronisation on: a due synchronisation that fails
+    // is tried again within seconds, backing off to the usual pause.
+    void OnResume();
+
     // Local seconds since midnight at the last clock set; 0 until the first.
     float LastSyncTime() const { return LastSyncTime_; }
 
@@ -87,11 +96,15 @@ private:
     ClockService& clockService_;
     Runtime& runtime_;
     TimeControls& controls_;
+    const ManagedSettings& managed_;
 
     float LastSyncTime_ = 0.0f;
     // After a failed automatic attempt, the monotonic time before which the tick does not
     // try again, so a server in trouble is not asked 20 times a second.
     std::optional<uint64_t> autoRetryNotBefore_;
+    std::optional<uint64_t> lastAutoAttempt_;
+    // Since a resume: the pause after the next failed automatic attempt.
+    std::optional<uint64_t> resumeRetryMs_;
     // Working storage of the tick, kept so that a tick need not allocate.
     std::string tickIntervalText_;
     TimeText shownClockText_;

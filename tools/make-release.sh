@@ -197,6 +197,8 @@ entries=(
     "Zelmora/readme.txt" "$build_dir/readme.txt" 644
     "Zelmora/timepage/README.md" timepage/README.md 644
     "Zelmora/timepage/cgi-bin/timer.pl" timepage/cgi-bin/timer.pl 755
+    "Zelmora/policy/zelmora.admx" resources/zelmora.admx 644
+    "Zelmora/policy/en-US/zelmora.adml" resources/en-US/zelmora.adml 644
 )
 if [ -f timepage/lighttpd.conf.in ]; then
     entries+=("Zelmora/timepage/lighttpd.conf.in" timepage/lighttpd.conf.in 644)

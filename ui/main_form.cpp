@@ -116,3 +116,11 @@ void MainForm::OnTaskbarCreated() {
         tray_.AddIcon(*trayIcon_);
     }
 }
+
+void MainForm::OnPolicyChange() {
+    app_.PolicyChanged();
+}
+
+void MainForm::OnResume() {
+    timeService_.OnResume();
+}

@@ -60,6 +60,8 @@ public:
     void OnMenuRestore() override;
     void OnMenuExit() override;
     void OnTaskbarCreated() override;
+    void OnPolicyChange() override;
+    void OnResume() override;
 
 private:
     void ResetLinkColors();

@@ -66,12 +66,16 @@ GETTING_TIME = FACTS["gettingTime"]
 TIME_OK = FACTS["timeOk"]
 CANNOT_GET = FACTS["cannotGetTime"]
 CANNOT_SET = FACTS["cannotSetTime"]
+STEP_TOO_FAR = FACTS["stepTooFar"]
+# Both in the 64-bit view, where Group Policy writes and the program reads.
+POLICY_KEY = "HKLM\\" + FACTS["policyKey"]
+PREFERENCE_KEY = "HKLM\\" + FACTS["preferenceKey"]
 INACCURATE = re.compile(f"^{re.escape(FACTS['inaccuratePrefix'])}(\\d+)"
                         f"{re.escape(FACTS['inaccurateSuffix'])}$")
 UPDATED = re.compile(f"^{re.escape(FACTS['updatedPrefix'])}(.+)"
                      f"{re.escape(FACTS['updatedSuffix'])}$")
 FINAL_STATUS_PREFIXES = (TIME_OK, FACTS["inaccuratePrefix"], FACTS["updatedPrefix"], CANNOT_GET,
-                         CANNOT_SET)
+                         CANNOT_SET, STEP_TOO_FAR)
 TRAY_TIP = FACTS["trayTip"]
 EXIT_QUESTION = FACTS["exitQuestion"]
 MAIN_CLASS = FACTS["mainWindowClass"]
@@ -715,6 +719,23 @@ def reg_values(s: Session, key: str) -> Optional[dict]:
     data = s.probe("reg-read", root, subkey)
     return {v["name"]: (v["type"], bytes.fromhex(v["hex"])) for v in data["values"]} \
         if data["key_exists"] else None
+
+
+def set_managed(s: Session, policy: dict, preference: dict):
+    """Replaces the policy's and the machine preference's values (name: str|int) as Group
+    Policy does, read back through the probe, then says so to a running program as Group
+    Policy does."""
+    for key, values in ((POLICY_KEY, policy), (PREFERENCE_KEY, preference)):
+        s.wine("reg", "delete", key, "/f", "/reg:64", check=False)
+        for name, data in values.items():
+            kind = "REG_DWORD" if isinstance(data, int) else "REG_SZ"
+            s.wine("reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f", "/reg:64")
+    for key, values in ((POLICY_KEY, policy), (PREFERENCE_KEY, preference)):
+        stored = reg_values(s, key.replace("HKLM", "HKLM64", 1))
+        if {k: plain(v) for k, v in (stored or {}).items()} != values:
+            raise HarnessError(f"{key} holds {stored}, not {values}")
+    if s.program_alive():
+        s.probe("policy-changed")
 
 
 def reg_value(s: Session, key: str, name: str) -> Optional[tuple]:

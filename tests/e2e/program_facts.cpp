@@ -12,6 +12,7 @@
 #include "app/app_core.h"
 #include "platform/http.h"
 #include "platform/main_window.h"
+#include "platform/managed_settings.h"
 #include "resources/resource_ids.h"
 #include "timeservice/time_service.h"
 #include "ui/main_form.h"
@@ -101,6 +102,9 @@ int main() {
     Text("updatedSuffix", kUpdatedSuffix);
     Text("cannotGetTime", kCannotGetTime);
     Text("cannotSetTime", kCannotSetTime);
+    Text("stepTooFar", kStepTooFar);
+    Text("policyKey", kPolicyKey);
+    Text("preferenceKey", kPreferenceKey);
     Text("exitQuestion", kExitQuestion);
     Text("trayTip", ZELMORA_PRODUCT_NAME);
     Text("appName", kAppName);

@@ -9,7 +9,8 @@ import zipfile
 from pathlib import Path
 
 import test_service
-from harness import (CHK_AUTORUN, FACTS, READY, REPO, RUN_KEY, RUN_VALUE, SETTINGS_KEY,
+from harness import (CHK_AUTORUN, FACTS, PREFERENCE_KEY, READY, REPO, RUN_KEY, RUN_VALUE,
+                     SETTINGS_KEY,
                      SessionTestCase, build_dir, env_path, plain, port, reg_value, reg_values,
                      set_interval, sz, target)
 
@@ -117,6 +118,19 @@ class Installer(SessionTestCase):
         with self.subTest("another user's"):
             self.skipTest("this Wine keeps no owner on a folder: each is its user's, who runs "
                           "the setup program (the refusal is decided by JudgeInstallFolder)")
+
+
+    def test_5_the_time_page_switch_writes_the_machines_preference(self):
+        page = f"https://127.0.0.1:{port() + 2000}/cgi-bin/timer.pl"
+        preference = lambda: reg_value(self.s, PREFERENCE_KEY.replace("HKLM", "HKLM64"),  # noqa
+                                       "TimePage")
+        for name, switch, code, stored in (
+                ("an address the program would not take", "/TIMEPAGE=ftp://x/", 2, None),
+                ("an address", "/TIMEPAGE=" + page, 0, sz(page))):
+            with self.subTest(name):
+                self.assertEqual(self.run_windows(SETUP_COPY, "/S", switch), code)
+                self.assertEqual(preference(), stored, "the preference in the 64-bit view")
+                self.assertEqual(bool(self.installed()[0]), code == 0, "installed")
 
 
 def signing_key(folder: Path) -> tuple:

@@ -14,7 +14,9 @@ import harness
 import timeserver as ts
 from harness import (CANNOT_GET, CANNOT_SET, CHK_AUTO, CHK_AUTORUN, CMD_CHECK, CMD_SYNCHRONIZE,
                      GETTING_TIME, IMAGE1, INACCURATE, LABEL2, LBL_INFO, LBL_README, LBL_TIME,
-                     LBL_VERSION, LBL_WEBSITE, READY, TIME_OK, TXT_INTERVAL, UPDATED, parse_clock)
+                     LBL_VERSION, LBL_WEBSITE, POLICY_KEY, PREFERENCE_KEY, READY, RUN_KEY,
+                     RUN_VALUE, SETTINGS_KEY, STEP_TOO_FAR, TIME_OK, TXT_INTERVAL, UPDATED,
+                     parse_clock, plain, reg_value, set_managed, stored_settings)
 ALL_OUTCOMES = (TIME_OK, CANNOT_GET, CANNOT_SET)
 
 WHITE = tuple(harness.FACTS["windowBackground"])
@@ -434,6 +436,124 @@ class TimeOperations(harness.SessionTestCase):
         self.assertEqual(op.final, TIME_OK, f"statuses {op.statuses}")
         self.assertEqual(op.statuses[-2:], [GETTING_TIME, TIME_OK], "status line sequence")
         self.assertGreaterEqual(op.seconds, 1.4, "the outcome came before the page")
+
+
+class ManagedByPolicy(harness.SessionTestCase):
+    """What an administrator sets under HKLM (policy, then the machine's preference): the page,
+    the controls a policy fixes, the largest step, and the retry soon after a resume."""
+
+    session_options = dict(trace=("seh",))  # the steps Wine refuses
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.other = ts.TimeServer(harness.port() + 2000)
+        cls.other.start()
+        cls.addClassCleanup(cls.other.stop)
+        cls.other_page = f"http://127.0.0.1:{cls.other.port}/cgi-bin/timer.pl"
+
+    def setUp(self):
+        super().setUp()
+        for server in (self.s.server, self.other):
+            server.reset()
+            server.configure(body=ts.live_page(0), align_to_second=True)
+        self.addCleanup(set_managed, self.s, {}, {})
+        state = harness.window_state(self.s)
+        if state["iconic"] or not state["visible"]:
+            harness.show_with_icon(self.s)
+
+    def test_after_a_resume_a_failed_synchronisation_is_tried_again_within_seconds(self):
+        # The program's pauses run on the wall clock, whatever the emulation's speed: a retry
+        # within SOON is the resume's (3 s, then 6), the minute's pause would come later.
+        soon = 20
+        server = self.s.server
+        requests = lambda: len(server.requests)  # noqa: E731
+        resume = ("post", "0x218", "18", "0")  # WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC
+        server.configure(status=503, body="down")
+        set_managed(self.s, {"AutoSync": 1, "Interval": 1}, {})
+        self.s.wait_for(requests, harness.slower(10), message="the due synchronisation")
+        server.configure(status=200, body=ts.live_page(0), align_to_second=True)
+        time.sleep(soon)
+        self.assertEqual(requests(), 1, "without a resume the failure's minute is waited out")
+        server.configure(status=503, body="down")
+        resumed = time.time()
+        self.s.probe(*resume)
+        self.s.wait_for(lambda: requests() >= 2, soon, message="a retry after the resume")
+        server.configure(status=200, body=ts.live_page(0), align_to_second=True)
+        came_back = time.time()
+        # The page taken: set, or (the second rolled over) a set Wine refused.
+        self.s.wait_for(lambda: requests() >= 3 and (UPDATED.match(self.s.status()) or
+                                                     self.s.status() == CANNOT_SET),
+                        soon, message="a synchronisation after the page came back")
+        times = [r.time for r in server.requests]
+        self.assertLess(times[1] - resumed, soon, "the retry after the resume")
+        self.assertLess(times[2] - came_back, soon, "the synchronisation after the page's return")
+        self.assertGreaterEqual(min(b - a for a, b in zip(times[1:], times[2:])), 2.5,
+                                "more than one attempt within a few seconds")
+
+    def test_the_page_an_administrator_set_and_no_other(self):
+        cases = [
+            # (name, policy, preference, outcome, requests to the built-in page, to the other)
+            ("the preference", {}, {"TimePage": self.other_page}, TIME_OK, 0, 1),
+            ("the policy over the preference", {"TimePage": self.other_page},
+             {"TimePage": "http://127.0.0.1:9/cgi-bin/timer.pl"}, TIME_OK, 0, 1),
+            ("a policy with a blank: nothing fetched", {"TimePage": self.other_page + " x"},
+             {"TimePage": self.other_page}, CANNOT_GET, 0, 0),
+            ("a number for the page: nothing fetched", {"TimePage": 1}, {}, CANNOT_GET, 0, 0),
+            ("withdrawn: the built-in page", {}, {}, TIME_OK, 1, 0),
+        ]
+        for name, policy, preference, outcome, built_in, other in cases:
+            with self.subTest(name):
+                set_managed(self.s, policy, preference)
+                for server in (self.s.server, self.other):
+                    server.reset()
+                    server.configure(body=ts.live_page(0), align_to_second=True)
+                op = self.s.operate(CMD_CHECK)
+                self.assertEqual(op.final, outcome, op.statuses)
+                self.assertEqual((len(self.s.server.requests), len(self.other.requests)),
+                                 (built_in, other), "requests (built-in page, the other)")
+
+    def test_a_policy_fixes_its_control_and_leaves_the_users_own(self):
+        close = ("post", "WM_CLOSE", "0", "0")  # the close box's message: saves, then hides
+        harness.set_interval(self.s, "20")
+        self.s.probe(*close)
+        self.s.wait_for(lambda: stored_settings(self.s)["Interval"], 10, message="the save")
+        set_managed(self.s, {"Interval": 45, "AutoRun": 1}, {})
+        shown = {c["id"]: c for c in self.s.dump()["controls"]}
+        self.assertEqual((shown[TXT_INTERVAL]["text"], shown[TXT_INTERVAL]["enabled"]),
+                         ("45", False))
+        self.assertEqual((shown[CHK_AUTORUN]["check"], shown[CHK_AUTORUN]["enabled"]), (1, False))
+        self.assertTrue(shown[CHK_AUTO]["enabled"], "a control no policy fixes")
+        # The second save shows as Auto stored again; the autorun value is not rewritten.
+        self.s.reg_delete(SETTINGS_KEY, "Auto")
+        self.s.reg_delete(RUN_KEY, RUN_VALUE)
+        self.s.probe(*close)
+        self.s.wait_for(lambda: stored_settings(self.s)["Auto"], 10, message="the second save")
+        saved = stored_settings(self.s)
+        self.assertEqual((plain(saved["Interval"]), plain(saved["AutoRun"])), ("20", "0"),
+                         "the user's own interval and autorun")
+        self.assertIsNone(reg_value(self.s, RUN_KEY, RUN_VALUE), "an autorun value written")
+        set_managed(self.s, {}, {})
+        shown = {c["id"]: c for c in self.s.dump()["controls"]}
+        self.assertEqual((shown[TXT_INTERVAL]["text"], shown[TXT_INTERVAL]["enabled"]),
+                         ("20", True), "the user's own again")
+
+    def test_a_step_further_than_the_policy_allows_is_not_asked_for(self):
+        cases = [
+            # (name, MaxStepSeconds, page offset, outcome, steps asked of Wine)
+            ("within it: asked (and refused by Wine)", 120, 60, CANNOT_SET, 1),
+            ("beyond it, ahead", 30, 60, STEP_TOO_FAR, 0),
+            ("beyond it, behind", 30, -60, STEP_TOO_FAR, 0),
+        ]
+        for name, limit, offset, outcome, steps in cases:
+            with self.subTest(name):
+                set_managed(self.s, {"MaxStepSeconds": limit}, {})
+                self.s.server.reset()
+                self.s.server.configure(body=ts.live_page(offset), align_to_second=True)
+                since = self.s.log_size()
+                op = self.s.operate(CMD_SYNCHRONIZE)
+                self.assertEqual(op.final, outcome, op.statuses)
+                self.assertEqual(len(self.s.clock_log(since)[0]), steps, "steps asked of Wine")
 
 
 def padded_page(length: int, marker: str = " UTC") -> Callable[[], str]:

@@ -34,6 +34,7 @@ public:
     CheckBoxState CheckState(ControlId control) override { return checks[control]; }
     void SetCheckState(ControlId control, CheckBoxState value) override;
     void SetTextColor(ControlId control, Rgb color) override;
+    void SetEnabled(ControlId control, bool enabled) override { disabled[control] = !enabled; }
     void Show() override {
         visible = true;
         log.push_back("show");
@@ -57,6 +58,7 @@ public:
     std::map<ControlId, std::string> texts;
     std::map<ControlId, CheckBoxState> checks;
     std::map<ControlId, Rgb> colors;
+    std::map<ControlId, bool> disabled;
     std::vector<std::string> statusHistory;  // every text written to the status line
     std::vector<std::string> colorChanges;   // "lblReadme=red" ...
     bool loaded = false;
@@ -198,6 +200,22 @@ public:
     int32_t status = 0;  // what every SetValue answers
 };
 
+// The policy and preference keys: "Software\\Policies\\Orva\\Zelmora\\Interval" -> value.
+class FakeMachineValues final : public MachineValues {
+public:
+    MachineValue ReadMachineValue(std::string_view subkey, std::string_view name) override {
+        return values[std::string(subkey) + "\\" + std::string(name)];
+    }
+    void Set(std::string_view subkey, std::string_view name, MachineValue value) {
+        values[std::string(subkey) + "\\" + std::string(name)] = std::move(value);
+    }
+    void SetNumber(std::string_view subkey, std::string_view name, uint32_t number) {
+        Set(subkey, name, {MachineValue::Kind::Number, {}, number});
+    }
+
+    std::map<std::string, MachineValue> values;
+};
+
 class FakeTray final : public Tray {
 public:
     explicit FakeTray(EventLog& eventLog) : log(eventLog) {}
@@ -249,7 +267,9 @@ struct FakeTimeService {
     FakeHttp http{log};
     FakeClockService clockService{log};
     FakeTimeControls controls{log};
-    TimeService service{http, clock, clockService, runtime, controls};
+    FakeMachineValues machine;
+    ManagedSettings managed;
+    TimeService service{http, clock, clockService, runtime, controls, managed};
 };
 
 // A whole program on fakes, wired as WinMain wires the real one.
@@ -267,8 +287,10 @@ struct FakeProgram {
     FakeRegistry registry{log};
     FakeTray tray{log};
     MainWindowTimeControls timeControls{window};
-    TimeService timeService{http, clock, clockService, runtime, timeControls};
-    AppCore app{window, runtime, settings, registry, timeService};
+    FakeMachineValues machine;
+    ManagedSettings managed;
+    TimeService timeService{http, clock, clockService, runtime, timeControls, managed};
+    AppCore app{window, runtime, settings, registry, timeService, machine, managed};
     MainForm form{window, runtime, tray, shell, timeService, app};
 };
 

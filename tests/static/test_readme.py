@@ -45,7 +45,8 @@ def menu_item(label):
 
 
 def setting_names():
-    return re.findall(r'SaveSetting\(kAppName, kSection, "(\w+)"', source("app/app_core.cpp"))
+    # The user's own settings are the managed table's last column.
+    return re.findall(r'ControlId::\w+,\s*"(\w+)"\}', source("platform/managed_settings.h"))
 
 
 def settings_key():
@@ -70,6 +71,7 @@ QUOTED = [
     ("updated message", lambda: constant(SYNC, "kUpdatedPrefix"), "{}"),
     ("cannot get message", lambda: constant(SYNC, "kCannotGetTime"), "{}"),
     ("cannot set message", lambda: constant(SYNC, "kCannotSetTime"), "{}"),
+    ("step refused message", lambda: constant(SYNC, "kStepTooFar"), "{}"),
     ("exit question", lambda: constant(FORM, "kExitQuestion"), '"{}"'),
     ("check button", lambda: control_text("cmdCheckTime"), "\n{}\n"),
     ("synchronize button", lambda: control_text("cmdSynchronize"), "\n{}\n"),

@@ -62,7 +62,8 @@ TEST(AnswerFormatTest, EveryOutcomeRoundTrips) {
     for (const ServiceAnswer answer :
          {ServiceAnswer{ServiceOutcome::Set, 23, 59, 59}, ServiceAnswer{ServiceOutcome::Set},
           ServiceAnswer{ServiceOutcome::CannotGet}, ServiceAnswer{ServiceOutcome::CannotSet},
-          ServiceAnswer{ServiceOutcome::Busy}, ServiceAnswer{ServiceOutcome::NeedsHttps}}) {
+          ServiceAnswer{ServiceOutcome::Busy}, ServiceAnswer{ServiceOutcome::NeedsHttps},
+          ServiceAnswer{ServiceOutcome::TooFar}}) {
         EXPECT_EQ(DecodeServiceAnswer(Answer(answer)), answer);
     }
 }
@@ -86,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(Table, BadAnswerTest, ::testing::Values(
     AnswerCase{"oversized", Sized(kSetAnswer, kServiceAnswerSize + 1)},
     AnswerCase{"other magic", With(kSetAnswer, 3, 'Q')},
     AnswerCase{"outcome 0", With(kSetAnswer, 4, 0)},
-    AnswerCase{"unknown outcome", With(kSetAnswer, 4, 6)},
+    AnswerCase{"unknown outcome", With(kSetAnswer, 4, 7)},
     AnswerCase{"hour 24", With(kSetAnswer, 5, 24)},
     AnswerCase{"minute 60", With(kSetAnswer, 6, 60)},
     AnswerCase{"second 60", With(kSetAnswer, 7, 60)},
@@ -145,6 +146,8 @@ struct OnceCase : NamedCase {
     SetClockResult setResult;
     ServiceAnswer answer;
     std::optional<SystemTime> to;  // the time set, or to be set; the clock before when left
+    std::optional<uint32_t> maxStep = std::nullopt;
+    std::string refusal = {};  // why the administrator's address is not fetched
 };
 
 class SynchronizeOnceTest : public ::testing::TestWithParam<OnceCase> {};
@@ -158,17 +161,17 @@ TEST_P(SynchronizeOnceTest, FetchesTheBuiltInPageAndSetsTheShortestWayWhenOff) {
     clock.systemTime = before;
     clock.setResult = c.setResult;
     http.bodies = {c.page};
-    const ServiceSync sync = SynchronizeOnce(http, clock, c.url);
+    const ServiceSync sync = SynchronizeOnce(http, clock, {c.url, c.refusal}, c.maxStep);
     EXPECT_EQ(sync.answer, c.answer) << c.name;
     // The record names the clock before and the time set, once a page was taken.
     EXPECT_EQ(sync.from, c.to ? std::optional(before) : std::nullopt) << c.name;
     EXPECT_EQ(sync.to, c.to) << c.name;
     EXPECT_EQ(sync.estimate.has_value(), c.to.has_value()) << c.name;
     // Over anything but https nothing is fetched, so nothing forged can be set.
-    const bool fetches = c.answer.outcome != ServiceOutcome::NeedsHttps;
+    const bool fetches = c.answer.outcome != ServiceOutcome::NeedsHttps && c.refusal.empty();
     EXPECT_EQ(http.urls, fetches ? std::vector<std::string>{c.url} : std::vector<std::string>{})
         << c.name;
-    const bool steps = c.to && *c.to != before;
+    const bool steps = c.to && *c.to != before && c.answer.outcome != ServiceOutcome::TooFar;
     EXPECT_EQ(clock.sets, steps ? std::vector<SystemTime>{*c.to} : std::vector<SystemTime>{})
         << c.name;
 }
@@ -185,7 +188,11 @@ INSTANTIATE_TEST_SUITE_P(Table, SynchronizeOnceTest, ::testing::Values(
     OnceCase{"garbled page", kHttps, PageWithTime("00:0x:01"), SetClockResult::Done, {ServiceOutcome::CannotGet}, std::nullopt},
     OnceCase{"refused", kHttps, PageWithTime("00:00:01"), SetClockResult::NoPrivilege, {ServiceOutcome::CannotSet}, kAcrossMidnight},
     OnceCase{"failed", kHttps, PageWithTime("00:00:01"), SetClockResult::Failed, {ServiceOutcome::CannotSet}, kAcrossMidnight},
-    OnceCase{"http", "http://127.0.0.1:8123/cgi-bin/timer.pl", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::NeedsHttps}, std::nullopt}));
+    OnceCase{"http", "http://127.0.0.1:8123/cgi-bin/timer.pl", PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::NeedsHttps}, std::nullopt},
+    OnceCase{"step within the limit", kHttps, PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::Set, 0, 0, 1}, kAcrossMidnight, 3},
+    OnceCase{"step over the limit", kHttps, PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::TooFar}, kAcrossMidnight, 1},
+    OnceCase{"within the bound, any limit", kHttps, PageWithTime("23:59:59"), SetClockResult::Done, {ServiceOutcome::Set, 23, 59, 59}, kLeft, 1},
+    OnceCase{"administrator's address refused", kHttps, PageWithTime("00:00:01"), SetClockResult::Done, {ServiceOutcome::CannotGet}, std::nullopt, std::nullopt, "bad"}));
 // clang-format on
 
 // A request's own synchronisation, one it joined (asked by kJoinedAsker), or a client whose
@@ -198,6 +205,7 @@ struct EventCase : NamedCase {
     ServiceClient client;
     ServiceEvent event;
     Asked asked = Asked::Own;
+    const char* reason = "Access is denied.";  // the system's, or why no page was fetched
 };
 
 class DescribeSyncTest : public ::testing::TestWithParam<EventCase> {};
@@ -207,7 +215,7 @@ TEST_P(DescribeSyncTest, OneRecordPerAnswerWithWhoAsked) {
     const ServiceEvent e = c.asked == Asked::Joined ? DescribeJoined(kHttps, c.client, kJoinedAsker)
                            : c.asked == Asked::Unidentified
                                ? DescribeUnidentified(kHttps, c.client)
-                               : DescribeSync(c.sync, kHttps, c.client, "Access is denied.");
+                               : DescribeSync(c.sync, kHttps, c.client, c.reason);
     EXPECT_EQ(std::tie(e.kind, e.number), std::tie(c.event.kind, c.event.number)) << c.name;
     EXPECT_EQ(e.inserts, c.event.inserts) << c.name;
 }
@@ -224,20 +232,24 @@ const std::string kRefused =
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, DescribeSyncTest, ::testing::Values(
-    EventCase{"set forward across midnight", {{ServiceOutcome::Set, 0, 0, 3}, kBefore, kAfter, kOff}, kUser,
+    EventCase{"set forward across midnight", {{ServiceOutcome::Set, 0, 0, 3}, kBefore, kAfter, kOff, {}}, kUser,
               {EventKind::Information, kEventClockSet, {"2026-12-07 23:59:58", "2026-12-08 00:00:03", "+5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "+5000.123", "0.500"}}},
-    EventCase{"set back across midnight", {{ServiceOutcome::Set, 23, 59, 58}, kAfter, kBefore, kOff}, kUser,
+    EventCase{"set back across midnight", {{ServiceOutcome::Set, 23, 59, 58}, kAfter, kBefore, kOff, {}}, kUser,
               {EventKind::Information, kEventClockSet, {"2026-12-08 00:00:03", "2026-12-07 23:59:58", "-5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "+5000.123", "0.500"}}},
-    EventCase{"within the bound: left", {{ServiceOutcome::Set, 23, 59, 58}, kBefore, kBefore, kRight}, kUser,
+    EventCase{"within the bound: left", {{ServiceOutcome::Set, 23, 59, 58}, kBefore, kBefore, kRight, {}}, kUser,
               {EventKind::Information, kEventWithinBound, {"2026-12-07 23:59:58", "2026-12-07 23:59:58", "0", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "-0.200", "0.500"}}},
-    EventCase{"not set", {{ServiceOutcome::CannotSet}, kBefore, kAfter, kOff}, {"", 2, 7},
+    EventCase{"not set", {{ServiceOutcome::CannotSet}, kBefore, kAfter, kOff, {}}, {"", 2, 7},
               {EventKind::Error, kEventNotSet, {"2026-12-08 00:00:03", kHttps, "(unknown)", "2", "7", "Access is denied."}}},
-    EventCase{"needs https", {{ServiceOutcome::NeedsHttps}, {}, {}, {}}, kUser,
+    EventCase{"step over the limit", {{ServiceOutcome::TooFar}, kBefore, kAfter, kOff, 4}, kUser,
+              {EventKind::Warning, kEventTooFar, {"2026-12-07 23:59:58", "2026-12-08 00:00:03", "+5", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "+5000.123", "4"}}},
+    EventCase{"bad address set", {{ServiceOutcome::CannotGet}, {}, {}, {}, {}}, kUser,
+              {EventKind::Warning, kEventRefused, {"the TimePage value is bad", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}, Asked::Own, "the TimePage value is bad"},
+    EventCase{"needs https", {{ServiceOutcome::NeedsHttps}, {}, {}, {}, {}}, kUser,
               {EventKind::Warning, kEventRefused, {kRefused, kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
-    EventCase{"busy", {{ServiceOutcome::Busy}, {}, {}, {}}, kUser,
+    EventCase{"busy", {{ServiceOutcome::Busy}, {}, {}, {}, {}}, kUser,
               {EventKind::Warning, kEventRefused, {"the service's fetch had not ended within 40 seconds", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
-    EventCase{"no page", {{ServiceOutcome::CannotGet}, {}, {}, {}}, kUser,
-              {EventKind::Warning, kEventRefused, {"no time came from the page (unreachable, a certificate fault, a status other than 200, or no time on it)", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}},
+    EventCase{"no page", {{ServiceOutcome::CannotGet}, {}, {}, {}, {}}, kUser,
+              {EventKind::Warning, kEventRefused, {"no time came from the page (unreachable, a certificate fault, a status other than 200, or no time on it)", kHttps, "S-1-5-21-1-2-3-1001", "1", "4242"}}, Asked::Own, ""},
     EventCase{"joined another's", {}, kUser,
               {EventKind::Information, kEventJoined, {kHttps, "S-1-5-21-1-2-3-1001", "1", "4242", "777"}}, Asked::Joined},
     EventCase{"identity unreadable", {}, {"", 2, 99},

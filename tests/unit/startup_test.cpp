@@ -311,3 +311,62 @@ TEST(SetRegValueOfType, DwordThatIsNotANumberFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// A policy over the user's own stored 20, 0 and 0.
+struct LockCase : NamedCase {
+    Managed id;
+    uint32_t policy;
+};
+
+class PolicyLockTest : public StartupTest, public ::testing::WithParamInterface<LockCase> {};
+
+TEST_P(PolicyLockTest, ShowsThePolicyDisabledAndNeverStoresIt) {
+    const LockCase& c = GetParam();
+    const ManagedRow& row = RowOf(c.id);
+    const auto shown = [&] {
+        return row.id == Managed::Interval
+                   ? f.window.texts[*row.locks]
+                   : std::to_string(static_cast<int>(f.window.checks[*row.locks]));
+    };
+    const std::string own = c.id == Managed::Interval ? "20" : "0";
+    Store("Interval", "20");
+    Store("Auto", "0");
+    Store("AutoRun", "0");
+    f.machine.SetNumber(kPolicyKey, row.name, c.policy);
+    f.app.Main();
+    EXPECT_EQ(std::pair(shown(), f.window.disabled[*row.locks]),
+              std::pair(std::to_string(c.policy), true))
+        << c.name;
+    f.app.SaveSettings();
+    EXPECT_EQ(f.settings.stored[kSettingsPrefix + std::string(row.userKey)], own) << c.name;
+    EXPECT_EQ(f.registry.values.count(kRunValue), c.id == Managed::AutoRun ? 0u : 1u) << c.name;
+    f.machine.values.clear();
+    f.app.PolicyChanged();
+    EXPECT_EQ(std::pair(shown(), f.window.disabled[*row.locks]), std::pair(own, false)) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PolicyLockTest,
+                         ::testing::Values(LockCase{"interval", Managed::Interval, 45},
+                                           LockCase{"automatic", Managed::AutoSync, 1},
+                                           LockCase{"autorun", Managed::AutoRun, 1}));
+
+TEST_F(StartupTest, APreferenceIsOnlyADefaultAndALaterOrUnusablePolicyFixesOnlyItsControl) {
+    f.machine.SetNumber(kPreferenceKey, "Interval", 45);
+    f.machine.SetNumber(kPreferenceKey, "AutoRun", 1);
+    f.machine.SetNumber(kPolicyKey, "AutoSync", 7);
+    Store("AutoRun", "0");
+    f.app.LoadSettings();
+    EXPECT_EQ(f.window.texts[ControlId::txtInterval], "45");
+    EXPECT_EQ(f.window.checks[ControlId::chkAutoRun], kOff) << "the user's own choice";
+    EXPECT_FALSE(f.window.disabled[ControlId::chkAuto]) << "an unusable policy";
+    f.window.texts[ControlId::txtInterval] = "7";  // typed, not saved
+    f.machine.SetNumber(kPolicyKey, "AutoSync", 1);
+    f.app.PolicyChanged();
+    EXPECT_EQ(std::tie(f.window.checks[ControlId::chkAuto], f.window.disabled[ControlId::chkAuto]),
+              std::tuple(kOn, true));
+    EXPECT_EQ(f.window.texts[ControlId::txtInterval], "7");
+}
+
+}  // namespace

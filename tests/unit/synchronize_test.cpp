@@ -106,6 +106,17 @@ TEST_F(SynchronizeTimeTest, FetchesOnlyTheConfiguredPage) {
     EXPECT_NE(TimePageUrl().find("/cgi-bin/timer.pl"), std::string::npos);
 }
 
+TEST_F(SynchronizeTimeTest, FetchesThePreferencesPageWithinThePolicysStep) {
+    f.machine.Set(kPreferenceKey, "TimePage",
+                  {MachineValue::Kind::Text, "http://t.example:81/cgi-bin/timer.pl", 0});
+    f.machine.SetNumber(kPolicyKey, "MaxStepSeconds", 38);  // 37.25 s off
+    f.managed.Read(f.machine);
+    f.http.bodies = {PageWithTime("12:00:42")};
+    EXPECT_TRUE(Set());
+    EXPECT_EQ(f.http.urls, std::vector<std::string>{"http://t.example:81/cgi-bin/timer.pl"});
+    EXPECT_EQ(f.clock.sets.size(), 1u);
+}
+
 TEST_F(SynchronizeTimeTest, SetStepsToThePagesTimeKeepsTheDateAndRecordsLastSync) {
     f.http.bodies = {PageWithTime("12:00:42")};
     f.clock.secondsSinceMidnight = 43242.25f;
@@ -171,6 +182,8 @@ struct SetFailureCase : NamedCase {
     SetClockResult setResult;
     std::string finalStatus;
     std::size_t setCalls;
+    std::optional<uint32_t> maxStep = std::nullopt;  // the policy's MaxStepSeconds
+    const char* policyPage = nullptr;
 };
 
 class SetFailureTest : public SynchronizeTimeTest,
@@ -180,7 +193,15 @@ TEST_P(SetFailureTest, LeavesLastSyncTimeAlone) {
     const SetFailureCase& c = GetParam();
     f.http.bodies = {c.page};
     f.clock.setResult = c.setResult;
+    if (c.maxStep) {
+        f.machine.SetNumber(kPolicyKey, "MaxStepSeconds", *c.maxStep);
+    }
+    if (c.policyPage) {
+        f.machine.Set(kPolicyKey, "TimePage", {MachineValue::Kind::Text, c.policyPage, 0});
+    }
+    f.managed.Read(f.machine);
     EXPECT_FALSE(Set()) << c.name;
+    EXPECT_EQ(f.http.urls.size(), c.policyPage ? 0u : 1u) << c.name << ": nothing else asked";
     EXPECT_EQ(f.controls.statusHistory, (Statuses{kGetting, c.finalStatus})) << c.name;
     EXPECT_EQ(f.clock.sets.size(), c.setCalls) << c.name;
     EXPECT_EQ(f.service.LastSyncTime(), 0.0f) << c.name;
@@ -196,7 +217,10 @@ INSTANTIATE_TEST_SUITE_P(
         SetFailureCase{"hour out of range", PageWithTime("25:00:00"), SetClockResult::Done, kCannotGet, 0},
         SetFailureCase{"field not a number", PageWithTime("12:0?:00"), SetClockResult::Done, kCannotGet, 0},
         SetFailureCase{"too little before UTC", std::string("12:34 UTC") + std::string(100, ' '),
-                       SetClockResult::Done, kCannotGet, 0}));
+                       SetClockResult::Done, kCannotGet, 0},
+        SetFailureCase{"further than the policy's step", PageWithTime("12:00:10"), SetClockResult::Done, std::string(kStepTooFar), 0, 4},
+        SetFailureCase{"a step limit that is no number allows none", PageWithTime("12:00:10"), SetClockResult::Done, std::string(kStepTooFar), 0, 0},
+        SetFailureCase{"the policy's page breaks the rules", PageWithTime("12:00:10"), SetClockResult::Done, kCannotGet, 0, std::nullopt, "http://t.example/a b"}));
 // clang-format on
 
 struct ServiceCase : NamedCase {
@@ -233,7 +257,8 @@ INSTANTIATE_TEST_SUITE_P(Table, ServiceDecisionTest, ::testing::Values(
     ServiceCase{"no right, service cannot get", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::CannotGet}, true, kCannotGet},
     ServiceCase{"no right, service cannot set", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::CannotSet}, true, kCannotSet},
     ServiceCase{"no right, service busy", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::Busy}, true, kCannotSet},
-    ServiceCase{"no right, service needs https", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::NeedsHttps}, true, kCannotSet}));
+    ServiceCase{"no right, service needs https", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::NeedsHttps}, true, kCannotSet},
+    ServiceCase{"no right, service refuses the step", SetClockResult::NoPrivilege, ServiceAnswer{ServiceOutcome::TooFar}, true, std::string(kStepTooFar)}));
 // clang-format on
 
 TEST_F(SynchronizeTimeTest, AsksTheServiceRightAfterTheRefusalWithoutLettingATickIn) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "tests/fakes/fake_platform.h"
 #include "tests/unit/named_case.h"
@@ -184,3 +186,36 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+
+// Ticks every half second for 130 s with the page down; resumes at the given times.
+struct ResumeCase : NamedCase {
+    CheckBoxState autoAtResume;
+    std::vector<uint64_t> resumesAt;
+    std::vector<uint64_t> attemptsAt;
+};
+
+class ResumeTest : public TickTest, public ::testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(ResumeTest, RetriesSoonAfterAWakeThenBacksOffToAMinute) {
+    const ResumeCase& c = GetParam();
+    const uint64_t start = f.clock.monotonicMs;
+    std::vector<uint64_t> attempts;
+    f.http.onDownload = [&] { attempts.push_back(f.clock.monotonicMs - start); };
+    for (uint64_t t = 0; t <= 130000; t += 500) {
+        if (std::ranges::find(c.resumesAt, t) != c.resumesAt.end()) {
+            f.controls.autoState = c.autoAtResume;
+            f.service.OnResume();
+            f.controls.autoState = kOn;
+        }
+        TickAfter(t == 0 ? 0 : 500);
+    }
+    EXPECT_EQ(attempts, c.attemptsAt) << c.name;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, ResumeTest, ::testing::Values(
+    ResumeCase{"no resume: a minute between attempts", kOn, {}, {0, 60000, 120000}},
+    ResumeCase{"resumed: 3 s, then twice as long each time", kOn, {0}, {0, 3000, 9000, 21000, 45000, 93000}},
+    ResumeCase{"resumed twice after a failure: one attempt per 3 s", kOn, {1000, 1500}, {0, 3000, 6000, 12000, 24000, 48000, 96000}},
+    ResumeCase{"resumed with automatic synchronisation off: nothing", kOff, {1000}, {0, 60000, 120000}}));
+// clang-format on

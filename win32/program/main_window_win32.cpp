@@ -176,6 +176,18 @@ LRESULT Win32MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 events_->OnCloseRequest(CloseReason::SessionEnding);
             }
             return TRUE;
+        case WM_SETTINGCHANGE:
+            // Group Policy broadcasts "Policy" once it has applied a change.
+            if (lParam != 0 && events_ &&
+                lstrcmpiW(reinterpret_cast<const wchar_t*>(lParam), L"Policy") == 0) {
+                events_->OnPolicyChange();
+            }
+            return 0;
+        case WM_POWERBROADCAST:
+            if (wParam == PBT_APMRESUMEAUTOMATIC && events_) {
+                events_->OnResume();
+            }
+            return TRUE;
         case WM_ENDSESSION:
             if (wParam && events_) {
                 events_->OnUnload();
@@ -338,6 +350,10 @@ void Win32MainWindow::SetTextColor(ControlId control, Rgb color) {
     }
     record.textColor = color;
     InvalidateRect(record.window, nullptr, /*bErase=*/TRUE);
+}
+
+void Win32MainWindow::SetEnabled(ControlId control, bool enabled) {
+    EnableWindow(Record(control).window, enabled ? TRUE : FALSE);
 }
 
 void Win32MainWindow::Show() {

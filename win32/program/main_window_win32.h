@@ -38,6 +38,7 @@ public:
     CheckBoxState CheckState(ControlId control) override;
     void SetCheckState(ControlId control, CheckBoxState state) override;
     void SetTextColor(ControlId control, Rgb color) override;
+    void SetEnabled(ControlId control, bool enabled) override;
     void Show() override;
     void Hide() override;
     WindowState State() override;

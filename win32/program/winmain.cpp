@@ -6,6 +6,7 @@
 #include "ui/main_form.h"
 #include "win32/program/main_window_win32.h"
 #include "win32/program/win32_platform.h"
+#include "win32/shared/machine_values_win32.h"
 #include "win32/shared/system_dll.h"
 
 // The one place where the program is put together: the Win32 implementations of the ports,
@@ -24,10 +25,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     Win32SettingsStore settings;
     Win32Registry registry;
     Win32Tray tray(frmMain);
+    Win32MachineValues machine;
+    ManagedSettings managed;
 
     MainWindowTimeControls timeControls(frmMain);
-    TimeService timeService(http, clock, clockService, runtime, timeControls);
-    AppCore app(frmMain, runtime, settings, registry, timeService);
+    TimeService timeService(http, clock, clockService, runtime, timeControls, managed);
+    AppCore app(frmMain, runtime, settings, registry, timeService, machine, managed);
     MainForm form(frmMain, runtime, tray, shell, timeService, app);
     frmMain.SetEvents(&form);
 

@@ -13,15 +13,36 @@
 #include "win32/shared/service_names.h"
 #include "win32/service/service_win32.h"
 #include "win32/shared/clock_win32.h"
+#include "win32/shared/machine_values_win32.h"
 #include "win32/shared/wide.h"
 
 namespace {
+
+// Read afresh for every synchronisation: only administrators can write them, and a service
+// gets no word when a policy changes.
+ManagedSettings ReadManaged() {
+    Win32MachineValues machine;
+    ManagedSettings managed;
+    managed.Read(machine);
+    return managed;
+}
+
+PageChoice ConfiguredPage(const ManagedSettings& managed) {
+    return managed.TimePage(TimePageUrl(), /*httpsOnly=*/true);
+}
+
+// The page a record names.
+std::string RecordedPage() {
+    return ConfiguredPage(ReadManaged()).url;
+}
 
 // One synchronisation, shared by the server and its worker, which may outlive the server.
 struct Job {
     unique_kernel_handle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     ServiceSync sync;
     ServiceClient asker;  // whose request started it
+    std::string url;      // the page it fetched
+    std::string refusal;  // why it fetched none
     DWORD error = 0;      // why the clock could not be set
     // Past it the server lets the job go (its late page is never used): a close of its request
     // does not end a synchronous WinHTTP call everywhere (not under Wine).
@@ -32,7 +53,11 @@ unsigned __stdcall JobThread(void* param) {
     const std::unique_ptr<std::shared_ptr<Job>> job(static_cast<std::shared_ptr<Job>*>(param));
     Win32WinHttp http;
     Win32Clock clock;
-    (*job)->sync = SynchronizeOnce(http, clock, TimePageUrl());
+    const ManagedSettings managed = ReadManaged();
+    const PageChoice page = ConfiguredPage(managed);
+    (*job)->url = page.url;
+    (*job)->refusal = page.refusal;
+    (*job)->sync = SynchronizeOnce(http, clock, page, managed.MaxStepSeconds());
     // The clock's refusal is the last thing the system said.
     (*job)->error = (*job)->sync.answer.outcome == ServiceOutcome::CannotSet ? GetLastError() : 0;
     if ((*job)->sync.estimate) {
@@ -213,8 +238,8 @@ void PipeServer::Completed(Instance& instance) {
 
 void PipeServer::Expired(Instance& instance) {
     if (instance.stage == Stage::Waiting) {
-        const ServiceSync busy{{ServiceOutcome::Busy}, {}, {}, {}};
-        events_.Record(DescribeSync(busy, TimePageUrl(), instance.client, {}));
+        const ServiceSync busy{{ServiceOutcome::Busy}, {}, {}, {}, {}};
+        events_.Record(DescribeSync(busy, job_ ? job_->url : RecordedPage(), instance.client, {}));
         Write(instance, busy.answer);
     } else {
         Reset(instance);
@@ -230,7 +255,7 @@ void PipeServer::Request(Instance& instance) {
         if (unidentifiedRecordedAt_ == 0 ||
             now - unidentifiedRecordedAt_ >= kServiceFetchIntervalMs) {
             unidentifiedRecordedAt_ = now;
-            events_.Record(DescribeUnidentified(TimePageUrl(), instance.client));
+            events_.Record(DescribeUnidentified(RecordedPage(), instance.client));
         }
         Write(instance, {ServiceOutcome::CannotSet});
         return;
@@ -242,16 +267,16 @@ void PipeServer::Request(Instance& instance) {
         case SynchronizeRateLimit::Decision::Start:
             job_ = StartJob(instance.client);
             if (!job_) {
-                const ServiceSync failed{{ServiceOutcome::CannotSet}, {}, {}, {}};
-                events_.Record(DescribeSync(failed, TimePageUrl(), instance.client,
-                                            SystemReason(GetLastError())));
+                const ServiceSync failed{{ServiceOutcome::CannotSet}, {}, {}, {}, {}};
+                const std::string why = SystemReason(GetLastError());
+                events_.Record(DescribeSync(failed, RecordedPage(), instance.client, why));
                 limit_.Finished(failed.answer);
                 Write(instance, limit_.Last());
                 return;
             }
             break;
         case SynchronizeRateLimit::Decision::JoinRunning:
-            events_.Record(DescribeJoined(TimePageUrl(), instance.client,
+            events_.Record(DescribeJoined(job_ ? job_->url : RecordedPage(), instance.client,
                                           job_ ? job_->asker : ServiceClient{}));
             break;
     }
@@ -260,8 +285,8 @@ void PipeServer::Request(Instance& instance) {
 }
 
 void PipeServer::JobDone() {
-    events_.Record(DescribeSync(job_->sync, TimePageUrl(), job_->asker,
-                                job_->error ? SystemReason(job_->error) : std::string()));
+    events_.Record(DescribeSync(job_->sync, job_->url, job_->asker,
+                                job_->error ? SystemReason(job_->error) : job_->refusal));
     limit_.Finished(job_->sync.answer);
     job_.reset();
     for (Instance& instance : instances_) {

@@ -10,13 +10,17 @@
 #include <msiquery.h>
 #include <sddl.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/app_core.h"
 #include "platform/install_folder.h"
+#include "platform/managed_settings.h"
 #include "platform/utf16.h"
+#include "timeservice/time_service.h"
 #include "win32/shared/handles.h"
+#include "win32/shared/machine_values_win32.h"
 #include "win32/shared/service_names.h"
 #include "win32/shared/system_dll.h"
 
@@ -491,11 +495,12 @@ struct RunningInstaller {
     UINT(WINAPI* setString)(MSIHANDLE, UINT, LPCWSTR) = nullptr;
     int(WINAPI* processMessage)(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE) = nullptr;
     UINT(WINAPI* closeHandle)(MSIHANDLE) = nullptr;
-    wchar_t data[MAX_PATH]{};
+    // A folder, or the longest time page address the program takes.
+    wchar_t data[2 * MAX_PATH + 2048]{};
 
     bool Load(MSIHANDLE install) {
         const HMODULE msi = GetModuleHandleW(L"msi.dll");
-        DWORD size = MAX_PATH;
+        DWORD size = static_cast<DWORD>(std::size(data));
         return msi && Resolve(msi, "MsiGetPropertyW", getProperty) &&
                Resolve(msi, "MsiCreateRecord", createRecord) &&
                Resolve(msi, "MsiRecordSetStringW", setString) &&
@@ -505,26 +510,96 @@ struct RunningInstaller {
     }
 };
 
-}  // namespace
+// Shows a refusal as the installation's error, which then rolls back.
+void Refuse(RunningInstaller& installer, MSIHANDLE install, const std::wstring& line) {
+    const MSIHANDLE record = installer.createRecord(1);
+    installer.setString(record, 0, line.c_str());
+    installer.processMessage(install, INSTALLMESSAGE_ERROR, record);
+    installer.closeHandle(record);
+}
 
-// Windows Installer's entry: the folder is the CustomActionData; a refusal is logged and shown
-// as the installation's error, which then rolls back.
-extern "C" __declspec(dllexport) UINT __stdcall PrepareInstallFolderAction(MSIHANDLE install) {
+// A deferred action's step on its CustomActionData; a refusal is logged and shown as the
+// installation's error, which then rolls back.
+template <typename Step>
+UINT RefusableAction(MSIHANDLE install, Step step) {
     RunningInstaller installer;
     if (!installer.Load(install)) {
         return ERROR_INSTALL_FAILURE;
     }
-    std::wstring text;
-    const Result result = Prepare(installer.data, true, text);
-    if (result != kReady) {
-        const MSIHANDLE record = installer.createRecord(1);
-        const std::wstring line =
-            L"Nothing was installed into " + std::wstring(installer.data) + L": " + text;
-        installer.setString(record, 0, line.c_str());
-        installer.processMessage(install, INSTALLMESSAGE_ERROR, record);
-        installer.closeHandle(record);
+    std::wstring why;
+    if (!step(std::wstring(installer.data), why)) {
+        Refuse(installer, install, why);
+        return ERROR_INSTALL_FAILURE;
     }
-    return result == kReady ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    return ERROR_SUCCESS;
+}
+
+// Writes the machine's preferred time page where the program and the service read it, the
+// 64-bit view, and reads it back; an address they would not take is refused, not written.
+int WriteTimePage(const std::wstring& url, std::wstring& why) {
+    const std::string page = Utf16ToUtf8(std::wstring_view(url));
+    const bool httpsOnly = TimePageUrl().starts_with("https://");
+    if (page.size() > RowOf(Managed::TimePage).max || !PageAddressAcceptable(page, httpsOnly)) {
+        why = L"TIMEPAGE must be " +
+              std::wstring(httpsOnly ? L"an https://" : L"an http:// or https://") +
+              L" address without blanks or quotes, not: " + url;
+        return 1;
+    }
+    unique_hkey key;
+    const std::wstring path = Utf8ToUtf16<wchar_t>(kPreferenceKey);
+    LONG status =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
+    const std::wstring name = Utf8ToUtf16<wchar_t>(RowOf(Managed::TimePage).name);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(url.c_str()),
+                                static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t)));
+    }
+    Win32MachineValues machine;
+    const MachineValue back =
+        machine.ReadMachineValue(kPreferenceKey, RowOf(Managed::TimePage).name);
+    if (status != ERROR_SUCCESS || back.kind != MachineValue::Kind::Text || back.text != page) {
+        why = L"The time page could not be written to HKLM\\" + path + L" (error " +
+              std::to_wstring(status) + L").";
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The setup program's command line: 0 once its /TIMEPAGE= is written, or when it has none; else
+// message (capacity characters) says why not.
+extern "C" __declspec(dllexport) int __stdcall WriteTimePageSwitch(const wchar_t* commandLine,
+                                                                   wchar_t* message, int capacity) {
+    const std::optional<std::string> url =
+        SwitchValue(Utf16ToUtf8(std::wstring_view(commandLine)), "/TIMEPAGE=");
+    std::wstring why;
+    const int result = url ? WriteTimePage(Utf8ToUtf16<wchar_t>(*url), why) : 0;
+    if (message && capacity > 0) {
+        lstrcpynW(message, why.c_str(), capacity);
+    }
+    return result;
+}
+
+// Windows Installer's entry for the property TIMEPAGE, its CustomActionData.
+extern "C" __declspec(dllexport) UINT __stdcall WriteTimePageAction(MSIHANDLE install) {
+    return RefusableAction(install, [](const std::wstring& url, std::wstring& why) {
+        return WriteTimePage(url, why) == 0;
+    });
+}
+
+// Windows Installer's entry: the folder is the CustomActionData.
+extern "C" __declspec(dllexport) UINT __stdcall PrepareInstallFolderAction(MSIHANDLE install) {
+    return RefusableAction(install, [](const std::wstring& folder, std::wstring& why) {
+        std::wstring text;
+        if (Prepare(folder.c_str(), true, text) == kReady) {
+            return true;
+        }
+        why = L"Nothing was installed into " + folder + L": " + text;
+        return false;
+    });
 }
 
 // Windows Installer's entry once it has installed the clock service: its program's path

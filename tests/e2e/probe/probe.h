@@ -198,6 +198,7 @@ int CmdWatch(HWND main, int id, double seconds, const std::wstring& mark,
 int CmdWindows();
 int CmdSend(HWND main, bool post, const std::vector<std::wstring>& args);
 int CmdDpiChanged(HWND main, const std::vector<std::wstring>& args);
+int CmdPolicyChanged(HWND main);
 int CmdBroadcastTaskbarCreated();
 int CmdWaitWindow(double seconds);
 int CmdChildren(HWND parent);
@@ -206,7 +207,7 @@ int CmdTooltips();
 int CmdTrayDelete(HWND main, UINT id);
 int CmdMenu(HWND main);
 HKEY RootKey(const std::wstring& name);
-int CmdRegRead(HKEY root, const std::wstring& subkey);
+int CmdRegRead(HKEY root, const std::wstring& subkey, REGSAM view);
 int CmdKeyDacl(HKEY root, const std::wstring& subkey, const std::wstring* sddl);
 
 }  // namespace zprobe

@@ -10,7 +10,7 @@
 namespace zprobe {
 
 HKEY RootKey(const std::wstring& name) {
-    if (name == L"HKLM") {
+    if (name == L"HKLM" || name == L"HKLM64") {
         return HKEY_LOCAL_MACHINE;
     }
     if (name == L"HKCU") {
@@ -21,14 +21,14 @@ HKEY RootKey(const std::wstring& name) {
 
 // A key's values exactly as the ANSI functions the program uses see them: name, type and
 // bytes. A key that does not exist is told apart from one that could not be read.
-int CmdRegRead(HKEY root, const std::wstring& subkey) {
+int CmdRegRead(HKEY root, const std::wstring& subkey, REGSAM view) {
     const auto absent = [] {
         Json j;
         j.BeginObject().Field("key_exists", false).EndObject().Print();
         return 0;
     };
     unique_hkey key;
-    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put());
+    LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | view, key.put());
     if (status == ERROR_FILE_NOT_FOUND) {
         return absent();
     }

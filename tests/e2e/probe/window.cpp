@@ -248,6 +248,17 @@ int CmdSend(HWND main, bool post, const std::vector<std::wstring>& args) {
     return 0;
 }
 
+// WM_SETTINGCHANGE as Group Policy broadcasts it once it has applied a change.
+int CmdPolicyChanged(HWND main) {
+    DWORD_PTR result = 0;
+    const bool ok =
+        SendMessageTimeoutW(main, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Policy"),
+                            SMTO_NORMAL, 5000, &result) != 0;
+    Json j;
+    j.BeginObject().Field("ok", ok).EndObject().Print();
+    return 0;
+}
+
 // WM_DPICHANGED as Windows sends it when the window meets another DPI: the suggested
 // window rectangle (left, top, width, height) lies in the program's memory.
 int CmdDpiChanged(HWND main, const std::vector<std::wstring>& args) {

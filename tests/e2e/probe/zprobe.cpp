@@ -14,12 +14,15 @@
 //   tooltips                    visible tooltip windows and their texts
 //   send <msg> <wparam> <lparam> [timeout-ms]
 //   post <msg> <wparam> <lparam>
+//   policy-changed                     WM_SETTINGCHANGE "Policy"
 //   broadcast-taskbarcreated
 //   dpi-changed <dpi> <x> <y> <w> <h>  WM_DPICHANGED suggesting that window rectangle
 //   wait-window <seconds>
 //   menu                        the program's open popup menu: its items and their rectangles
 //   children <hwnd>             the child windows of a window (a message box's text, buttons)
-//   reg-read HKLM|HKCU <subkey> every value's name, type and bytes as stored (text in UTF-16)
+//   reg-read HKLM|HKLM64|HKCU <subkey> every value's name, type and bytes as stored (text in
+//                        UTF-16); HKLM64: the 64-bit view, where policies are
+
 //                               (an error when the key exists but cannot be read)
 //   key-dacl HKLM|HKCU <subkey> [sddl]
 //                               a key's access list as SDDL; replaced when sddl is given
@@ -56,7 +59,7 @@ int CmdCrash() {
 
 int Usage() {
     PrintError(
-        "usage: zprobe dump|status|watch|windows|tray|tooltips|send|post|"
+        "usage: zprobe dump|status|watch|windows|tray|tooltips|send|post|policy-changed|"
         "broadcast-taskbarcreated|dpi-changed|wait-window|menu|children|reg-read|key-dacl|"
         "tray-delete|crash|serve ...");
     return 2;
@@ -65,8 +68,9 @@ int Usage() {
 int Run(const std::wstring& command, const std::vector<std::wstring>& args) {
     HWND main = FindMainWindow();
     // These act on the main window.
-    if (!main && (command == L"watch" || command == L"send" || command == L"post" ||
-                  command == L"menu" || command == L"tray-delete" || command == L"dpi-changed")) {
+    if (!main &&
+        (command == L"watch" || command == L"send" || command == L"post" || command == L"menu" ||
+         command == L"tray-delete" || command == L"dpi-changed" || command == L"policy-changed")) {
         PrintError("main window not found");
         return 1;
     }
@@ -102,6 +106,9 @@ int Run(const std::wstring& command, const std::vector<std::wstring>& args) {
     if (command == L"dpi-changed" && args.size() >= 5) {
         return CmdDpiChanged(main, args);
     }
+    if (command == L"policy-changed") {
+        return CmdPolicyChanged(main);
+    }
     if (command == L"broadcast-taskbarcreated") {
         return CmdBroadcastTaskbarCreated();
     }
@@ -116,11 +123,11 @@ int Run(const std::wstring& command, const std::vector<std::wstring>& args) {
     }
     HKEY root = args.empty() ? nullptr : RootKey(args[0]);
     if ((command == L"reg-read" || command == L"key-dacl") && !root) {
-        PrintError("root must be HKLM or HKCU");
+        PrintError("root must be HKLM, HKLM64 or HKCU");
         return 2;
     }
     if (command == L"reg-read" && args.size() >= 2) {
-        return CmdRegRead(root, args[1]);
+        return CmdRegRead(root, args[1], args[0] == L"HKLM64" ? KEY_WOW64_64KEY : 0);
     }
     if (command == L"key-dacl" && args.size() >= 2) {
         return CmdKeyDacl(root, args[1], args.size() >= 3 ? &args[2] : nullptr);
